@@ -1,0 +1,21 @@
+# Installs the libraries, programs, headers and a CMake package for find_package(vesk).
+include(CMakePackageConfigHelpers)
+
+get_property(vesk_targets GLOBAL PROPERTY VESK_INSTALLED_TARGETS)
+get_property(vesk_programs GLOBAL PROPERTY VESK_INSTALLED_PROGRAMS)
+
+install(TARGETS ${vesk_targets} EXPORT veskTargets
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+if(vesk_programs)
+  install(TARGETS ${vesk_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+
+install(EXPORT veskTargets NAMESPACE vesk:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/vesk)
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/veskConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/veskConfig.cmake INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/vesk)
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/veskConfigVersion.cmake
+  COMPATIBILITY SameMinorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/veskConfig.cmake ${PROJECT_BINARY_DIR}/veskConfigVersion.cmake
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/vesk)

@@ -1,0 +1,44 @@
+# Helpers shared by every target of the project: language level, warnings as errors, sanitizers.
+
+function(vesk_target_defaults target)
+  target_compile_features(${target} PUBLIC cxx_std_20)
+  set_target_properties(${target} PROPERTIES CXX_EXTENSIONS OFF)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Werror)
+  if(VESK_SANITIZE)
+    target_compile_options(${target} PRIVATE -fsanitize=address,undefined -fno-omit-frame-pointer
+                                             -fno-sanitize-recover=undefined)
+    target_link_options(${target} PRIVATE -fsanitize=address,undefined)
+  endif()
+endfunction()
+
+# vesk_library(<module> SOURCES ... [PUBLIC_LIBS ...] [PRIVATE_LIBS ...])
+# Builds lib/<module> as the shared library vesk_<module> (or <module> when the name already
+# starts with "vesk"), with the alias vesk::<module>.
+function(vesk_library module)
+  cmake_parse_arguments(ARG "" "" "SOURCES;PUBLIC_LIBS;PRIVATE_LIBS" ${ARGN})
+  if(module MATCHES "^vesk")
+    set(target ${module})
+  else()
+    set(target vesk_${module})
+  endif()
+  add_library(${target} SHARED ${ARG_SOURCES})
+  add_library(vesk::${module} ALIAS ${target})
+  vesk_target_defaults(${target})
+  target_include_directories(${target} PUBLIC
+    $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/lib>
+    $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/vesk>)
+  target_link_libraries(${target} PUBLIC ${ARG_PUBLIC_LIBS} PRIVATE ${ARG_PRIVATE_LIBS})
+  set_target_properties(${target} PROPERTIES EXPORT_NAME ${module} OUTPUT_NAME ${target})
+  set_property(GLOBAL APPEND PROPERTY VESK_INSTALLED_TARGETS ${target})
+  install(DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vesk/${module}
+          FILES_MATCHING PATTERN "*.hpp")
+endfunction()
+
+# vesk_program(<name> SOURCES ... [LIBS ...]): a program installed with the package.
+function(vesk_program name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  vesk_target_defaults(${name})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS})
+  set_property(GLOBAL APPEND PROPERTY VESK_INSTALLED_PROGRAMS ${name})
+endfunction()

@@ -1,0 +1,187 @@
+#pragma once
+// Tasks on the event loop: create, cancel, await, done; gather; cancellable sleep; blocking
+// calls on the loop's thread pool that resume on the loop thread.
+//
+// Every operation here runs on the loop thread. Cancelling a task interrupts it at its current
+// suspension point with CancelledError (or asio's operation_aborted); whoever awaits a cancelled
+// task gets CancelledError too. Awaiting is itself cancellable and leaves the awaited task alone.
+
+#include "loop/errors.hpp"
+
+#include <asio/bind_cancellation_slot.hpp>
+#include <asio/cancellation_signal.hpp>
+#include <asio/co_spawn.hpp>
+#include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/this_coro.hpp>
+#include <asio/thread_pool.hpp>
+#include <asio/use_awaitable.hpp>
+
+#include <chrono>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace vesk {
+
+class EventLoop;
+template <class T>
+class Task;
+
+namespace detail {
+
+struct TaskCore {
+  bool done = false;
+  bool cancel_requested = false;
+  bool was_cancelled = false;
+  std::exception_ptr error;  // set when the task failed or was cancelled
+  asio::cancellation_signal signal;
+  std::vector<std::function<void()>> on_done;
+
+  void finish(std::exception_ptr e);
+  void request_cancel();
+};
+
+template <class T>
+struct TaskState : TaskCore {
+  std::optional<T> value;
+};
+
+template <>
+struct TaskState<void> : TaskCore {};
+
+asio::any_io_executor loop_executor(EventLoop& loop);
+EventLoop& running_loop();
+
+// Suspends until `core` is done; CancelledError when the waiter itself is cancelled first.
+asio::awaitable<void> wait_done(std::shared_ptr<TaskCore> core);
+
+// Suspends until all cores are done, or until the first of them fails (rethrowing its error).
+// When the waiter is cancelled, every core is cancelled too.
+asio::awaitable<void> wait_all(std::vector<std::shared_ptr<TaskCore>> cores);
+
+template <class T>
+asio::awaitable<void> task_body(std::shared_ptr<TaskState<T>> state, asio::awaitable<T> body) {
+  // Yield once, so that a task never runs before its creator has returned to the loop.
+  co_await asio::post(co_await asio::this_coro::executor, asio::use_awaitable);
+  if (state->cancel_requested) throw CancelledError();
+  if constexpr (std::is_void_v<T>) {
+    co_await std::move(body);
+  } else {
+    state->value.emplace(co_await std::move(body));
+  }
+}
+
+}  // namespace detail
+
+// A handle to a coroutine running on the loop. Copies share the task.
+template <class T = void>
+class Task {
+ public:
+  Task() = default;
+
+  static Task create(EventLoop& loop, asio::awaitable<T> body) {
+    Task task;
+    task._state = std::make_shared<detail::TaskState<T>>();
+    auto state = task._state;
+    asio::co_spawn(detail::loop_executor(loop), detail::task_body<T>(state, std::move(body)),
+                   asio::bind_cancellation_slot(state->signal.slot(),
+                                                [state](std::exception_ptr e) { state->finish(e); }));
+    return task;
+  }
+
+  // On the loop running on this thread; NoRunningLoopError when there is none.
+  static Task create(asio::awaitable<T> body) { return create(detail::running_loop(), std::move(body)); }
+
+  explicit operator bool() const noexcept { return static_cast<bool>(_state); }
+  bool done() const noexcept { return _state && _state->done; }
+  bool cancelled() const noexcept { return _state && _state->was_cancelled; }
+  bool failed() const noexcept { return done() && _state->error && !_state->was_cancelled; }
+  std::exception_ptr error() const noexcept { return _state ? _state->error : nullptr; }
+
+  // Asks the task to stop at its current suspension point. Does not wait.
+  void cancel() {
+    if (_state) _state->request_cancel();
+  }
+
+  // Suspends until the task ends; returns its result, rethrows its error, or raises
+  // CancelledError when it was cancelled.
+  asio::awaitable<T> wait() const {
+    auto state = _state;
+    if (!state->done) co_await detail::wait_done(state);
+    if (state->error) std::rethrow_exception(state->error);
+    if constexpr (!std::is_void_v<T>) co_return *state->value;
+  }
+
+  // The result of a task that is done.
+  T result() const {
+    if (_state->error) std::rethrow_exception(_state->error);
+    if constexpr (!std::is_void_v<T>) return *_state->value;
+  }
+
+  const detail::TaskCore& core() const noexcept { return *_state; }
+  std::shared_ptr<detail::TaskCore> core_ptr() const noexcept { return _state; }
+
+ private:
+  std::shared_ptr<detail::TaskState<T>> _state;
+};
+
+// Awaits every task; fails with the first error to happen while the other tasks run on. When
+// the gather itself is cancelled, the tasks are cancelled too.
+template <class T>
+asio::awaitable<void> gather(const std::vector<Task<T>>& tasks) {
+  std::vector<std::shared_ptr<detail::TaskCore>> cores;
+  cores.reserve(tasks.size());
+  for (const auto& t : tasks) cores.push_back(t.core_ptr());
+  co_await detail::wait_all(std::move(cores));
+}
+
+// Sleeps on the loop; cancellation ends the sleep at once with CancelledError.
+asio::awaitable<void> sleep(std::chrono::steady_clock::duration duration);
+
+template <class Rep, class Period>
+asio::awaitable<void> sleep(std::chrono::duration<Rep, Period> duration) {
+  return sleep(std::chrono::duration_cast<std::chrono::steady_clock::duration>(duration));
+}
+
+namespace detail {
+asio::thread_pool& blocking_pool_of_running_loop();
+}
+
+// Runs `fn` on a thread of the loop's blocking pool and resumes on the loop thread with its
+// result or error. A blocking call cannot be interrupted: cancellation takes effect after it.
+template <class Fn>
+auto run_blocking(Fn fn) -> asio::awaitable<std::invoke_result_t<Fn&>> {
+  using R = std::invoke_result_t<Fn&>;
+  using Holder = std::conditional_t<std::is_void_v<R>, bool, std::optional<R>>;
+  auto& pool = detail::blocking_pool_of_running_loop();
+  auto holder = co_await asio::async_initiate<decltype(asio::use_awaitable), void(std::exception_ptr, Holder)>(
+      [&pool, fn = std::move(fn)](auto handler) mutable {
+        auto work = asio::make_work_guard(asio::get_associated_executor(handler));
+        asio::post(pool, [fn = std::move(fn), handler = std::move(handler), work = std::move(work)]() mutable {
+          std::exception_ptr error;
+          Holder result{};
+          try {
+            if constexpr (std::is_void_v<R>) {
+              fn();
+            } else {
+              result.emplace(fn());
+            }
+          } catch (...) {
+            error = std::current_exception();
+          }
+          auto executor = work.get_executor();
+          asio::post(executor, [handler = std::move(handler), error, result = std::move(result)]() mutable {
+            std::move(handler)(error, std::move(result));
+          });
+        });
+      },
+      asio::use_awaitable);
+  if constexpr (!std::is_void_v<R>) co_return std::move(*holder);
+}
+
+}  // namespace vesk

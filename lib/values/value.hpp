@@ -1,0 +1,218 @@
+#pragma once
+// Value: the one dynamic value type of Vesk, able to hold everything a state file or the worker
+// channel carries: none, bool, 64-bit int, double, text (UTF-8), bytes, list, tuple, and dict
+// (insertion-ordered, keys of any hashable kind). Values have value semantics: copies are deep.
+
+#include "loop/errors.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <iosfwd>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace vesk {
+
+class Value;
+class Dict;
+
+// Raised when a dict has no entry for a key.
+class KeyError : public std::out_of_range {
+ public:
+  using std::out_of_range::out_of_range;
+};
+
+// Byte strings, kept apart from text so the two never mix up.
+struct Bytes {
+  std::string data;
+  bool operator==(const Bytes&) const = default;
+};
+
+using List = std::vector<Value>;
+
+struct Tuple {
+  std::vector<Value> items;
+  bool operator==(const Tuple&) const;
+};
+
+namespace detail {
+// Owns one heap object and copies it deeply, so containers can nest inside Value.
+template <class T>
+class Box {
+ public:
+  Box() : _p(std::make_unique<T>()) {}
+  explicit Box(T value) : _p(std::make_unique<T>(std::move(value))) {}
+  Box(const Box& other) : _p(std::make_unique<T>(*other._p)) {}
+  Box(Box&&) noexcept = default;
+  Box& operator=(const Box& other) {
+    if (this != &other) _p = std::make_unique<T>(*other._p);
+    return *this;
+  }
+  Box& operator=(Box&&) noexcept = default;
+  T& operator*() const noexcept { return *_p; }
+  T* operator->() const noexcept { return _p.get(); }
+
+ private:
+  std::unique_ptr<T> _p;
+};
+}  // namespace detail
+
+class Value {
+ public:
+  enum class Kind : std::uint8_t { none, boolean, integer, floating, text, bytes, list, tuple, dict };
+
+  Value() noexcept = default;
+  Value(std::nullptr_t) noexcept {}
+  Value(bool b) noexcept : _v(b) {}
+  template <class I, std::enable_if_t<std::is_integral_v<I> && !std::is_same_v<I, bool> &&
+                                          !std::is_same_v<I, char>, int> = 0>
+  Value(I i) : _v(checked_int(i)) {}
+  Value(double d) noexcept : _v(d) {}
+  Value(float d) noexcept : _v(static_cast<double>(d)) {}
+  Value(std::string text) noexcept : _v(std::move(text)) {}
+  Value(std::string_view text) : _v(std::string(text)) {}
+  Value(const char* text) : _v(std::string(text)) {}
+  Value(Bytes bytes) noexcept : _v(std::move(bytes)) {}
+  Value(List list);
+  Value(Tuple tuple);
+  Value(Dict dict);
+
+  static Value bytes(std::string data) { return Value(Bytes{std::move(data)}); }
+  static Value tuple(std::vector<Value> items);
+  static Value list(std::initializer_list<Value> items);
+
+  Kind kind() const noexcept { return static_cast<Kind>(_v.index()); }
+  static const char* kind_name(Kind kind) noexcept;
+  const char* kind_name() const noexcept { return kind_name(kind()); }
+
+  bool is_none() const noexcept { return kind() == Kind::none; }
+  bool is_bool() const noexcept { return kind() == Kind::boolean; }
+  bool is_int() const noexcept { return kind() == Kind::integer; }
+  bool is_float() const noexcept { return kind() == Kind::floating; }
+  bool is_text() const noexcept { return kind() == Kind::text; }
+  bool is_bytes() const noexcept { return kind() == Kind::bytes; }
+  bool is_list() const noexcept { return kind() == Kind::list; }
+  bool is_tuple() const noexcept { return kind() == Kind::tuple; }
+  bool is_dict() const noexcept { return kind() == Kind::dict; }
+
+  // Accessors raise TypeError naming both kinds when the value holds another kind.
+  bool as_bool() const { return get<bool>(Kind::boolean); }
+  std::int64_t as_int() const { return get<std::int64_t>(Kind::integer); }
+  double as_float() const { return get<double>(Kind::floating); }
+  const std::string& as_text() const { return get<std::string>(Kind::text); }
+  std::string& as_text() { return get<std::string>(Kind::text); }
+  const std::string& as_bytes() const { return get<Bytes>(Kind::bytes).data; }
+  std::string& as_bytes() { return get<Bytes>(Kind::bytes).data; }
+  const List& as_list() const { return *get<detail::Box<List>>(Kind::list); }
+  List& as_list() { return *get<detail::Box<List>>(Kind::list); }
+  const std::vector<Value>& as_tuple() const { return get<detail::Box<Tuple>>(Kind::tuple)->items; }
+  std::vector<Value>& as_tuple() { return get<detail::Box<Tuple>>(Kind::tuple)->items; }
+  const Dict& as_dict() const { return *get<detail::Box<Dict>>(Kind::dict); }
+  Dict& as_dict() { return *get<detail::Box<Dict>>(Kind::dict); }
+
+  // Strict equality: kinds must match (1 and 1.0 differ, a list never equals a tuple). Floats
+  // compare by value, except that NaN equals NaN, so that values compare as data. Dicts compare
+  // as mappings, whatever the order of their entries.
+  bool operator==(const Value& other) const;
+
+  // Consistent with ==; raises TypeError for lists and dicts, which are not hashable.
+  std::size_t hash() const;
+  bool hashable() const noexcept;
+
+  // A Python-like rendering: None, True, 3, 2.5, 'text', b'\x00', [..], (..,), {k: v}.
+  std::string repr() const;
+
+ private:
+  template <class T>
+  const T& get(Kind want) const {
+    if (auto* p = std::get_if<T>(&_v)) return *p;
+    throw_kind(want);
+  }
+  template <class T>
+  T& get(Kind want) {
+    if (auto* p = std::get_if<T>(&_v)) return *p;
+    throw_kind(want);
+  }
+  [[noreturn]] void throw_kind(Kind want) const;
+  template <class I>
+  static std::int64_t checked_int(I i) {
+    if constexpr (std::is_unsigned_v<I> && sizeof(I) >= sizeof(std::int64_t)) {
+      if (i > static_cast<std::uint64_t>(INT64_MAX)) throw ValueError("integer does not fit in 64 bits");
+    }
+    return static_cast<std::int64_t>(i);
+  }
+
+  std::variant<std::monostate, bool, std::int64_t, double, std::string, Bytes, detail::Box<List>,
+               detail::Box<Tuple>, detail::Box<Dict>>
+      _v;
+};
+
+std::ostream& operator<<(std::ostream& out, const Value& value);
+// For GoogleTest failure messages.
+void PrintTo(const Value& value, std::ostream* out);
+
+struct ValueHash {
+  std::size_t operator()(const Value& v) const { return v.hash(); }
+};
+
+// An insertion-ordered mapping from hashable Values to Values, like a Python dict.
+class Dict {
+ public:
+  using Entry = std::pair<Value, Value>;
+  using const_iterator = std::vector<Entry>::const_iterator;
+  using iterator = std::vector<Entry>::iterator;
+
+  Dict() = default;
+  Dict(std::initializer_list<Entry> entries);
+
+  std::size_t size() const noexcept { return _entries.size(); }
+  bool empty() const noexcept { return _entries.empty(); }
+  void reserve(std::size_t n);
+  void clear() noexcept;
+
+  // Inserts or replaces; a replaced entry keeps its position. Raises TypeError for a key that
+  // is not hashable.
+  void set(Value key, Value value);
+  // Appends without looking for an existing equal key: only for keys known to be new.
+  void append_unique(Value key, Value value);
+  Value& operator[](const Value& key);  // inserts none when missing
+
+  const Value* find(const Value& key) const;
+  Value* find(const Value& key);
+  const Value* find_text(std::string_view key) const;
+  Value* find_text(std::string_view key);
+  bool contains(const Value& key) const { return find(key) != nullptr; }
+  const Value& at(const Value& key) const;  // KeyError naming the key
+  bool erase(const Value& key);
+
+  // Iteration follows insertion order. Values may be changed in place; keys may not.
+  const_iterator begin() const noexcept { return _entries.begin(); }
+  const_iterator end() const noexcept { return _entries.end(); }
+  iterator begin() noexcept { return _entries.begin(); }
+  iterator end() noexcept { return _entries.end(); }
+  const std::vector<Entry>& entries() const noexcept { return _entries; }
+
+  bool operator==(const Dict& other) const;
+
+ private:
+  static constexpr std::size_t npos_index() noexcept { return static_cast<std::size_t>(-1); }
+  std::size_t locate(const Value& key, std::size_t hash) const;
+  std::size_t locate_text(std::string_view key, std::size_t hash) const;
+  void insert_slot(std::size_t index, std::size_t hash);
+  void grow();
+
+  std::vector<Entry> _entries;
+  std::vector<std::size_t> _hashes;  // _hashes[i] is the hash of _entries[i].first
+  std::vector<std::uint32_t> _slots;  // open addressing: entry index + 1, 0 for an empty slot
+};
+
+// The hash that Value::hash gives a text, for looking up text keys without building a Value.
+std::size_t hash_text(std::string_view text) noexcept;
+
+}  // namespace vesk

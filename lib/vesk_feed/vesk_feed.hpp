@@ -1,0 +1,40 @@
+#pragma once
+// A source of messages partitioned by number: the engine starts and stops it, a partition
+// consumer positions it on a partition and pulls batches from it.
+
+#include "loop/event_loop.hpp"
+#include "loop/logging.hpp"
+#include "models/partition_state.hpp"
+#include "vesk_feed/message.hpp"
+#include "vesk_rebalance_listener/vesk_rebalance_listener.hpp"
+
+#include <memory>
+#include <vector>
+
+namespace vesk {
+
+class VeskFeed {
+ public:
+  explicit VeskFeed(Logger logger);
+  virtual ~VeskFeed();
+  VeskFeed(const VeskFeed&) = delete;
+  VeskFeed& operator=(const VeskFeed&) = delete;
+
+  // Releases what start() acquired; harmless on a source never started or already stopped.
+  virtual Awaitable<void> stop() = 0;
+  // Only stores the listener, replacing any earlier one; implementations read it when they start.
+  void set_listener(std::shared_ptr<VeskRebalanceListener> listener);
+  // Positions further reads of state.partition so that the next batch begins at state.offset.
+  virtual Awaitable<void> seek(const PartitionState& state) = 0;
+  // Begins consuming; partitions are then reported to the listener on the loop thread.
+  virtual Awaitable<void> start() = 0;
+  // Waits for and returns the next batch of messages of the partition, in delivery order.
+  virtual Awaitable<std::vector<Message>> get_many(PartitionId partition) = 0;
+
+  Logger logger;
+
+ protected:
+  std::shared_ptr<VeskRebalanceListener> _listener;
+};
+
+}  // namespace vesk
