@@ -1,0 +1,62 @@
+#pragma once
+// The pickle codec for Values: writes protocol 4, reads protocols 0 to 5. Decoding never builds a
+// type named by the input: opcodes that name globals or build objects are refused.
+
+#include "loop/errors.hpp"
+#include "values/value.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vesk::pickle {
+
+// Corrupt, truncated or unsupported input; the message names the position in the stream.
+class PickleError : public ValueError {
+ public:
+  PickleError(const std::string& message, std::size_t position);
+  std::size_t position() const noexcept { return _position; }
+
+ private:
+  std::size_t _position;
+};
+
+// One whole pickle (protocol 4) of `value`.
+std::string dumps(const Value& value);
+// Appends one whole pickle (protocol 4) of `value` to `out`.
+void dump_into(std::string& out, const Value& value);
+
+// Decodes exactly one pickle; bytes after its STOP are an error.
+Value loads(std::string_view data);
+
+// Writes one protocol-4 pickle piece by piece, for callers that hold their data in their own
+// types and should not build a Value first (message batches, state maps). Containers nest:
+// begin_*() ... end_*(). Dict entries are written as key then value. finish() writes STOP.
+class Writer {
+ public:
+  explicit Writer(std::string& out);
+  void none();
+  void boolean(bool b);
+  void integer(std::int64_t i);
+  void floating(double d);
+  void text(std::string_view s);
+  void bytes(std::string_view b);
+  void value(const Value& v);
+  void begin_list();
+  void end_list();
+  void begin_tuple();
+  void end_tuple();
+  void begin_dict();
+  void end_dict();
+  void finish();
+
+ private:
+  struct Frame;
+  std::string& _out;
+  std::vector<Frame> _stack;
+  void item_added();
+};
+
+}  // namespace vesk::pickle

@@ -1,0 +1,31 @@
+#pragma once
+// Keeps each partition's state as one file, "p-<partition>.state.pkl", in a file backend: a
+// pickle (protocol 4) of the dict {"partition", "offset", "state"}.
+
+#include "loop/event_loop.hpp"
+#include "loop/logging.hpp"
+#include "models/partition_state.hpp"
+#include "vesk_file_backend/vesk_file_backend.hpp"
+
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace vesk {
+
+class VeskStateStore {
+ public:
+  VeskStateStore(std::shared_ptr<VeskFileBackend> storage_provider, Logger logger);
+
+  // The stored state, or none when the partition has no file. Errors reach the caller.
+  Awaitable<std::optional<PartitionState>> get_partition_state(PartitionId partition);
+  // Writes the whole state. The bytes are those of `state` at the moment of the call.
+  Awaitable<void> set_partition_state(PartitionId partition, const PartitionState& state);
+
+  static std::string get_partition_state_file_name(PartitionId partition);
+
+  const std::shared_ptr<VeskFileBackend> storage_provider;
+  const Logger logger;
+};
+
+}  // namespace vesk
