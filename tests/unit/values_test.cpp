@@ -1,0 +1,108 @@
+#include "values/value.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <unordered_set>
+
+using vesk::Bytes;
+using vesk::Dict;
+using vesk::List;
+using vesk::Value;
+
+namespace {
+
+TEST(Value, KindsAreStrictAndAccessorsNameBothKinds) {
+  EXPECT_FALSE(Value(1) == Value(1.0));
+  EXPECT_FALSE(Value(true) == Value(1));
+  EXPECT_FALSE(Value("ab") == Value::bytes("ab"));
+  EXPECT_FALSE(Value(List{Value(1)}) == Value::tuple({Value(1)}));
+  EXPECT_EQ(Value(), Value(nullptr));
+  try {
+    (void)Value("x").as_int();
+    FAIL() << "no error";
+  } catch (const vesk::TypeError& e) {
+    EXPECT_STREQ(e.what(), "expected a value of kind int, got text");
+  }
+  EXPECT_THROW((void)Value(static_cast<std::uint64_t>(INT64_MAX) + 1), vesk::ValueError);
+  EXPECT_EQ(Value(std::numeric_limits<std::int64_t>::min()).as_int(), std::numeric_limits<std::int64_t>::min());
+}
+
+TEST(Value, FloatsCompareAsDataAndHashConsistently) {
+  double nan = std::numeric_limits<double>::quiet_NaN();
+  EXPECT_EQ(Value(nan), Value(nan));
+  EXPECT_EQ(Value(0.0), Value(-0.0));
+  EXPECT_EQ(Value(0.0).hash(), Value(-0.0).hash());
+  EXPECT_EQ(Value(nan).hash(), Value(-nan).hash());
+}
+
+TEST(Value, CopiesAreDeep) {
+  Value original(List{Value(Dict{{"a", 1}})});
+  Value copy = original;
+  copy.as_list()[0].as_dict().set("a", 2);
+  copy.as_list().push_back(3);
+  EXPECT_EQ(original.as_list().size(), 1u);
+  EXPECT_EQ(original.as_list()[0].as_dict().at("a"), Value(1));
+}
+
+TEST(Value, ReprReadsLikePython) {
+  Dict d;
+  d.set("k", Value::tuple({1, 2.5, Value()}));
+  d.set(7, Value::bytes(std::string("\x00\xff'", 3)));
+  d.set(Value::tuple({Value(true)}), List{Value("it's"), Value(1e100), Value(-std::numeric_limits<double>::infinity())});
+  EXPECT_EQ(Value(d).repr(),
+            "{'k': (1, 2.5, None), 7: b'\\x00\\xff\\'', (True,): ['it\\'s', 1e+100, -inf]}");
+  EXPECT_EQ(Value(3.0).repr(), "3.0");
+  EXPECT_EQ(Value::tuple({}).repr(), "()");
+}
+
+TEST(Dict, KeepsInsertionOrderAndReplacesInPlace) {
+  Dict d;
+  d.set("b", 1);
+  d.set("a", 2);
+  d.set(3, 3);
+  d.set("b", 4);
+  std::vector<Value> keys;
+  for (const auto& [k, v] : d) keys.push_back(k);
+  EXPECT_EQ(keys, (std::vector<Value>{"b", "a", 3}));
+  EXPECT_EQ(d.at("b"), Value(4));
+  EXPECT_EQ(d.size(), 3u);
+  EXPECT_TRUE(d.erase("a"));
+  EXPECT_FALSE(d.erase("a"));
+  EXPECT_EQ(d.find("a"), nullptr);
+  EXPECT_EQ(*d.find(3), Value(3));
+  EXPECT_EQ(*d.find_text("b"), Value(4));
+  EXPECT_THROW((void)d.at("missing"), vesk::KeyError);
+}
+
+TEST(Dict, ManyKeysStayFindableAcrossGrowth) {
+  Dict d;
+  for (int i = 0; i < 20000; ++i) d.set("key-" + std::to_string(i), i);
+  for (int i = 0; i < 20000; i += 97) d.set(i, -i);  // int keys never collide with text keys
+  ASSERT_EQ(d.size(), 20000u + 207u);
+  for (int i = 0; i < 20000; ++i) ASSERT_EQ(*d.find_text("key-" + std::to_string(i)), Value(i));
+  EXPECT_EQ(*d.find(97), Value(-97));
+}
+
+TEST(Dict, EqualityIgnoresOrderAndUnhashableKeysAreRefused) {
+  Dict a{{"x", 1}, {"y", List{Value(2)}}};
+  Dict b{{"y", List{Value(2)}}, {"x", 1}};
+  EXPECT_EQ(a, b);
+  b.set("x", 1.0);
+  EXPECT_NE(a, b);
+  Dict d;
+  EXPECT_THROW(d.set(List{}, 1), vesk::TypeError);
+  EXPECT_THROW(d.set(Value::tuple({List{}}), 1), vesk::TypeError);
+  EXPECT_EQ(d.find(List{}), nullptr);
+  d.set(Value::tuple({1, "a"}), 1);
+  EXPECT_TRUE(d.contains(Value::tuple({1, "a"})));
+}
+
+TEST(Value, HashSeparatesKindsOfEqualLookingValues) {
+  std::unordered_set<Value, vesk::ValueHash> set{Value(1), Value(true), Value("1"), Value::bytes("1"),
+                                                Value(1.0), Value::tuple({1})};
+  EXPECT_EQ(set.size(), 6u);
+}
+
+}  // namespace
