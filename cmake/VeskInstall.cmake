@@ -18,4 +18,5 @@ configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/veskConfig.cmake.in
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/veskConfigVersion.cmake
   COMPATIBILITY SameMinorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/veskConfig.cmake ${PROJECT_BINARY_DIR}/veskConfigVersion.cmake
+              ${PROJECT_SOURCE_DIR}/cmake/VeskHandlerModule.cmake
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/vesk)
