@@ -1,0 +1,137 @@
+#pragma once
+// Clients of one storage account's blob service over REST: a service client made once from a
+// connection string, and asynchronous clients opened for one piece of work and closed after it.
+
+#include "http/http_client.hpp"
+#include "loop/event_loop.hpp"
+#include "vesk_azure_blob_backend/blob_rest.hpp"
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vesk::blob {
+
+// The service answered with an error status: the status, the service's error code (such as
+// "ContainerNotFound" or "AuthorizationFailure", possibly empty) and its message.
+class BlobError : public std::runtime_error {
+ public:
+  BlobError(long status, std::string code, std::string message);
+  const long status;
+  const std::string code;
+  const std::string message;
+};
+
+// The blob asked for does not exist (404 BlobNotFound). A missing container is a plain BlobError.
+class BlobNotFoundError : public BlobError {
+ public:
+  using BlobError::BlobError;
+};
+
+// Throws the error for a response with an unexpected status, read from its x-ms-error-code
+// header and its <Error> body: BlobNotFoundError for a missing blob, BlobError otherwise.
+[[noreturn]] void throw_error_from_response(const http::Response& response);
+
+// The account a connection string names, checked once. Sends nothing itself.
+class BlobServiceClient {
+ public:
+  // ConnectionStringError when the string is unusable.
+  static BlobServiceClient from_connection_string(std::string_view connection_string);
+  explicit BlobServiceClient(ConnectionSettings settings);
+
+  class ContainerClient;
+  // ValueError for an empty container name.
+  ContainerClient get_container_client(std::string container_name) const;
+
+  const ConnectionSettings& settings() const noexcept { return *_settings; }
+  const std::shared_ptr<const ConnectionSettings>& shared_settings() const noexcept { return _settings; }
+
+ private:
+  std::shared_ptr<const ConnectionSettings> _settings;
+};
+
+class BlobServiceClient::ContainerClient {
+ public:
+  ContainerClient(std::shared_ptr<const ConnectionSettings> settings, std::string container_name);
+  const std::string& container_name() const noexcept { return _container_name; }
+
+ private:
+  std::shared_ptr<const ConnectionSettings> _settings;
+  std::string _container_name;
+};
+
+// A client opened for one operation: every request goes through it while it is open, and it is
+// closed when the operation ends, however it ends (close() or destruction). Not copyable; the
+// container and blob clients it hands out must not outlive it.
+class AsyncBlobServiceClient {
+ public:
+  explicit AsyncBlobServiceClient(const BlobServiceClient& service,
+                                  std::chrono::milliseconds request_timeout = std::chrono::seconds(30));
+  ~AsyncBlobServiceClient();
+  AsyncBlobServiceClient(const AsyncBlobServiceClient&) = delete;
+  AsyncBlobServiceClient& operator=(const AsyncBlobServiceClient&) = delete;
+
+  void close() noexcept;
+  bool is_open() const noexcept { return _open; }
+  // How many clients are open in this process, for checking that operations release theirs.
+  static int open_clients() noexcept { return _open_count.load(); }
+
+  class ContainerClient;
+  class BlobClient;
+  ContainerClient get_container_client(std::string container_name);
+
+  // Sends one signed request: `resource` is the percent-encoded path below the endpoint
+  // ("/container/blob"). Any status is a result.
+  Awaitable<http::Response> send(std::string method, std::string resource, QueryList query, HeaderList headers,
+                                 std::string body = {});
+
+ private:
+  std::shared_ptr<const ConnectionSettings> _settings;
+  std::chrono::milliseconds _timeout;
+  bool _open = true;
+  static std::atomic<int> _open_count;
+};
+
+class AsyncBlobServiceClient::ContainerClient {
+ public:
+  ContainerClient(AsyncBlobServiceClient& service, std::string container_name);
+
+  // Every blob name starting with `prefix` (all when empty), in the service's order, following
+  // NextMarker from page to page. `page_size` 0 leaves the page size to the service (5000).
+  Awaitable<std::vector<std::string>> list_blob_names(std::string prefix, std::size_t page_size = 0);
+  // True when created, false when it existed already.
+  Awaitable<bool> create();
+  BlobClient get_blob_client(std::string blob_name);
+
+  const std::string& container_name() const noexcept { return _container_name; }
+
+ private:
+  AsyncBlobServiceClient* _service;
+  std::string _container_name;
+};
+
+class AsyncBlobServiceClient::BlobClient {
+ public:
+  BlobClient(AsyncBlobServiceClient& service, std::string container_name, std::string blob_name);
+
+  // The whole blob; BlobNotFoundError when it does not exist.
+  Awaitable<std::string> download();
+  // Creates the block blob or replaces it whole.
+  Awaitable<void> upload(std::string content);
+
+  const std::string& blob_name() const noexcept { return _blob_name; }
+
+ private:
+  std::string resource() const;
+  AsyncBlobServiceClient* _service;
+  std::string _container_name;
+  std::string _blob_name;
+};
+
+}  // namespace vesk::blob
