@@ -2,34 +2,80 @@
 // The worker channel: a private local stream connection between a partition consumer and one
 // worker process. Each frame is one pickle value preceded by its 4-byte big-endian length.
 // All operations run on the event loop, asynchronously.
+//
+// Values on a channel: the consumer sends a state map (dict, key text → state) first, then
+// message batches (lists of 4-tuples: key bytes or None, value bytes, timestamp, offset) and
+// the text "collect_key_states"; the worker answers each batch with the text "drained" and each
+// collection request with its state map.
+//
+// At most one exchange may use a connection at a time. Cancelling a send or a receive midway
+// leaves the stream out of step: close the connection afterwards.
 
 #include "loop/event_loop.hpp"
 #include "values/value.hpp"
+#include "vesk_feed/message.hpp"
 
 #include <asio/ip/tcp.hpp>
 
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace vesk {
+
+// A channel failure that is not a plain socket error: a frame over the limit, a connection that
+// could not be made, a listener closed before its worker connected.
+class ChannelError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The other end has closed the channel (end of stream, reset, broken pipe).
+class ChannelClosedError : public ChannelError {
+ public:
+  using ChannelError::ChannelError;
+};
+
+// The largest frame either end sends or accepts. Far above any batch, and high enough for the
+// state maps of millions of keys; a larger length from the peer means a corrupt stream.
+inline constexpr std::uint32_t max_frame_bytes = 0x80000000u;  // 2 GiB
+
+// A Message as it travels: (key bytes or None, value bytes, timestamp, offset).
+Value message_to_value(const Message& message);
+// The reverse; TypeError naming the field when `value` is not such a tuple. The key may be
+// None (a message without a key).
+Message message_from_value(Value&& value);
+
+// Appends one whole pickle of the batch (a list of message tuples) to `out`, straight from the
+// messages, without building Values.
+void encode_message_batch(std::string& out, const std::vector<Message>& messages);
+void encode_message_batch(std::string& out, const std::vector<const Message*>& messages);
 
 // One end of a channel.
 class ChannelConnection {
  public:
   explicit ChannelConnection(asio::ip::tcp::socket socket);
   ~ChannelConnection();
+  ChannelConnection(const ChannelConnection&) = delete;
+  ChannelConnection& operator=(const ChannelConnection&) = delete;
 
-  // Connects to a listener (the worker end). Fails when nothing listens there.
+  // Connects to a listener (the worker end). Fails with ChannelError naming the address when
+  // nothing listens there.
   static Awaitable<std::shared_ptr<ChannelConnection>> connect(std::string host, std::uint16_t port);
 
   // Sends one value. Fails when the other end has gone.
   Awaitable<void> send(const Value& value);
   // Sends one value already encoded as a whole pickle (framing is added here).
   Awaitable<void> send_encoded(std::string pickle);
-  // Receives one whole value; fails with an end-of-stream error when the other end has gone.
+  // Sends one message batch, encoded straight from the messages.
+  Awaitable<void> send_batch(const std::vector<Message>& messages);
+  Awaitable<void> send_batch(const std::vector<const Message*>& messages);
+  // Receives one whole value; fails with ChannelClosedError when the other end has gone.
   Awaitable<Value> receive();
   // Receives one whole frame and returns its pickle bytes undecoded.
   Awaitable<std::string> receive_encoded();
@@ -37,26 +83,38 @@ class ChannelConnection {
   void close() noexcept;
 
  private:
+  // Writes the frame whose 4 header bytes are reserved at the front of `_out`.
+  Awaitable<void> _send_frame();
+  void _start_frame();
+
   asio::ip::tcp::socket _socket;
+  std::string _out;  // reused between sends
 };
 
-// The consumer end's listener: bound to "localhost", port 0, accepting exactly one connection.
+// The consumer end's listener: bound to "localhost" (the loopback address 127.0.0.1), port 0,
+// accepting exactly one connection.
 class ChannelListener {
  public:
   ChannelListener();  // binds at once; runs on the loop of the calling thread
   ~ChannelListener();
+  ChannelListener(const ChannelListener&) = delete;
+  ChannelListener& operator=(const ChannelListener&) = delete;
 
+  // The bound address, to give to the worker process.
   std::string host() const;
   std::uint16_t port() const;
 
   // Starts the one accept: the task completes with the connection when the worker connects,
-  // and fails once close() is called before that. Several exchanges await the same task.
+  // and fails with ChannelError once close() is called before that. Several exchanges await
+  // the same task; later calls return that same task. After the accept the listener takes no
+  // further connections.
   Task<std::shared_ptr<ChannelConnection>> accept();
 
   void close() noexcept;
 
  private:
-  asio::ip::tcp::acceptor _acceptor;
+  struct State;
+  std::shared_ptr<State> _state;
 };
 
 }  // namespace vesk

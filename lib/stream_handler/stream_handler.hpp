@@ -1,0 +1,124 @@
+#pragma once
+// Stream handlers: the classes host applications derive their message processing from.
+//
+// Derive from StreamHandler<T>, override process(), and register the class in a handler module
+// (a shared library built with vesk_add_handler_module) with VESK_REGISTER_HANDLER. The state
+// type T can be any type that ValueTraits<T> converts (see value_traits.hpp): states travel as
+// Values on the worker channel and into partition-state files.
+//
+//   namespace app {
+//   class WordCount : public vesk::StreamHandler<std::int64_t> {
+//    public:
+//     vesk::Awaitable<std::optional<std::int64_t>> process(const vesk::Message& m,
+//                                                          std::optional<std::int64_t> s) override {
+//       co_return s.value_or(0) + 1;
+//     }
+//   };
+//   VESK_REGISTER_HANDLER(WordCount);  // in the namespace that declares the class
+//   }
+//
+// The engine asks the handler object it is given only for get_module_path(); every worker
+// process loads the class named by that path and makes its own instance (handler_registry.hpp).
+// Members of a handler are therefore private to one worker process and never checkpointed:
+// only the states returned by process() are kept per key.
+
+#include "loop/event_loop.hpp"
+#include "stream_handler/handler_registry.hpp"
+#include "stream_handler/value_traits.hpp"
+#include "values/value.hpp"
+#include "vesk_feed/message.hpp"
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <utility>
+
+namespace vesk {
+
+// The type-erased side of every handler: what the engine holds (get_module_path) and what the
+// worker drives. The worker hands the key states over once, runs messages against them, and
+// collects them on request; in between the states stay in the handler's own typed map, so they
+// are converted only at hand-over and collection.
+class StreamHandlerBase {
+ public:
+  StreamHandlerBase() = default;
+  virtual ~StreamHandlerBase();
+  StreamHandlerBase(const StreamHandlerBase&) = delete;
+  StreamHandlerBase& operator=(const StreamHandlerBase&) = delete;
+
+  // The module's dotted name, ".", and the qualified name of the run-time class of *this, as
+  // registered by VESK_REGISTER_HANDLER. A class that was never registered is a LookupError.
+  std::string get_module_path() const;
+
+  // Worker side. Replaces the held states with `states` (key text → state). A state that does
+  // not convert to the handler's state type is a TypeError/ValueError naming the key.
+  virtual void load_key_states(Dict states) = 0;
+  // All held states, key text → state.
+  virtual Dict collect_key_states() const = 0;
+  virtual std::size_t key_state_count() const noexcept = 0;
+  // Runs process() for `message`, whose key text is `key`, with that key's state and stores
+  // the result (none removes the key). When process() fails, the error passes on and the key
+  // keeps the state it had.
+  virtual Awaitable<void> process_message(const Message& message, const std::string& key) = 0;
+};
+
+// Derive from this to define custom processing logic for messages; the state type T can be any
+// serialisable type (one that ValueTraits<T> converts).
+template <ValueConvertible T>
+class StreamHandler : public StreamHandlerBase {
+ public:
+  using State = T;
+
+  // Process a message and update the state: `state` is the current state of the message's key,
+  // or none when it has none; the result is the new state, or none to store no state for the
+  // key. The base definition yields none, for derived classes that delegate to it.
+  virtual Awaitable<std::optional<T>> process(const Message& message, std::optional<T> state = std::nullopt) = 0;
+
+  void load_key_states(Dict states) final {
+    std::unordered_map<std::string, T> loaded;
+    loaded.reserve(states.size());
+    for (auto& [key, value] : states) {
+      if (!key.is_text()) throw TypeError("state map key " + key.repr() + " is not text");
+      try {
+        loaded.insert_or_assign(key.as_text(), ValueTraits<T>::from_value(value));
+      } catch (const std::exception& e) {
+        throw TypeError("state of key " + key.repr() + " does not fit the handler's state type: " + e.what());
+      }
+    }
+    _states = std::move(loaded);
+  }
+
+  Dict collect_key_states() const final {
+    Dict out;
+    out.reserve(_states.size());
+    for (const auto& [key, state] : _states) out.append_unique(Value(key), ValueTraits<T>::to_value(state));
+    return out;
+  }
+
+  std::size_t key_state_count() const noexcept final { return _states.size(); }
+
+  Awaitable<void> process_message(const Message& message, const std::string& key) final {
+    auto found = _states.find(key);
+    // The handler gets a copy: when it fails, the stored state must be as it was.
+    std::optional<T> current;
+    if (found != _states.end()) current = found->second;
+    std::optional<T> next = co_await process(message, std::move(current));
+    // Iterators do not survive the suspension: look the key up again.
+    if (next) {
+      _states.insert_or_assign(key, std::move(*next));
+    } else {
+      _states.erase(key);
+    }
+  }
+
+ private:
+  std::unordered_map<std::string, T> _states;
+};
+
+template <ValueConvertible T>
+Awaitable<std::optional<T>> StreamHandler<T>::process(const Message&, std::optional<T>) {
+  co_return std::nullopt;
+}
+
+}  // namespace vesk
