@@ -1,0 +1,242 @@
+#include "vesk_azure_blob_backend/vesk_azure_blob_backend.hpp"
+
+#include "azurite.hpp"
+#include "http/http_client.hpp"
+#include "log_capture.hpp"
+#include "loop/event_loop.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+using namespace std::chrono_literals;
+using testing::ElementsAre;
+using testing::StartsWith;
+using vesk::Awaitable;
+using vesk::AzureStorageConfig;
+using vesk::EventLoop;
+using vesk::VeskAzureBlobBackend;
+using vesk::blob::AsyncBlobServiceClient;
+using vesk::blob::BlobError;
+
+namespace {
+
+class AzureBackend : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { azurite = std::make_unique<vesk::testing::Azurite>(); }
+  static void TearDownTestSuite() { azurite.reset(); }
+
+  void SetUp() override {
+    container = "container-" + std::to_string(++counter);
+    create_container(container);
+  }
+
+  void create_container(const std::string& name) {
+    loop.run_until_complete([](std::string cs, std::string name) -> Awaitable<void> {
+      auto service = vesk::blob::BlobServiceClient::from_connection_string(cs);
+      AsyncBlobServiceClient client(service);
+      co_await client.get_container_client(name).create();
+    }(azurite->connection_string(), name));
+  }
+
+  std::unique_ptr<VeskAzureBlobBackend> backend(std::string prefix, std::string container_name = "") {
+    return std::make_unique<VeskAzureBlobBackend>(
+        AzureStorageConfig{azurite->connection_string(), container_name.empty() ? container : container_name,
+                           std::move(prefix)},
+        log.logger());
+  }
+
+  template <class T>
+  T run(Awaitable<T> body) {
+    return loop.run_until_complete(std::move(body));
+  }
+
+  void put(VeskAzureBlobBackend& b, std::string path, std::string content) {
+    run(b.set_file_contents_async(std::move(path), std::move(content)));
+  }
+  std::optional<std::string> get(VeskAzureBlobBackend& b, std::string path) {
+    return run(b.get_file_contents_async(std::move(path)));
+  }
+  std::vector<std::string> list(VeskAzureBlobBackend& b, std::string directory) {
+    auto names = run(b.list_files_async(std::move(directory)));
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  // The text logged for the error `e`, after the given start.
+  template <class Fn>
+  std::string error_of(Fn fn) {
+    try {
+      fn();
+    } catch (const std::exception& e) {
+      return e.what();
+    }
+    return "(no error)";
+  }
+
+  static inline std::unique_ptr<vesk::testing::Azurite> azurite;
+  static inline int counter = 0;
+  EventLoop loop;
+  vesk::testing::LogCapture log;
+  std::string container;
+};
+
+TEST_F(AzureBackend, PrefixIsPrependedToTheFilePathWithOrWithoutItsSlash) {
+  auto states = backend("states");
+  auto states_slash = backend("states/");
+  auto plain = backend("");
+  EXPECT_EQ(states->prefix, "states/");
+
+  put(*states, "p-3.state.pkl", "three");
+  EXPECT_EQ(get(*states_slash, "p-3.state.pkl"), "three");
+  EXPECT_EQ(get(*plain, "states/p-3.state.pkl"), "three");
+  put(*plain, "p-1.state.pkl", "one");
+  EXPECT_EQ(list(*plain, ""), (std::vector<std::string>{"p-1.state.pkl", "states/p-3.state.pkl"}));
+  EXPECT_TRUE(log.texts().empty());
+}
+
+TEST_F(AzureBackend, MissingBlobReadsAsNoneAndLogsItsFullName) {
+  auto states = backend("states");
+  EXPECT_EQ(get(*states, "p-9.state.pkl"), std::nullopt);
+  EXPECT_THAT(log.texts(spdlog::level::err), ElementsAre("File not found: states/p-9.state.pkl"));
+}
+
+TEST_F(AzureBackend, ListingReturnsFullNamesUnderTheDirectoryAcrossPages) {
+  auto writer = backend("");
+  for (int p = 0; p < 5; ++p) put(*writer, "states/p-" + std::to_string(p) + ".state.pkl", "x");
+  put(*writer, "states-old/p-0.state.pkl", "x");
+  put(*writer, "other/p-0.state.pkl", "x");
+
+  // A backend with another prefix lists the same names: the prefix is not applied to listings.
+  auto reader = backend("other");
+  reader->set_list_page_size(2);
+  const std::vector<std::string> under_states{"states/p-0.state.pkl", "states/p-1.state.pkl", "states/p-2.state.pkl",
+                                              "states/p-3.state.pkl", "states/p-4.state.pkl"};
+  EXPECT_EQ(list(*reader, "states"), under_states);
+  EXPECT_EQ(list(*reader, "states/"), under_states);
+  EXPECT_EQ(list(*reader, "").size(), 7u);
+  EXPECT_EQ(list(*reader, "nothing"), std::vector<std::string>{});
+  EXPECT_TRUE(log.texts().empty());
+}
+
+TEST_F(AzureBackend, WritingReplacesTheWholeBlobAndKeepsBytesExact) {
+  auto b = backend("states");
+  put(*b, "p-0.state.pkl", std::string(100000, 'a'));
+  const std::string binary("\x80\x04\x00\xff\r\n\x00", 7);
+  put(*b, "p-0.state.pkl", binary);
+  EXPECT_EQ(get(*b, "p-0.state.pkl"), binary);
+  put(*b, "p-0.state.pkl", "");
+  EXPECT_EQ(get(*b, "p-0.state.pkl"), "");
+
+  std::string large(3 * 1024 * 1024 + 7, '\0');
+  for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>(i * 31 % 251);
+  put(*b, "big.bin", large);
+  EXPECT_EQ(get(*b, "big.bin"), large);
+}
+
+TEST_F(AzureBackend, NamesWithCharactersThatNeedEncodingRoundTrip) {
+  auto b = backend("dir with space/é");
+  const std::vector<std::string> paths{"a b+c.pkl", "100%.pkl", "q?x#y&z=1.pkl", "ü/ñ ~'!.pkl"};
+  for (const auto& path : paths) put(*b, path, "content of " + path);
+  for (const auto& path : paths) EXPECT_EQ(get(*b, path), "content of " + path) << path;
+  auto names = list(*b, "dir with space/é");
+  EXPECT_EQ(names.size(), paths.size());
+  for (const auto& path : paths) {
+    EXPECT_NE(std::find(names.begin(), names.end(), "dir with space/é/" + path), names.end()) << path;
+  }
+  EXPECT_TRUE(log.texts().empty());
+}
+
+TEST_F(AzureBackend, MissingContainerIsAnErrorForEveryOperationNotNoFile) {
+  auto b = backend("states", "missing");
+  const std::string write_error = error_of([&] { put(*b, "p-1.state.pkl", "x"); });
+  const std::string read_error = error_of([&] { get(*b, "p-1.state.pkl"); });
+  const std::string list_error = error_of([&] { list(*b, "states"); });
+  EXPECT_THAT(write_error, StartsWith("HTTP 404 ContainerNotFound: "));
+  EXPECT_THAT(log.texts(spdlog::level::err),
+              ElementsAre("Error writing to file 'states/p-1.state.pkl': " + write_error,
+                          "Error reading file 'states/p-1.state.pkl': " + read_error,
+                          "Error listing files in directory 'states/': " + list_error));
+
+  try {
+    put(*b, "p-1.state.pkl", "x");
+    FAIL() << "no error";
+  } catch (const BlobError& e) {
+    EXPECT_EQ(e.status, 404);
+    EXPECT_EQ(e.code, "ContainerNotFound");
+  }
+}
+
+TEST_F(AzureBackend, WrongAccountKeyFailsWithAnAuthorizationError) {
+  VeskAzureBlobBackend b(AzureStorageConfig{azurite->connection_string_with_wrong_key(), container, ""}, log.logger());
+  try {
+    get(b, "p-1.state.pkl");
+    FAIL() << "no error";
+  } catch (const BlobError& e) {
+    EXPECT_EQ(e.status, 403);
+    EXPECT_EQ(e.code, "AuthorizationFailure");
+  }
+  EXPECT_THROW(put(b, "p-1.state.pkl", "x"), BlobError);
+  EXPECT_EQ(log.count_starting_with("File not found"), 0u);
+  EXPECT_EQ(log.count_starting_with("Error reading file 'p-1.state.pkl': HTTP 403"), 1u);
+  EXPECT_EQ(log.count_starting_with("Error writing to file 'p-1.state.pkl': HTTP 403"), 1u);
+}
+
+TEST_F(AzureBackend, EveryOperationClosesItsClientOnSuccessFailureAndCancellation) {
+  auto b = backend("");
+  put(*b, "p.pkl", "x");
+  get(*b, "absent.pkl");
+  EXPECT_THROW(get(*backend("", "missing"), "p.pkl"), BlobError);
+  EXPECT_EQ(AsyncBlobServiceClient::open_clients(), 0);
+
+  // A frozen service makes the request hang; cancelling the task must end it at once, unlogged.
+  log.clear();
+  azurite->pause();
+  auto outcome = run([](VeskAzureBlobBackend& b) -> Awaitable<std::string> {
+    auto task = vesk::Task<std::optional<std::string>>::create(b.get_file_contents_async("p.pkl"));
+    co_await vesk::sleep(300ms);
+    const int open_while_waiting = AsyncBlobServiceClient::open_clients();
+    task.cancel();
+    const auto started = std::chrono::steady_clock::now();
+    try {
+      co_await task.wait();
+    } catch (const vesk::CancelledError&) {
+    }
+    const bool prompt = std::chrono::steady_clock::now() - started < 2s;
+    co_return std::to_string(open_while_waiting) + (task.cancelled() ? " cancelled" : " not cancelled") +
+        (prompt ? " promptly" : " slowly");
+  }(*b));
+  azurite->resume();
+  EXPECT_EQ(outcome, "1 cancelled promptly");
+  EXPECT_EQ(AsyncBlobServiceClient::open_clients(), 0);
+  EXPECT_TRUE(log.texts().empty());
+}
+
+TEST_F(AzureBackend, StoppedServiceFailsOperationsAndARestartOnTheSamePortServesAgain) {
+  auto b = backend("states");
+  put(*b, "p-0.state.pkl", "before");
+  const int port = azurite->port();
+  azurite->stop();
+
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_THROW(put(*b, "p-0.state.pkl", "during"), vesk::http::HttpError);
+  EXPECT_THROW(get(*b, "p-0.state.pkl"), vesk::http::HttpError);
+  EXPECT_THROW(run(b->list_files_async("")), vesk::http::HttpError);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+  EXPECT_EQ(log.count_starting_with("Error writing to file 'states/p-0.state.pkl': "), 1u);
+  EXPECT_EQ(log.count_starting_with("Error reading file 'states/p-0.state.pkl': "), 1u);
+  EXPECT_EQ(log.count_starting_with("Error listing files in directory '': "), 1u);
+
+  azurite->restart();
+  ASSERT_EQ(azurite->port(), port);
+  create_container(container);  // the emulator keeps nothing across a restart
+  put(*b, "p-0.state.pkl", "after");
+  EXPECT_EQ(get(*b, "p-0.state.pkl"), "after");
+}
+
+}  // namespace
