@@ -445,11 +445,10 @@ Awaitable<Response> Session::get(std::string url, Headers headers) {
   co_return co_await request("GET", std::move(url), std::move(headers));
 }
 
-Awaitable<void> Session::close() {
+void Session::close() noexcept {
   // Requests in flight keep the connection cache; it closes its connections when they end.
   _closed = true;
   _shared.reset();
-  co_return;
 }
 
 }  // namespace vesk::http

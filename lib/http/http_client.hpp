@@ -78,7 +78,8 @@ class Session {
                               std::string body = {});
   Awaitable<Response> get(std::string url, Headers headers = {});
 
-  Awaitable<void> close();
+  // Immediate, so that it also works in a task that is being cancelled.
+  void close() noexcept;
 
   struct Shared;  // the connection cache, kept alive by the transfers that use it
 

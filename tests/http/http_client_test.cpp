@@ -180,7 +180,7 @@ TEST(HttpSession, SendsDefaultHeadersReusesItsConnectionAndRefusesRequestsOnceCl
     EXPECT_EQ(session.timeout(), 2s);
     co_await session.get(one);
     co_await session.get(two, override_default);
-    co_await session.close();
+    session.close();
     EXPECT_TRUE(session.closed());
     EXPECT_THROW(co_await session.get(three), HttpError);
   }());
