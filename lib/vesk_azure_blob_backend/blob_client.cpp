@@ -64,7 +64,7 @@ std::atomic<int> AsyncBlobServiceClient::_open_count{0};
 
 AsyncBlobServiceClient::AsyncBlobServiceClient(const BlobServiceClient& service,
                                                std::chrono::milliseconds request_timeout)
-    : _settings(service.shared_settings()), _timeout(request_timeout) {
+    : _settings(service.shared_settings()), _session({}, request_timeout) {
   ++_open_count;
 }
 
@@ -73,6 +73,7 @@ AsyncBlobServiceClient::~AsyncBlobServiceClient() { close(); }
 void AsyncBlobServiceClient::close() noexcept {
   if (!_open) return;
   _open = false;
+  _session.close();
   --_open_count;
 }
 
@@ -98,14 +99,9 @@ Awaitable<http::Response> AsyncBlobServiceClient::send(std::string method, std::
     query_text += settings.sas_token;
   }
 
-  http::Request request;
-  request.method = std::move(method);
-  request.url = settings.blob_endpoint + resource;
-  if (!query_text.empty()) request.url += "?" + query_text;
-  request.headers = std::move(headers);
-  request.body = std::move(body);
-  request.timeout = _timeout;
-  co_return co_await http::perform(std::move(request));
+  std::string url = settings.blob_endpoint + resource;
+  if (!query_text.empty()) url += "?" + query_text;
+  co_return co_await _session.request(std::move(method), std::move(url), std::move(headers), std::move(body));
 }
 
 AsyncBlobServiceClient::ContainerClient::ContainerClient(AsyncBlobServiceClient& service, std::string container_name)

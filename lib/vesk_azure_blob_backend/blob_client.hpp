@@ -66,9 +66,10 @@ class BlobServiceClient::ContainerClient {
   std::string _container_name;
 };
 
-// A client opened for one operation: every request goes through it while it is open, and it is
-// closed when the operation ends, however it ends (close() or destruction). Not copyable; the
-// container and blob clients it hands out must not outlive it.
+// A client opened for one operation: its requests share one HTTP session (so the pages of a
+// listing reuse a connection), and closing it, on close() or destruction however the operation
+// ended, releases the session's connections. Nothing is kept between operations. Not copyable;
+// the container and blob clients it hands out must not outlive it.
 class AsyncBlobServiceClient {
  public:
   explicit AsyncBlobServiceClient(const BlobServiceClient& service,
@@ -93,7 +94,7 @@ class AsyncBlobServiceClient {
 
  private:
   std::shared_ptr<const ConnectionSettings> _settings;
-  std::chrono::milliseconds _timeout;
+  http::Session _session;
   bool _open = true;
   static std::atomic<int> _open_count;
 };

@@ -187,6 +187,27 @@ TEST_F(AzureBackend, WrongAccountKeyFailsWithAnAuthorizationError) {
   EXPECT_EQ(log.count_starting_with("Error writing to file 'p-1.state.pkl': HTTP 403"), 1u);
 }
 
+// An account SAS valid for blobs, signed here with the emulator's key.
+std::string account_sas() {
+  const std::string version = "2021-08-06", permissions = "rwdlac", expiry = "2099-01-01T00:00:00Z";
+  const std::string to_sign = "devstoreaccount1\n" + permissions + "\nb\nsco\n\n" + expiry + "\n\n\n" + version + "\n\n";
+  const auto key = vesk::blob::parse_connection_string("UseDevelopmentStorage=true").account_key;
+  return "sv=" + version + "&ss=b&srt=sco&sp=" + permissions + "&se=" + vesk::blob::percent_encode(expiry, false) +
+         "&sig=" + vesk::blob::percent_encode(vesk::blob::shared_key_signature(key, to_sign), false);
+}
+
+TEST_F(AzureBackend, SharedAccessSignatureReachesTheServiceWithoutAKey) {
+  const std::string cs = "BlobEndpoint=" + azurite->blob_endpoint() + ";SharedAccessSignature=?" + account_sas();
+  VeskAzureBlobBackend b(AzureStorageConfig{cs, container, "states"}, log.logger());
+  b.set_list_page_size(1);
+  put(b, "p-0.state.pkl", "zero");
+  put(b, "p-1.state.pkl", "one");
+  EXPECT_EQ(get(b, "p-1.state.pkl"), "one");
+  EXPECT_EQ(list(b, "states"), (std::vector<std::string>{"states/p-0.state.pkl", "states/p-1.state.pkl"}));
+  EXPECT_EQ(get(b, "p-2.state.pkl"), std::nullopt);
+  EXPECT_THAT(log.texts(), ElementsAre("File not found: states/p-2.state.pkl"));
+}
+
 TEST_F(AzureBackend, EveryOperationClosesItsClientOnSuccessFailureAndCancellation) {
   auto b = backend("");
   put(*b, "p.pkl", "x");
