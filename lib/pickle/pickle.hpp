@@ -31,12 +31,23 @@ void dump_into(std::string& out, const Value& value);
 // Decodes exactly one pickle; bytes after its STOP are an error.
 Value loads(std::string_view data);
 
+// Nesting deeper than this is refused when reading: deeper values could not be copied or
+// destroyed without exhausting the thread's stack.
+inline constexpr std::size_t max_depth = 5000;
+
 // Writes one protocol-4 pickle piece by piece, for callers that hold their data in their own
 // types and should not build a Value first (message batches, state maps). Containers nest:
 // begin_*() ... end_*(). Dict entries are written as key then value. finish() writes STOP.
+// Misuse (an unbalanced end, a key without a value, finish() with no single value) is a
+// ValueError. Text must be valid UTF-8, as Python needs to read it back.
 class Writer {
  public:
+  // Writes the protocol header to `out` at once.
   explicit Writer(std::string& out);
+  ~Writer();
+  Writer(const Writer&) = delete;
+  Writer& operator=(const Writer&) = delete;
+
   void none();
   void boolean(bool b);
   void integer(std::int64_t i);
@@ -44,6 +55,8 @@ class Writer {
   void text(std::string_view s);
   void bytes(std::string_view b);
   void value(const Value& v);
+  // A whole dict, as value() would write it, for callers that hold a Dict outside a Value.
+  void dict(const Dict& d);
   void begin_list();
   void end_list();
   void begin_tuple();
@@ -56,6 +69,7 @@ class Writer {
   struct Frame;
   std::string& _out;
   std::vector<Frame> _stack;
+  std::size_t _top_items = 0;
   void item_added();
 };
 

@@ -1,0 +1,75 @@
+#pragma once
+// Internals shared by the pickle reader and writer: the opcode bytes and UTF-8 checking.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+namespace vesk::pickle::detail {
+
+namespace op {
+inline constexpr unsigned char MARK = '(', STOP = '.', POP = '0', POP_MARK = '1', DUP = '2',
+                               FLOAT = 'F', INT = 'I', BININT = 'J', BININT1 = 'K', LONG = 'L',
+                               BININT2 = 'M', NONE = 'N', PERSID = 'P', BINPERSID = 'Q', REDUCE = 'R',
+                               STRING = 'S', BINSTRING = 'T', SHORT_BINSTRING = 'U', UNICODE = 'V',
+                               BINUNICODE = 'X', APPEND = 'a', BUILD = 'b', GLOBAL = 'c', DICT = 'd',
+                               EMPTY_DICT = '}', APPENDS = 'e', GET = 'g', BINGET = 'h', INST = 'i',
+                               LONG_BINGET = 'j', LIST = 'l', EMPTY_LIST = ']', OBJ = 'o', PUT = 'p',
+                               BINPUT = 'q', LONG_BINPUT = 'r', SETITEM = 's', TUPLE = 't',
+                               EMPTY_TUPLE = ')', SETITEMS = 'u', BINFLOAT = 'G', BINBYTES = 'B',
+                               SHORT_BINBYTES = 'C', PROTO = 0x80, NEWOBJ = 0x81, EXT1 = 0x82,
+                               EXT2 = 0x83, EXT4 = 0x84, TUPLE1 = 0x85, TUPLE2 = 0x86, TUPLE3 = 0x87,
+                               NEWTRUE = 0x88, NEWFALSE = 0x89, LONG1 = 0x8a, LONG4 = 0x8b,
+                               SHORT_BINUNICODE = 0x8c, BINUNICODE8 = 0x8d, BINBYTES8 = 0x8e,
+                               EMPTY_SET = 0x8f, ADDITEMS = 0x90, FROZENSET = 0x91, NEWOBJ_EX = 0x92,
+                               STACK_GLOBAL = 0x93, MEMOIZE = 0x94, FRAME = 0x95, BYTEARRAY8 = 0x96,
+                               NEXT_BUFFER = 0x97, READONLY_BUFFER = 0x98;
+}  // namespace op
+
+// UTF-8 as Python's pickle accepts it: well-formed sequences, plus encoded surrogates, which
+// Python writes for strings holding lone surrogates.
+inline bool valid_utf8(std::string_view s) noexcept {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const auto* end = p + s.size();
+  while (p < end) {
+    // Most text is ASCII: skip it eight bytes at a time.
+    while (end - p >= 8) {
+      std::uint64_t chunk;
+      std::memcpy(&chunk, p, 8);
+      if (chunk & 0x8080808080808080ull) break;
+      p += 8;
+    }
+    if (p == end) break;
+    unsigned char c = *p;
+    if (c < 0x80) {
+      ++p;
+      continue;
+    }
+    int n;
+    std::uint32_t cp;
+    if (c >= 0xc2 && c <= 0xdf) {
+      n = 1;
+      cp = c & 0x1f;
+    } else if (c >= 0xe0 && c <= 0xef) {
+      n = 2;
+      cp = c & 0x0f;
+    } else if (c >= 0xf0 && c <= 0xf4) {
+      n = 3;
+      cp = c & 0x07;
+    } else {
+      return false;
+    }
+    if (end - p <= n) return false;
+    for (int i = 1; i <= n; ++i) {
+      unsigned char cc = p[i];
+      if ((cc & 0xc0) != 0x80) return false;
+      cp = (cp << 6) | (cc & 0x3f);
+    }
+    if ((n == 2 && cp < 0x800) || (n == 3 && (cp < 0x10000 || cp > 0x10ffff))) return false;
+    p += n + 1;
+  }
+  return true;
+}
+
+}  // namespace vesk::pickle::detail

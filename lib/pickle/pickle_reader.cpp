@@ -1,0 +1,913 @@
+#include "pickle/pickle.hpp"
+
+#include "pickle/pickle_detail.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace vesk::pickle {
+
+PickleError::PickleError(const std::string& message, std::size_t position)
+    : ValueError(message + " (at byte " + std::to_string(position) + " of the pickle)"), _position(position) {}
+
+namespace {
+
+using namespace detail;
+
+const char* opcode_name(unsigned char c) {
+  switch (c) {
+    case op::MARK: return "MARK";
+    case op::STOP: return "STOP";
+    case op::POP: return "POP";
+    case op::POP_MARK: return "POP_MARK";
+    case op::DUP: return "DUP";
+    case op::FLOAT: return "FLOAT";
+    case op::INT: return "INT";
+    case op::BININT: return "BININT";
+    case op::BININT1: return "BININT1";
+    case op::LONG: return "LONG";
+    case op::BININT2: return "BININT2";
+    case op::NONE: return "NONE";
+    case op::PERSID: return "PERSID";
+    case op::BINPERSID: return "BINPERSID";
+    case op::REDUCE: return "REDUCE";
+    case op::STRING: return "STRING";
+    case op::BINSTRING: return "BINSTRING";
+    case op::SHORT_BINSTRING: return "SHORT_BINSTRING";
+    case op::UNICODE: return "UNICODE";
+    case op::BINUNICODE: return "BINUNICODE";
+    case op::APPEND: return "APPEND";
+    case op::BUILD: return "BUILD";
+    case op::GLOBAL: return "GLOBAL";
+    case op::DICT: return "DICT";
+    case op::EMPTY_DICT: return "EMPTY_DICT";
+    case op::APPENDS: return "APPENDS";
+    case op::GET: return "GET";
+    case op::BINGET: return "BINGET";
+    case op::INST: return "INST";
+    case op::LONG_BINGET: return "LONG_BINGET";
+    case op::LIST: return "LIST";
+    case op::EMPTY_LIST: return "EMPTY_LIST";
+    case op::OBJ: return "OBJ";
+    case op::PUT: return "PUT";
+    case op::BINPUT: return "BINPUT";
+    case op::LONG_BINPUT: return "LONG_BINPUT";
+    case op::SETITEM: return "SETITEM";
+    case op::TUPLE: return "TUPLE";
+    case op::EMPTY_TUPLE: return "EMPTY_TUPLE";
+    case op::SETITEMS: return "SETITEMS";
+    case op::BINFLOAT: return "BINFLOAT";
+    case op::BINBYTES: return "BINBYTES";
+    case op::SHORT_BINBYTES: return "SHORT_BINBYTES";
+    case op::PROTO: return "PROTO";
+    case op::NEWOBJ: return "NEWOBJ";
+    case op::EXT1: return "EXT1";
+    case op::EXT2: return "EXT2";
+    case op::EXT4: return "EXT4";
+    case op::TUPLE1: return "TUPLE1";
+    case op::TUPLE2: return "TUPLE2";
+    case op::TUPLE3: return "TUPLE3";
+    case op::NEWTRUE: return "NEWTRUE";
+    case op::NEWFALSE: return "NEWFALSE";
+    case op::LONG1: return "LONG1";
+    case op::LONG4: return "LONG4";
+    case op::SHORT_BINUNICODE: return "SHORT_BINUNICODE";
+    case op::BINUNICODE8: return "BINUNICODE8";
+    case op::BINBYTES8: return "BINBYTES8";
+    case op::EMPTY_SET: return "EMPTY_SET";
+    case op::ADDITEMS: return "ADDITEMS";
+    case op::FROZENSET: return "FROZENSET";
+    case op::NEWOBJ_EX: return "NEWOBJ_EX";
+    case op::STACK_GLOBAL: return "STACK_GLOBAL";
+    case op::MEMOIZE: return "MEMOIZE";
+    case op::FRAME: return "FRAME";
+    case op::BYTEARRAY8: return "BYTEARRAY8";
+    case op::NEXT_BUFFER: return "NEXT_BUFFER";
+    case op::READONLY_BUFFER: return "READONLY_BUFFER";
+    default: return nullptr;
+  }
+}
+
+std::string describe_opcode(unsigned char c) {
+  if (const char* name = opcode_name(c)) return name;
+  static const char* hex = "0123456789abcdef";
+  return std::string("unknown opcode 0x") + hex[c >> 4] + hex[c & 15];
+}
+
+// How many bytes of argument an opcode carries, for walking a stream without decoding it.
+enum class ArgKind : std::uint8_t { none, fixed, len1, len4, len8, line, two_lines, unknown };
+
+struct ArgShape {
+  ArgKind kind;
+  std::uint8_t size;  // for fixed
+};
+
+ArgShape arg_shape(unsigned char c) {
+  switch (c) {
+    case op::BININT1: case op::BINGET: case op::BINPUT: case op::PROTO: case op::EXT1:
+      return {ArgKind::fixed, 1};
+    case op::BININT2: case op::EXT2: return {ArgKind::fixed, 2};
+    case op::BININT: case op::LONG_BINGET: case op::LONG_BINPUT: case op::EXT4: return {ArgKind::fixed, 4};
+    case op::BINFLOAT: case op::FRAME: return {ArgKind::fixed, 8};
+    case op::SHORT_BINSTRING: case op::SHORT_BINBYTES: case op::SHORT_BINUNICODE: case op::LONG1:
+      return {ArgKind::len1, 0};
+    case op::BINSTRING: case op::BINUNICODE: case op::BINBYTES: case op::LONG4: return {ArgKind::len4, 0};
+    case op::BINUNICODE8: case op::BINBYTES8: case op::BYTEARRAY8: return {ArgKind::len8, 0};
+    case op::INT: case op::LONG: case op::FLOAT: case op::STRING: case op::UNICODE: case op::PERSID:
+    case op::GET: case op::PUT:
+      return {ArgKind::line, 0};
+    case op::GLOBAL: case op::INST: return {ArgKind::two_lines, 0};
+    default: return {opcode_name(c) ? ArgKind::none : ArgKind::unknown, 0};
+  }
+}
+
+std::uint64_t le(const unsigned char* p, int n) {
+  std::uint64_t v = 0;
+  for (int i = n - 1; i >= 0; --i) v = (v << 8) | p[i];
+  return v;
+}
+
+bool parse_u64(std::string_view s, std::uint64_t& out) {
+  if (s.empty()) return false;
+  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), out);
+  return ec == std::errc() && end == s.data() + s.size();
+}
+
+// Finds the memo indices that some GET reads, from `pos` to STOP, so that memo entries nobody
+// reads cost nothing. Stops quietly where the stream goes wrong: decoding fails there anyway.
+void scan_fetched(std::string_view data, std::size_t pos, std::unordered_set<std::uint64_t>& fetched) {
+  const auto* d = reinterpret_cast<const unsigned char*>(data.data());
+  std::size_t n = data.size();
+  while (pos < n) {
+    unsigned char c = d[pos++];
+    if (c == op::STOP) return;
+    ArgShape shape = arg_shape(c);
+    std::size_t left = n - pos;
+    switch (shape.kind) {
+      case ArgKind::unknown: return;
+      case ArgKind::none: break;
+      case ArgKind::fixed:
+        if (left < shape.size) return;
+        if (c == op::BINGET) fetched.insert(d[pos]);
+        if (c == op::LONG_BINGET) fetched.insert(le(d + pos, 4));
+        pos += shape.size;
+        break;
+      case ArgKind::len1:
+      case ArgKind::len4:
+      case ArgKind::len8: {
+        int w = shape.kind == ArgKind::len1 ? 1 : shape.kind == ArgKind::len4 ? 4 : 8;
+        if (left < static_cast<std::size_t>(w)) return;
+        std::uint64_t len = le(d + pos, w);
+        if (len > left - static_cast<std::size_t>(w)) return;
+        pos += static_cast<std::size_t>(w) + len;
+        break;
+      }
+      case ArgKind::line:
+      case ArgKind::two_lines: {
+        int lines = shape.kind == ArgKind::line ? 1 : 2;
+        for (int i = 0; i < lines; ++i) {
+          const void* nl = std::memchr(d + pos, '\n', n - pos);
+          if (!nl) return;
+          std::size_t end = static_cast<std::size_t>(static_cast<const unsigned char*>(nl) - d);
+          std::uint64_t index;
+          if (c == op::GET && parse_u64(data.substr(pos, end - pos), index)) fetched.insert(index);
+          pos = end + 1;
+        }
+        break;
+      }
+    }
+  }
+}
+
+void append_utf8(std::string& out, std::uint32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xc0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3f));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xe0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
+    out += static_cast<char>(0x80 | (cp & 0x3f));
+  } else {
+    out += static_cast<char>(0xf0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3f));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
+    out += static_cast<char>(0x80 | (cp & 0x3f));
+  }
+}
+
+int hex_digit(unsigned char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::string_view trim(std::string_view s) {
+  auto space = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v'; };
+  while (!s.empty() && space(s.front())) s.remove_prefix(1);
+  while (!s.empty() && space(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+// What a global may stand for: only the two callables through which Python writes bytes in
+// the protocols that have no bytes opcode.
+enum class Special : std::uint8_t { none, codecs_encode, bytes_type };
+
+constexpr std::uint32_t kNoEntry = std::numeric_limits<std::uint32_t>::max();
+constexpr std::uint64_t kScalarWeight = 40;
+constexpr std::uint64_t kContainerWeight = 64;
+
+struct Item {
+  Item() = default;
+  Item(Value&& v, std::uint64_t w) : value(std::move(v)), weight(w) {}
+  Value value;
+  std::uint64_t weight = kScalarWeight;  // about the bytes a copy of the value costs
+  std::uint32_t depth = 0;               // nesting of containers inside the value
+  std::uint32_t pending = kNoEntry;      // first memo entry still waiting for this item
+  bool shared = false;                   // another reference (memo GET, DUP) holds a copy
+  Special special = Special::none;
+};
+
+struct MemoEntry {
+  Value value;
+  std::uint64_t weight = 0;
+  std::uint32_t depth = 0;
+  Special special = Special::none;
+  bool pending = true;           // the value is still the stack item at stack_index
+  std::size_t stack_index = 0;
+  std::uint32_t next = kNoEntry;  // the next entry pending on the same item
+};
+
+// Decodes one pickle. Python's memo holds references; Value copies deeply. The two agree as long
+// as a container is never changed after a second reference to it exists, which holds for every
+// acyclic value Python writes (it fills each container before it can be referenced again). So a
+// memo entry follows its stack item until the item is consumed, then keeps a copy; a GET or DUP
+// copies; and changing a container that has a second reference (including a container holding
+// itself) is refused rather than decoded to something Python would not produce.
+class Reader {
+ public:
+  explicit Reader(std::string_view data)
+      : _data(data),
+        _bytes(reinterpret_cast<const unsigned char*>(data.data())),
+        _copy_budget((64ull << 20) + 32ull * data.size()) {}
+
+  Value run();
+
+ private:
+  std::string_view _data;
+  const unsigned char* _bytes;
+  std::size_t _pos = 0;
+  std::size_t _op_pos = 0;
+  unsigned char _op = 0;
+  std::vector<Item> _stack;
+  std::vector<std::size_t> _marks;
+
+  // Memo: index → entry, only for indices that some GET reads.
+  bool _scanned = false;
+  std::unordered_set<std::uint64_t> _fetched;
+  std::unordered_map<std::uint64_t, std::uint32_t> _memo;
+  std::vector<MemoEntry> _entries;
+  // Which indices hold a value, for MEMOIZE, whose index is the number of them.
+  std::uint64_t _memo_len = 0;
+  bool _put_seen = false;
+  std::vector<bool> _assigned_small;
+  std::unordered_set<std::uint64_t> _assigned_big;
+
+  std::uint64_t _copy_budget;
+
+  [[noreturn]] void fail(const std::string& message) const { throw PickleError(message, _op_pos); }
+  [[noreturn]] void refuse(const std::string& why) const {
+    fail("refused opcode " + describe_opcode(_op) + ": " + why);
+  }
+
+  const unsigned char* need(std::uint64_t n) {
+    std::size_t left = _data.size() - _pos;
+    if (n > left) {
+      fail("truncated pickle: " + describe_opcode(_op) + " needs " + std::to_string(n) + " more bytes, " +
+           std::to_string(left) + " remain");
+    }
+    const unsigned char* p = _bytes + _pos;
+    _pos += static_cast<std::size_t>(n);
+    return p;
+  }
+  std::uint64_t read_le(int n) { return le(need(static_cast<std::uint64_t>(n)), n); }
+  std::string_view read_line() {
+    const void* nl = std::memchr(_bytes + _pos, '\n', _data.size() - _pos);
+    if (!nl) fail("truncated pickle: " + describe_opcode(_op) + " has no end of line");
+    std::size_t end = static_cast<std::size_t>(static_cast<const unsigned char*>(nl) - _bytes);
+    std::string_view line = _data.substr(_pos, end - _pos);
+    _pos = end + 1;
+    return line;
+  }
+  std::string_view read_sized(int width) {
+    std::uint64_t n = read_le(width);
+    if (width == 4 && (_op == op::BINSTRING) && (n & 0x80000000u)) fail("BINSTRING has a negative length");
+    return std::string_view(reinterpret_cast<const char*>(need(n)), static_cast<std::size_t>(n));
+  }
+
+  std::size_t fence() const { return _marks.empty() ? 0 : _marks.back(); }
+  void need_items(std::size_t n) const {
+    if (_stack.size() < fence() + n) {
+      fail("stack underflow: " + describe_opcode(_op) + " needs " + std::to_string(n) +
+           (n == 1 ? " value" : " values") + " above the last MARK");
+    }
+  }
+  std::size_t pop_mark() {
+    if (_marks.empty()) fail(describe_opcode(_op) + " without a MARK");
+    std::size_t m = _marks.back();
+    _marks.pop_back();
+    return m;
+  }
+
+  void charge(std::uint64_t weight) {
+    if (weight > _copy_budget) {
+      fail("shared references in the pickle expand to far more data than the pickle holds");
+    }
+    _copy_budget -= weight;
+  }
+
+  void push(Value&& v, std::uint64_t weight) { _stack.emplace_back(std::move(v), weight); }
+  void push_text(std::string_view s) {
+    if (!valid_utf8(s)) fail(describe_opcode(_op) + " holds text that is not valid UTF-8");
+    push(Value(std::string(s)), kScalarWeight + s.size());
+  }
+  void push_bytes(std::string_view s) { push(Value(Bytes{std::string(s)}), kScalarWeight + s.size()); }
+  void push_ascii(std::string s) {
+    for (unsigned char c : s) {
+      if (c >= 0x80) fail(describe_opcode(_op) + " holds a Python 2 string with non-ASCII bytes");
+    }
+    std::size_t n = s.size();
+    push(Value(std::move(s)), kScalarWeight + n);
+  }
+
+  // Memo entries waiting on an item take their copy when the item leaves the stack.
+  void settle(Item& item) {
+    for (std::uint32_t e = item.pending; e != kNoEntry; e = _entries[e].next) {
+      MemoEntry& m = _entries[e];
+      charge(item.weight);
+      m.value = item.value;
+      m.weight = item.weight;
+      m.depth = item.depth;
+      m.special = item.special;
+      m.pending = false;
+    }
+    item.pending = kNoEntry;
+  }
+  Value take(Item& item) {
+    if (item.special != Special::none) fail("a global named in the pickle can only be called, not used as a value");
+    if (item.pending != kNoEntry) settle(item);
+    return std::move(item.value);
+  }
+  void drop_to(std::size_t size) {
+    for (std::size_t i = size; i < _stack.size(); ++i) {
+      if (_stack[i].pending != kNoEntry) settle(_stack[i]);
+    }
+    _stack.resize(size);
+  }
+  void add_child(Item& parent, const Item& child) {
+    parent.weight += child.weight;
+    if (child.depth + 1 > parent.depth) {
+      parent.depth = child.depth + 1;
+      if (parent.depth > max_depth) fail("value nested deeper than " + std::to_string(max_depth) + " levels");
+    }
+  }
+  Item& mutable_target(std::size_t index, Value::Kind kind) {
+    Item& t = _stack[index];
+    if (t.special != Special::none || t.value.kind() != kind) {
+      fail(describe_opcode(_op) + " needs a " + Value::kind_name(kind) + " to change, found " +
+           (t.special != Special::none ? "a global" : t.value.kind_name()));
+    }
+    if (t.shared) {
+      fail(describe_opcode(_op) + " changes a " + Value::kind_name(kind) +
+           " that is referenced more than once; shared or self-containing containers cannot be decoded as values");
+    }
+    return t;
+  }
+  void check_key(const Item& key) {
+    if (key.special != Special::none) fail("a global named in the pickle cannot be a dict key");
+    if (!key.value.hashable()) fail(std::string("unhashable dict key of kind ") + key.value.kind_name());
+  }
+
+  void copy_onto_stack(const Value& v, std::uint64_t weight, std::uint32_t depth, Special special) {
+    charge(weight);
+    Item item(Value(v), weight);
+    item.depth = depth;
+    item.special = special;
+    item.shared = true;
+    _stack.push_back(std::move(item));
+  }
+
+  void memo_put(std::uint64_t index);
+  void memo_get(std::uint64_t index);
+  void mark_assigned(std::uint64_t index);
+
+  void load_appends(std::size_t first);
+  void load_setitems(std::size_t first);
+  void load_global(std::string_view module, std::string_view name);
+  void load_reduce();
+  void load_int_line(std::string_view line, bool long_form);
+  void load_long_bytes(const unsigned char* p, std::size_t n);
+  void load_float_line(std::string_view line);
+  void load_string_line(std::string_view line);
+  void load_unicode_line(std::string_view line);
+  std::uint64_t memo_index_line(std::string_view line);
+};
+
+void Reader::mark_assigned(std::uint64_t index) {
+  bool fresh;
+  if (index < _assigned_small.size()) {
+    fresh = !_assigned_small[index];
+    _assigned_small[index] = true;
+  } else {
+    fresh = _assigned_big.insert(index).second;
+  }
+  if (fresh) ++_memo_len;
+}
+
+void Reader::memo_put(std::uint64_t index) {
+  need_items(1);
+  if (!_scanned) {
+    _scanned = true;
+    scan_fetched(_data, _pos, _fetched);
+  }
+  if (_op == op::MEMOIZE && !_put_seen) {
+    ++_memo_len;  // only MEMOIZE so far: every index is new
+  } else {
+    if (!_put_seen) {
+      // The first explicit index: from now on, track which indices are taken.
+      _put_seen = true;
+      _assigned_small.assign(_data.size() + 1, false);
+      for (std::uint64_t i = 0; i < _memo_len; ++i) {
+        if (i < _assigned_small.size()) _assigned_small[i] = true; else _assigned_big.insert(i);
+      }
+    }
+    mark_assigned(index);
+  }
+  if (_fetched.empty() || !_fetched.count(index)) return;
+  if (_entries.size() >= kNoEntry - 1) fail("too many memo entries");
+  auto e = static_cast<std::uint32_t>(_entries.size());
+  Item& top = _stack.back();
+  MemoEntry entry;
+  entry.stack_index = _stack.size() - 1;
+  entry.next = top.pending;
+  _entries.push_back(std::move(entry));
+  top.pending = e;
+  _memo[index] = e;
+}
+
+void Reader::memo_get(std::uint64_t index) {
+  auto it = _memo.find(index);
+  if (it == _memo.end()) fail(describe_opcode(_op) + " reads memo entry " + std::to_string(index) + ", which was never stored");
+  const MemoEntry& m = _entries[it->second];
+  if (m.pending) {
+    Item& source = _stack[m.stack_index];
+    source.shared = true;
+    copy_onto_stack(source.value, source.weight, source.depth, source.special);
+  } else {
+    copy_onto_stack(m.value, m.weight, m.depth, m.special);
+  }
+}
+
+void Reader::load_appends(std::size_t first) {
+  if (first == 0 || first - 1 < fence()) fail(describe_opcode(_op) + " has no list to append to");
+  Item& target = mutable_target(first - 1, Value::Kind::list);
+  List& list = target.value.as_list();
+  std::size_t n = _stack.size() - first;
+  if (list.capacity() < list.size() + n) list.reserve(std::max(list.size() + n, 2 * list.capacity()));
+  for (std::size_t i = first; i < _stack.size(); ++i) {
+    add_child(target, _stack[i]);
+    list.push_back(take(_stack[i]));
+  }
+  _stack.resize(first);
+}
+
+void Reader::load_setitems(std::size_t first) {
+  if (first == 0 || first - 1 < fence()) fail(describe_opcode(_op) + " has no dict to set items in");
+  std::size_t n = _stack.size() - first;
+  if (n % 2 != 0) fail(describe_opcode(_op) + " has a key without a value");
+  Item& target = mutable_target(first - 1, Value::Kind::dict);
+  Dict& dict = target.value.as_dict();
+  if (dict.empty()) dict.reserve(n / 2);
+  for (std::size_t i = first; i < _stack.size(); i += 2) {
+    check_key(_stack[i]);
+    add_child(target, _stack[i]);
+    add_child(target, _stack[i + 1]);
+    Value key = take(_stack[i]);
+    dict.set(std::move(key), take(_stack[i + 1]));
+  }
+  _stack.resize(first);
+}
+
+void Reader::load_global(std::string_view module, std::string_view name) {
+  Special special = Special::none;
+  if (module == "_codecs" && name == "encode") special = Special::codecs_encode;
+  if ((module == "__builtin__" || module == "builtins") && name == "bytes") special = Special::bytes_type;
+  if (special == Special::none) {
+    refuse("it names the global " + std::string(module) + "." + std::string(name) +
+           "; decoding never builds objects named by the input");
+  }
+  Item item;
+  item.special = special;
+  _stack.push_back(std::move(item));
+}
+
+void Reader::load_reduce() {
+  need_items(2);
+  Item& callable = _stack[_stack.size() - 2];
+  Item& args = _stack.back();
+  auto refused = [&]() { refuse("decoding calls nothing but the bytes constructors Python uses in protocols 0 to 2"); };
+  if (callable.special == Special::none || args.special != Special::none || !args.value.is_tuple()) refused();
+  const auto& items = args.value.as_tuple();
+  Value result;
+  if (callable.special == Special::bytes_type) {
+    if (!items.empty()) refused();
+    result = Value::bytes("");
+  } else {
+    if (items.size() != 2 || !items[0].is_text() || !items[1].is_text() || items[1].as_text() != "latin1") refused();
+    // The text holds the bytes as code points 0 to 255.
+    const std::string& text = items[0].as_text();
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      auto c = static_cast<unsigned char>(text[i]);
+      if (c < 0x80) {
+        out += static_cast<char>(c);
+      } else if ((c == 0xc2 || c == 0xc3) && i + 1 < text.size()) {
+        out += static_cast<char>(((c & 0x03) << 6) | (static_cast<unsigned char>(text[++i]) & 0x3f));
+      } else {
+        fail("_codecs.encode(..., 'latin1') with a character beyond U+00FF");
+      }
+    }
+    result = Value::bytes(std::move(out));
+  }
+  std::uint64_t weight = kScalarWeight + result.as_bytes().size();
+  drop_to(_stack.size() - 2);
+  push(std::move(result), weight);
+}
+
+void Reader::load_long_bytes(const unsigned char* p, std::size_t n) {
+  if (n == 0) {
+    push(Value(std::int64_t{0}), kScalarWeight);
+    return;
+  }
+  bool negative = p[n - 1] & 0x80;
+  if (n > 8) {
+    unsigned char ext = negative ? 0xff : 0x00;
+    for (std::size_t i = 8; i < n; ++i) {
+      if (p[i] != ext) fail("integer does not fit in 64 bits");
+    }
+    if (static_cast<bool>(p[7] & 0x80) != negative) fail("integer does not fit in 64 bits");
+    n = 8;
+  }
+  std::uint64_t u = le(p, static_cast<int>(n));
+  if (n < 8 && negative) u |= ~std::uint64_t{0} << (8 * n);
+  push(Value(static_cast<std::int64_t>(u)), kScalarWeight);
+}
+
+void Reader::load_int_line(std::string_view line, bool long_form) {
+  std::string_view s = trim(line);
+  if (!long_form && s == "00") {
+    push(Value(false), kScalarWeight);
+    return;
+  }
+  if (!long_form && s == "01") {
+    push(Value(true), kScalarWeight);
+    return;
+  }
+  if (long_form && !s.empty() && s.back() == 'L') s.remove_suffix(1);
+  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
+  std::int64_t v = 0;
+  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
+  if (ec == std::errc::result_out_of_range) fail("integer does not fit in 64 bits");
+  if (ec != std::errc() || end != s.data() + s.size() || s.empty()) {
+    fail(describe_opcode(_op) + " has a malformed integer");
+  }
+  push(Value(v), kScalarWeight);
+}
+
+void Reader::load_float_line(std::string_view line) {
+  std::string_view s = trim(line);
+  bool negative = false;
+  if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
+    negative = s.front() == '-';
+    s.remove_prefix(1);
+  }
+  double d = 0;
+  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), d);
+  if (ec == std::errc::result_out_of_range) {
+    // Python's float() gives inf or 0 for such text; from_chars reports the range instead.
+    bool tiny = s.find("e-") != std::string_view::npos || s.find("E-") != std::string_view::npos;
+    d = tiny ? 0.0 : HUGE_VAL;
+  } else if (ec != std::errc() || end != s.data() + s.size() || s.empty()) {
+    fail("FLOAT has a malformed number");
+  }
+  push(Value(negative ? -d : d), kScalarWeight);
+}
+
+void Reader::load_string_line(std::string_view line) {
+  if (line.size() < 2 || line.front() != line.back() || (line.front() != '\'' && line.front() != '"')) {
+    fail("the STRING argument must be quoted");
+  }
+  std::string_view s = line.substr(1, line.size() - 2);
+  std::string out;
+  out.reserve(s.size());
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    char c = s[i];
+    if (c != '\\') {
+      out += c;
+      continue;
+    }
+    if (++i == s.size()) fail("STRING ends with a lone backslash");
+    char e = s[i];
+    switch (e) {
+      case '\n': break;
+      case '\\': out += '\\'; break;
+      case '\'': out += '\''; break;
+      case '"': out += '"'; break;
+      case 'a': out += '\a'; break;
+      case 'b': out += '\b'; break;
+      case 'f': out += '\f'; break;
+      case 'n': out += '\n'; break;
+      case 'r': out += '\r'; break;
+      case 't': out += '\t'; break;
+      case 'v': out += '\v'; break;
+      case 'x': {
+        int h1 = i + 1 < s.size() ? hex_digit(static_cast<unsigned char>(s[i + 1])) : -1;
+        int h2 = i + 2 < s.size() ? hex_digit(static_cast<unsigned char>(s[i + 2])) : -1;
+        if (h1 < 0 || h2 < 0) fail("STRING has an invalid \\x escape");
+        out += static_cast<char>(h1 * 16 + h2);
+        i += 2;
+        break;
+      }
+      default:
+        if (e >= '0' && e <= '7') {
+          int v = e - '0';
+          for (int k = 0; k < 2 && i + 1 < s.size() && s[i + 1] >= '0' && s[i + 1] <= '7'; ++k) v = v * 8 + (s[++i] - '0');
+          out += static_cast<char>(v & 0xff);
+        } else {
+          out += '\\';
+          out += e;
+        }
+    }
+  }
+  push_ascii(std::move(out));
+}
+
+void Reader::load_unicode_line(std::string_view line) {
+  // raw-unicode-escape: bytes are code points 0 to 255, except \uXXXX and \UXXXXXXXX after an
+  // odd run of backslashes.
+  std::string out;
+  out.reserve(line.size());
+  std::size_t i = 0;
+  while (i < line.size()) {
+    auto c = static_cast<unsigned char>(line[i]);
+    if (c != '\\') {
+      append_utf8(out, c);
+      ++i;
+      continue;
+    }
+    std::size_t run = 0;
+    while (i < line.size() && line[i] == '\\') {
+      out += '\\';
+      ++run;
+      ++i;
+    }
+    if (run % 2 == 0 || i == line.size() || (line[i] != 'u' && line[i] != 'U')) continue;
+    out.pop_back();
+    int digits = line[i] == 'u' ? 4 : 8;
+    ++i;
+    std::uint32_t cp = 0;
+    for (int k = 0; k < digits; ++k, ++i) {
+      int h = i < line.size() ? hex_digit(static_cast<unsigned char>(line[i])) : -1;
+      if (h < 0) fail("UNICODE has a truncated \\u escape");
+      cp = cp * 16 + static_cast<std::uint32_t>(h);
+    }
+    if (cp > 0x10ffff) fail("UNICODE has a \\U escape beyond U+10FFFF");
+    append_utf8(out, cp);
+  }
+  std::size_t n = out.size();
+  push(Value(std::move(out)), kScalarWeight + n);
+}
+
+std::uint64_t Reader::memo_index_line(std::string_view line) {
+  std::uint64_t index;
+  if (!parse_u64(trim(line), index)) fail(describe_opcode(_op) + " has a malformed memo index");
+  return index;
+}
+
+Value Reader::run() {
+  if (_data.empty()) throw PickleError("no pickle data: the input is empty", 0);
+  const std::size_t size = _data.size();
+  while (true) {
+    if (_pos >= size) {
+      _op_pos = _pos;
+      throw PickleError("truncated pickle: the data ends before STOP", _pos);
+    }
+    _op_pos = _pos;
+    _op = _bytes[_pos++];
+    switch (_op) {
+      // ---- the hot paths first: what our own writer emits ----
+      case op::SHORT_BINUNICODE: {
+        std::size_t n = *need(1);
+        push_text(std::string_view(reinterpret_cast<const char*>(need(n)), n));
+        break;
+      }
+      case op::BININT1: push(Value(std::int64_t{*need(1)}), kScalarWeight); break;
+      case op::BININT2: push(Value(static_cast<std::int64_t>(read_le(2))), kScalarWeight); break;
+      case op::BININT:
+        push(Value(static_cast<std::int64_t>(static_cast<std::int32_t>(static_cast<std::uint32_t>(read_le(4))))), kScalarWeight);
+        break;
+      case op::MARK: _marks.push_back(_stack.size()); break;
+      case op::SETITEMS: load_setitems(pop_mark()); break;
+      case op::APPENDS: load_appends(pop_mark()); break;
+      case op::EMPTY_DICT: push(Value(Dict()), kContainerWeight); break;
+      case op::EMPTY_LIST: push(Value(List()), kContainerWeight); break;
+      case op::MEMOIZE: memo_put(_memo_len); break;
+      case op::BINPUT: memo_put(*need(1)); break;
+      case op::LONG_BINPUT: memo_put(read_le(4)); break;
+      case op::PUT: memo_put(memo_index_line(read_line())); break;
+      case op::BINGET: memo_get(*need(1)); break;
+      case op::LONG_BINGET: memo_get(read_le(4)); break;
+      case op::GET: memo_get(memo_index_line(read_line())); break;
+
+      case op::STOP: {
+        if (!_marks.empty()) fail("STOP with an unclosed MARK");
+        if (_stack.size() != 1) fail("STOP with " + std::to_string(_stack.size()) + " values on the stack instead of one");
+        if (_pos != size) fail("data after STOP: " + std::to_string(size - _pos) + " bytes");
+        return take(_stack.back());
+      }
+      case op::PROTO: {
+        unsigned v = *need(1);
+        if (v > 5) fail("unsupported pickle protocol " + std::to_string(v));
+        break;
+      }
+      case op::FRAME: {
+        std::uint64_t n = read_le(8);
+        if (n > size - _pos) fail("truncated pickle: FRAME declares " + std::to_string(n) + " bytes, " + std::to_string(size - _pos) + " remain");
+        break;
+      }
+
+      // ---- scalars ----
+      case op::NONE: push(Value(), kScalarWeight); break;
+      case op::NEWTRUE: push(Value(true), kScalarWeight); break;
+      case op::NEWFALSE: push(Value(false), kScalarWeight); break;
+      case op::INT: load_int_line(read_line(), false); break;
+      case op::LONG: load_int_line(read_line(), true); break;
+      case op::LONG1: {
+        std::size_t n = *need(1);
+        load_long_bytes(need(n), n);
+        break;
+      }
+      case op::LONG4: {
+        std::uint64_t n = read_le(4);
+        if (n & 0x80000000u) fail("LONG4 has a negative length");
+        load_long_bytes(need(n), static_cast<std::size_t>(n));
+        break;
+      }
+      case op::FLOAT: load_float_line(read_line()); break;
+      case op::BINFLOAT: {
+        const unsigned char* p = need(8);
+        std::uint64_t bits = 0;
+        for (int k = 0; k < 8; ++k) bits = (bits << 8) | p[k];
+        double d;
+        std::memcpy(&d, &bits, sizeof d);
+        push(Value(d), kScalarWeight);
+        break;
+      }
+
+      // ---- text and bytes ----
+      case op::BINUNICODE: push_text(read_sized(4)); break;
+      case op::BINUNICODE8: push_text(read_sized(8)); break;
+      case op::UNICODE: load_unicode_line(read_line()); break;
+      case op::SHORT_BINBYTES: push_bytes(read_sized(1)); break;
+      case op::BINBYTES: push_bytes(read_sized(4)); break;
+      case op::BINBYTES8: push_bytes(read_sized(8)); break;
+      case op::BYTEARRAY8: push_bytes(read_sized(8)); break;
+      case op::STRING: load_string_line(read_line()); break;
+      case op::BINSTRING: push_ascii(std::string(read_sized(4))); break;
+      case op::SHORT_BINSTRING: push_ascii(std::string(read_sized(1))); break;
+
+      // ---- containers ----
+      case op::APPEND:
+        need_items(2);
+        load_appends(_stack.size() - 1);
+        break;
+      case op::SETITEM:
+        need_items(3);
+        load_setitems(_stack.size() - 2);
+        break;
+      case op::EMPTY_TUPLE: push(Value::tuple({}), kContainerWeight); break;
+      case op::TUPLE1:
+      case op::TUPLE2:
+      case op::TUPLE3:
+      case op::TUPLE:
+      case op::LIST: {
+        std::size_t first;
+        if (_op == op::TUPLE || _op == op::LIST) {
+          first = pop_mark();
+        } else {
+          std::size_t n = _op == op::TUPLE1 ? 1 : _op == op::TUPLE2 ? 2 : 3;
+          need_items(n);
+          first = _stack.size() - n;
+        }
+        Item container(Value(), kContainerWeight);
+        std::vector<Value> items;
+        items.reserve(_stack.size() - first);
+        for (std::size_t i = first; i < _stack.size(); ++i) {
+          add_child(container, _stack[i]);
+          items.push_back(take(_stack[i]));
+        }
+        _stack.resize(first);
+        container.value = _op == op::LIST ? Value(List(std::move(items))) : Value::tuple(std::move(items));
+        _stack.push_back(std::move(container));
+        break;
+      }
+      case op::DICT: {
+        std::size_t first = pop_mark();
+        if ((_stack.size() - first) % 2 != 0) fail("DICT has a key without a value");
+        Item container(Value(Dict()), kContainerWeight);
+        Dict& dict = container.value.as_dict();
+        dict.reserve((_stack.size() - first) / 2);
+        for (std::size_t i = first; i < _stack.size(); i += 2) {
+          check_key(_stack[i]);
+          add_child(container, _stack[i]);
+          add_child(container, _stack[i + 1]);
+          Value key = take(_stack[i]);
+          dict.set(std::move(key), take(_stack[i + 1]));
+        }
+        _stack.resize(first);
+        _stack.push_back(std::move(container));
+        break;
+      }
+
+      // ---- stack manipulation ----
+      case op::POP:
+        if (!_marks.empty() && _marks.back() == _stack.size()) {
+          _marks.pop_back();
+        } else {
+          need_items(1);
+          drop_to(_stack.size() - 1);
+        }
+        break;
+      case op::POP_MARK: drop_to(pop_mark()); break;
+      case op::DUP: {
+        need_items(1);
+        Item& top = _stack.back();
+        top.shared = true;
+        copy_onto_stack(top.value, top.weight, top.depth, top.special);
+        break;
+      }
+
+      // ---- globals: only the bytes constructors ----
+      case op::GLOBAL: {
+        std::string_view module = read_line();
+        std::string_view name = read_line();
+        load_global(module, name);
+        break;
+      }
+      case op::STACK_GLOBAL: {
+        need_items(2);
+        Item& module = _stack[_stack.size() - 2];
+        Item& name = _stack.back();
+        if (!module.value.is_text() || !name.value.is_text() || module.special != Special::none ||
+            name.special != Special::none) {
+          refuse("its module and name must be text");
+        }
+        std::string m = module.value.as_text(), n = name.value.as_text();
+        drop_to(_stack.size() - 2);
+        load_global(m, n);
+        break;
+      }
+      case op::REDUCE: load_reduce(); break;
+
+      case op::BUILD:
+      case op::INST:
+      case op::OBJ:
+      case op::NEWOBJ:
+      case op::NEWOBJ_EX: refuse("decoding never builds objects"); break;
+      case op::PERSID:
+      case op::BINPERSID: refuse("persistent references are not supported"); break;
+      case op::EXT1:
+      case op::EXT2:
+      case op::EXT4: refuse("extension registry references name globals"); break;
+      case op::EMPTY_SET:
+      case op::ADDITEMS:
+      case op::FROZENSET: refuse("sets are not supported"); break;
+      case op::NEXT_BUFFER:
+      case op::READONLY_BUFFER: refuse("out-of-band buffers are not supported"); break;
+      default: fail("corrupt pickle: " + describe_opcode(_op));
+    }
+  }
+}
+
+}  // namespace
+
+Value loads(std::string_view data) { return Reader(data).run(); }
+
+}  // namespace vesk::pickle

@@ -1,0 +1,323 @@
+#include "pickle/pickle.hpp"
+
+#include "pickle/pickle_detail.hpp"
+
+#include <cstring>
+
+namespace vesk::pickle {
+
+namespace {
+
+using namespace detail;
+
+// Python writes containers in batches of this many items; so do we, so that a reader never
+// has to hold more than one batch above a mark.
+constexpr std::size_t kBatch = 1000;
+
+void put_byte(std::string& out, unsigned char op) { out.push_back(static_cast<char>(op)); }
+
+void put_le(std::string& out, unsigned char op, std::uint64_t v, int n) {
+  char buf[9];
+  buf[0] = static_cast<char>(op);
+  for (int i = 0; i < n; ++i) buf[1 + i] = static_cast<char>((v >> (8 * i)) & 0xff);
+  out.append(buf, static_cast<std::size_t>(n) + 1);
+}
+
+void put_int(std::string& out, std::int64_t i) {
+  if (i >= 0 && i < 0x100) {
+    char buf[2] = {static_cast<char>(op::BININT1), static_cast<char>(i)};
+    out.append(buf, 2);
+  } else if (i >= 0 && i < 0x10000) {
+    put_le(out, op::BININT2, static_cast<std::uint64_t>(i), 2);
+  } else if (i >= INT32_MIN && i <= INT32_MAX) {
+    put_le(out, op::BININT, static_cast<std::uint64_t>(i), 4);
+  } else {
+    // LONG1: the shortest little-endian two's complement form.
+    auto u = static_cast<std::uint64_t>(i);
+    unsigned char b[8];
+    for (int k = 0; k < 8; ++k) b[k] = static_cast<unsigned char>((u >> (8 * k)) & 0xff);
+    int n = 8;
+    while (n > 1 && ((b[n - 1] == 0x00 && !(b[n - 2] & 0x80)) || (b[n - 1] == 0xff && (b[n - 2] & 0x80)))) --n;
+    char buf[10];
+    buf[0] = static_cast<char>(op::LONG1);
+    buf[1] = static_cast<char>(n);
+    std::memcpy(buf + 2, b, static_cast<std::size_t>(n));
+    out.append(buf, static_cast<std::size_t>(n) + 2);
+  }
+}
+
+void put_float(std::string& out, double d) {
+  std::uint64_t bits;
+  std::memcpy(&bits, &d, sizeof bits);
+  char buf[9];
+  buf[0] = static_cast<char>(op::BINFLOAT);
+  for (int k = 0; k < 8; ++k) buf[1 + k] = static_cast<char>((bits >> (8 * (7 - k))) & 0xff);
+  out.append(buf, 9);
+}
+
+void put_sized(std::string& out, std::string_view s, unsigned char op1, unsigned char op4, unsigned char op8) {
+  std::size_t n = s.size();
+  if (n < 0x100) {
+    char buf[2] = {static_cast<char>(op1), static_cast<char>(n)};
+    out.append(buf, 2);
+  } else if (n <= 0xffffffffu) {
+    put_le(out, op4, n, 4);
+  } else {
+    put_le(out, op8, n, 8);
+  }
+  out.append(s);
+}
+
+void put_text(std::string& out, std::string_view s) {
+  if (!valid_utf8(s)) throw ValueError("cannot pickle text that is not valid UTF-8: " + Value(Value::bytes(std::string(s.substr(0, 40)))).repr());
+  put_sized(out, s, op::SHORT_BINUNICODE, op::BINUNICODE, op::BINUNICODE8);
+}
+
+void put_bytes(std::string& out, std::string_view b) {
+  put_sized(out, b, op::SHORT_BINBYTES, op::BINBYTES, op::BINBYTES8);
+}
+
+void put_value(std::string& out, const Value& v, std::size_t depth);
+
+void put_items(std::string& out, const std::vector<Value>& items, std::size_t depth) {
+  for (const auto& item : items) put_value(out, item, depth);
+}
+
+void put_list(std::string& out, const List& list, std::size_t depth) {
+  put_byte(out, op::EMPTY_LIST);
+  std::size_t n = list.size();
+  for (std::size_t start = 0; start < n; start += kBatch) {
+    std::size_t end = std::min(n, start + kBatch);
+    if (end - start == 1) {
+      put_value(out, list[start], depth);
+      put_byte(out, op::APPEND);
+      continue;
+    }
+    put_byte(out, op::MARK);
+    for (std::size_t i = start; i < end; ++i) put_value(out, list[i], depth);
+    put_byte(out, op::APPENDS);
+  }
+}
+
+void put_tuple(std::string& out, const std::vector<Value>& items, std::size_t depth) {
+  switch (items.size()) {
+    case 0: put_byte(out, op::EMPTY_TUPLE); return;
+    case 1: put_items(out, items, depth); put_byte(out, op::TUPLE1); return;
+    case 2: put_items(out, items, depth); put_byte(out, op::TUPLE2); return;
+    case 3: put_items(out, items, depth); put_byte(out, op::TUPLE3); return;
+    default:
+      put_byte(out, op::MARK);
+      put_items(out, items, depth);
+      put_byte(out, op::TUPLE);
+  }
+}
+
+void put_dict(std::string& out, const Dict& dict, std::size_t depth) {
+  put_byte(out, op::EMPTY_DICT);
+  const auto& entries = dict.entries();
+  std::size_t n = entries.size();
+  for (std::size_t start = 0; start < n; start += kBatch) {
+    std::size_t end = std::min(n, start + kBatch);
+    if (end - start == 1) {
+      put_value(out, entries[start].first, depth);
+      put_value(out, entries[start].second, depth);
+      put_byte(out, op::SETITEM);
+      continue;
+    }
+    put_byte(out, op::MARK);
+    for (std::size_t i = start; i < end; ++i) {
+      put_value(out, entries[i].first, depth);
+      put_value(out, entries[i].second, depth);
+    }
+    put_byte(out, op::SETITEMS);
+  }
+}
+
+void check_depth(std::size_t depth) {
+  if (depth > max_depth) {
+    throw ValueError("cannot pickle a value nested deeper than " + std::to_string(max_depth) + " levels");
+  }
+}
+
+void put_value(std::string& out, const Value& v, std::size_t depth) {
+  switch (v.kind()) {
+    case Value::Kind::none: put_byte(out, op::NONE); return;
+    case Value::Kind::boolean: put_byte(out, v.as_bool() ? op::NEWTRUE : op::NEWFALSE); return;
+    case Value::Kind::integer: put_int(out, v.as_int()); return;
+    case Value::Kind::floating: put_float(out, v.as_float()); return;
+    case Value::Kind::text: put_text(out, v.as_text()); return;
+    case Value::Kind::bytes: put_bytes(out, v.as_bytes()); return;
+    case Value::Kind::list: check_depth(depth + 1); put_list(out, v.as_list(), depth + 1); return;
+    case Value::Kind::tuple: check_depth(depth + 1); put_tuple(out, v.as_tuple(), depth + 1); return;
+    case Value::Kind::dict: check_depth(depth + 1); put_dict(out, v.as_dict(), depth + 1); return;
+  }
+}
+
+void put_header(std::string& out) {
+  char buf[2] = {static_cast<char>(op::PROTO), 4};
+  out.append(buf, 2);
+}
+
+}  // namespace
+
+// ---- whole values ----
+
+void dump_into(std::string& out, const Value& value) {
+  put_header(out);
+  put_value(out, value, 0);
+  put_byte(out, op::STOP);
+}
+
+std::string dumps(const Value& value) {
+  std::string out;
+  dump_into(out, value);
+  return out;
+}
+
+// ---- streaming ----
+
+enum class FrameKind : std::uint8_t { list, tuple, dict };
+
+struct Writer::Frame {
+  FrameKind kind;
+  std::size_t count = 0;     // items (for a dict: keys and values) written so far
+  std::size_t batch = 0;     // items since the current batch's MARK
+  std::size_t mark_at = 0;   // where this container's MARK sits in the output
+};
+
+Writer::Writer(std::string& out) : _out(out) { put_header(_out); }
+
+Writer::~Writer() = default;
+
+void Writer::none() {
+  put_byte(_out, op::NONE);
+  item_added();
+}
+
+void Writer::boolean(bool b) {
+  put_byte(_out, b ? op::NEWTRUE : op::NEWFALSE);
+  item_added();
+}
+
+void Writer::integer(std::int64_t i) {
+  put_int(_out, i);
+  item_added();
+}
+
+void Writer::floating(double d) {
+  put_float(_out, d);
+  item_added();
+}
+
+void Writer::text(std::string_view s) {
+  put_text(_out, s);
+  item_added();
+}
+
+void Writer::bytes(std::string_view b) {
+  put_bytes(_out, b);
+  item_added();
+}
+
+void Writer::value(const Value& v) {
+  put_value(_out, v, _stack.size());
+  item_added();
+}
+
+void Writer::dict(const Dict& d) {
+  check_depth(_stack.size() + 1);
+  put_dict(_out, d, _stack.size() + 1);
+  item_added();
+}
+
+void Writer::begin_list() {
+  check_depth(_stack.size() + 1);
+  put_byte(_out, op::EMPTY_LIST);
+  _stack.push_back(Frame{FrameKind::list, 0, 0, _out.size()});
+  put_byte(_out, op::MARK);
+}
+
+void Writer::begin_tuple() {
+  check_depth(_stack.size() + 1);
+  _stack.push_back(Frame{FrameKind::tuple, 0, 0, _out.size()});
+  put_byte(_out, op::MARK);
+}
+
+void Writer::begin_dict() {
+  check_depth(_stack.size() + 1);
+  put_byte(_out, op::EMPTY_DICT);
+  _stack.push_back(Frame{FrameKind::dict, 0, 0, _out.size()});
+  put_byte(_out, op::MARK);
+}
+
+void Writer::item_added() {
+  if (_stack.empty()) {
+    ++_top_items;
+    return;
+  }
+  Frame& f = _stack.back();
+  ++f.count;
+  if (f.kind == FrameKind::tuple) return;
+  ++f.batch;
+  std::size_t limit = f.kind == FrameKind::list ? kBatch : 2 * kBatch;
+  if (f.batch == limit) {
+    put_byte(_out, f.kind == FrameKind::list ? op::APPENDS : op::SETITEMS);
+    f.mark_at = _out.size();
+    put_byte(_out, op::MARK);
+    f.batch = 0;
+  }
+}
+
+void Writer::end_list() {
+  if (_stack.empty() || _stack.back().kind != FrameKind::list) throw ValueError("pickle Writer: end_list() without begin_list()");
+  Frame f = _stack.back();
+  _stack.pop_back();
+  if (f.batch == 0) {
+    _out.pop_back();  // the MARK of a batch that stayed empty
+  } else {
+    put_byte(_out, op::APPENDS);
+  }
+  item_added();
+}
+
+void Writer::end_tuple() {
+  if (_stack.empty() || _stack.back().kind != FrameKind::tuple) throw ValueError("pickle Writer: end_tuple() without begin_tuple()");
+  Frame f = _stack.back();
+  _stack.pop_back();
+  // Short tuples get their own opcodes, as Python writes them; dropping the MARK means moving
+  // what follows it, which is cheap only while the items are small.
+  constexpr std::size_t kSmallItems = 4096;
+  if (f.count == 0) {
+    _out.back() = static_cast<char>(op::EMPTY_TUPLE);
+  } else if (f.count <= 3 && _out.size() - f.mark_at <= kSmallItems) {
+    _out.erase(f.mark_at, 1);
+    put_byte(_out, f.count == 1 ? op::TUPLE1 : f.count == 2 ? op::TUPLE2 : op::TUPLE3);
+  } else {
+    put_byte(_out, op::TUPLE);
+  }
+  item_added();
+}
+
+void Writer::end_dict() {
+  if (_stack.empty() || _stack.back().kind != FrameKind::dict) throw ValueError("pickle Writer: end_dict() without begin_dict()");
+  Frame f = _stack.back();
+  if (f.count % 2 != 0) throw ValueError("pickle Writer: end_dict() after a key without its value");
+  _stack.pop_back();
+  if (f.batch == 0) {
+    _out.pop_back();
+  } else {
+    put_byte(_out, op::SETITEMS);
+  }
+  item_added();
+}
+
+void Writer::finish() {
+  if (!_stack.empty()) throw ValueError("pickle Writer: finish() inside an open container");
+  if (_top_items != 1) {
+    throw ValueError("pickle Writer: finish() needs exactly one value, got " + std::to_string(_top_items));
+  }
+  put_byte(_out, op::STOP);
+  _top_items = 2;  // a second finish() is misuse too
+}
+
+}  // namespace vesk::pickle
