@@ -1,0 +1,77 @@
+#include "vesk_state_store/vesk_state_store.hpp"
+
+#include "pickle/pickle.hpp"
+
+#include <exception>
+#include <utility>
+
+namespace vesk {
+
+namespace {
+
+// Files at least this large are decoded on the blocking pool, so that restoring a big state
+// does not hold up the loop.
+constexpr std::size_t kDecodeOffLoopBytes = 1 << 20;
+
+std::string encode(const PartitionState& state) {
+  std::string out;
+  // About 16 bytes per key is typical for small states; growing past that doubles anyway.
+  out.reserve(64 + state.state.size() * 16);
+  pickle::Writer writer(out);
+  writer.begin_dict();
+  writer.text("partition");
+  writer.integer(state.partition);
+  writer.text("offset");
+  writer.integer(state.offset);
+  writer.text("state");
+  writer.dict(state.state);
+  writer.end_dict();
+  writer.finish();
+  return out;
+}
+
+PartitionState decode(const std::string& bytes) { return PartitionState::from_dict(pickle::loads(bytes)); }
+
+Awaitable<void> write_file(std::shared_ptr<VeskFileBackend> backend, std::string name, std::string bytes) {
+  co_await backend->set_file_contents_async(std::move(name), std::move(bytes));
+}
+
+Awaitable<void> fail_with(std::exception_ptr error) {
+  std::rethrow_exception(error);
+  co_return;
+}
+
+}  // namespace
+
+VeskStateStore::VeskStateStore(std::shared_ptr<VeskFileBackend> storage_provider, Logger logger)
+    : storage_provider(std::move(storage_provider)), logger(std::move(logger)) {}
+
+std::string VeskStateStore::get_partition_state_file_name(PartitionId partition) {
+  return "p-" + std::to_string(partition) + ".state.pkl";
+}
+
+Awaitable<std::optional<PartitionState>> VeskStateStore::get_partition_state(PartitionId partition) {
+  auto backend = storage_provider;
+  std::optional<std::string> contents = co_await backend->get_file_contents_async(get_partition_state_file_name(partition));
+  if (!contents) co_return std::nullopt;
+  if (contents->size() >= kDecodeOffLoopBytes) {
+    auto bytes = std::make_shared<const std::string>(std::move(*contents));
+    co_return co_await run_blocking([bytes]() { return decode(*bytes); });
+  }
+  co_return decode(*contents);
+}
+
+// Not a coroutine itself: the state is encoded here, at the call, so that the file holds the
+// state as it was then, whatever the caller changes before the returned operation runs. An
+// encoding error reaches the caller when it awaits, like any other failure of the write.
+Awaitable<void> VeskStateStore::set_partition_state(PartitionId partition, const PartitionState& state) {
+  std::string bytes;
+  try {
+    bytes = encode(state);
+  } catch (...) {
+    return fail_with(std::current_exception());
+  }
+  return write_file(storage_provider, get_partition_state_file_name(partition), std::move(bytes));
+}
+
+}  // namespace vesk
