@@ -4,9 +4,10 @@
 #include "loop/errors.hpp"
 
 #include <asio/execution/context.hpp>
+#include <asio/io_context.hpp>
+#include <asio/query.hpp>
 #include <asio/posix/stream_descriptor.hpp>
 #include <asio/post.hpp>
-#include <asio/query.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
@@ -77,10 +78,8 @@ class CurlMulti : public asio::execution_context::service {
   using key_type = CurlMulti;
   static asio::execution_context::id id;
 
-  explicit CurlMulti(asio::execution_context& context)
-      : asio::execution_context::service(context),
-        _executor(static_cast<asio::io_context&>(context).get_executor()),
-        _timer(_executor) {
+  explicit CurlMulti(asio::io_context& context)
+      : asio::execution_context::service(context), _executor(context.get_executor()), _timer(_executor) {
     // Create the descriptor service before this one: services shut down in the reverse order of
     // their creation, and this one still releases descriptors while it shuts down.
     { asio::posix::stream_descriptor unused(_executor); }
@@ -292,6 +291,14 @@ curl_socket_t on_open_socket(void* user, curlsocktype, curl_sockaddr* address) n
   return fd;
 }
 
+asio::io_context& io_context_of(const asio::any_io_executor& executor) {
+  if (auto* plain = executor.target<asio::io_context::executor_type>()) return plain->context();
+  // An executor of the running loop wrapped in other properties.
+  EventLoop* loop = EventLoop::try_running();
+  if (loop != nullptr && &asio::query(executor, asio::execution::context) == &loop->context()) return loop->context();
+  throw HttpError("HTTP requests run on an event loop only");
+}
+
 template <class T>
 void set(CURL* easy, CURLoption option, T value, const char* name) {
   check(curl_easy_setopt(easy, option, value), name);
@@ -361,8 +368,7 @@ Awaitable<Response> perform_shared(Request request, std::shared_ptr<Session::Sha
   asio::cancellation_state cancellation = co_await asio::this_coro::cancellation_state;
   if (cancellation.cancelled() != asio::cancellation_type::none) throw CancelledError();
 
-  auto& context = asio::query(executor, asio::execution::context);
-  CurlMulti& multi = asio::use_service<CurlMulti>(context);
+  CurlMulti& multi = asio::use_service<CurlMulti>(io_context_of(executor));
 
   Transfer transfer(executor);
   transfer.shared = std::move(shared);

@@ -59,7 +59,8 @@ TEST(HttpClient, ErrorStatusesAreResultsNotErrors) {
   TestHttpServer server([](const auto& r) { return Reply{r.target == "/gone" ? 404 : 500, {}, "no"}; });
   EventLoop loop;
   EXPECT_EQ(run(loop, make("GET", server.url("/gone"))).status, 404);
-  EXPECT_EQ(run(loop, make("DELETE", server.url("/x"))).status, 500);
+  // A host name goes through libcurl's resolver, which the loop waits on too.
+  EXPECT_EQ(run(loop, make("DELETE", "http://localhost:" + std::to_string(server.port()) + "/x")).status, 500);
   EXPECT_EQ(server.requests().at(1).method, "DELETE");
 }
 
