@@ -56,6 +56,24 @@ asio::awaitable<void> wait_done(std::shared_ptr<TaskCore> core) {
   if (!core->done) throw CancelledError();
 }
 
+asio::awaitable<void> wait_any(std::vector<std::shared_ptr<TaskCore>> cores) {
+  for (const auto& core : cores) {
+    if (core->done) co_return;
+  }
+  auto wakeup = make_wakeup(co_await asio::this_coro::executor);
+  std::weak_ptr<asio::steady_timer> weak = wakeup;
+  for (const auto& core : cores) {
+    core->on_done.push_back([weak] {
+      if (auto timer = weak.lock()) timer->cancel();
+    });
+  }
+  co_await suspend_on(*wakeup);
+  for (const auto& core : cores) {
+    if (core->done) co_return;
+  }
+  throw CancelledError();
+}
+
 asio::awaitable<void> wait_all(std::vector<std::shared_ptr<TaskCore>> cores) {
   struct Progress {
     std::size_t remaining = 0;

@@ -64,6 +64,9 @@ asio::awaitable<void> wait_done(std::shared_ptr<TaskCore> core);
 // When the waiter is cancelled, every core is cancelled too.
 asio::awaitable<void> wait_all(std::vector<std::shared_ptr<TaskCore>> cores);
 
+// Suspends until at least one of the cores is done. Leaves them all running.
+asio::awaitable<void> wait_any(std::vector<std::shared_ptr<TaskCore>> cores);
+
 template <class T>
 asio::awaitable<void> task_body(std::shared_ptr<TaskState<T>> state, asio::awaitable<T> body) {
   // Yield once, so that a task never runs before its creator has returned to the loop.
@@ -138,6 +141,18 @@ asio::awaitable<void> gather(const std::vector<Task<T>>& tasks) {
   cores.reserve(tasks.size());
   for (const auto& t : tasks) cores.push_back(t.core_ptr());
   co_await detail::wait_all(std::move(cores));
+}
+
+// Suspends until at least one of the tasks has ended, however it ended; returns its index.
+// The other tasks run on. Cancelling the wait leaves every task alone.
+template <class... Ts>
+asio::awaitable<std::size_t> wait_any(const Task<Ts>&... tasks) {
+  std::vector<std::shared_ptr<detail::TaskCore>> cores{tasks.core_ptr()...};
+  co_await detail::wait_any(cores);
+  for (std::size_t i = 0; i < cores.size(); ++i) {
+    if (cores[i]->done) co_return i;
+  }
+  co_return cores.size();
 }
 
 // Sleeps on the loop; cancellation ends the sleep at once with CancelledError.

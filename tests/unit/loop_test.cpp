@@ -143,6 +143,21 @@ TEST(Loop, GatherOfSuccessfulTasksWaitsForAll) {
   }());
 }
 
+TEST(Loop, WaitAnyReturnsTheFirstTaskToEndAndLeavesTheOthersRunning) {
+  EventLoop loop;
+  loop.run_until_complete([]() -> Awaitable<void> {
+    auto slow = Task<int>::create(sleep_then(200ms, 1));
+    auto quick = Task<void>::create(sleep_then_fail(5ms, "quick"));
+    auto start = Clock::now();
+    EXPECT_EQ(co_await vesk::wait_any(slow, quick), 1u);
+    EXPECT_LT(Clock::now() - start, 100ms);
+    EXPECT_FALSE(slow.done());
+    EXPECT_TRUE(quick.failed());
+    EXPECT_EQ(co_await vesk::wait_any(quick, slow), 0u);  // an ended task answers at once
+    slow.cancel();
+  }());
+}
+
 TEST(Loop, ALoopThatLogsErrorsAndGoesOnStillStopsWhenCancelled) {
   EventLoop loop;
   vesk::testing::LogCapture log;
