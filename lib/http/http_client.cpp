@@ -317,6 +317,9 @@ void configure(Transfer& transfer, const Request& request, CurlMulti& multi) {
   set(easy, CURLOPT_ERRORBUFFER, transfer.error_buffer, "CURLOPT_ERRORBUFFER");
   set(easy, CURLOPT_URL, request.url.c_str(), "CURLOPT_URL");
   set(easy, CURLOPT_NOSIGNAL, 1L, "CURLOPT_NOSIGNAL");
+  // A URL from a connection string or a command line must not reach local files or other
+  // protocols libcurl knows.
+  set(easy, CURLOPT_PROTOCOLS_STR, "http,https", "CURLOPT_PROTOCOLS_STR");
   set(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(request.timeout.count()), "CURLOPT_TIMEOUT_MS");
   set(easy, CURLOPT_WRITEFUNCTION, &on_body, "CURLOPT_WRITEFUNCTION");
   set(easy, CURLOPT_WRITEDATA, &transfer, "CURLOPT_WRITEDATA");

@@ -152,6 +152,7 @@ TEST(HttpClient, ConnectionRefusedIsAnHttpErrorWithCurlsMessage) {
     EXPECT_NE(text.find("onnect"), std::string::npos) << text;
   }
   EXPECT_THROW(run(loop, make("GET", "not a url at all")), HttpError);
+  EXPECT_THROW(run(loop, make("GET", "file:///etc/hostname")), HttpError);
   Request no_limit = make("GET", url);
   no_limit.timeout = 0ms;
   EXPECT_THROW(run(loop, no_limit), vesk::ValueError);
