@@ -1,0 +1,161 @@
+// Engine benchmark: messages per second through one partition with 2 and 4 workers running
+// examples.counting.KeyCounter, then the checkpoint of 1,000,000 keys (collection and save to
+// local files) and the restore of that state into a new consumer.
+#include "vesk/vesk.hpp"
+
+#include "vesk_local_file_backend/vesk_local_file_backend.hpp"
+#include "vesk_memory_feed/vesk_memory_feed.hpp"
+
+#include <spdlog/sinks/base_sink.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <regex>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using vesk::Awaitable;
+using vesk::Vesk;
+
+namespace {
+
+// Keeps the checkpoint lines and every warning or error: the figures are read back from them.
+class CheckpointSink : public spdlog::sinks::base_sink<std::mutex> {
+ public:
+  std::vector<std::string> lines() {
+    std::lock_guard lock(mutex_);
+    return _lines;
+  }
+
+ protected:
+  void sink_it_(const spdlog::details::log_msg& msg) override {
+    std::string_view text(msg.payload.data(), msg.payload.size());
+    if (text.rfind("[p", 0) == 0 || msg.level >= spdlog::level::warn) _lines.emplace_back(text);
+  }
+  void flush_() override {}
+
+ private:
+  std::vector<std::string> _lines;
+};
+
+double seconds_since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+template <class Predicate>
+Awaitable<void> until(Predicate done) {
+  while (!done()) co_await vesk::sleep(1ms);
+}
+
+std::shared_ptr<vesk::StreamHandlerBase> key_counter() {
+  return std::shared_ptr<vesk::StreamHandlerBase>(vesk::create_stream_handler("examples.counting.KeyCounter"));
+}
+
+// Messages per second from the end of the hand-over until the last offset is drained.
+Awaitable<double> throughput(vesk::Logger logger, std::shared_ptr<vesk::VeskFileBackend> backend, int workers,
+                             int messages, int keys) {
+  auto feed = std::make_shared<vesk::VeskMemoryFeed>(logger, 1, 100ms);
+  std::vector<vesk::Message> batch;
+  batch.reserve(static_cast<std::size_t>(messages));
+  for (int i = 0; i < messages; ++i) {
+    batch.push_back(vesk::Message{"key-" + std::to_string(i % keys), "value-" + std::to_string(i), i, i});
+  }
+  feed->append(0, std::move(batch));
+  Vesk engine(logger, backend, workers, std::chrono::hours(1));
+  engine.source(feed).process(key_counter());
+  engine.start();
+  co_await until([&] { return engine._partition_consumers.size() == 1; });
+  auto consumer = *engine._partition_consumers.find(0);
+  co_await until([&] { return consumer->_initial_state_sent; });
+  auto start = Clock::now();
+  co_await until([&] { return consumer->_state->offset == messages && consumer->_all_workers_drained; });
+  double elapsed = seconds_since(start);
+  co_await engine.stop();
+  co_return messages / elapsed;
+}
+
+}  // namespace
+
+int main() {
+  ::setenv("VESK_HANDLER_PATH", VESK_BENCH_HANDLER_DIR, 0);
+  ::setenv("VESK_WORKER_PROGRAM", VESK_BENCH_WORKER_PROGRAM, 0);
+  auto directory = std::filesystem::temp_directory_path() / ("vesk-bench-engine-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(directory);
+  auto sink = std::make_shared<CheckpointSink>();
+  auto logger = std::make_shared<spdlog::logger>("bench", sink);
+  logger->set_level(spdlog::level::info);
+  int status = 0;
+  try {
+    vesk::EventLoop loop;
+    auto backend = std::make_shared<vesk::VeskLocalFileBackend>(directory);
+    auto store = std::make_shared<vesk::VeskStateStore>(backend, logger);
+
+    for (int workers : {2, 4}) {
+      std::filesystem::remove_all(directory);
+      std::filesystem::create_directories(directory);
+      double rate = loop.run_until_complete(throughput(logger, backend, workers, 1'000'000, 10'000));
+      std::printf("engine.msgs_per_s_%d_workers: %.0f%s\n", workers, rate, workers == 2 ? " (goal >= 1000000)" : "");
+      std::fflush(stdout);
+    }
+
+    // A million distinct keys on two workers, then one checkpoint of them.
+    std::filesystem::remove_all(directory);
+    std::filesystem::create_directories(directory);
+    constexpr int keys = 1'000'000;
+    auto feed = std::make_shared<vesk::VeskMemoryFeed>(logger, 1, 100ms);
+    {
+      std::vector<vesk::Message> batch;
+      batch.reserve(keys);
+      for (int i = 0; i < keys; ++i) batch.push_back(vesk::Message{"key-" + std::to_string(i), "v", i, i});
+      feed->append(0, std::move(batch));
+    }
+    loop.run_until_complete([](vesk::Logger logger, std::shared_ptr<vesk::VeskMemoryFeed> feed,
+                               std::shared_ptr<vesk::VeskStateStore> store) -> Awaitable<void> {
+      auto consumer = std::make_shared<Vesk::PartitionConsumer>(0, feed, store, logger, 2, std::chrono::hours(1),
+                                                                key_counter());
+      co_await until([&] { return consumer->_state && consumer->_state->offset == keys && consumer->_all_workers_drained; });
+      co_await consumer->_do_checkpoint();
+      consumer->dispose();
+    }(logger, feed, store));
+    std::smatch m;
+    std::string done_line;
+    for (const auto& l : sink->lines()) {
+      if (l.find("Checkpoint done") != std::string::npos) done_line = l;
+    }
+    if (!std::regex_search(done_line, m, std::regex(R"(collected in ([0-9.]+)s, saved in ([0-9.]+)s, total: ([0-9.]+)s)"))) {
+      throw std::runtime_error("no checkpoint line was logged");
+    }
+    std::printf("engine.checkpoint_1m_collect_s: %s\n", m[1].str().c_str());
+    std::printf("engine.checkpoint_1m_save_s: %s\n", m[2].str().c_str());
+    std::printf("engine.checkpoint_1m_total_s: %s (goal < 0.5)\n", m[3].str().c_str());
+    std::fflush(stdout);
+
+    // Restore into a new consumer: from its construction until its workers have taken the
+    // state and drained the first message after it.
+    feed->produce(0, "key-0", "v");
+    double restore = loop.run_until_complete([](vesk::Logger logger, std::shared_ptr<vesk::VeskMemoryFeed> feed,
+                                                std::shared_ptr<vesk::VeskStateStore> store) -> Awaitable<double> {
+      auto start = Clock::now();
+      auto consumer = std::make_shared<Vesk::PartitionConsumer>(0, feed, store, logger, 2, std::chrono::hours(1),
+                                                                key_counter());
+      co_await until([&] {
+        return consumer->_state && consumer->_state->offset == keys + 1 && consumer->_all_workers_drained;
+      });
+      double elapsed = seconds_since(start);
+      if (consumer->_state->state.size() != static_cast<std::size_t>(keys)) throw std::runtime_error("restore lost keys");
+      consumer->dispose();
+      co_return elapsed;
+    }(logger, feed, store));
+    std::printf("engine.restore_1m_s: %.3f (goal < 0.5)\n", restore);
+    loop.run_for(50ms);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "bench_engine: %s\n", e.what());
+    status = 1;
+  }
+  for (const auto& l : sink->lines()) {
+    if (l.rfind("[p", 0) != 0) std::fprintf(stderr, "%s\n", l.c_str());
+  }
+  std::filesystem::remove_all(directory);
+  return status;
+}

@@ -1,0 +1,307 @@
+#include "vesk/partition_consumer.hpp"
+
+#include "loop/errors.hpp"
+#include "partitioner/default_partitioner.hpp"
+#include "pickle/pickle.hpp"
+#include "vesk/checkpoint_texts.hpp"
+
+#include <algorithm>
+#include <numeric>
+#include <stdexcept>
+#include <string>
+
+namespace vesk {
+namespace {
+
+std::vector<int> worker_indices(int n) {
+  std::vector<int> indices(static_cast<std::size_t>(n));
+  std::iota(indices.begin(), indices.end(), 0);
+  return indices;
+}
+
+double loop_clock() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+std::string reply_text(const Value& response) { return response.is_text() ? response.as_text() : response.repr(); }
+
+}  // namespace
+
+Vesk::PartitionConsumer::PartitionConsumer(PartitionId partition, std::shared_ptr<VeskFeed> source,
+                                           std::shared_ptr<VeskStateStore> storage, Logger logger,
+                                           int workers_per_partition,
+                                           std::chrono::steady_clock::duration checkpoint_interval,
+                                           std::shared_ptr<StreamHandlerBase> stream_handler) {
+  if (workers_per_partition < 1) {
+    throw ValueError("workers_per_partition must be at least 1, got " + std::to_string(workers_per_partition));
+  }
+  auto& loop = EventLoop::running();
+  _loop = &loop;
+  _partition = partition;
+  _source = std::move(source);
+  _storage = std::move(storage);
+  _logger = std::move(logger);
+  _task = Task<void>::create(loop, _keep_alive(this, _run()));
+  _workers_per_partition = workers_per_partition;
+  _checkpoint_interval = checkpoint_interval;
+  _is_checkpoint_task_running = false;
+  _all_workers_drained = true;
+  _state.reset();
+  _checkpoint_task = Task<void>::create(loop, _keep_alive(this, _checkpoint_loop()));
+  _worker_processes.clear();
+  _stream_handler = std::move(stream_handler);
+  try {
+    _create_worker_processes();
+  } catch (...) {
+    // The tasks must never run on an object that was not fully built.
+    dispose();
+    throw;
+  }
+}
+
+Vesk::PartitionConsumer::~PartitionConsumer() { dispose(); }
+
+Awaitable<void> Vesk::PartitionConsumer::_keep_alive(PartitionConsumer* self, Awaitable<void> body) {
+  // A task that is cancelled before it first runs never gets here, so `self` is still alive.
+  auto keep = self->weak_from_this().lock();
+  co_await std::move(body);
+}
+
+void Vesk::PartitionConsumer::_create_worker_processes() {
+  std::string stream_handler_path;
+  if (_stream_handler) stream_handler_path = _stream_handler->get_module_path();
+  const std::string program = WorkerProcess::program_path();
+  for (int i = 0; i < _workers_per_partition; ++i) {
+    auto listener = std::make_shared<ChannelListener>();
+    std::vector<std::string> args{listener->host(), std::to_string(listener->port()), stream_handler_path};
+    // The listener is bound and listening before the worker starts, and the accept is already
+    // scheduled, so the worker's connect is always taken.
+    auto conn_future = listener->accept();
+    _worker_processes.push_back(WorkerProcessRef{nullptr, conn_future, listener});
+    _worker_processes.back().process = std::make_shared<WorkerProcess>(program, args);
+  }
+}
+
+void Vesk::PartitionConsumer::dispose() {
+  if (_disposed) return;
+  _disposed = true;
+  _task.cancel();
+  _checkpoint_task.cancel();
+  for (auto& worker : _worker_processes) {
+    if (worker.process) worker.process->kill();
+    if (worker.listener) worker.listener->close();
+    if (worker.conn_future && _loop != nullptr) Task<void>::create(*_loop, close_conn_future(worker.conn_future));
+  }
+}
+
+Awaitable<void> Vesk::PartitionConsumer::close_conn_future(Task<std::shared_ptr<ChannelConnection>> conn_future) {
+  try {
+    auto connection = co_await conn_future.wait();
+    if (connection) connection->close();
+  } catch (...) {
+    // The worker never connected, or the channel is already gone: nothing left to close.
+  }
+}
+
+Awaitable<void> Vesk::PartitionConsumer::_run() {
+  if (!_source) throw std::logic_error("partition consumer " + std::to_string(_partition) + " has no source");
+  _state = co_await get_partition_state_from_storage();
+  co_await distribute_state_to_workers(*_state);
+  for (;;) {
+    co_await _source->seek(*_state);
+    std::vector<Message> messages = co_await _source->get_many(_partition);
+    co_await wait_for_checkpoint_task();
+    if (messages.empty()) continue;
+    // From the checkpoint test above to here nothing suspends, so no collection can slip in.
+    _all_workers_drained = false;
+    _logger->info("Distributing " + std::to_string(messages.size()) + " messages");
+    Offset new_offset = messages.front().offset;
+    for (const auto& m : messages) new_offset = std::max(new_offset, m.offset);
+    _state->offset = new_offset + 1;
+    co_await _distribute_messages(messages);
+    co_await _collect_all_workers_drained();
+    _all_workers_drained = true;
+    _logger->info("Processed " + std::to_string(messages.size()) + " messages");
+  }
+}
+
+Awaitable<void> Vesk::PartitionConsumer::_distribute_messages(const std::vector<Message>& messages) {
+  const auto n = static_cast<std::size_t>(_workers_per_partition);
+  std::vector<std::vector<const Message*>> key_groups(n);
+  for (auto& group : key_groups) group.reserve(messages.size() / n + 1);
+  DefaultPartitioner partitioner(worker_indices(_workers_per_partition));
+  for (const auto& message : messages) {
+    key_groups[static_cast<std::size_t>(partitioner(message.key))].push_back(&message);
+  }
+  // Every worker gets exactly one batch, possibly empty; sends do not wait for replies, so all
+  // workers process their shares at the same time.
+  for (std::size_t i = 0; i < n; ++i) {
+    auto connection = co_await _worker_processes[i].conn_future.wait();
+    co_await connection->send_batch(key_groups[i]);
+  }
+}
+
+Awaitable<void> Vesk::PartitionConsumer::_collect_all_workers_drained() {
+  for (std::size_t i = 0; i < _worker_processes.size(); ++i) {
+    auto connection = co_await _worker_processes[i].conn_future.wait();
+    std::exception_ptr failure;
+    try {
+      Value response = co_await connection->receive();
+      if (!(response.is_text() && response.as_text() == "drained")) {
+        _logger->warn("Worker " + std::to_string(i) + " sent unexpected response: " + reply_text(response));
+      }
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    if (failure) {
+      rethrow_if_cancellation(failure);
+      // A dead worker's end of stream counts as its reply; its next send fails the run task.
+      _logger->error("Error waiting for worker " + std::to_string(i) + " to drain: " + error_text(failure));
+    }
+  }
+}
+
+Awaitable<void> Vesk::PartitionConsumer::_wait_all_workers_drained() {
+  while (!_all_workers_drained || !_initial_state_sent) co_await sleep(poll_interval);
+}
+
+// --- checkpointing and restore ----------------------------------------------------------------
+
+Awaitable<void> Vesk::PartitionConsumer::_checkpoint_loop() {
+  for (;;) {
+    co_await sleep(_checkpoint_interval);
+    std::exception_ptr failure;
+    try {
+      co_await _do_checkpoint();
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    if (failure) {
+      rethrow_if_cancellation(failure);
+      // Batches go on; the next interval tries again.
+      _is_checkpoint_task_running = false;
+      _logger->error(checkpoint_prefix(_partition) + "Error in checkpoint loop: " + error_text(failure) + " " +
+                     error_trace(failure));
+    }
+  }
+}
+
+Awaitable<void> Vesk::PartitionConsumer::_do_checkpoint() {
+  const std::string prefix = checkpoint_prefix(_partition);
+  _is_checkpoint_task_running = true;
+  _logger->info(prefix + "Checkpoint started");
+  co_await _wait_all_workers_drained();
+  _logger->info(prefix + "Collecting key states");
+  const double collection_start_time = loop_clock();
+  Dict key_states = co_await _collect_key_states();
+  const double collection_end_time = loop_clock();
+  const double collection_duration = collection_end_time - collection_start_time;
+  _logger->info(collected_key_states_text(_partition, key_states.size(), collection_duration));
+  if (!_state) throw std::logic_error("partition " + std::to_string(_partition) + " has no state in memory yet");
+  if (_state->state.empty()) {
+    _state->state = std::move(key_states);
+  } else {
+    for (auto& [key, state] : key_states) _state->state.set(std::move(key), std::move(state));
+  }
+  const double save_start_time = loop_clock();
+  co_await _storage->set_partition_state(_partition, *_state);
+  const double save_end_time = loop_clock();
+  const double save_duration = save_end_time - save_start_time;
+  _is_checkpoint_task_running = false;
+  _logger->info(checkpoint_done_text(_partition, collection_duration, save_duration));
+}
+
+Awaitable<Dict> Vesk::PartitionConsumer::_collect_key_states() {
+  auto key_states = std::make_shared<Dict>();
+  std::vector<Task<void>> collection_tasks;
+  collection_tasks.reserve(_worker_processes.size());
+  for (const auto& process : _worker_processes) {
+    collection_tasks.push_back(Task<void>::create(*_loop, collect_key_states_from_worker(process, key_states)));
+  }
+  std::exception_ptr failure;
+  try {
+    co_await gather(collection_tasks);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  if (failure) {
+    rethrow_if_cancellation(failure);
+    // The other collections still own their channels: wait until they are off them, so that
+    // no batch cycle shares a channel with a collection.
+    for (auto& task : collection_tasks) {
+      try {
+        co_await task.wait();
+      } catch (...) {
+        rethrow_if_cancellation(std::current_exception());
+      }
+    }
+    std::rethrow_exception(failure);
+  }
+  co_return std::move(*key_states);
+}
+
+Awaitable<void> Vesk::PartitionConsumer::collect_key_states_from_worker(WorkerProcessRef process,
+                                                                        std::shared_ptr<Dict> key_states) {
+  auto connection = co_await process.conn_future.wait();
+  co_await connection->send(Value("collect_key_states"));
+  Value reply = co_await connection->receive();
+  if (!reply.is_dict()) {
+    throw TypeError(std::string("a worker answered a collection request with a ") + reply.kind_name() +
+                    " instead of its state map");
+  }
+  Dict& states = reply.as_dict();
+  if (key_states->empty()) {
+    *key_states = std::move(states);
+  } else {
+    key_states->reserve(key_states->size() + states.size());
+    for (auto& [key, state] : states) key_states->set(std::move(key), std::move(state));
+  }
+}
+
+Awaitable<void> Vesk::PartitionConsumer::wait_for_checkpoint_task() {
+  while (_is_checkpoint_task_running) co_await sleep(poll_interval);
+}
+
+Awaitable<PartitionState> Vesk::PartitionConsumer::get_partition_state_from_storage() {
+  std::optional<PartitionState> state = co_await _storage->get_partition_state(_partition);
+  if (!state) {
+    _logger->info("No state for partition " + std::to_string(_partition) + ", starting from offset 0");
+    state = PartitionState{_partition, 0, Dict{}};
+    // Stored before any message is read.
+    co_await _storage->set_partition_state(_partition, *state);
+  } else {
+    _logger->info("State found for partition " + std::to_string(_partition) + ", starting from offset " +
+                  std::to_string(state->offset));
+  }
+  co_return std::move(*state);
+}
+
+Awaitable<void> Vesk::PartitionConsumer::distribute_state_to_workers(const PartitionState& state) {
+  const auto n = static_cast<std::size_t>(_workers_per_partition);
+  DefaultPartitioner partitioner(worker_indices(_workers_per_partition));
+  const auto& entries = state.state.entries();
+  // The worker of every key, then one state map per worker written straight from the entries.
+  std::vector<std::uint32_t> target_group(entries.size());
+  for (std::size_t e = 0; e < entries.size(); ++e) {
+    const Value& key = entries[e].first;
+    if (!key.is_text()) throw TypeError("stored state key " + key.repr() + " is not text");
+    target_group[e] = static_cast<std::uint32_t>(partitioner(std::string_view(key.as_text())));
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    std::string partition_state;
+    pickle::Writer writer(partition_state);
+    writer.begin_dict();
+    for (std::size_t e = 0; e < entries.size(); ++e) {
+      if (target_group[e] != i) continue;
+      writer.text(entries[e].first.as_text());
+      writer.value(entries[e].second);
+    }
+    writer.end_dict();
+    writer.finish();
+    auto connection = co_await _worker_processes[i].conn_future.wait();
+    co_await connection->send_encoded(std::move(partition_state));
+  }
+  _initial_state_sent = true;
+}
+
+}  // namespace vesk

@@ -1,0 +1,109 @@
+#pragma once
+// Vesk: the engine a host application creates to run a stream. It wires its assignment listener
+// into the source, connects the source (retrying every second), and keeps one PartitionConsumer
+// per partition that the source reports.
+//
+//   vesk::Vesk engine(logger, backend, /*workers_per_partition=*/2, std::chrono::seconds(30));
+//   engine.source(feed).process(handler);
+//   engine.start();            // on the event-loop thread
+//   ...
+//   co_await engine.stop();    // the host stops the source itself
+//
+// Destroy the engine on the loop's thread, before the loop itself.
+
+#include "loop/event_loop.hpp"
+#include "loop/logging.hpp"
+#include "models/partition_state.hpp"
+#include "stream_handler/stream_handler.hpp"
+#include "vesk/ordered_map.hpp"
+#include "vesk_feed/vesk_feed.hpp"
+#include "vesk_file_backend/vesk_file_backend.hpp"
+#include "vesk_rebalance_listener/vesk_rebalance_listener.hpp"
+#include "vesk_state_store/vesk_state_store.hpp"
+
+#include <chrono>
+#include <memory>
+#include <vector>
+
+namespace vesk {
+
+class Vesk {
+ public:
+  enum class State { STOPPED = 1, CONNECTING = 2, CONSUMING = 3 };
+  class AssignmentListener;
+  class PartitionConsumer;
+
+  // `workers_per_partition` below 1 and a checkpoint interval that is not positive are refused
+  // with a ValueError.
+  Vesk(Logger logger, std::shared_ptr<VeskFileBackend> storage_provider, int workers_per_partition,
+       std::chrono::steady_clock::duration checkpoint_interval);
+  template <class Rep, class Period>
+  Vesk(Logger logger, std::shared_ptr<VeskFileBackend> storage_provider, int workers_per_partition,
+       std::chrono::duration<Rep, Period> checkpoint_interval)
+      : Vesk(std::move(logger), std::move(storage_provider), workers_per_partition,
+             std::chrono::duration_cast<std::chrono::steady_clock::duration>(checkpoint_interval)) {}
+  // Leaves no listener that could reach the engine and disposes every partition consumer.
+  ~Vesk();
+  Vesk(const Vesk&) = delete;
+  Vesk& operator=(const Vesk&) = delete;
+
+  // Keeps the source and gives it a new assignment listener bound to this engine.
+  Vesk& source(std::shared_ptr<VeskFeed> source);
+  // Keeps the handler; partition consumers pass its module path to their workers.
+  Vesk& process(std::shared_ptr<StreamHandlerBase> stream_handler);
+  // Begins connecting in the background. Must run on the event-loop thread.
+  void start();
+  // Disposes every partition consumer and cancels the connect loop; completes without
+  // suspending. The source keeps running: the host stops it.
+  Awaitable<void> stop();
+  // Disposes and forgets the consumer of the partition, if there is one.
+  void stop_partition_consumer(PartitionId partition);
+  void stop_all_partition_consumers();
+
+  // Internal steps, public so that tests can observe them.
+  void _cancel_state_task();
+  Awaitable<void> _run();
+  Awaitable<void> _connect();
+
+  State _state = State::STOPPED;
+  Task<void> _state_task;  // an empty handle until the first start()
+  Logger _logger;
+  OrderedMap<PartitionId, std::shared_ptr<PartitionConsumer>> _partition_consumers;
+  std::shared_ptr<VeskStateStore> _storage;
+  std::shared_ptr<VeskFeed> _source;
+  std::shared_ptr<StreamHandlerBase> _stream_handler;
+  int _workers_per_partition;
+  std::chrono::steady_clock::duration _checkpoint_interval;
+
+ private:
+  // Every listener handed to a source, so that the destructor can unbind them all.
+  std::vector<std::shared_ptr<AssignmentListener>> _listeners;
+  // False once the engine is destroyed; the connect loop checks it after every suspension.
+  std::shared_ptr<bool> _alive = std::make_shared<bool>(true);
+};
+
+// The engine's listener on its source: revoked partitions lose their consumer, assigned ones
+// get a fresh one with a watcher task that replaces it if its run task fails.
+class Vesk::AssignmentListener : public VeskRebalanceListener,
+                                 public std::enable_shared_from_this<AssignmentListener> {
+ public:
+  explicit AssignmentListener(Vesk* vesk);
+
+  void on_partitions_revoked(const std::vector<PartitionId>& revoked) override;
+  void on_partitions_assigned(const std::vector<PartitionId>& assigned) override;
+
+  // The watcher: awaits the consumer's run task and replaces the consumer when that task fails
+  // while its partition is still in the engine's map.
+  Awaitable<void> _recreate_partition_consumer_on_error(std::shared_ptr<PartitionConsumer> consumer);
+
+  // The engine; null once the engine is gone, after which every call does nothing.
+  Vesk* _vesk;
+
+ private:
+  std::shared_ptr<PartitionConsumer> _create_partition_consumer(PartitionId partition);
+  void _start_watcher(EventLoop& loop, std::shared_ptr<PartitionConsumer> consumer);
+};
+
+}  // namespace vesk
+
+#include "vesk/partition_consumer.hpp"

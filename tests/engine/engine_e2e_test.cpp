@@ -1,0 +1,182 @@
+// The whole engine with real worker processes, the in-memory source, files on disk and the
+// examples.counting handlers: exact counts, resuming, re-spreading keys over more workers, a
+// worker killed mid-stream, and no process left behind.
+#include "vesk/vesk.hpp"
+
+#include "engine_test_support.hpp"
+#include "log_capture.hpp"
+#include "vesk_local_file_backend/vesk_local_file_backend.hpp"
+#include "vesk_memory_feed/vesk_memory_feed.hpp"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <set>
+
+using namespace std::chrono_literals;
+using vesk::Awaitable;
+using vesk::EventLoop;
+using vesk::PartitionId;
+using vesk::PartitionState;
+using vesk::Vesk;
+using vesk::VeskMemoryFeed;
+using vesk::testing::child_processes;
+using vesk::testing::eventually;
+using vesk::testing::LogCapture;
+using vesk::testing::ScopedEnv;
+
+namespace {
+
+class EndToEnd : public ::testing::Test {
+ public:
+  ScopedEnv handler_path{"VESK_HANDLER_PATH", VESK_TEST_HANDLER_DIR};
+  ScopedEnv worker_program{"VESK_WORKER_PROGRAM", VESK_TEST_WORKER_PROGRAM};
+  std::filesystem::path directory;
+  EventLoop loop;
+  LogCapture log;
+  std::shared_ptr<vesk::VeskLocalFileBackend> backend;
+  std::shared_ptr<vesk::VeskStateStore> store;
+
+  void SetUp() override {
+    directory = std::filesystem::temp_directory_path() /
+                ("vesk-engine-e2e-" + std::to_string(::getpid()) + "-" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::remove_all(directory);
+    std::filesystem::create_directories(directory);
+    backend = std::make_shared<vesk::VeskLocalFileBackend>(directory.string());
+    store = std::make_shared<vesk::VeskStateStore>(backend, vesk::null_logger());
+  }
+  void TearDown() override { std::filesystem::remove_all(directory); }
+
+  static std::shared_ptr<vesk::StreamHandlerBase> handler(const std::string& path) {
+    return std::shared_ptr<vesk::StreamHandlerBase>(vesk::create_stream_handler(path));
+  }
+
+  // Waits until every partition's stored offset is `offset`.
+  Awaitable<bool> stored_offsets_reach(int partitions, vesk::Offset offset, std::chrono::seconds limit) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+      bool all = true;
+      for (PartitionId p = 0; p < partitions && all; ++p) {
+        auto state = co_await store->get_partition_state(p);
+        all = state && state->offset == offset;
+      }
+      if (all) co_return true;
+      if (std::chrono::steady_clock::now() > deadline) co_return false;
+      co_await vesk::sleep(50ms);
+    }
+  }
+
+  Awaitable<bool> no_children_left() {
+    co_return co_await eventually([] { return child_processes().empty(); }, 5s);
+  }
+};
+
+// Message i has key "key-<i % 300>", and key k lives in partition k % 3.
+void produce(VeskMemoryFeed& feed, int from, int to) {
+  for (int i = from; i < to; ++i) {
+    int k = i % 300;
+    feed.produce(k % 3, "key-" + std::to_string(k), "m" + std::to_string(i), i);
+  }
+}
+
+// Runs an engine until every partition's stored offset is `offset`, then stops it and the feed.
+Awaitable<void> run_engine_until(EndToEnd& t, std::shared_ptr<VeskMemoryFeed> feed,
+                                 std::shared_ptr<vesk::StreamHandlerBase> handler, int workers, vesk::Offset offset) {
+  Vesk engine(t.log.logger(), t.backend, workers, 200ms);
+  engine.source(feed).process(std::move(handler));
+  engine.start();
+  EXPECT_TRUE(co_await t.stored_offsets_reach(feed->partitions(), offset, 30s));
+  EXPECT_EQ(engine._partition_consumers.size(), static_cast<std::size_t>(feed->partitions()));
+  co_await engine.stop();
+  co_await feed->stop();
+  EXPECT_TRUE(co_await t.no_children_left());
+}
+
+TEST_F(EndToEnd, CountsAreExactAndASecondEngineResumesWithMoreWorkers) {
+  auto feed = std::make_shared<VeskMemoryFeed>(log.logger(), 3, 200ms);
+  produce(*feed, 0, 30000);
+  auto counter = handler("examples.counting.KeyCounter");
+  loop.run_until_complete(run_engine_until(*this, feed, counter, 2, 10000));
+  for (PartitionId p = 0; p < 3; ++p) {
+    auto state = loop.run_until_complete(store->get_partition_state(p));
+    ASSERT_TRUE(state);
+    EXPECT_EQ(state->state.size(), 100u);
+    for (const auto& [key, count] : state->state) {
+      int k = std::stoi(key.as_text().substr(4));
+      EXPECT_EQ(k % 3, p) << key.as_text();
+      EXPECT_EQ(count, vesk::Value(100)) << key.as_text();
+    }
+  }
+
+  // More messages, and the state moves to three workers per partition.
+  produce(*feed, 30000, 33000);
+  log.clear();
+  loop.run_until_complete(run_engine_until(*this, feed, counter, 3, 11000));
+  for (PartitionId p = 0; p < 3; ++p) {
+    EXPECT_TRUE(log.contains("State found for partition " + std::to_string(p) + ", starting from offset 10000"));
+    auto state = loop.run_until_complete(store->get_partition_state(p));
+    ASSERT_TRUE(state);
+    EXPECT_EQ(state->state.size(), 100u);
+    for (const auto& [key, count] : state->state) EXPECT_EQ(count, vesk::Value(110)) << key.as_text();
+  }
+  EXPECT_EQ(log.count_starting_with("Error"), 0u);
+}
+
+TEST_F(EndToEnd, AWorkerKilledMidStreamLosesNoMessage) {
+  auto feed = std::make_shared<VeskMemoryFeed>(log.logger(), 1, 200ms);
+  constexpr int total = 6000;
+  loop.run_until_complete([](EndToEnd& t, std::shared_ptr<VeskMemoryFeed> feed) -> Awaitable<void> {
+    Vesk engine(t.log.logger(), t.backend, 2, 200ms);
+    engine.source(feed).process(handler("examples.counting.OffsetLog"));
+    engine.start();
+    EXPECT_TRUE(co_await eventually([&] { return engine._partition_consumers.size() == 1; }));
+    auto first = *engine._partition_consumers.find(0);
+    bool killed = false;
+    for (int i = 0; i < total; i += 100) {
+      for (int j = i; j < i + 100; ++j) feed->produce(0, "key-" + std::to_string(j % 60), "v", j);
+      co_await vesk::sleep(20ms);
+      if (!killed && i >= total / 2 && first->_state && first->_state->offset > 0) {
+        ::kill(first->_worker_processes[0].process->pid(), SIGKILL);
+        killed = true;
+      }
+    }
+    EXPECT_TRUE(killed);
+    EXPECT_TRUE(co_await t.stored_offsets_reach(1, total, 30s));
+    EXPECT_NE(*engine._partition_consumers.find(0), first);
+    co_await engine.stop();
+    co_await feed->stop();
+    EXPECT_TRUE(co_await t.no_children_left());
+  }(*this, feed));
+
+  EXPECT_EQ(log.count_starting_with("Error in partition consumer 0: "), 1u);
+  auto state = loop.run_until_complete(store->get_partition_state(0));
+  ASSERT_TRUE(state);
+  std::set<std::int64_t> seen;
+  for (const auto& [key, offsets] : state->state) {
+    for (const auto& o : offsets.as_list()) seen.insert(o.as_int());
+  }
+  for (std::int64_t o = 0; o < total; ++o) {
+    if (!seen.count(o)) {
+      ADD_FAILURE() << "offset " << o << " is missing from the stored state";
+      break;
+    }
+  }
+}
+
+TEST_F(EndToEnd, RestoredKeysLandOnTheWorkerThatReceivesTheirMessages) {
+  // Stored by two workers' worth of keys; three workers now, and every key gets one more message.
+  vesk::Dict counts;
+  for (int k = 0; k < 50; ++k) counts.set("key-" + std::to_string(k), 7);
+  loop.run_until_complete(store->set_partition_state(0, PartitionState{0, 1000, counts}));
+  auto feed = std::make_shared<VeskMemoryFeed>(log.logger(), 1, 200ms);
+  std::vector<vesk::Message> more;
+  for (int k = 0; k < 50; ++k) more.push_back(vesk::Message{"key-" + std::to_string(k), "v", 0, 1000 + k});
+  feed->append(0, std::move(more));
+  loop.run_until_complete(run_engine_until(*this, feed, handler("examples.counting.KeyCounter"), 3, 1050));
+  auto state = loop.run_until_complete(store->get_partition_state(0));
+  for (const auto& [key, count] : state->state) EXPECT_EQ(count, vesk::Value(8)) << key.as_text();
+}
+
+}  // namespace
