@@ -174,8 +174,11 @@ auto run_blocking(Fn fn) -> asio::awaitable<std::invoke_result_t<Fn&>> {
   using R = std::invoke_result_t<Fn&>;
   using Holder = std::conditional_t<std::is_void_v<R>, bool, std::optional<R>>;
   auto& pool = detail::blocking_pool_of_running_loop();
-  auto holder = co_await asio::async_initiate<decltype(asio::use_awaitable), void(std::exception_ptr, Holder)>(
-      [&pool, fn = std::move(fn)](auto handler) mutable {
+  // Named, not a temporary inside the co_await expression: g++ 12 destroys such temporaries
+  // twice, which frees whatever `fn` captured twice. Callers: for the same reason, pass a named
+  // callable (`auto job = [...]{...}; co_await run_blocking(std::move(job));`), not a capturing
+  // lambda written inside the co_await.
+  auto initiation = [&pool, fn = std::move(fn)](auto handler) mutable {
         auto work = asio::make_work_guard(asio::get_associated_executor(handler));
         asio::post(pool, [fn = std::move(fn), handler = std::move(handler), work = std::move(work)]() mutable {
           std::exception_ptr error;
@@ -194,8 +197,9 @@ auto run_blocking(Fn fn) -> asio::awaitable<std::invoke_result_t<Fn&>> {
             std::move(handler)(error, std::move(result));
           });
         });
-      },
-      asio::use_awaitable);
+      };
+  auto holder = co_await asio::async_initiate<decltype(asio::use_awaitable), void(std::exception_ptr, Holder)>(
+      std::move(initiation), asio::use_awaitable);
   if constexpr (!std::is_void_v<R>) co_return std::move(*holder);
 }
 
