@@ -56,7 +56,8 @@ Awaitable<std::optional<PartitionState>> VeskStateStore::get_partition_state(Par
   if (!contents) co_return std::nullopt;
   if (contents->size() >= kDecodeOffLoopBytes) {
     auto bytes = std::make_shared<const std::string>(std::move(*contents));
-    co_return co_await run_blocking([bytes]() { return decode(*bytes); });
+    auto job = [bytes]() { return decode(*bytes); };  // named: see run_blocking
+    co_return co_await run_blocking(std::move(job));
   }
   co_return decode(*contents);
 }

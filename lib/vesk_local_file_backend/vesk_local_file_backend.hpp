@@ -1,0 +1,35 @@
+#pragma once
+// A file backend over a local directory: the file `path` lives at root/prefix/path. Writes replace
+// a file atomically, so a crash leaves either the old or the new contents, never a mix.
+
+#include "vesk_file_backend/vesk_file_backend.hpp"
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vesk {
+
+class VeskLocalFileBackend : public VeskFileBackend {
+ public:
+  // The root directory need not exist yet; it is created by the first write. A prefix that
+  // would leave the root (absolute, or with a ".." segment) is a ValueError.
+  explicit VeskLocalFileBackend(std::filesystem::path root_directory, std::string prefix = "");
+
+  // None when no file exists at the path. A path that would leave the root is a ValueError.
+  Awaitable<std::optional<std::string>> get_file_contents_async(std::string file_path) override;
+  Awaitable<void> set_file_contents_async(std::string file_path, std::string content) override;
+
+  // The paths, relative to the root and sorted, of the files under `directory` (itself relative to
+  // the root: the prefix is neither added nor removed, as for a blob container's listing). An
+  // empty directory lists every file; a missing one lists nothing.
+  Awaitable<std::vector<std::string>> list_files_async(std::string directory = "");
+
+  const std::filesystem::path root_directory;
+
+ private:
+  std::filesystem::path _resolve(const std::string& relative, const char* what) const;
+};
+
+}  // namespace vesk
