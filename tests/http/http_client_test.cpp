@@ -138,6 +138,19 @@ TEST(HttpClient, CancellingTheTaskAbortsTheTransfer) {
   EXPECT_TRUE(server.wait_abandoned(1, 2s));
 }
 
+TEST(HttpClient, DestroyingTheLoopWithATransferInFlightReleasesIt) {
+  TestHttpServer server([](const auto&) { return Reply{200, {}, "late", 10s}; });
+  {
+    EventLoop loop;
+    Request slow = make("GET", server.url("/slow"));
+    loop.run_until_complete([](Request slow) -> Awaitable<void> {
+      Task<Response>::create(vesk::http::perform(std::move(slow)));
+      co_await vesk::sleep(100ms);
+    }(slow));
+  }
+  EXPECT_TRUE(server.wait_abandoned(1, 2s));
+}
+
 TEST(HttpClient, ConnectionRefusedIsAnHttpErrorWithCurlsMessage) {
   EventLoop loop;
   std::string url = "http://127.0.0.1:" + std::to_string(vesk::testing::unused_port()) + "/x";
