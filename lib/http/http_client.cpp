@@ -192,7 +192,13 @@ class CurlMulti : public asio::execution_context::service {
       (in ? watch->reading : watch->writing) = false;
       if (watch->removed || _shut_down) return;
       if (error == asio::error::operation_aborted) return;
-      socket_action(fd, error ? CURL_CSELECT_ERR : direction);
+      if (error) {
+        // Not watched again: an error that persists would come back at once, forever. libcurl
+        // ends or re-registers the socket, or the transfer's time limit ends it.
+        socket_action(fd, CURL_CSELECT_ERR);
+        return;
+      }
+      socket_action(fd, direction);
       if (!watch->removed) arm(watch, fd);
     };
     // Asio's reactor reports readiness edges, and an edge that came while no wait was queued is
