@@ -207,6 +207,19 @@ TEST(HttpSession, SendsDefaultHeadersReusesItsConnectionAndRefusesRequestsOnceCl
   EXPECT_EQ(server.connections(), 1);
 }
 
+TEST(HttpSession, ConnectionsTheServerClosesAreReplaced) {
+  TestHttpServer server([](const auto& r) { return Reply{200, {{"Connection", "close"}}, r.target}; });
+  EventLoop loop;
+  loop.run_until_complete([&]() -> Awaitable<void> {
+    vesk::http::Session session;
+    for (int i = 0; i < 4; ++i) {
+      std::string path = "/" + std::to_string(i);
+      EXPECT_EQ((co_await session.get(server.url(path))).body, path);
+    }
+  }());
+  EXPECT_EQ(server.connections(), 4);
+}
+
 TEST(HttpUrl, AnAbsolutePathReplacesTheBasePath) {
   using vesk::http::resolve_url;
   EXPECT_EQ(resolve_url("http://host:8080/api/", "/admin/system/orgs"), "http://host:8080/admin/system/orgs");
