@@ -25,6 +25,15 @@ double loop_clock() {
 
 std::string reply_text(const Value& response) { return response.is_text() ? response.as_text() : response.repr(); }
 
+// Collected states replace stored ones key by key; keys a worker no longer holds stay.
+void merge_key_states(Dict& into, Dict&& from) {
+  for (auto& [key, state] : from) into.set(std::move(key), std::move(state));
+}
+
+// Sizes above which decoding and merging move to the blocking pool.
+constexpr std::size_t decode_off_loop_bytes = 1 << 20;
+constexpr std::size_t merge_off_loop_entries = 100000;
+
 }  // namespace
 
 Vesk::PartitionConsumer::PartitionConsumer(PartitionId partition, std::shared_ptr<VeskFeed> source,
@@ -200,8 +209,17 @@ Awaitable<void> Vesk::PartitionConsumer::_do_checkpoint() {
   if (!_state) throw std::logic_error("partition " + std::to_string(_partition) + " has no state in memory yet");
   if (_state->state.empty()) {
     _state->state = std::move(key_states);
+  } else if (_state->state.size() + key_states.size() < merge_off_loop_entries) {
+    merge_key_states(_state->state, std::move(key_states));
   } else {
-    for (auto& [key, state] : key_states) _state->state.set(std::move(key), std::move(state));
+    // Nothing else reads the state map meanwhile: batches are held, and the source reads only
+    // the partition and offset.
+    auto job = [into = std::make_shared<Dict>(std::move(_state->state)),
+                from = std::make_shared<Dict>(std::move(key_states))]() {
+      merge_key_states(*into, std::move(*from));
+      return std::move(*into);
+    };
+    _state->state = co_await run_blocking(std::move(job));
   }
   const double save_start_time = loop_clock();
   co_await _storage->set_partition_state(_partition, *_state);
@@ -212,11 +230,13 @@ Awaitable<void> Vesk::PartitionConsumer::_do_checkpoint() {
 }
 
 Awaitable<Dict> Vesk::PartitionConsumer::_collect_key_states() {
-  auto key_states = std::make_shared<Dict>();
+  auto key_states = std::make_shared<CollectedKeyStates>();
   std::vector<Task<void>> collection_tasks;
   collection_tasks.reserve(_worker_processes.size());
-  for (const auto& process : _worker_processes) {
-    collection_tasks.push_back(Task<void>::create(*_loop, collect_key_states_from_worker(process, key_states)));
+  for (std::size_t i = 0; i < _worker_processes.size(); ++i) {
+    collection_tasks.push_back(Task<void>::create(
+        *_loop, collect_key_states_from_worker(_worker_processes[i], key_states, static_cast<int>(i),
+                                               static_cast<int>(_worker_processes.size()))));
   }
   std::exception_ptr failure;
   try {
@@ -237,25 +257,56 @@ Awaitable<Dict> Vesk::PartitionConsumer::_collect_key_states() {
     }
     std::rethrow_exception(failure);
   }
-  co_return std::move(*key_states);
+  co_return std::move(key_states->states);
 }
 
 Awaitable<void> Vesk::PartitionConsumer::collect_key_states_from_worker(WorkerProcessRef process,
-                                                                        std::shared_ptr<Dict> key_states) {
+                                                                        std::shared_ptr<CollectedKeyStates> key_states,
+                                                                        int worker_index, int workers) {
   auto connection = co_await process.conn_future.wait();
-  co_await connection->send(Value("collect_key_states"));
-  Value reply = co_await connection->receive();
+  const Value request("collect_key_states");
+  co_await connection->send(request);
+  std::string encoded = co_await connection->receive_encoded();
+  // Big maps are decoded on the blocking pool, the workers' maps side by side. The check that a
+  // map holds only keys routed to its worker proves the maps disjoint, so they can be appended
+  // without looking every key up.
+  const bool off_loop = encoded.size() >= decode_off_loop_bytes;
+  auto job = [bytes = std::make_shared<std::string>(std::move(encoded)), worker_index, workers]() {
+    std::pair<Value, bool> out{pickle::loads(*bytes), false};
+    if (out.first.is_dict()) {
+      out.second = true;
+      for (const auto& [key, state] : out.first.as_dict()) {
+        if (!key.is_text() || DefaultPartitioner::position(key.as_text(), static_cast<std::size_t>(workers)) !=
+                                  static_cast<std::size_t>(worker_index)) {
+          out.second = false;
+          break;
+        }
+      }
+    }
+    return out;
+  };
+  std::pair<Value, bool> decoded;
+  if (off_loop) {
+    decoded = co_await run_blocking(std::move(job));
+  } else {
+    decoded = job();
+  }
+  Value& reply = decoded.first;
   if (!reply.is_dict()) {
     throw TypeError(std::string("a worker answered a collection request with a ") + reply.kind_name() +
                     " instead of its state map");
   }
   Dict& states = reply.as_dict();
-  if (key_states->empty()) {
-    *key_states = std::move(states);
+  Dict& into = key_states->states;
+  if (into.empty()) {
+    into = std::move(states);
+  } else if (key_states->disjoint && decoded.second) {
+    into.reserve(into.size() + states.size());
+    for (auto& [key, state] : states) into.append_unique(std::move(key), std::move(state));
   } else {
-    key_states->reserve(key_states->size() + states.size());
-    for (auto& [key, state] : states) key_states->set(std::move(key), std::move(state));
+    for (auto& [key, state] : states) into.set(std::move(key), std::move(state));
   }
+  key_states->disjoint = key_states->disjoint && decoded.second;
 }
 
 Awaitable<void> Vesk::PartitionConsumer::wait_for_checkpoint_task() {

@@ -66,14 +66,16 @@ struct StandIn {
       received.push_back(v);
       if (received.size() == 1) continue;  // the hand-over gets no reply
       if (v.is_text() && v.as_text() == "collect_key_states") {
-        co_await connection->send(collect_reply());
+        Value reply = collect_reply();
+        co_await connection->send(reply);
       } else if (v.is_list()) {
         while (hold) co_await vesk::sleep(5ms);
         if (static_cast<int>(batches()) - 1 == close_on_batch) {
           connection->close();
           co_return;
         }
-        co_await connection->send(Value(batch_reply));
+        Value reply(batch_reply);
+        co_await connection->send(reply);
       }
     }
   }
