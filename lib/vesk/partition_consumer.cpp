@@ -33,6 +33,7 @@ void merge_key_states(Dict& into, Dict&& from) {
 // Sizes above which decoding and merging move to the blocking pool.
 constexpr std::size_t decode_off_loop_bytes = 1 << 20;
 constexpr std::size_t merge_off_loop_entries = 100000;
+constexpr std::size_t encode_off_loop_entries = 100000;
 
 }  // namespace
 
@@ -300,6 +301,8 @@ Awaitable<void> Vesk::PartitionConsumer::collect_key_states_from_worker(WorkerPr
   Dict& into = key_states->states;
   if (into.empty()) {
     into = std::move(states);
+    // Room for the other workers' maps, made while their replies are still being decoded.
+    if (workers > 1 && into.size() >= merge_off_loop_entries) into.reserve(into.size() * static_cast<std::size_t>(workers) * 11 / 10);
   } else if (key_states->disjoint && decoded.second) {
     into.reserve(into.size() + states.size());
     for (auto& [key, state] : states) into.append_unique(std::move(key), std::move(state));
@@ -331,26 +334,47 @@ Awaitable<void> Vesk::PartitionConsumer::distribute_state_to_workers(const Parti
   const auto n = static_cast<std::size_t>(_workers_per_partition);
   DefaultPartitioner partitioner(worker_indices(_workers_per_partition));
   const auto& entries = state.state.entries();
-  // The worker of every key, then one state map per worker written straight from the entries.
-  std::vector<std::uint32_t> target_group(entries.size());
+  // The worker of every key; then every worker's map is written straight from the entries.
+  auto target_group = std::make_shared<std::vector<std::uint32_t>>(entries.size());
   for (std::size_t e = 0; e < entries.size(); ++e) {
     const Value& key = entries[e].first;
     if (!key.is_text()) throw TypeError("stored state key " + key.repr() + " is not text");
-    target_group[e] = static_cast<std::uint32_t>(partitioner(std::string_view(key.as_text())));
+    (*target_group)[e] = static_cast<std::uint32_t>(partitioner(std::string_view(key.as_text())));
   }
-  for (std::size_t i = 0; i < n; ++i) {
+  auto encode = [&entries, target_group](std::uint32_t worker) {
     std::string partition_state;
     pickle::Writer writer(partition_state);
     writer.begin_dict();
     for (std::size_t e = 0; e < entries.size(); ++e) {
-      if (target_group[e] != i) continue;
+      if ((*target_group)[e] != worker) continue;
       writer.text(entries[e].first.as_text());
       writer.value(entries[e].second);
     }
     writer.end_dict();
     writer.finish();
-    auto connection = co_await _worker_processes[i].conn_future.wait();
-    co_await connection->send_encoded(std::move(partition_state));
+    return partition_state;
+  };
+  if (entries.size() < encode_off_loop_entries) {
+    for (std::size_t i = 0; i < n; ++i) {
+      std::string partition_state = encode(static_cast<std::uint32_t>(i));
+      auto connection = co_await _worker_processes[i].conn_future.wait();
+      co_await connection->send_encoded(std::move(partition_state));
+    }
+  } else {
+    // Large states: every worker's map is encoded on the blocking pool at once, and each is
+    // sent as soon as it and the ones before it are ready. The jobs hold the consumer, whose
+    // state nobody changes until the hand-over is done.
+    std::vector<Task<std::string>> encodings;
+    for (std::size_t i = 0; i < n; ++i) {
+      auto job = [self = shared_from_this(), encode, worker = static_cast<std::uint32_t>(i)]() { return encode(worker); };
+      auto run = [](decltype(job) job) -> Awaitable<std::string> { co_return co_await run_blocking(std::move(job)); };
+      encodings.push_back(Task<std::string>::create(*_loop, run(std::move(job))));
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      std::string partition_state = co_await encodings[i].wait();
+      auto connection = co_await _worker_processes[i].conn_future.wait();
+      co_await connection->send_encoded(std::move(partition_state));
+    }
   }
   _initial_state_sent = true;
 }

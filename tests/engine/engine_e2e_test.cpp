@@ -12,6 +12,7 @@
 
 #include <csignal>
 #include <filesystem>
+#include <optional>
 #include <set>
 
 using namespace std::chrono_literals;
@@ -177,6 +178,17 @@ TEST_F(EndToEnd, RestoredKeysLandOnTheWorkerThatReceivesTheirMessages) {
   loop.run_until_complete(run_engine_until(*this, feed, handler("examples.counting.KeyCounter"), 3, 1050));
   auto state = loop.run_until_complete(store->get_partition_state(0));
   for (const auto& [key, count] : state->state) EXPECT_EQ(count, vesk::Value(8)) << key.as_text();
+}
+
+TEST(WorkerProgram, FoundInTheBuildTreeWithoutTheVariableAndOverriddenByIt) {
+  std::optional<ScopedEnv> unset;
+  unset.emplace("VESK_WORKER_PROGRAM", "");
+  auto found = vesk::WorkerProcess::program_path();
+  EXPECT_EQ(std::filesystem::path(found).filename(), "vesk_worker_host");
+  EXPECT_TRUE(std::filesystem::equivalent(found, VESK_TEST_WORKER_PROGRAM)) << found;
+  unset.reset();
+  ScopedEnv chosen("VESK_WORKER_PROGRAM", "/opt/elsewhere/worker");
+  EXPECT_EQ(vesk::WorkerProcess::program_path(), "/opt/elsewhere/worker");
 }
 
 }  // namespace

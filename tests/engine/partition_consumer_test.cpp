@@ -302,6 +302,44 @@ TEST_F(ConsumerTest, CheckpointLinesAreExactAndTheMergeNeverRemovesKeys) {
   EXPECT_FALSE(consumer->_is_checkpoint_task_running);
 }
 
+TEST_F(ConsumerTest, LargeStatesGoThroughHandOverCollectionAndMergeIntact) {
+  // Big enough for every step to run on the blocking pool.
+  Dict big;
+  big.reserve(150000);
+  for (int i = 0; i < 150000; ++i) big.append_unique("key-" + std::to_string(i), i);
+  PartitionState saved{3, 77, big};
+  loop.run_until_complete(store->set_partition_state(3, saved));
+  loop.run_until_complete([](ConsumerTest& t) -> Awaitable<void> {
+    t.start(3, 2);
+    co_await eventually([&] { return t.consumer->_initial_state_sent; });
+    for (auto& s : t.stand_ins) {
+      co_await eventually([&] { return !s->received.empty(); });
+      s->collect_reply = [stand_in = s.get()] { return stand_in->received.front(); };
+    }
+    t.stand_ins[1]->collect_reply = [stand_in = t.stand_ins[1].get()] {
+      Value map = stand_in->received.front();
+      map.as_dict().set("key-added", -1);  // a key of worker 0, reported by worker 1
+      return map;
+    };
+    co_await t.consumer->_do_checkpoint();
+  }(*this));
+  std::size_t handed = 0;
+  for (int i = 0; i < 2; ++i) {
+    const Dict& map = stand_ins[static_cast<std::size_t>(i)]->received.front().as_dict();
+    handed += map.size();
+    for (const auto& [key, value] : map) {
+      ASSERT_EQ(static_cast<int>(vesk::DefaultPartitioner::position(key.as_text(), 2)), i) << key.as_text();
+    }
+  }
+  EXPECT_EQ(handed, 150000u);
+  auto state = stored(3);
+  ASSERT_TRUE(state);
+  EXPECT_EQ(state->offset, 77);
+  big.set("key-added", -1);
+  EXPECT_EQ(state->state.size(), 150001u);
+  EXPECT_EQ(state->state, big);
+}
+
 TEST_F(ConsumerTest, TheFirstCollectionWaitsForTheHandOver) {
   backend->before_get = [](const std::string&) -> Awaitable<void> { co_await vesk::sleep(700ms); };
   loop.run_until_complete([](ConsumerTest& t) -> Awaitable<void> {
