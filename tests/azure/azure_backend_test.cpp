@@ -4,11 +4,14 @@
 #include "http/http_client.hpp"
 #include "log_capture.hpp"
 #include "loop/event_loop.hpp"
+#include "vesk_state_store/vesk_state_store.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <fstream>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -258,6 +261,38 @@ TEST_F(AzureBackend, StoppedServiceFailsOperationsAndARestartOnTheSamePortServes
   create_container(container);  // the emulator keeps nothing across a restart
   put(*b, "p-0.state.pkl", "after");
   EXPECT_EQ(get(*b, "p-0.state.pkl"), "after");
+}
+
+TEST_F(AzureBackend, StateStoreKeepsEachPartitionAsOnePickleBlobUnderThePrefix) {
+  auto b = std::shared_ptr<VeskAzureBlobBackend>(backend("states"));
+  vesk::VeskStateStore store(b, log.logger());
+  EXPECT_EQ(run(store.get_partition_state(7)), std::nullopt);
+  EXPECT_THAT(log.texts(), ElementsAre("File not found: states/p-7.state.pkl"));
+
+  vesk::PartitionState state;
+  state.partition = 7;
+  state.offset = 1234;
+  state.state.set("alpha", vesk::Value(3));
+  vesk::List items{vesk::Value("x"), vesk::Value(2.5)};
+  state.state.set("beta", vesk::Value(std::move(items)));
+  run(store.set_partition_state(7, state));
+  EXPECT_EQ(run(store.get_partition_state(7)), state);
+  EXPECT_EQ(list(*b, "states"), std::vector<std::string>{"states/p-7.state.pkl"});
+
+  // The blob is an ordinary pickle that Python reads as the dict of the record's fields.
+  const auto blob = get(*b, "p-7.state.pkl");
+  ASSERT_TRUE(blob);
+  const std::string file = ::testing::TempDir() + "azure-p-7.state.pkl";
+  std::ofstream(file, std::ios::binary) << *blob;
+  const std::string command = "python3 -c \"import pickle,sys; print(pickle.load(open(sys.argv[1],'rb')))\" " + file;
+  std::FILE* pipe = ::popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  char line[256] = {};
+  const bool read = std::fgets(line, sizeof line, pipe) != nullptr;
+  ::pclose(pipe);
+  std::remove(file.c_str());
+  ASSERT_TRUE(read);
+  EXPECT_EQ(std::string(line), "{'partition': 7, 'offset': 1234, 'state': {'alpha': 3, 'beta': ['x', 2.5]}}\n");
 }
 
 }  // namespace
