@@ -3,6 +3,7 @@
 #include "pickle/pickle_detail.hpp"
 
 #include <cstring>
+#include <exception>
 
 namespace vesk::pickle {
 
@@ -14,19 +15,74 @@ using namespace detail;
 // has to hold more than one batch above a mark.
 constexpr std::size_t kBatch = 1000;
 
-void put_byte(std::string& out, unsigned char op) { out.push_back(static_cast<char>(op)); }
+// Collects small writes in a buffer on the stack and hands them to the string in large pieces:
+// appending a few bytes at a time to a std::string costs more than the encoding itself. When
+// encoding fails part way, the string is put back as it was, so a Writer stays usable.
+class Sink {
+ public:
+  explicit Sink(std::string& out) noexcept
+      : _out(out), _start(out.size()), _exceptions(std::uncaught_exceptions()) {}
+  ~Sink() {
+    if (std::uncaught_exceptions() > _exceptions) {
+      _out.resize(_start);
+      return;
+    }
+    try {
+      flush();
+    } catch (...) {  // flush() is called explicitly wherever its failure must be seen
+    }
+  }
+  Sink(const Sink&) = delete;
+  Sink& operator=(const Sink&) = delete;
 
-void put_le(std::string& out, unsigned char op, std::uint64_t v, int n) {
-  char buf[9];
-  buf[0] = static_cast<char>(op);
-  for (int i = 0; i < n; ++i) buf[1 + i] = static_cast<char>((v >> (8 * i)) & 0xff);
-  out.append(buf, static_cast<std::size_t>(n) + 1);
+  void byte(unsigned char c) {
+    if (_n == kCapacity) flush();
+    _buf[_n++] = static_cast<char>(c);
+  }
+  // Room for n <= 16 bytes; commit() says how many were written.
+  char* room(std::size_t n) {
+    if (kCapacity - _n < n) flush();
+    return _buf + _n;
+  }
+  void commit(std::size_t n) noexcept { _n += n; }
+  void bytes(std::string_view s) {
+    if (s.size() <= kCapacity - _n) {
+      std::memcpy(_buf + _n, s.data(), s.size());
+      _n += s.size();
+    } else {
+      flush();
+      _out.append(s);
+    }
+  }
+  void flush() {
+    _out.append(_buf, _n);
+    _n = 0;
+  }
+
+ private:
+  static constexpr std::size_t kCapacity = 8192;
+  std::string& _out;
+  std::size_t _start;
+  int _exceptions;
+  std::size_t _n = 0;
+  char _buf[kCapacity];
+};
+
+void put_byte(Sink& out, unsigned char op) { out.byte(op); }
+
+void put_le(Sink& out, unsigned char op, std::uint64_t v, int n) {
+  char* p = out.room(9);
+  p[0] = static_cast<char>(op);
+  for (int i = 0; i < n; ++i) p[1 + i] = static_cast<char>((v >> (8 * i)) & 0xff);
+  out.commit(static_cast<std::size_t>(n) + 1);
 }
 
-void put_int(std::string& out, std::int64_t i) {
+void put_int(Sink& out, std::int64_t i) {
   if (i >= 0 && i < 0x100) {
-    char buf[2] = {static_cast<char>(op::BININT1), static_cast<char>(i)};
-    out.append(buf, 2);
+    char* p = out.room(2);
+    p[0] = static_cast<char>(op::BININT1);
+    p[1] = static_cast<char>(i);
+    out.commit(2);
   } else if (i >= 0 && i < 0x10000) {
     put_le(out, op::BININT2, static_cast<std::uint64_t>(i), 2);
   } else if (i >= INT32_MIN && i <= INT32_MAX) {
@@ -38,52 +94,54 @@ void put_int(std::string& out, std::int64_t i) {
     for (int k = 0; k < 8; ++k) b[k] = static_cast<unsigned char>((u >> (8 * k)) & 0xff);
     int n = 8;
     while (n > 1 && ((b[n - 1] == 0x00 && !(b[n - 2] & 0x80)) || (b[n - 1] == 0xff && (b[n - 2] & 0x80)))) --n;
-    char buf[10];
-    buf[0] = static_cast<char>(op::LONG1);
-    buf[1] = static_cast<char>(n);
-    std::memcpy(buf + 2, b, static_cast<std::size_t>(n));
-    out.append(buf, static_cast<std::size_t>(n) + 2);
+    char* p = out.room(10);
+    p[0] = static_cast<char>(op::LONG1);
+    p[1] = static_cast<char>(n);
+    std::memcpy(p + 2, b, static_cast<std::size_t>(n));
+    out.commit(static_cast<std::size_t>(n) + 2);
   }
 }
 
-void put_float(std::string& out, double d) {
+void put_float(Sink& out, double d) {
   std::uint64_t bits;
   std::memcpy(&bits, &d, sizeof bits);
-  char buf[9];
-  buf[0] = static_cast<char>(op::BINFLOAT);
-  for (int k = 0; k < 8; ++k) buf[1 + k] = static_cast<char>((bits >> (8 * (7 - k))) & 0xff);
-  out.append(buf, 9);
+  char* p = out.room(9);
+  p[0] = static_cast<char>(op::BINFLOAT);
+  for (int k = 0; k < 8; ++k) p[1 + k] = static_cast<char>((bits >> (8 * (7 - k))) & 0xff);
+  out.commit(9);
 }
 
-void put_sized(std::string& out, std::string_view s, unsigned char op1, unsigned char op4, unsigned char op8) {
+void put_sized(Sink& out, std::string_view s, unsigned char op1, unsigned char op4, unsigned char op8) {
   std::size_t n = s.size();
   if (n < 0x100) {
-    char buf[2] = {static_cast<char>(op1), static_cast<char>(n)};
-    out.append(buf, 2);
+    char* p = out.room(2);
+    p[0] = static_cast<char>(op1);
+    p[1] = static_cast<char>(n);
+    out.commit(2);
   } else if (n <= 0xffffffffu) {
     put_le(out, op4, n, 4);
   } else {
     put_le(out, op8, n, 8);
   }
-  out.append(s);
+  out.bytes(s);
 }
 
-void put_text(std::string& out, std::string_view s) {
+void put_text(Sink& out, std::string_view s) {
   if (!valid_utf8(s)) throw ValueError("cannot pickle text that is not valid UTF-8: " + Value(Value::bytes(std::string(s.substr(0, 40)))).repr());
   put_sized(out, s, op::SHORT_BINUNICODE, op::BINUNICODE, op::BINUNICODE8);
 }
 
-void put_bytes(std::string& out, std::string_view b) {
+void put_bytes(Sink& out, std::string_view b) {
   put_sized(out, b, op::SHORT_BINBYTES, op::BINBYTES, op::BINBYTES8);
 }
 
-void put_value(std::string& out, const Value& v, std::size_t depth);
+void put_value(Sink& out, const Value& v, std::size_t depth);
 
-void put_items(std::string& out, const std::vector<Value>& items, std::size_t depth) {
+void put_items(Sink& out, const std::vector<Value>& items, std::size_t depth) {
   for (const auto& item : items) put_value(out, item, depth);
 }
 
-void put_list(std::string& out, const List& list, std::size_t depth) {
+void put_list(Sink& out, const List& list, std::size_t depth) {
   put_byte(out, op::EMPTY_LIST);
   std::size_t n = list.size();
   for (std::size_t start = 0; start < n; start += kBatch) {
@@ -99,7 +157,7 @@ void put_list(std::string& out, const List& list, std::size_t depth) {
   }
 }
 
-void put_tuple(std::string& out, const std::vector<Value>& items, std::size_t depth) {
+void put_tuple(Sink& out, const std::vector<Value>& items, std::size_t depth) {
   switch (items.size()) {
     case 0: put_byte(out, op::EMPTY_TUPLE); return;
     case 1: put_items(out, items, depth); put_byte(out, op::TUPLE1); return;
@@ -112,7 +170,7 @@ void put_tuple(std::string& out, const std::vector<Value>& items, std::size_t de
   }
 }
 
-void put_dict(std::string& out, const Dict& dict, std::size_t depth) {
+void put_dict(Sink& out, const Dict& dict, std::size_t depth) {
   put_byte(out, op::EMPTY_DICT);
   const auto& entries = dict.entries();
   std::size_t n = entries.size();
@@ -139,7 +197,7 @@ void check_depth(std::size_t depth) {
   }
 }
 
-void put_value(std::string& out, const Value& v, std::size_t depth) {
+void put_value(Sink& out, const Value& v, std::size_t depth) {
   switch (v.kind()) {
     case Value::Kind::none: put_byte(out, op::NONE); return;
     case Value::Kind::boolean: put_byte(out, v.as_bool() ? op::NEWTRUE : op::NEWFALSE); return;
@@ -158,14 +216,22 @@ void put_header(std::string& out) {
   out.append(buf, 2);
 }
 
+// The one byte the streaming writer adds itself (marks, container ends).
+void put_byte(std::string& out, unsigned char op) { out.push_back(static_cast<char>(op)); }
+
 }  // namespace
 
 // ---- whole values ----
 
 void dump_into(std::string& out, const Value& value) {
-  put_header(out);
-  put_value(out, value, 0);
-  put_byte(out, op::STOP);
+  Sink sink(out);
+  char* p = sink.room(2);
+  p[0] = static_cast<char>(op::PROTO);
+  p[1] = 4;
+  sink.commit(2);
+  put_value(sink, value, 0);
+  put_byte(sink, op::STOP);
+  sink.flush();
 }
 
 std::string dumps(const Value& value) {
@@ -200,33 +266,57 @@ void Writer::boolean(bool b) {
 }
 
 void Writer::integer(std::int64_t i) {
-  put_int(_out, i);
+  {
+    Sink sink(_out);
+    put_int(sink, i);
+    sink.flush();
+  }
   item_added();
 }
 
 void Writer::floating(double d) {
-  put_float(_out, d);
+  {
+    Sink sink(_out);
+    put_float(sink, d);
+    sink.flush();
+  }
   item_added();
 }
 
 void Writer::text(std::string_view s) {
-  put_text(_out, s);
+  {
+    Sink sink(_out);
+    put_text(sink, s);
+    sink.flush();
+  }
   item_added();
 }
 
 void Writer::bytes(std::string_view b) {
-  put_bytes(_out, b);
+  {
+    Sink sink(_out);
+    put_bytes(sink, b);
+    sink.flush();
+  }
   item_added();
 }
 
 void Writer::value(const Value& v) {
-  put_value(_out, v, _stack.size());
+  {
+    Sink sink(_out);
+    put_value(sink, v, _stack.size());
+    sink.flush();
+  }
   item_added();
 }
 
 void Writer::dict(const Dict& d) {
   check_depth(_stack.size() + 1);
-  put_dict(_out, d, _stack.size() + 1);
+  {
+    Sink sink(_out);
+    put_dict(sink, d, _stack.size() + 1);
+    sink.flush();
+  }
   item_added();
 }
 

@@ -342,3 +342,23 @@ TEST(PickleRobustness, RandomByteFlipsEndInAValueOrAnError) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(PickleRoundTrip, AFailedWriteLeavesTheOutputAsItWas) {
+  std::string out = "before";
+  Value bad = Value::list({1, std::string(20000, 'x'), Value::list({std::string("\xc3", 1)})});
+  EXPECT_THROW(vesk::pickle::dump_into(out, bad), vesk::ValueError);
+  EXPECT_EQ(out, "before");
+  std::string stream;
+  Writer w(stream);
+  w.begin_list();
+  w.integer(1);
+  EXPECT_THROW(w.value(bad), vesk::ValueError);
+  w.integer(2);
+  w.end_list();
+  w.finish();
+  EXPECT_EQ(loads(stream), Value::list({1, 2}));
+}
+
+}  // namespace
