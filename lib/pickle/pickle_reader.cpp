@@ -224,53 +224,6 @@ constexpr std::uint32_t kNoEntry = std::numeric_limits<std::uint32_t>::max();
 constexpr std::uint64_t kScalarWeight = 40;
 constexpr std::uint64_t kContainerWeight = 64;
 
-// One bit per hash bucket of the keys a big dict being decoded holds. Keys whose bit is clear
-// are surely new and take Dict::append_unique, which skips the lookup (a cache miss per key in
-// a big dict); others take Dict::set, which keeps Python's rule that the last duplicate wins.
-class KeyFilter {
- public:
-  explicit KeyFilter(const Dict& dict) { rebuild(dict, dict.size() + 1024); }
-
-  // True when the dict may already hold a key of this hash. Records the hash.
-  bool check_and_add(std::size_t hash, const Dict& dict) {
-    if (_count >= _capacity) rebuild(dict, 2 * _capacity);
-    ++_count;
-    std::size_t bit = (hash * 0x9e3779b97f4a7c15ull) >> _shift;
-    std::uint64_t& word = _bits[bit >> 6];
-    std::uint64_t mask = std::uint64_t{1} << (bit & 63);
-    bool seen = word & mask;
-    word |= mask;
-    return seen;
-  }
-
- private:
-  void rebuild(const Dict& dict, std::size_t capacity) {
-    std::size_t bits = 64;
-    int log2 = 6;
-    while (bits < 16 * capacity) {
-      bits <<= 1;
-      ++log2;
-    }
-    _shift = 64 - log2;
-    _capacity = capacity;
-    _bits.assign(bits / 64, 0);
-    _count = 0;
-    for (const auto& entry : dict) {
-      std::size_t bit = (entry.first.hash() * 0x9e3779b97f4a7c15ull) >> _shift;
-      _bits[bit >> 6] |= std::uint64_t{1} << (bit & 63);
-      ++_count;
-    }
-  }
-
-  std::vector<std::uint64_t> _bits;
-  int _shift = 0;
-  std::size_t _capacity = 0;
-  std::size_t _count = 0;
-};
-
-// Dicts smaller than this stay in cache; their own lookup is cheap.
-constexpr std::size_t kFilterFrom = 512;
-
 struct Item {
   Item() = default;
   Item(Value&& v, std::uint64_t w) : value(std::move(v)), weight(w) {}
@@ -280,7 +233,6 @@ struct Item {
   std::uint32_t pending = kNoEntry;      // first memo entry still waiting for this item
   bool shared = false;                   // another reference (memo GET, DUP) holds a copy
   Special special = Special::none;
-  std::unique_ptr<KeyFilter> filter;     // for a big dict being filled
 };
 
 struct MemoEntry {
@@ -543,18 +495,12 @@ void Reader::load_setitems(std::size_t first) {
   Item& target = mutable_target(first - 1, Value::Kind::dict);
   Dict& dict = target.value.as_dict();
   if (dict.empty()) dict.reserve(n / 2);
-  if (!target.filter && dict.size() + n / 2 >= kFilterFrom) target.filter = std::make_unique<KeyFilter>(dict);
-  KeyFilter* filter = target.filter.get();
   for (std::size_t i = first; i < _stack.size(); i += 2) {
     check_key(_stack[i]);
     add_child(target, _stack[i]);
     add_child(target, _stack[i + 1]);
     Value key = take(_stack[i]);
-    if (filter && !filter->check_and_add(key.hash(), dict)) {
-      dict.append_unique(std::move(key), take(_stack[i + 1]));
-    } else {
-      dict.set(std::move(key), take(_stack[i + 1]));
-    }
+    dict.set(std::move(key), take(_stack[i + 1]));
   }
   _stack.resize(first);
 }
