@@ -1,0 +1,129 @@
+// Times our pickle codec against CPython's on two state maps, built the same way on both sides:
+// 1,000,000 keys with int states, and 100,000 keys whose states are small dicts.
+#include "pickle/pickle.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <sstream>
+#include <string>
+
+using vesk::Dict;
+using vesk::Value;
+
+namespace {
+
+constexpr int kRuns = 5;
+
+const char* kPython = R"(
+import pickle, time, sys
+def best(fn, runs=3):
+    t = []
+    for _ in range(runs):
+        s = time.perf_counter(); fn(); t.append(time.perf_counter() - s)
+    return min(t) * 1000
+a = {'key-%d' % i: i for i in range(1000000)}
+b = {'key-%d' % i: {'count': i, 'sum': i * 1.5, 'last': 'v%d' % (i % 100)} for i in range(100000)}
+for name, d in (('1m_int', a), ('100k_dicts', b)):
+    data = pickle.dumps(d, protocol=4)
+    print('encode_%s %.3f' % (name, best(lambda: pickle.dumps(d, protocol=4))))
+    print('decode_%s %.3f' % (name, best(lambda: pickle.loads(data))))
+)";
+
+// Built as a decoder must build them: sizes unknown up front, keys checked for duplicates.
+Value int_map() {
+  Dict d;
+  for (std::int64_t i = 0; i < 1000000; ++i) d.set("key-" + std::to_string(i), i);
+  return d;
+}
+
+Value dict_map() {
+  Dict d;
+  for (std::int64_t i = 0; i < 100000; ++i) {
+    Dict s;
+    s.set("count", i);
+    s.set("sum", static_cast<double>(i) * 1.5);
+    s.set("last", "v" + std::to_string(i % 100));
+    d.set("key-" + std::to_string(i), std::move(s));
+  }
+  return d;
+}
+
+double best_ms(const std::function<void()>& fn) {
+  double best = 1e300;
+  for (int r = 0; r < kRuns; ++r) {
+    auto start = std::chrono::steady_clock::now();
+    fn();
+    std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
+    best = std::min(best, took.count());
+  }
+  return best;
+}
+
+std::map<std::string, double> python_times() {
+  std::map<std::string, double> out;
+  auto script = std::filesystem::temp_directory_path() / ("bench_pickle_" + std::to_string(::getpid()) + ".py");
+  std::ofstream(script) << kPython;
+  FILE* pipe = popen(("python3 " + script.string()).c_str(), "r");
+  if (pipe) {
+    char line[256];
+    while (fgets(line, sizeof line, pipe)) {
+      std::istringstream in(line);
+      std::string name;
+      double ms;
+      if (in >> name >> ms) out[name] = ms;
+    }
+    pclose(pipe);
+  }
+  std::filesystem::remove(script);
+  return out;
+}
+
+}  // namespace
+
+int main() {
+  struct Subject {
+    const char* name;
+    Value value;
+    Value (*build)();
+  };
+  Subject subjects[] = {{"1m_int", int_map(), int_map}, {"100k_dicts", dict_map(), dict_map}};
+  std::map<std::string, double> ours;
+  std::map<std::string, double> floor;
+  for (auto& s : subjects) {
+    // What building the same map costs with no pickle at all: the least a decoder can take.
+    floor[s.name] = best_ms([&] { Value v = s.build(); });
+    std::string data;
+    ours[std::string("encode_") + s.name] = best_ms([&] { data = vesk::pickle::dumps(s.value); });
+    Value back;
+    ours[std::string("decode_") + s.name] = best_ms([&] { back = vesk::pickle::loads(data); });
+    if (!(back == s.value)) {
+      std::cerr << "bench_pickle: " << s.name << " did not decode to the value it was built from\n";
+      return 1;
+    }
+    std::printf("pickle.%s.bytes: %zu\n", s.name, data.size());
+  }
+  auto python = python_times();
+  for (const char* op : {"encode", "decode"}) {
+    for (const char* name : {"1m_int", "100k_dicts"}) {
+      std::string key = std::string(op) + "_" + name;
+      std::printf("pickle.%s.ours_ms: %.1f\n", key.c_str(), ours[key]);
+      if (std::string(op) == "decode") {
+        std::printf("pickle.%s.value_build_floor_ms: %.1f\n", key.c_str(), floor[name]);
+      }
+      if (python.count(key)) {
+        std::printf("pickle.%s.python_ms: %.1f\n", key.c_str(), python[key]);
+        std::printf("pickle.%s.speedup: %.1fx (goal >= 5x)\n", key.c_str(), python[key] / ours[key]);
+      } else {
+        std::printf("pickle.%s.python_ms: unavailable (python3 did not run)\n", key.c_str());
+      }
+    }
+  }
+  return 0;
+}
