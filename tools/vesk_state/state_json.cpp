@@ -31,7 +31,9 @@ Value from_json(const Json& j, const std::string& where);
 
 Value from_json_object(const Json& j, const std::string& where) {
   if (j.size() == 1) {
-    const auto& [key, inner] = *j.items().begin();
+    auto first = j.begin();
+    const std::string& key = first.key();
+    const Json& inner = first.value();
     if (key == "$bytes") {
       if (!inner.is_string()) bad(where, "\"$bytes\" needs a base64 string");
       try {
