@@ -1,0 +1,283 @@
+#include "channel/channel.hpp"
+
+#include "pickle/pickle.hpp"
+
+#include <asio/buffer.hpp>
+#include <asio/connect.hpp>
+#include <asio/error.hpp>
+#include <asio/ip/address_v4.hpp>
+#include <asio/read.hpp>
+#include <asio/use_awaitable.hpp>
+#include <asio/write.hpp>
+
+#include <array>
+#include <system_error>
+
+namespace vesk {
+namespace {
+
+// Frames are read in pieces of this size at most, so that a length announced by the peer costs
+// memory only as its bytes actually arrive.
+constexpr std::size_t read_chunk_bytes = std::size_t{16} << 20;
+
+bool is_closed_error(const std::error_code& ec) {
+  return ec == asio::error::eof || ec == asio::error::connection_reset || ec == asio::error::broken_pipe ||
+         ec == asio::error::connection_aborted || ec == asio::error::not_connected;
+}
+
+// Socket errors that mean "the other end has gone" become ChannelClosedError; cancellation and
+// every other error pass unchanged.
+[[noreturn]] void rethrow_channel_error(std::exception_ptr error, const char* during) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::system_error& e) {
+    if (is_closed_error(e.code())) {
+      throw ChannelClosedError(std::string("the worker channel was closed by the other end") + during);
+    }
+    throw;
+  }
+}
+
+void put_length(char* out, std::size_t size) {
+  if (size > max_frame_bytes) {
+    throw ChannelError("cannot send a value of " + std::to_string(size) + " bytes: the frame limit is " +
+                       std::to_string(max_frame_bytes) + " bytes");
+  }
+  const auto n = static_cast<std::uint32_t>(size);
+  out[0] = static_cast<char>((n >> 24) & 0xff);
+  out[1] = static_cast<char>((n >> 16) & 0xff);
+  out[2] = static_cast<char>((n >> 8) & 0xff);
+  out[3] = static_cast<char>(n & 0xff);
+}
+
+void set_nodelay(asio::ip::tcp::socket& socket) {
+  // Frames are written whole; waiting to coalesce them only adds latency to every exchange.
+  socket.set_option(asio::ip::tcp::no_delay(true));
+}
+
+template <class Messages, class Get>
+void encode_batch(std::string& out, const Messages& messages, Get get) {
+  pickle::Writer writer(out);
+  writer.begin_list();
+  for (const auto& item : messages) {
+    const Message& m = get(item);
+    writer.begin_tuple();
+    if (m.key) {
+      writer.bytes(*m.key);
+    } else {
+      writer.none();
+    }
+    writer.bytes(m.value);
+    writer.integer(m.timestamp);
+    writer.integer(m.offset);
+    writer.end_tuple();
+  }
+  writer.end_list();
+  writer.finish();
+}
+
+}  // namespace
+
+Value message_to_value(const Message& message) {
+  return Value::tuple({message.key ? Value::bytes(*message.key) : Value(), Value::bytes(message.value),
+                       Value(message.timestamp), Value(message.offset)});
+}
+
+Message message_from_value(Value&& value) {
+  if (!value.is_tuple() && !value.is_list()) {
+    throw TypeError(std::string("a message must be a tuple (key, value, timestamp, offset), got ") + value.kind_name());
+  }
+  auto& items = value.is_tuple() ? value.as_tuple() : value.as_list();
+  if (items.size() != 4) {
+    throw TypeError("a message must have 4 fields (key, value, timestamp, offset), got " + std::to_string(items.size()));
+  }
+  Message m;
+  if (!items[0].is_none()) {
+    if (!items[0].is_bytes()) throw TypeError(std::string("message key must be bytes or None, got ") + items[0].kind_name());
+    m.key = std::move(items[0].as_bytes());
+  }
+  if (!items[1].is_bytes()) throw TypeError(std::string("message value must be bytes, got ") + items[1].kind_name());
+  m.value = std::move(items[1].as_bytes());
+  if (!items[2].is_int()) throw TypeError(std::string("message timestamp must be an int, got ") + items[2].kind_name());
+  m.timestamp = items[2].as_int();
+  if (!items[3].is_int()) throw TypeError(std::string("message offset must be an int, got ") + items[3].kind_name());
+  m.offset = items[3].as_int();
+  return m;
+}
+
+void encode_message_batch(std::string& out, const std::vector<Message>& messages) {
+  encode_batch(out, messages, [](const Message& m) -> const Message& { return m; });
+}
+
+void encode_message_batch(std::string& out, const std::vector<const Message*>& messages) {
+  encode_batch(out, messages, [](const Message* m) -> const Message& { return *m; });
+}
+
+// --- ChannelConnection -------------------------------------------------------------------------
+
+ChannelConnection::ChannelConnection(asio::ip::tcp::socket socket) : _socket(std::move(socket)) {}
+
+ChannelConnection::~ChannelConnection() { close(); }
+
+Awaitable<std::shared_ptr<ChannelConnection>> ChannelConnection::connect(std::string host, std::uint16_t port) {
+  auto executor = co_await asio::this_coro::executor;
+  asio::ip::tcp::socket socket(executor);
+  try {
+    asio::ip::tcp::resolver resolver(executor);
+    auto endpoints = co_await resolver.async_resolve(host, std::to_string(port), asio::use_awaitable);
+    co_await asio::async_connect(socket, endpoints, asio::use_awaitable);
+    set_nodelay(socket);
+  } catch (const std::system_error& e) {
+    if (e.code() == asio::error::operation_aborted) throw;
+    throw ChannelError("cannot connect the worker channel to " + host + ":" + std::to_string(port) + ": " +
+                       e.code().message());
+  }
+  co_return std::make_shared<ChannelConnection>(std::move(socket));
+}
+
+void ChannelConnection::_start_frame() {
+  _out.clear();
+  _out.append(4, '\0');
+}
+
+Awaitable<void> ChannelConnection::_send_frame() {
+  put_length(_out.data(), _out.size() - 4);
+  try {
+    co_await asio::async_write(_socket, asio::buffer(_out), asio::use_awaitable);
+  } catch (...) {
+    rethrow_channel_error(std::current_exception(), "");
+  }
+  // A huge state map should not pin its buffer for the life of the channel.
+  if (_out.capacity() > read_chunk_bytes) std::string().swap(_out);
+}
+
+Awaitable<void> ChannelConnection::send(const Value& value) {
+  _start_frame();
+  pickle::dump_into(_out, value);
+  co_await _send_frame();
+}
+
+Awaitable<void> ChannelConnection::send_encoded(std::string pickle) {
+  std::array<char, 4> header{};
+  put_length(header.data(), pickle.size());
+  std::array<asio::const_buffer, 2> buffers{asio::buffer(header), asio::buffer(pickle)};
+  try {
+    co_await asio::async_write(_socket, buffers, asio::use_awaitable);
+  } catch (...) {
+    rethrow_channel_error(std::current_exception(), "");
+  }
+}
+
+Awaitable<void> ChannelConnection::send_batch(const std::vector<Message>& messages) {
+  _start_frame();
+  encode_message_batch(_out, messages);
+  co_await _send_frame();
+}
+
+Awaitable<void> ChannelConnection::send_batch(const std::vector<const Message*>& messages) {
+  _start_frame();
+  encode_message_batch(_out, messages);
+  co_await _send_frame();
+}
+
+Awaitable<std::string> ChannelConnection::receive_encoded() {
+  std::array<unsigned char, 4> header{};
+  std::string body;
+  try {
+    co_await asio::async_read(_socket, asio::buffer(header), asio::use_awaitable);
+  } catch (...) {
+    rethrow_channel_error(std::current_exception(), "");
+  }
+  const std::uint32_t size = (std::uint32_t{header[0]} << 24) | (std::uint32_t{header[1]} << 16) |
+                             (std::uint32_t{header[2]} << 8) | std::uint32_t{header[3]};
+  if (size > max_frame_bytes) {
+    // The rest of the stream cannot be trusted to be in step any more.
+    close();
+    throw ChannelError("received a frame length of " + std::to_string(size) + " bytes, over the limit of " +
+                       std::to_string(max_frame_bytes) + " bytes: the channel is corrupt and was closed");
+  }
+  try {
+    std::size_t have = 0;
+    while (have < size) {
+      const std::size_t piece = std::min<std::size_t>(size - have, read_chunk_bytes);
+      body.resize(have + piece);
+      co_await asio::async_read(_socket, asio::buffer(body.data() + have, piece), asio::use_awaitable);
+      have += piece;
+    }
+  } catch (...) {
+    rethrow_channel_error(std::current_exception(), " in the middle of a frame");
+  }
+  co_return body;
+}
+
+Awaitable<Value> ChannelConnection::receive() {
+  std::string frame = co_await receive_encoded();
+  co_return pickle::loads(frame);
+}
+
+void ChannelConnection::close() noexcept {
+  std::error_code ignored;
+  if (_socket.is_open()) {
+    _socket.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+    _socket.close(ignored);
+  }
+}
+
+// --- ChannelListener ---------------------------------------------------------------------------
+
+// Shared with the accept task, which may outlive the listener object.
+struct ChannelListener::State {
+  explicit State(asio::io_context& io) : acceptor(io) {}
+  asio::ip::tcp::acceptor acceptor;
+  std::string host;
+  std::uint16_t port = 0;
+  bool closed = false;
+  Task<std::shared_ptr<ChannelConnection>> accept_task;
+};
+
+ChannelListener::ChannelListener() : _state(std::make_shared<State>(EventLoop::running().context())) {
+  const asio::ip::tcp::endpoint endpoint(asio::ip::address_v4::loopback(), 0);
+  auto& acceptor = _state->acceptor;
+  acceptor.open(endpoint.protocol());
+  acceptor.bind(endpoint);
+  // Listening now lets a worker that connects before the accept runs wait in the backlog.
+  acceptor.listen(1);
+  const auto bound = acceptor.local_endpoint();
+  _state->host = bound.address().to_string();
+  _state->port = bound.port();
+}
+
+ChannelListener::~ChannelListener() { close(); }
+
+std::string ChannelListener::host() const { return _state->host; }
+
+std::uint16_t ChannelListener::port() const { return _state->port; }
+
+Task<std::shared_ptr<ChannelConnection>> ChannelListener::accept() {
+  if (_state->accept_task) return _state->accept_task;
+  auto body = [](std::shared_ptr<State> state) -> Awaitable<std::shared_ptr<ChannelConnection>> {
+    if (state->closed) throw ChannelError("the worker channel listener was closed before the worker connected");
+    asio::ip::tcp::socket socket(state->acceptor.get_executor());
+    try {
+      co_await state->acceptor.async_accept(socket, asio::use_awaitable);
+    } catch (const std::system_error&) {
+      // Closing the listener aborts the accept; that is a failure, not a cancellation.
+      if (state->closed) throw ChannelError("the worker channel listener was closed before the worker connected");
+      throw;
+    }
+    std::error_code ignored;
+    state->acceptor.close(ignored);  // exactly one connection per listener
+    set_nodelay(socket);
+    co_return std::make_shared<ChannelConnection>(std::move(socket));
+  };
+  _state->accept_task = Task<std::shared_ptr<ChannelConnection>>::create(body(_state));
+  return _state->accept_task;
+}
+
+void ChannelListener::close() noexcept {
+  _state->closed = true;
+  std::error_code ignored;
+  _state->acceptor.close(ignored);
+}
+
+}  // namespace vesk

@@ -1,0 +1,157 @@
+#include "vesk_worker_host/vesk_worker_host.hpp"
+
+#include "loop/errors.hpp"
+#include "loop/task.hpp"
+
+#include <chrono>
+#include <cstdio>
+#include <exception>
+
+namespace vesk {
+namespace {
+
+constexpr std::string_view collect_request = "collect_key_states";
+
+void print_error_line(const std::string& text) {
+  std::string line = "Worker process error: " + text + "\n";
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+bool is_valid_utf8(std::string_view text) noexcept {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* end = p + text.size();
+  while (p < end) {
+    const unsigned char c = *p;
+    if (c < 0x80) {
+      ++p;
+      continue;
+    }
+    std::size_t need = 0;
+    std::uint32_t cp = 0;
+    std::uint32_t min = 0;
+    if (c >= 0xc2 && c <= 0xdf) {
+      need = 1, cp = c & 0x1f, min = 0x80;
+    } else if (c >= 0xe0 && c <= 0xef) {
+      need = 2, cp = c & 0x0f, min = 0x800;
+    } else if (c >= 0xf0 && c <= 0xf4) {
+      need = 3, cp = c & 0x07, min = 0x10000;
+    } else {
+      return false;
+    }
+    if (static_cast<std::size_t>(end - p) <= need) return false;
+    for (std::size_t i = 1; i <= need; ++i) {
+      if ((p[i] & 0xc0) != 0x80) return false;
+      cp = (cp << 6) | (p[i] & 0x3f);
+    }
+    if (cp < min || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) return false;
+    p += need + 1;
+  }
+  return true;
+}
+
+VeskWorkerHost::VeskWorkerHost(std::pair<std::string, std::uint16_t> address,
+                               std::optional<std::string> stream_handler_path)
+    : _loop(1) {
+  _loop.run_until_complete(_main(std::move(address), std::move(stream_handler_path)));
+}
+
+std::unique_ptr<StreamHandlerBase> VeskWorkerHost::_create_process_func(
+    const std::optional<std::string>& stream_handler_path) {
+  if (!stream_handler_path || stream_handler_path->empty()) return nullptr;
+  return create_stream_handler(*stream_handler_path);
+}
+
+// Connecting and creating the handler happen on the running loop, so that a handler's
+// constructor may already use it.
+Awaitable<void> VeskWorkerHost::_main(std::pair<std::string, std::uint16_t> address,
+                                      std::optional<std::string> stream_handler_path) {
+  _client = co_await ChannelConnection::connect(address.first, address.second);
+  _process_func = _create_process_func(stream_handler_path);
+  co_await _run();
+}
+
+Awaitable<Value> VeskWorkerHost::_receive() { co_return co_await _client->receive(); }
+
+Awaitable<void> VeskWorkerHost::_run() {
+  Value states = co_await _receive();
+  if (!states.is_dict()) {
+    throw TypeError(std::string("the first value on the worker channel must be a state map (dict), got ") +
+                    states.kind_name() + " " + states.repr().substr(0, 200));
+  }
+  for (const auto& [key, state] : states.as_dict()) {
+    if (!key.is_text()) throw TypeError("state map key " + key.repr() + " is not text");
+  }
+  if (_process_func) {
+    // From here on the handler holds the states in its own typed map.
+    _process_func->load_key_states(std::move(states.as_dict()));
+    states = Value();
+  }
+
+  const Value drained("drained");
+  while (true) {
+    std::exception_ptr failure;
+    try {
+      Value data = co_await _receive();
+      if (data.is_text() && data.as_text() == collect_request) {
+        if (_process_func) {
+          co_await _client->send(Value(_process_func->collect_key_states()));
+        } else {
+          co_await _client->send(states);
+        }
+      } else if (data.is_list()) {
+        if (_process_func && !data.as_list().empty()) co_await _process_batch(data.as_list());
+        co_await _client->send(drained);
+      } else {
+        // Answered all the same, so that the consumer never waits for a reply that cannot come.
+        const std::string what = std::string("unexpected value on the worker channel: ") + data.kind_name() + " " +
+                                 data.repr().substr(0, 200);
+        print_error_line(what);
+        co_await _client->send(Value(what));
+      }
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    if (failure) {
+      rethrow_if_cancellation(failure);
+      print_error_line(error_text(failure));
+      co_await sleep(std::chrono::seconds(1));
+    }
+  }
+}
+
+// A message that cannot be processed (no key, a key that is not UTF-8, a malformed entry) is
+// reported and skipped alone: the rest of the batch is still processed, since the consumer
+// counts the whole batch as done once it is answered.
+Awaitable<void> VeskWorkerHost::_process_batch(List& batch) {
+  for (std::size_t i = 0; i < batch.size(); ++i) {
+    Message message;
+    try {
+      message = message_from_value(std::move(batch[i]));
+    } catch (const std::exception& e) {
+      print_error_line("message " + std::to_string(i) + " of the batch skipped: " + e.what());
+      continue;
+    }
+    if (!message.key) {
+      print_error_line("message at offset " + std::to_string(message.offset) + " skipped: it has no key");
+      continue;
+    }
+    if (!is_valid_utf8(*message.key)) {
+      print_error_line("message at offset " + std::to_string(message.offset) +
+                       " skipped: its key is not valid UTF-8");
+      continue;
+    }
+    std::exception_ptr failure;
+    try {
+      co_await _process_func->process_message(message, *message.key);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    // A failing handler leaves the key's state as it was; the batch goes on silently.
+    if (failure) rethrow_if_cancellation(failure);
+  }
+}
+
+}  // namespace vesk

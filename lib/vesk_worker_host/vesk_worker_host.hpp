@@ -1,0 +1,57 @@
+#pragma once
+// The worker process: handles the messages a partition consumer routes to it, calls the stream
+// handler for each, keeps every key's state, and hands all states back on request.
+//
+// Program: vesk_worker_host HOST PORT HANDLER_PATH
+//   HOST PORT     the address of the consumer's ChannelListener for this worker
+//   HANDLER_PATH  the stream-handler path ("<module>.<class>", from get_module_path()), or the
+//                 empty string for a worker without a handler
+// Environment:
+//   VESK_PARENT_PID    the pid of the process that starts the worker (set it when spawning);
+//                      the worker is killed when that process ends, and exits at once when
+//                      its parent is already another process
+//   VESK_HANDLER_PATH  directories searched for handler modules (see handler_registry.hpp)
+// Standard output carries the "Worker process error: " lines. The program runs until it is
+// killed; it exits with status 1 (message on standard error) when it cannot connect, cannot
+// create the handler, or the first value on the channel is not a state map, and with status 2
+// on a bad command line.
+
+#include "channel/channel.hpp"
+#include "loop/event_loop.hpp"
+#include "stream_handler/stream_handler.hpp"
+#include "values/value.hpp"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace vesk {
+
+class VeskWorkerHost {
+ public:
+  // Runs the whole worker: connects to `address`, creates the handler, and serves the channel.
+  // Returns only by an error (connection, handler creation, first value).
+  explicit VeskWorkerHost(std::pair<std::string, std::uint16_t> address,
+                          std::optional<std::string> stream_handler_path = std::nullopt);
+
+  // The handler named by the path, or none for no path or an empty one.
+  static std::unique_ptr<StreamHandlerBase> _create_process_func(const std::optional<std::string>& stream_handler_path);
+
+ private:
+  Awaitable<void> _main(std::pair<std::string, std::uint16_t> address, std::optional<std::string> stream_handler_path);
+  Awaitable<Value> _receive();
+  Awaitable<void> _run();
+  Awaitable<void> _process_batch(List& batch);
+
+  EventLoop _loop;
+  std::shared_ptr<ChannelConnection> _client;
+  std::unique_ptr<StreamHandlerBase> _process_func;
+};
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool is_valid_utf8(std::string_view text) noexcept;
+
+}  // namespace vesk

@@ -1,0 +1,191 @@
+// The worker channel: framing, the shared accept, closing, and message batches.
+
+#include "channel/channel.hpp"
+
+#include "loop/event_loop.hpp"
+#include "loop/task.hpp"
+#include "pickle/pickle.hpp"
+
+#include <asio/connect.hpp>
+#include <asio/ip/address_v4.hpp>
+#include <asio/use_awaitable.hpp>
+#include <asio/write.hpp>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using ::testing::HasSubstr;
+using vesk::Awaitable;
+using vesk::ChannelConnection;
+using vesk::ChannelListener;
+using vesk::Dict;
+using vesk::List;
+using vesk::Message;
+using vesk::Value;
+
+void run(std::function<Awaitable<void>()> body) {
+  vesk::EventLoop loop(1);
+  loop.run_until_complete(body());
+}
+
+// A raw client socket, for writing bytes no well-behaved end would send.
+Awaitable<asio::ip::tcp::socket> raw_connect(const ChannelListener& listener) {
+  asio::ip::tcp::socket socket(co_await asio::this_coro::executor);
+  co_await socket.async_connect({asio::ip::address_v4::loopback(), listener.port()}, asio::use_awaitable);
+  co_return socket;
+}
+
+template <class E>
+Awaitable<std::string> receive_error(ChannelConnection& conn) {
+  try {
+    co_await conn.receive();
+  } catch (const E& e) {
+    co_return e.what();
+  }
+  co_return "no error";
+}
+
+TEST(Channel, ValuesArriveWholeAndInOrderBothWays) {
+  run([]() -> Awaitable<void> {
+    ChannelListener listener;
+    EXPECT_EQ(listener.host(), "127.0.0.1");
+    EXPECT_NE(listener.port(), 0);
+    auto accepted = listener.accept();
+    auto worker = co_await ChannelConnection::connect(listener.host(), listener.port());
+    auto consumer = co_await accepted.wait();
+
+    const Value map(Dict{{Value("k"), Value(List{Value(1), Value(2.5), Value()})}});
+    // Over the 16 MiB piece size in which frames are read.
+    const Value big = Value::bytes(std::string(20u << 20, 'z'));
+    // The big frame does not fit in the socket buffers: the worker end reads meanwhile.
+    auto reader = vesk::Task<List>::create([](std::shared_ptr<ChannelConnection> c) -> Awaitable<List> {
+      List got;
+      for (int i = 0; i < 3; ++i) got.push_back(co_await c->receive());
+      co_return got;
+    }(worker));
+    co_await consumer->send(map);
+    co_await consumer->send_encoded(vesk::pickle::dumps(Value("collect_key_states")));
+    co_await consumer->send(big);
+    const List got = co_await reader.wait();
+    EXPECT_EQ(got.size(), 3u);
+    EXPECT_EQ(got.at(0), map);
+    EXPECT_EQ(got.at(1), Value("collect_key_states"));
+    EXPECT_TRUE(got.at(2) == big);
+    co_await worker->send(Value("drained"));
+    EXPECT_EQ(co_await consumer->receive_encoded(), vesk::pickle::dumps(Value("drained")));
+  });
+}
+
+TEST(Channel, TheAcceptIsOneTaskSharedByItsAwaiters) {
+  run([]() -> Awaitable<void> {
+    ChannelListener listener;
+    auto first = listener.accept();
+    auto again = listener.accept();
+    EXPECT_EQ(first.core_ptr(), again.core_ptr());
+    auto worker = co_await ChannelConnection::connect(listener.host(), listener.port());
+    auto a = co_await first.wait();
+    auto b = co_await again.wait();
+    EXPECT_EQ(a, b);
+    // One connection per listener: a second client finds nobody listening.
+    std::string error = "no error";
+    try {
+      co_await ChannelConnection::connect(listener.host(), listener.port());
+    } catch (const vesk::ChannelError& e) {
+      error = e.what();
+    }
+    EXPECT_THAT(error, HasSubstr("cannot connect the worker channel to 127.0.0.1:" + std::to_string(listener.port())));
+  });
+}
+
+TEST(Channel, ClosingTheListenerFailsAPendingAccept) {
+  run([]() -> Awaitable<void> {
+    ChannelListener listener;
+    auto accepted = listener.accept();
+    co_await vesk::sleep(10ms);  // the accept is under way
+    listener.close();
+    std::string error = "no error";
+    try {
+      co_await accepted.wait();
+    } catch (const vesk::ChannelError& e) {
+      error = e.what();
+    }
+    EXPECT_THAT(error, HasSubstr("closed before the worker connected"));
+    EXPECT_TRUE(accepted.failed());  // a failure, not a cancellation
+
+    ChannelListener closed_first;
+    closed_first.close();
+    auto never = closed_first.accept();
+    bool failed = false;
+    try {
+      co_await never.wait();
+    } catch (const vesk::ChannelError&) {
+      failed = true;
+    }
+    EXPECT_TRUE(failed);
+  });
+}
+
+TEST(Channel, ThePeerGoingAwayIsAnEndOfStreamError) {
+  run([]() -> Awaitable<void> {
+    ChannelListener listener;
+    auto accepted = listener.accept();
+    auto worker = co_await ChannelConnection::connect(listener.host(), listener.port());
+    auto consumer = co_await accepted.wait();
+    worker->close();
+    EXPECT_THAT(co_await receive_error<vesk::ChannelClosedError>(*consumer), HasSubstr("closed by the other end"));
+
+    ChannelListener second;
+    auto accepted2 = second.accept();
+    auto raw = co_await raw_connect(second);
+    auto conn = co_await accepted2.wait();
+    const char partial[] = {0, 0, 0, 100, 'x', 'y'};
+    co_await asio::async_write(raw, asio::buffer(partial, sizeof partial), asio::use_awaitable);
+    raw.close();
+    EXPECT_THAT(co_await receive_error<vesk::ChannelClosedError>(*conn), HasSubstr("in the middle of a frame"));
+  });
+}
+
+TEST(Channel, AnAbsurdFrameLengthIsRefused) {
+  run([]() -> Awaitable<void> {
+    ChannelListener listener;
+    auto accepted = listener.accept();
+    auto raw = co_await raw_connect(listener);
+    auto conn = co_await accepted.wait();
+    const unsigned char header[] = {0xff, 0xff, 0xff, 0xff};
+    co_await asio::async_write(raw, asio::buffer(header, sizeof header), asio::use_awaitable);
+    EXPECT_THAT(co_await receive_error<vesk::ChannelError>(*conn), HasSubstr("over the limit of 2147483648 bytes"));
+  });
+}
+
+TEST(Channel, BatchesAreEncodedStraightFromTheMessages) {
+  const std::vector<Message> messages{{"k\xff", std::string("v\0w", 3), 17, 4}, {std::nullopt, "", -1, 5}};
+  List expected;
+  for (const auto& m : messages) expected.push_back(vesk::message_to_value(m));
+  EXPECT_EQ(expected[0], Value::tuple({Value::bytes("k\xff"), Value::bytes(std::string("v\0w", 3)), Value(17), Value(4)}));
+  EXPECT_EQ(expected[1], Value::tuple({Value(), Value::bytes(""), Value(-1), Value(5)}));
+
+  std::string encoded;
+  vesk::encode_message_batch(encoded, messages);
+  const Value decoded = vesk::pickle::loads(encoded);
+  EXPECT_EQ(decoded, Value(expected));
+  std::string from_pointers;
+  vesk::encode_message_batch(from_pointers, std::vector<const Message*>{&messages[1]});
+  EXPECT_EQ(vesk::pickle::loads(from_pointers), Value(List{expected[1]}));
+
+  for (std::size_t i = 0; i < messages.size(); ++i) {
+    EXPECT_EQ(vesk::message_from_value(Value(decoded.as_list()[i])), messages[i]);
+  }
+  EXPECT_THROW(vesk::message_from_value(Value("x")), vesk::TypeError);
+  EXPECT_THROW(vesk::message_from_value(Value::tuple({Value(), Value::bytes("")})), vesk::TypeError);
+  EXPECT_THROW(vesk::message_from_value(Value::tuple({Value("text key"), Value::bytes(""), Value(0), Value(0)})),
+               vesk::TypeError);
+}
+
+}  // namespace

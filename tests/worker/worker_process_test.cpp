@@ -1,0 +1,344 @@
+// The real worker program against a consumer end run by the test.
+
+#include "channel/channel.hpp"
+#include "loop/event_loop.hpp"
+#include "loop/task.hpp"
+#include "spawned_worker.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using ::testing::HasSubstr;
+using vesk::Awaitable;
+using vesk::ChannelConnection;
+using vesk::ChannelListener;
+using vesk::Dict;
+using vesk::List;
+using vesk::Message;
+using vesk::Value;
+using vesk::testing::SpawnedWorker;
+
+const Value collect_request("collect_key_states");
+const Value drained("drained");
+const Value empty_map{Dict{}};
+const std::vector<Message> none;
+
+Message msg(std::string key, std::string value, vesk::Offset offset = 0) {
+  return Message{std::move(key), std::move(value), 1700000000000, offset};
+}
+
+Message keyless(std::string value, vesk::Offset offset) { return Message{std::nullopt, std::move(value), 0, offset}; }
+
+int count_lines_starting(const std::string& text, const std::string& prefix) {
+  int n = 0;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (text.compare(start, prefix.size(), prefix) == 0) ++n;
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  return n;
+}
+
+// One worker with its channel, as a partition consumer holds it.
+struct Worker {
+  std::unique_ptr<ChannelListener> listener;
+  std::unique_ptr<SpawnedWorker> process;
+  std::shared_ptr<ChannelConnection> conn;
+
+  Awaitable<Value> exchange(const Value& v) {
+    co_await conn->send(v);
+    co_return co_await conn->receive();
+  }
+  Awaitable<Value> batch(const std::vector<Message>& messages) {
+    co_await conn->send_batch(messages);
+    co_return co_await conn->receive();
+  }
+};
+
+std::unique_ptr<Worker> spawn(const std::string& path, std::vector<std::string> env = {},
+                              const std::string& program = VESK_WORKER_PROGRAM,
+                              std::vector<std::string> prefix_args = {}) {
+  auto w = std::make_unique<Worker>();
+  w->listener = std::make_unique<ChannelListener>();
+  std::vector<std::string> args = std::move(prefix_args);
+  args.insert(args.end(), {w->listener->host(), std::to_string(w->listener->port()), path});
+  w->process = std::make_unique<SpawnedWorker>(program, args, VESK_TEST_HANDLER_DIR, std::move(env));
+  return w;
+}
+
+Awaitable<std::unique_ptr<Worker>> start(const std::string& path) {
+  auto w = spawn(path);
+  w->conn = co_await w->listener->accept().wait();
+  co_return w;
+}
+
+class WorkerProcess : public ::testing::Test {
+ protected:
+  // Runs `body` on the loop; a body that is still running after `limit` fails the test.
+  void run(std::function<Awaitable<void>()> body, std::chrono::seconds limit = 20s) {
+    auto task = vesk::Task<void>::create(_loop, body());
+    auto guard = vesk::Task<void>::create(_loop, [](vesk::Task<void> t, std::chrono::seconds l) -> Awaitable<void> {
+      co_await vesk::sleep(l);
+      t.cancel();
+    }(task, limit));
+    auto waiter = [](vesk::Task<void> t, vesk::Task<void> g) -> Awaitable<void> {
+      std::exception_ptr failure;
+      try {
+        co_await t.wait();
+      } catch (...) {
+        failure = std::current_exception();
+      }
+      g.cancel();
+      if (failure) std::rethrow_exception(failure);
+    };
+    try {
+      _loop.run_until_complete(waiter(task, guard));
+    } catch (const vesk::CancelledError&) {
+      FAIL() << "the test did not finish within " << limit.count() << " s";
+    }
+  }
+
+  vesk::EventLoop _loop{1};
+};
+
+TEST_F(WorkerProcess, WithoutHandlerDrainsAtOnceAndReturnsTheHandOverMap) {
+  run([]() -> Awaitable<void> {
+    auto w = co_await start("");
+    const Value handed(Dict{{Value("a"), Value(1)}, {Value("b"), Value(List{Value(1), Value::bytes("x")})}});
+    co_await w->conn->send(handed);
+    const std::vector<Message> some{msg("a", "1"), msg("c", "2"), keyless("3", 5)};
+    EXPECT_EQ(co_await w->batch(some), drained);
+    EXPECT_EQ(co_await w->batch(none), drained);
+    EXPECT_EQ(co_await w->exchange(collect_request), handed);
+    EXPECT_EQ(co_await w->exchange(collect_request), handed);
+    EXPECT_EQ(w->process->out(), "");
+  });
+}
+
+TEST_F(WorkerProcess, KeyCounterCountsPerKeyAcrossBatches) {
+  run([]() -> Awaitable<void> {
+    auto w = co_await start("examples.counting.KeyCounter");
+    const Value handed(Dict{{Value("restored"), Value(5)}, {Value("old"), Value(2)}});
+    co_await w->conn->send(handed);
+    // Two messages of one key in one batch: the second sees the first's result.
+    const std::vector<Message> batch1{msg("a", "x"), msg("a", "x"), msg("b", "x")};
+    EXPECT_EQ(co_await w->batch(batch1), drained);
+    const Value first = co_await w->exchange(collect_request);
+    const Value expected1(Dict{{Value("restored"), Value(5)}, {Value("old"), Value(2)}, {Value("a"), Value(2)},
+                               {Value("b"), Value(1)}});
+    EXPECT_EQ(first, expected1);
+    // A collection is answered by the state map alone: the next reply is the next map.
+    EXPECT_EQ(co_await w->exchange(collect_request), first);
+    // "forget" removes a key; for a key without state it changes nothing.
+    const std::vector<Message> batch2{msg("a", "x"), msg("old", "forget"), msg("never", "forget")};
+    EXPECT_EQ(co_await w->batch(batch2), drained);
+    EXPECT_EQ(co_await w->batch(none), drained);
+    const Value expected2(Dict{{Value("restored"), Value(5)}, {Value("a"), Value(3)}, {Value("b"), Value(1)}});
+    EXPECT_EQ(co_await w->exchange(collect_request), expected2);
+  });
+}
+
+TEST_F(WorkerProcess, OffsetLogKeepsBatchOrderAndRecordStatesSurviveTheChannel) {
+  run([]() -> Awaitable<void> {
+    auto log = co_await start("examples.counting.OffsetLog");
+    auto summary = co_await start("tests.handlers.Summarise");
+    const Value log_handed(Dict{{Value("k"), Value(List{Value(3)})}});
+    const Value summary_handed(Dict{{Value("k"), Value(Dict{{Value("count"), Value(1)}, {Value("last"), Value("a")}})}});
+    co_await log->conn->send(log_handed);
+    co_await summary->conn->send(summary_handed);
+    const std::vector<Message> log1{msg("k", "", 10), msg("j", "", 11), msg("k", "", 12)};
+    const std::vector<Message> log2{msg("k", "", 13)};
+    EXPECT_EQ(co_await log->batch(log1), drained);
+    EXPECT_EQ(co_await log->batch(log2), drained);
+    const Value log_expected(
+        Dict{{Value("k"), Value(List{Value(3), Value(10), Value(12), Value(13)})}, {Value("j"), Value(List{Value(11)})}});
+    EXPECT_EQ(co_await log->exchange(collect_request), log_expected);
+    const std::vector<Message> summary1{msg("k", "b"), msg("n", "c")};
+    EXPECT_EQ(co_await summary->batch(summary1), drained);
+    const Value summary_expected(Dict{{Value("k"), Value(Dict{{Value("count"), Value(2)}, {Value("last"), Value("b")}})},
+                                      {Value("n"), Value(Dict{{Value("count"), Value(1)}, {Value("last"), Value("c")}})}});
+    EXPECT_EQ(co_await summary->exchange(collect_request), summary_expected);
+  });
+}
+
+TEST_F(WorkerProcess, AHandlerFailureKeepsTheKeysStateAndTheBatchGoesOn) {
+  run([]() -> Awaitable<void> {
+    auto w = co_await start("tests.handlers.Flaky");
+    const Value handed(Dict{{Value("k"), Value(5)}});
+    co_await w->conn->send(handed);
+    const std::vector<Message> batch{msg("k", "boom"), msg("j", "x"), msg("k", "x"), msg("m", "boom")};
+    EXPECT_EQ(co_await w->batch(batch), drained);
+    const Value expected(Dict{{Value("k"), Value(6)}, {Value("j"), Value(1)}});
+    EXPECT_EQ(co_await w->exchange(collect_request), expected);
+    EXPECT_EQ(w->process->out(), "");  // handler failures are silent
+  });
+}
+
+TEST_F(WorkerProcess, KeylessAndNonUtf8KeysAreSkippedAloneWithOneLineEach) {
+  run([]() -> Awaitable<void> {
+    auto w = co_await start("examples.counting.KeyCounter");
+    co_await w->conn->send(empty_map);
+    const std::vector<Message> batch{msg("a", "x", 1),         keyless("x", 7),          msg("\xff\xfe", "x", 8),
+                                     msg("a", "x", 9),         msg("\xc0\x80", "x", 10), msg("\xed\xa0\x80", "x", 11),
+                                     msg("\xc3\xa9", "x", 12)};
+    EXPECT_EQ(co_await w->batch(batch), drained);
+    const Value expected(Dict{{Value("a"), Value(2)}, {Value("\xc3\xa9"), Value(1)}});
+    EXPECT_EQ(co_await w->exchange(collect_request), expected);
+    const std::string out = w->process->out();
+    EXPECT_EQ(count_lines_starting(out, "Worker process error: "), 4) << out;
+    EXPECT_THAT(out, HasSubstr("offset 7 skipped: it has no key"));
+    EXPECT_THAT(out, HasSubstr("offset 8 skipped: its key is not valid UTF-8"));
+    EXPECT_THAT(out, HasSubstr("offset 10 skipped"));  // an overlong form
+    EXPECT_THAT(out, HasSubstr("offset 11 skipped"));  // a surrogate
+  });
+}
+
+TEST_F(WorkerProcess, AnUnexpectedValueIsReportedAndAnswered) {
+  run([]() -> Awaitable<void> {
+    auto w = co_await start("examples.counting.KeyCounter");
+    co_await w->conn->send(empty_map);
+    const Value odd(42);
+    const Value reply = co_await w->exchange(odd);
+    EXPECT_TRUE(reply.is_text() && reply.as_text().starts_with("unexpected value on the worker channel")) << reply;
+    const std::vector<Message> batch{msg("a", "x")};
+    EXPECT_EQ(co_await w->batch(batch), drained);
+    EXPECT_THAT(w->process->out(), HasSubstr("Worker process error: unexpected value on the worker channel: int 42"));
+  });
+}
+
+TEST_F(WorkerProcess, BadHandlerPathsEndTheWorkerWithAClearMessage) {
+  const std::vector<std::pair<std::string, std::string>> cases{
+      {"KeyCounter", "at least one '.'"},
+      {"no.such.module.Handler", "no handler module named 'no.such.module'"},
+      {"examples.counting.Missing", "has no class 'Missing'"},
+      {"tests.handlers.Outer.Inner", "no handler module named 'tests.handlers.Outer'"},
+      {"tests.handlers.FailsToConstruct", "refuses to be built"},
+  };
+  for (const auto& [path, reason] : cases) {
+    run([&]() -> Awaitable<void> {
+      auto w = co_await start(path);  // it connects before anything else
+      bool closed = false;
+      try {
+        co_await w->conn->receive();
+      } catch (const vesk::ChannelClosedError&) {
+        closed = true;
+      }
+      EXPECT_TRUE(closed) << path;
+      EXPECT_EQ(w->process->wait_exit(5000ms), 1) << path;
+      EXPECT_THAT(w->process->err(), HasSubstr(reason)) << path;
+    });
+  }
+}
+
+TEST_F(WorkerProcess, AFirstValueThatIsNotAStateMapEndsTheWorker) {
+  const std::vector<Value> firsts{Value(List{}), Value("collect_key_states"), Value(Dict{{Value(1), Value(2)}})};
+  for (const Value& first : firsts) {
+    run([&]() -> Awaitable<void> {
+      auto w = co_await start("examples.counting.KeyCounter");
+      co_await w->conn->send(first);
+      EXPECT_EQ(w->process->wait_exit(5000ms), 1) << first;
+      EXPECT_THAT(w->process->err(), HasSubstr("state map")) << first;
+    });
+  }
+  run([&]() -> Awaitable<void> {  // a state that does not fit the handler's state type
+    auto w = co_await start("examples.counting.KeyCounter");
+    const Value unfit(Dict{{Value("k"), Value("seven")}});
+    co_await w->conn->send(unfit);
+    EXPECT_EQ(w->process->wait_exit(5000ms), 1);
+    EXPECT_THAT(w->process->err(), HasSubstr("'k'"));
+  });
+}
+
+TEST_F(WorkerProcess, AClosedChannelIsReportedOnceASecondWhileTheWorkerLives) {
+  run([]() -> Awaitable<void> {
+    auto w = co_await start("");
+    co_await w->conn->send(empty_map);
+    w->conn->close();
+    co_await vesk::sleep(1500ms);
+    EXPECT_EQ(w->process->wait_exit(0ms), std::nullopt);
+    const int lines = count_lines_starting(w->process->out(), "Worker process error: ");
+    EXPECT_GE(lines, 1);
+    EXPECT_LE(lines, 2);
+  });
+}
+
+bool process_gone(pid_t pid) {
+  if (::kill(pid, 0) != 0) return errno == ESRCH;
+  // A zombie left to a parent that does not reap is gone as far as we care.
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  const auto close = line.rfind(')');
+  return close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z';
+}
+
+TEST_F(WorkerProcess, DiesWithTheProcessThatStartedIt) {
+  run([]() -> Awaitable<void> {
+    const std::string pid_file = "/tmp/vesk_worker_test." + std::to_string(::getpid()) + ".pid";
+    std::remove(pid_file.c_str());
+    // A shell starts the worker and stays its parent, as a host application would.
+    auto w = spawn("", {"PID_FILE=" + pid_file}, "/bin/sh",
+                   {"-c", "VESK_PARENT_PID=$$ \"$0\" \"$@\" & echo $! > \"$PID_FILE\"; wait", VESK_WORKER_PROGRAM});
+    w->conn = co_await w->listener->accept().wait();
+    co_await w->conn->send(empty_map);
+    EXPECT_EQ(co_await w->batch(none), drained);
+    const pid_t worker = std::stoi(SpawnedWorker::read_file(pid_file));
+    std::remove(pid_file.c_str());
+    ::kill(w->process->pid(), SIGKILL);
+    const auto killed = std::chrono::steady_clock::now();
+    EXPECT_TRUE(w->process->wait_exit(5000ms).has_value());
+    while (!process_gone(worker) && std::chrono::steady_clock::now() - killed < 1s) std::this_thread::sleep_for(5ms);
+    EXPECT_TRUE(process_gone(worker)) << "worker " << worker << " outlived its parent by a second";
+  });
+}
+
+TEST_F(WorkerProcess, ExitsAtOnceWhenItsParentIsAlreadyAnotherProcess) {
+  run([]() -> Awaitable<void> {
+    auto w = spawn("", {"VESK_PARENT_PID=1"});
+    EXPECT_EQ(w->process->wait_exit(5000ms), 1);
+    EXPECT_THAT(w->process->err(), HasSubstr("has already ended"));
+    co_return;
+  });
+}
+
+TEST_F(WorkerProcess, RefusesABadCommandLine) {
+  run([]() -> Awaitable<void> {
+    SpawnedWorker no_path(VESK_WORKER_PROGRAM, {"127.0.0.1", "1"}, VESK_TEST_HANDLER_DIR);
+    SpawnedWorker bad_port(VESK_WORKER_PROGRAM, {"127.0.0.1", "70000", ""}, VESK_TEST_HANDLER_DIR);
+    EXPECT_EQ(no_path.wait_exit(5000ms), 2);
+    EXPECT_EQ(bad_port.wait_exit(5000ms), 2);
+    EXPECT_THAT(bad_port.err(), HasSubstr("70000"));
+    co_return;
+  });
+}
+
+TEST_F(WorkerProcess, ANoListenerAddressEndsTheWorker) {
+  run([]() -> Awaitable<void> {
+    std::uint16_t port = 0;
+    {
+      ChannelListener gone;
+      port = gone.port();
+    }
+    SpawnedWorker w(VESK_WORKER_PROGRAM, {"127.0.0.1", std::to_string(port), ""}, VESK_TEST_HANDLER_DIR);
+    EXPECT_EQ(w.wait_exit(5000ms), 1);
+    EXPECT_THAT(w.err(), HasSubstr("cannot connect"));
+    co_return;
+  });
+}
+
+}  // namespace
