@@ -267,7 +267,9 @@ class Reader {
   std::size_t _op_pos = 0;
   unsigned char _op = 0;
   std::vector<Item> _stack;
+  std::vector<Dict::Entry> _batch;  // the entries of one SETITEMS or DICT, inserted together
   std::vector<std::size_t> _marks;
+  std::size_t _last_mark_pos = 0;  // where the latest MARK opcode stood in the input
 
   // Memo: index → entry, only for indices that some GET reads.
   bool _scanned = false;
@@ -494,14 +496,24 @@ void Reader::load_setitems(std::size_t first) {
   if (n % 2 != 0) fail(describe_opcode(_op) + " has a key without a value");
   Item& target = mutable_target(first - 1, Value::Kind::dict);
   Dict& dict = target.value.as_dict();
-  if (dict.empty()) dict.reserve(n / 2);
+  if (dict.empty() && n / 2 >= 64 && _op_pos > _last_mark_pos) {
+    // A big first batch usually means more batches of the same kind follow: size the dict for
+    // what the rest of the input can hold, judged by this batch's bytes per entry. Bounded by the
+    // input, so no input can make it reserve out of proportion.
+    std::size_t per_entry = std::max<std::size_t>(2, (_op_pos - _last_mark_pos) / (n / 2));
+    dict.reserve(n / 2 + (_data.size() - _pos) / per_entry);
+  }
+  _batch.clear();
+  _batch.reserve(n / 2);
   for (std::size_t i = first; i < _stack.size(); i += 2) {
     check_key(_stack[i]);
     add_child(target, _stack[i]);
     add_child(target, _stack[i + 1]);
     Value key = take(_stack[i]);
-    dict.set(std::move(key), take(_stack[i + 1]));
+    _batch.emplace_back(std::move(key), take(_stack[i + 1]));
   }
+  dict.set_many(_batch.data(), _batch.data() + _batch.size());
+  _batch.clear();
   _stack.resize(first);
 }
 
@@ -724,7 +736,10 @@ Value Reader::run() {
       case op::BININT:
         push(Value(static_cast<std::int64_t>(static_cast<std::int32_t>(static_cast<std::uint32_t>(read_le(4))))), kScalarWeight);
         break;
-      case op::MARK: _marks.push_back(_stack.size()); break;
+      case op::MARK:
+        _marks.push_back(_stack.size());
+        _last_mark_pos = _op_pos;
+        break;
       case op::SETITEMS: load_setitems(pop_mark()); break;
       case op::APPENDS: load_appends(pop_mark()); break;
       case op::EMPTY_DICT: push(Value(Dict()), kContainerWeight); break;
@@ -834,14 +849,17 @@ Value Reader::run() {
         if ((_stack.size() - first) % 2 != 0) fail("DICT has a key without a value");
         Item container(Value(Dict()), kContainerWeight);
         Dict& dict = container.value.as_dict();
-        dict.reserve((_stack.size() - first) / 2);
+        _batch.clear();
+        _batch.reserve((_stack.size() - first) / 2);
         for (std::size_t i = first; i < _stack.size(); i += 2) {
           check_key(_stack[i]);
           add_child(container, _stack[i]);
           add_child(container, _stack[i + 1]);
           Value key = take(_stack[i]);
-          dict.set(std::move(key), take(_stack[i + 1]));
+          _batch.emplace_back(std::move(key), take(_stack[i + 1]));
         }
+        dict.set_many(_batch.data(), _batch.data() + _batch.size());
+        _batch.clear();
         _stack.resize(first);
         _stack.push_back(std::move(container));
         break;

@@ -211,62 +211,69 @@ Dict::Dict(std::initializer_list<Entry> entries) {
 
 void Dict::clear() noexcept {
   _entries.clear();
-  _hashes.clear();
   _slots.clear();
+}
+
+void Dict::rebuild(std::size_t slot_count) {
+  std::vector<Slot> old = std::move(_slots);
+  _slots.assign(slot_count, Slot{});
+  std::size_t mask = slot_count - 1;
+  constexpr std::size_t ahead = 16;
+  for (std::size_t i = 0; i < old.size(); ++i) {
+    // The writes land at random places of a large table: fetch them ahead of time.
+    if (i + ahead < old.size()) __builtin_prefetch(&_slots[old[i + ahead].hash & mask], 1);
+    const Slot& slot = old[i];
+    if (slot.index_plus_one == 0) continue;
+    std::size_t pos = slot.hash & mask;
+    while (_slots[pos].index_plus_one != 0) pos = (pos + 1) & mask;
+    _slots[pos] = slot;
+  }
 }
 
 void Dict::reserve(std::size_t n) {
   _entries.reserve(n);
-  _hashes.reserve(n);
   std::size_t want = 8;
   while (want < n + n / 2 + 1) want <<= 1;
-  if (want > _slots.size()) {
-    _slots.assign(want, 0);
-    for (std::size_t i = 0; i < _entries.size(); ++i) insert_slot(i, _hashes[i]);
-  }
+  if (want > _slots.size()) rebuild(want);
 }
 
-void Dict::grow() {
-  std::size_t want = _slots.empty() ? 8 : _slots.size() * 2;
-  _slots.assign(want, 0);
-  for (std::size_t i = 0; i < _entries.size(); ++i) insert_slot(i, _hashes[i]);
-}
+void Dict::grow() { rebuild(_slots.empty() ? 8 : _slots.size() * 2); }
 
-void Dict::insert_slot(std::size_t index, std::size_t hash) {
+void Dict::insert_slot(std::size_t index, std::uint32_t hash) {
   std::size_t mask = _slots.size() - 1;
   std::size_t pos = hash & mask;
-  while (_slots[pos] != 0) pos = (pos + 1) & mask;
-  _slots[pos] = static_cast<std::uint32_t>(index + 1);
+  while (_slots[pos].index_plus_one != 0) pos = (pos + 1) & mask;
+  _slots[pos] = Slot{static_cast<std::uint32_t>(index + 1), hash};
 }
 
-std::size_t Dict::locate(const Value& key, std::size_t hash) const {
+std::size_t Dict::locate(const Value& key, std::size_t full_hash) const {
   if (_slots.empty()) return npos_index();
+  auto hash = static_cast<std::uint32_t>(full_hash);
   std::size_t mask = _slots.size() - 1;
   for (std::size_t pos = hash & mask;; pos = (pos + 1) & mask) {
-    std::uint32_t slot = _slots[pos];
-    if (slot == 0) return npos_index();
-    std::size_t index = slot - 1;
-    if (_hashes[index] == hash && _entries[index].first == key) return index;
+    const Slot& slot = _slots[pos];
+    if (slot.index_plus_one == 0) return npos_index();
+    if (slot.hash == hash && _entries[slot.index_plus_one - 1].first == key) return slot.index_plus_one - 1;
   }
 }
 
-std::size_t Dict::locate_text(std::string_view key, std::size_t hash) const {
+std::size_t Dict::locate_text(std::string_view key, std::size_t full_hash) const {
   if (_slots.empty()) return npos_index();
+  auto hash = static_cast<std::uint32_t>(full_hash);
   std::size_t mask = _slots.size() - 1;
   for (std::size_t pos = hash & mask;; pos = (pos + 1) & mask) {
-    std::uint32_t slot = _slots[pos];
-    if (slot == 0) return npos_index();
-    std::size_t index = slot - 1;
-    const Value& k = _entries[index].first;
-    if (_hashes[index] == hash && k.is_text() && k.as_text() == key) return index;
+    const Slot& slot = _slots[pos];
+    if (slot.index_plus_one == 0) return npos_index();
+    if (slot.hash != hash) continue;
+    const Value& k = _entries[slot.index_plus_one - 1].first;
+    if (k.is_text() && k.as_text() == key) return slot.index_plus_one - 1;
   }
 }
 
 void Dict::append_unique(Value key, Value value) {
-  std::size_t h = key.hash();
+  auto h = static_cast<std::uint32_t>(key.hash());
   if ((_entries.size() + 1) * 3 > _slots.size() * 2) grow();
   _entries.emplace_back(std::move(key), std::move(value));
-  _hashes.push_back(h);
   insert_slot(_entries.size() - 1, h);
 }
 
@@ -279,8 +286,32 @@ void Dict::set(Value key, Value value) {
   }
   if ((_entries.size() + 1) * 3 > _slots.size() * 2) grow();
   _entries.emplace_back(std::move(key), std::move(value));
-  _hashes.push_back(h);
-  insert_slot(_entries.size() - 1, h);
+  insert_slot(_entries.size() - 1, static_cast<std::uint32_t>(h));
+}
+
+void Dict::set_many(Entry* first, Entry* last) {
+  auto n = static_cast<std::size_t>(last - first);
+  if (n == 0) return;
+  std::size_t want = _entries.size() + n;
+  if (_entries.capacity() < want) _entries.reserve(std::max(want, 2 * _entries.capacity()));
+  std::size_t slots = _slots.empty() ? 8 : _slots.size();
+  while (slots < want + want / 2 + 1) slots <<= 1;
+  if (slots > _slots.size()) rebuild(slots);
+  std::vector<std::size_t> hashes(n);
+  std::size_t mask = _slots.size() - 1;
+  for (std::size_t i = 0; i < n; ++i) {
+    hashes[i] = first[i].first.hash();
+    __builtin_prefetch(&_slots[static_cast<std::uint32_t>(hashes[i]) & mask]);
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    std::size_t index = locate(first[i].first, hashes[i]);
+    if (index != npos_index()) {
+      _entries[index].second = std::move(first[i].second);
+    } else {
+      _entries.emplace_back(std::move(first[i].first), std::move(first[i].second));
+      insert_slot(_entries.size() - 1, static_cast<std::uint32_t>(hashes[i]));
+    }
+  }
 }
 
 Value& Dict::operator[](const Value& key) {
@@ -318,16 +349,16 @@ bool Dict::erase(const Value& key) {
   std::size_t index = locate(key, key.hash());
   if (index == npos_index()) return false;
   _entries.erase(_entries.begin() + static_cast<std::ptrdiff_t>(index));
-  _hashes.erase(_hashes.begin() + static_cast<std::ptrdiff_t>(index));
-  std::fill(_slots.begin(), _slots.end(), 0u);
-  for (std::size_t i = 0; i < _entries.size(); ++i) insert_slot(i, _hashes[i]);
+  // Entry indices after the erased one moved down: rebuild the table from the keys.
+  std::fill(_slots.begin(), _slots.end(), Slot{});
+  for (std::size_t i = 0; i < _entries.size(); ++i) insert_slot(i, static_cast<std::uint32_t>(_entries[i].first.hash()));
   return true;
 }
 
 bool Dict::operator==(const Dict& other) const {
   if (size() != other.size()) return false;
   for (std::size_t i = 0; i < _entries.size(); ++i) {
-    std::size_t j = other.locate(_entries[i].first, _hashes[i]);
+    std::size_t j = other.locate(_entries[i].first, _entries[i].first.hash());
     if (j == npos_index() || !(other._entries[j].second == _entries[i].second)) return false;
   }
   return true;

@@ -41,7 +41,7 @@ TEST(Value, CopiesAreDeep) {
   Value original(List{Value(Dict{{"a", 1}})});
   Value copy = original;
   copy.as_list()[0].as_dict().set("a", 2);
-  copy.as_list().push_back(3);
+  copy.as_list().emplace_back(std::int64_t{3});
   EXPECT_EQ(original.as_list().size(), 1u);
   EXPECT_EQ(original.as_list()[0].as_dict().at("a"), Value(1));
 }
