@@ -1,0 +1,73 @@
+#pragma once
+// Owning handles for librdkafka objects, one resource each, and the eventfd through which the
+// client wakes the event loop when a queue receives something.
+
+#include "loop/event_loop.hpp"
+
+#include <librdkafka/rdkafka.h>
+
+#include <asio/any_io_executor.hpp>
+#include <asio/posix/stream_descriptor.hpp>
+
+#include <chrono>
+#include <memory>
+
+namespace vesk::kafka {
+
+struct ConfDeleter {
+  void operator()(rd_kafka_conf_t* p) const noexcept { rd_kafka_conf_destroy(p); }
+};
+struct QueueDeleter {
+  void operator()(rd_kafka_queue_t* p) const noexcept { rd_kafka_queue_destroy(p); }
+};
+struct MessageDeleter {
+  void operator()(rd_kafka_message_t* p) const noexcept { rd_kafka_message_destroy(p); }
+};
+struct PartitionListDeleter {
+  void operator()(rd_kafka_topic_partition_list_t* p) const noexcept { rd_kafka_topic_partition_list_destroy(p); }
+};
+struct ErrorDeleter {
+  void operator()(rd_kafka_error_t* p) const noexcept { rd_kafka_error_destroy(p); }
+};
+struct MetadataDeleter {
+  void operator()(const rd_kafka_metadata_t* p) const noexcept { rd_kafka_metadata_destroy(p); }
+};
+
+using ConfPtr = std::unique_ptr<rd_kafka_conf_t, ConfDeleter>;
+using QueuePtr = std::unique_ptr<rd_kafka_queue_t, QueueDeleter>;
+using MessagePtr = std::unique_ptr<rd_kafka_message_t, MessageDeleter>;
+using PartitionListPtr = std::unique_ptr<rd_kafka_topic_partition_list_t, PartitionListDeleter>;
+using ErrorPtr = std::unique_ptr<rd_kafka_error_t, ErrorDeleter>;
+using MetadataPtr = std::unique_ptr<const rd_kafka_metadata_t, MetadataDeleter>;
+
+// A non-blocking eventfd watched on the loop. librdkafka writes to it when a queue it is enabled
+// on goes from empty to non-empty, once until the queue is read again.
+class Wakeup {
+ public:
+  enum class Result { readable, timed_out, aborted };
+
+  explicit Wakeup(const asio::any_io_executor& executor);
+  ~Wakeup();
+  Wakeup(const Wakeup&) = delete;
+  Wakeup& operator=(const Wakeup&) = delete;
+
+  // Makes `queue` write to this fd. Enable before the queue can receive anything: enabling on a
+  // queue that already holds an entry gives no wakeup until it is read.
+  void watch(rd_kafka_queue_t* queue);
+  // Stops the watched queue from writing here; needed before the fd closes, since the queue
+  // itself may outlive our handle on it.
+  void unwatch();
+  // Empties the fd's counter.
+  void drain() noexcept;
+  // Waits until the fd is readable or `timeout` passes. `aborted` when cancel() was called or
+  // the waiting task was cancelled (the caller tells which).
+  Awaitable<Result> wait(std::chrono::milliseconds timeout);
+  void cancel() noexcept;
+
+ private:
+  // Shared with a pending timeout handler, which must not outlive it unknowingly.
+  std::shared_ptr<asio::posix::stream_descriptor> _descriptor;
+  rd_kafka_queue_t* _watched = nullptr;
+};
+
+}  // namespace vesk::kafka

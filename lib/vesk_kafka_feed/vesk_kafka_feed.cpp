@@ -1,0 +1,646 @@
+#include "vesk_kafka_feed/vesk_kafka_feed.hpp"
+
+#include "config/config.hpp"
+#include "loop/errors.hpp"
+#include "loop/task.hpp"
+#include "vesk_kafka_feed/kafka_handles.hpp"
+
+#include <librdkafka/rdkafka.h>
+
+#include <asio/this_coro.hpp>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <thread>
+
+namespace vesk {
+
+using namespace std::chrono_literals;
+using kafka::ErrorPtr;
+using kafka::MessagePtr;
+using kafka::MetadataPtr;
+using kafka::PartitionListPtr;
+using kafka::QueuePtr;
+using kafka::Wakeup;
+
+namespace {
+
+constexpr int max_records = 1000;
+constexpr auto fetch_wait = 1000ms;
+// The consumer queue is also served on this period, so the group never sees a silent member
+// even if a wakeup were missed.
+constexpr auto consumer_poll_period = 1000ms;
+// What the client is given per seek attempt; 2.0.2 waits a thousand times less than asked, so
+// a timed-out attempt is simply retried.
+constexpr int seek_attempt_ms = 10000;
+constexpr auto seek_retry_pause = 20ms;
+constexpr auto seek_give_up = 30s;
+constexpr auto close_give_up = 30s;
+
+std::string seconds_text(std::chrono::steady_clock::duration d) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%.3f", std::chrono::duration<double>(d).count());
+  return buffer;
+}
+
+KafkaError kafka_error(rd_kafka_resp_err_t err, const std::string& what) {
+  return KafkaError(static_cast<int>(err), what + ": " + rd_kafka_err2name(err) + ": " + rd_kafka_err2str(err));
+}
+
+std::vector<VeskKafkaFeed::TopicPartition> topic_partitions(const rd_kafka_topic_partition_list_t* list) {
+  std::vector<VeskKafkaFeed::TopicPartition> out;
+  if (!list) return out;
+  out.reserve(static_cast<std::size_t>(list->cnt));
+  for (int i = 0; i < list->cnt; ++i) out.push_back({list->elems[i].topic, list->elems[i].partition});
+  return out;
+}
+
+}  // namespace
+
+// ---- the adapter between the client's rebalances and the engine's listener ----
+
+VeskKafkaFeed::KafkaAssignmentListener::KafkaAssignmentListener(Logger logger,
+                                                                std::shared_ptr<VeskRebalanceListener> listener)
+    : logger(std::move(logger)), _listener(std::move(listener)) {}
+
+namespace {
+std::vector<PartitionId> partition_numbers(const std::vector<VeskKafkaFeed::TopicPartition>& list) {
+  std::vector<PartitionId> out;
+  out.reserve(list.size());
+  for (const auto& tp : list) out.push_back(tp.partition);
+  return out;
+}
+}  // namespace
+
+void VeskKafkaFeed::KafkaAssignmentListener::on_partitions_revoked(const std::vector<TopicPartition>& revoked) {
+  if (_listener) _listener->on_partitions_revoked(partition_numbers(revoked));
+}
+
+void VeskKafkaFeed::KafkaAssignmentListener::on_partitions_assigned(const std::vector<TopicPartition>& assigned) {
+  if (_listener) _listener->on_partitions_assigned(partition_numbers(assigned));
+}
+
+// ---- one assigned partition's own queue ----
+
+struct VeskKafkaFeed::PartitionReader {
+  PartitionReader(PartitionId partition, QueuePtr queue, const asio::any_io_executor& executor)
+      : partition(partition), queue(std::move(queue)), wakeup(executor) {
+    raw.resize(max_records);
+  }
+
+  // Releases the queue and wakes a get_many that waits on it.
+  void close() noexcept {
+    closed = true;
+    assigned = false;
+    wakeup.unwatch();
+    queue.reset();
+    wakeup.cancel();
+  }
+
+  PartitionId partition;
+  QueuePtr queue;
+  Wakeup wakeup;
+  std::vector<rd_kafka_message_t*> raw;
+  bool assigned = false;
+  bool closed = false;
+  bool reading = false;
+  // The offset the next delivered message will have, when known. A seek there is a no-op, which
+  // keeps what the client has prefetched.
+  std::optional<Offset> next_offset;
+  // No message below the last seek's target is handed out, whatever the client still holds.
+  Offset floor = 0;
+};
+
+// ---- the client and everything that hangs off it ----
+
+class VeskKafkaFeed::Consumer : public std::enable_shared_from_this<VeskKafkaFeed::Consumer> {
+ public:
+  Consumer(Logger logger, std::string topic, std::shared_ptr<VeskRebalanceListener> listener,
+           asio::any_io_executor executor)
+      : logger(std::move(logger)),
+        topic(std::move(topic)),
+        adapter(this->logger, std::move(listener)),
+        executor(std::move(executor)) {}
+
+  ~Consumer() { release_now(); }
+  Consumer(const Consumer&) = delete;
+  Consumer& operator=(const Consumer&) = delete;
+
+  void create(const ClientProperties& properties);
+  void subscribe();
+  Awaitable<void> await_cluster(const std::string& servers, std::chrono::milliseconds timeout);
+  Awaitable<void> close();
+  Awaitable<void> destroy_client();
+  // Synchronous last resort (destructor paths): no group leave, blocks until the client is gone.
+  void release_now() noexcept;
+
+  static void rebalance_trampoline(rd_kafka_t*, rd_kafka_resp_err_t err, rd_kafka_topic_partition_list_t* partitions,
+                                   void* opaque);
+  static void error_trampoline(rd_kafka_t*, int err, const char* reason, void* opaque);
+  static void log_trampoline(const rd_kafka_t* rk, int level, const char* facility, const char* text);
+
+  void on_rebalance(rd_kafka_resp_err_t err, rd_kafka_topic_partition_list_t* partitions);
+  void on_error(rd_kafka_resp_err_t err, const char* reason);
+  void on_log(int level, const char* facility, const char* text);
+
+  std::shared_ptr<PartitionReader> reader(PartitionId partition, const char* operation) const;
+  Awaitable<void> seek(const std::shared_ptr<PartitionReader>& reader, Offset offset);
+  std::vector<Message> read_ready(PartitionReader& reader);
+
+  // Runs `fn(rk)` on the blocking pool; stop() and release_now() wait until no such call holds
+  // the client.
+  template <class Fn>
+  auto blocking(Fn fn) -> Awaitable<std::invoke_result_t<Fn&, rd_kafka_t*>>;
+
+  Logger logger;
+  std::string topic;
+  KafkaAssignmentListener adapter;
+  asio::any_io_executor executor;
+  rd_kafka_t* rk = nullptr;
+  QueuePtr consumer_queue;
+  std::unique_ptr<Wakeup> consumer_wakeup;
+  Task<void> serve_task;
+  std::map<PartitionId, std::shared_ptr<PartitionReader>> readers;
+  bool closing = false;
+  std::atomic<int> blocking_calls{0};
+
+ private:
+  void serve_consumer_queue();
+  void serve_queue(rd_kafka_queue_t* queue);
+  void handle_event_message(MessagePtr message);
+  static Awaitable<void> serve_loop(std::shared_ptr<Consumer> self);
+  void release_handles() noexcept;
+  void wait_for_blocking_calls() noexcept;
+};
+
+
+template <class Fn>
+auto VeskKafkaFeed::Consumer::blocking(Fn fn) -> Awaitable<std::invoke_result_t<Fn&, rd_kafka_t*>> {
+  if (!rk || closing) throw KafkaError(0, "Kafka consumer of topic " + topic + " is stopping");
+  ++blocking_calls;
+  // The count drops on the pool thread, right after the client call, so that a synchronous
+  // release can wait for it without the loop.
+  auto call = [this, fn = std::move(fn), handle = rk]() mutable {
+    struct Done {
+      std::atomic<int>& count;
+      ~Done() { --count; }
+    } done{blocking_calls};
+    return fn(handle);
+  };
+  co_return co_await run_blocking(std::move(call));
+}
+
+void VeskKafkaFeed::Consumer::rebalance_trampoline(rd_kafka_t*, rd_kafka_resp_err_t err, rd_kafka_topic_partition_list_t* partitions,
+                          void* opaque) {
+  auto* consumer = static_cast<Consumer*>(opaque);
+  try {
+    consumer->on_rebalance(err, partitions);
+  } catch (...) {
+    // Nothing may cross into the client; the rebalance itself has been carried out.
+    consumer->logger->error("Kafka rebalance handling failed: " + error_text(std::current_exception()));
+  }
+}
+
+void VeskKafkaFeed::Consumer::error_trampoline(rd_kafka_t*, int err, const char* reason, void* opaque) {
+  try {
+    static_cast<Consumer*>(opaque)->on_error(static_cast<rd_kafka_resp_err_t>(err), reason);
+  } catch (...) {
+  }
+}
+
+void VeskKafkaFeed::Consumer::log_trampoline(const rd_kafka_t* rk, int level, const char* facility, const char* text) {
+  // May run on any of the client's threads; the logger is thread-safe and outlives the client.
+  try {
+    static_cast<Consumer*>(rd_kafka_opaque(rk))->on_log(level, facility, text);
+  } catch (...) {
+  }
+}
+
+
+void VeskKafkaFeed::Consumer::create(const ClientProperties& properties) {
+  kafka::ConfPtr conf(rd_kafka_conf_new());
+  char errstr[512];
+  for (const auto& [name, value] : properties) {
+    if (rd_kafka_conf_set(conf.get(), name.c_str(), value.c_str(), errstr, sizeof errstr) != RD_KAFKA_CONF_OK) {
+      throw KafkaError(0, "Kafka client setting " + name + " refused: " + errstr);
+    }
+  }
+  rd_kafka_conf_set_opaque(conf.get(), this);
+  rd_kafka_conf_set_rebalance_cb(conf.get(), rebalance_trampoline);
+  rd_kafka_conf_set_error_cb(conf.get(), error_trampoline);
+  rd_kafka_conf_set_log_cb(conf.get(), log_trampoline);
+  rk = rd_kafka_new(RD_KAFKA_CONSUMER, conf.get(), errstr, sizeof errstr);
+  if (!rk) throw KafkaError(0, std::string("Kafka consumer could not be created: ") + errstr);
+  conf.release();  // the client owns it now
+}
+
+void VeskKafkaFeed::Consumer::subscribe() {
+  // Client errors and events then arrive where the loop serves the consumer queue.
+  if (auto err = rd_kafka_poll_set_consumer(rk)) throw kafka_error(err, "Kafka consumer setup failed");
+  consumer_queue.reset(rd_kafka_queue_get_consumer(rk));
+  consumer_wakeup = std::make_unique<Wakeup>(executor);
+  consumer_wakeup->watch(consumer_queue.get());
+
+  PartitionListPtr topics(rd_kafka_topic_partition_list_new(1));
+  rd_kafka_topic_partition_list_add(topics.get(), topic.c_str(), RD_KAFKA_PARTITION_UA);
+  if (auto err = rd_kafka_subscribe(rk, topics.get())) throw kafka_error(err, "Kafka subscription to " + topic + " failed");
+
+  serve_task = Task<void>::create(serve_loop(shared_from_this()));
+}
+
+Awaitable<void> VeskKafkaFeed::Consumer::serve_loop(std::shared_ptr<Consumer> self) {
+  while (!self->closing) {
+    self->consumer_wakeup->drain();
+    self->serve_consumer_queue();
+    // Awaited into a variable: g++ 12 miscompiles a co_await inside a condition.
+    const auto woke = co_await self->consumer_wakeup->wait(consumer_poll_period);
+    if (woke == Wakeup::Result::aborted) co_return;
+  }
+}
+
+void VeskKafkaFeed::Consumer::serve_consumer_queue() {
+  // Rebalance callbacks and client errors run from inside this poll, on the loop thread.
+  while (rk && !closing) {
+    MessagePtr message(rd_kafka_consumer_poll(rk, 0));
+    if (!message) break;
+    handle_event_message(std::move(message));
+  }
+}
+
+void VeskKafkaFeed::Consumer::serve_queue(rd_kafka_queue_t* queue) {
+  while (rk) {
+    MessagePtr message(rd_kafka_consume_queue(queue, 0));
+    if (!message) break;
+    handle_event_message(std::move(message));
+  }
+}
+
+void VeskKafkaFeed::Consumer::handle_event_message(MessagePtr message) {
+  if (message->err) {
+    logger->warn(std::string("Kafka consumer error: ") + rd_kafka_err2name(message->err) + ": " +
+                 rd_kafka_message_errstr(message.get()));
+  } else {
+    // Every assigned partition is read from its own queue; a record here has no reader.
+    logger->warn("Kafka consumer dropped a record of partition " + std::to_string(message->partition) +
+                 " at offset " + std::to_string(message->offset) + " that arrived outside its partition queue");
+  }
+}
+
+void VeskKafkaFeed::Consumer::on_rebalance(rd_kafka_resp_err_t err, rd_kafka_topic_partition_list_t* partitions) {
+  const char* protocol = rd_kafka_rebalance_protocol(rk);
+  const bool cooperative = protocol && std::strcmp(protocol, "COOPERATIVE") == 0;
+  auto list = topic_partitions(partitions);
+
+  if (err == RD_KAFKA_RESP_ERR__ASSIGN_PARTITIONS) {
+    for (const auto& tp : list) {
+      auto& slot = readers[tp.partition];
+      if (!slot) {
+        // The partition's own queue, taken off the consumer queue and watched before the
+        // assignment can put anything in it. The handle stays until the client is released:
+        // the client keeps the partition detached after a revoke.
+        QueuePtr queue(rd_kafka_queue_get_partition(rk, topic.c_str(), tp.partition));
+        if (!queue) throw KafkaError(0, "no queue for partition " + std::to_string(tp.partition) + " of " + topic);
+        rd_kafka_queue_forward(queue.get(), nullptr);
+        slot = std::make_shared<PartitionReader>(tp.partition, std::move(queue), executor);
+        slot->wakeup.watch(slot->queue.get());
+      }
+      slot->assigned = true;
+      slot->next_offset.reset();
+      slot->floor = 0;
+    }
+    if (cooperative) {
+      ErrorPtr error(rd_kafka_incremental_assign(rk, partitions));
+      if (error) logger->error(std::string("Kafka assignment failed: ") + rd_kafka_error_string(error.get()));
+    } else if (auto e = rd_kafka_assign(rk, partitions)) {
+      logger->error(std::string("Kafka assignment failed: ") + rd_kafka_err2str(e));
+    }
+    adapter.on_partitions_assigned(list);
+    return;
+  }
+
+  auto unassign = [&] {
+    for (auto& [partition, reader] : readers) {
+      bool revoked = err != RD_KAFKA_RESP_ERR__REVOKE_PARTITIONS;
+      for (const auto& tp : list) revoked = revoked || tp.partition == partition;
+      if (revoked) {
+        reader->assigned = false;
+        reader->next_offset.reset();
+      }
+    }
+    if (cooperative && err == RD_KAFKA_RESP_ERR__REVOKE_PARTITIONS) {
+      ErrorPtr error(rd_kafka_incremental_unassign(rk, partitions));
+      if (error) logger->error(std::string("Kafka unassignment failed: ") + rd_kafka_error_string(error.get()));
+    } else if (auto e = rd_kafka_assign(rk, nullptr)) {
+      logger->error(std::string("Kafka unassignment failed: ") + rd_kafka_err2str(e));
+    }
+  };
+
+  if (err == RD_KAFKA_RESP_ERR__REVOKE_PARTITIONS) {
+    try {
+      adapter.on_partitions_revoked(list);
+    } catch (...) {
+      unassign();
+      throw;
+    }
+    unassign();
+    return;
+  }
+
+  logger->error(std::string("Kafka rebalance error: ") + rd_kafka_err2name(err) + ": " + rd_kafka_err2str(err));
+  unassign();
+}
+
+void VeskKafkaFeed::Consumer::on_error(rd_kafka_resp_err_t err, const char* reason) {
+  if (err == RD_KAFKA_RESP_ERR__FATAL && rk) {
+    char text[512];
+    auto original = rd_kafka_fatal_error(rk, text, sizeof text);
+    logger->error(std::string("Kafka client fatal error: ") + rd_kafka_err2name(original) + ": " + text);
+    return;
+  }
+  logger->error(std::string("Kafka client error: ") + rd_kafka_err2name(err) + ": " + (reason ? reason : ""));
+}
+
+void VeskKafkaFeed::Consumer::on_log(int level, const char* facility, const char* text) {
+  // Without debug contexts the client logs only what users should see (broker failures, offset
+  // resets, configuration warnings), so nothing below warning is dropped.
+  std::string line = std::string("Kafka client ") + (facility ? facility : "") + ": " + (text ? text : "");
+  if (level <= 3) {
+    logger->error(line);
+  } else if (level <= 6) {
+    logger->warn(line);
+  } else {
+    logger->debug(line);
+  }
+}
+
+Awaitable<void> VeskKafkaFeed::Consumer::await_cluster(const std::string& servers, std::chrono::milliseconds timeout) {
+  const auto began = std::chrono::steady_clock::now();
+  auto ask = [timeout](rd_kafka_t* handle) {
+    const rd_kafka_metadata_t* metadata = nullptr;
+    auto e = rd_kafka_metadata(handle, 0, nullptr, &metadata, static_cast<int>(timeout.count()));
+    MetadataPtr owned(metadata);
+    return e;
+  };
+  auto err = co_await blocking(std::move(ask));
+  if (err) {
+    throw kafka_error(err, "Kafka cluster " + servers + " did not answer within " +
+                               seconds_text(std::chrono::steady_clock::now() - began) + " s");
+  }
+}
+
+std::shared_ptr<VeskKafkaFeed::PartitionReader> VeskKafkaFeed::Consumer::reader(PartitionId partition,
+                                                                                const char* operation) const {
+  auto it = readers.find(partition);
+  if (it == readers.end() || !it->second->assigned) {
+    throw KafkaError(0, std::string(operation) + ": partition " + std::to_string(partition) + " of " + topic +
+                            " is not assigned to this consumer");
+  }
+  return it->second;
+}
+
+Awaitable<void> VeskKafkaFeed::Consumer::seek(const std::shared_ptr<PartitionReader>& reader, Offset offset) {
+  reader->floor = offset;
+  reader->next_offset.reset();
+  const auto give_up = std::chrono::steady_clock::now() + seek_give_up;
+  const PartitionId partition = reader->partition;
+  const std::string what = "Kafka seek of partition " + std::to_string(partition) + " of " + topic + " to offset " +
+                           std::to_string(offset);
+  for (;;) {
+    // Waiting for the client's answer tells a refused seek (the partition is not fetching yet)
+    // from an accepted one; an unanswered one would silently leave the default start position.
+    auto attempt = [this, partition, offset](rd_kafka_t* handle) {
+      PartitionListPtr list(rd_kafka_topic_partition_list_new(1));
+      rd_kafka_topic_partition_list_add(list.get(), topic.c_str(), partition)->offset = offset;
+      ErrorPtr error(rd_kafka_seek_partitions(handle, list.get(), seek_attempt_ms));
+      if (error) return rd_kafka_error_code(error.get());
+      return list->elems[0].err;
+    };
+    auto err = co_await blocking(std::move(attempt));
+    if (reader->closed || closing) throw KafkaError(0, what + " failed: the consumer is stopping");
+    if (!reader->assigned) throw KafkaError(0, what + " failed: the partition was revoked");
+    if (!err) break;
+    const bool retry = err == RD_KAFKA_RESP_ERR__STATE || err == RD_KAFKA_RESP_ERR__TIMED_OUT ||
+                       err == RD_KAFKA_RESP_ERR__PREV_IN_PROGRESS;
+    if (!retry || std::chrono::steady_clock::now() > give_up) throw kafka_error(err, what + " failed");
+    co_await sleep(seek_retry_pause);
+  }
+  reader->next_offset = offset;
+}
+
+std::vector<Message> VeskKafkaFeed::Consumer::read_ready(PartitionReader& reader) {
+  auto n = rd_kafka_consume_batch_queue(reader.queue.get(), 0, reader.raw.data(), reader.raw.size());
+  if (n < 0) throw kafka_error(rd_kafka_last_error(), "Kafka fetch of partition " + std::to_string(reader.partition) + " failed");
+  std::vector<MessagePtr> batch;
+  batch.reserve(static_cast<std::size_t>(n));
+  for (ssize_t i = 0; i < n; ++i) batch.emplace_back(reader.raw[static_cast<std::size_t>(i)]);
+
+  std::vector<Message> out;
+  out.reserve(batch.size());
+  for (const auto& m : batch) {
+    if (m->err == RD_KAFKA_RESP_ERR__PARTITION_EOF) continue;
+    if (m->err) {
+      // What was read before the failure is not handed out: the next seek refetches it.
+      reader.next_offset.reset();
+      throw KafkaError(static_cast<int>(m->err), "Kafka fetch of partition " + std::to_string(reader.partition) +
+                                                     " of " + topic + " failed: " + rd_kafka_err2name(m->err) + ": " +
+                                                     rd_kafka_message_errstr(m.get()));
+    }
+    if (m->offset < reader.floor) continue;
+    Message message;
+    if (m->key) message.key.emplace(static_cast<const char*>(m->key), m->key_len);
+    if (m->payload) message.value.assign(static_cast<const char*>(m->payload), m->len);
+    rd_kafka_timestamp_type_t type;
+    message.timestamp = rd_kafka_message_timestamp(m.get(), &type);
+    message.offset = m->offset;
+    out.push_back(std::move(message));
+  }
+  if (!out.empty()) reader.next_offset = out.back().offset + 1;
+  return out;
+}
+
+Awaitable<void> VeskKafkaFeed::Consumer::close() {
+  closing = true;
+  serve_task.cancel();
+  if (!serve_task.done()) {
+    try {
+      co_await serve_task.wait();
+    } catch (...) {
+      if (!serve_task.done()) throw;  // stop() itself was cancelled
+    }
+  }
+
+  // The client posts the final revoke and its close result to a queue of ours, served here.
+  QueuePtr close_queue(rd_kafka_queue_new(rk));
+  Wakeup close_wakeup(executor);
+  close_wakeup.watch(close_queue.get());
+  ErrorPtr error(rd_kafka_consumer_close_queue(rk, close_queue.get()));
+  if (error) {
+    logger->warn(std::string("Kafka consumer close failed: ") + rd_kafka_error_string(error.get()));
+  } else {
+    const auto give_up = std::chrono::steady_clock::now() + close_give_up;
+    for (;;) {
+      close_wakeup.drain();
+      serve_queue(close_queue.get());
+      if (rd_kafka_consumer_closed(rk)) break;
+      if (std::chrono::steady_clock::now() > give_up) {
+        logger->warn("Kafka consumer of topic " + topic + " did not close within " + seconds_text(close_give_up) +
+                     " s; releasing it");
+        break;
+      }
+      co_await close_wakeup.wait(100ms);
+    }
+  }
+  close_wakeup.unwatch();
+}
+
+void VeskKafkaFeed::Consumer::release_handles() noexcept {
+  for (auto& [partition, reader] : readers) reader->close();
+  readers.clear();
+  if (consumer_wakeup) consumer_wakeup->unwatch();
+  consumer_queue.reset();
+  if (consumer_wakeup) consumer_wakeup->cancel();
+}
+
+void VeskKafkaFeed::Consumer::wait_for_blocking_calls() noexcept {
+  while (blocking_calls.load() > 0) std::this_thread::sleep_for(1ms);
+}
+
+Awaitable<void> VeskKafkaFeed::Consumer::destroy_client() {
+  closing = true;
+  while (blocking_calls.load() > 0) co_await sleep(2ms);
+  release_handles();
+  // Every handle is gone, so destroying cannot hang; it joins the client's threads, off the loop.
+  rd_kafka_t* handle = std::exchange(rk, nullptr);
+  if (handle) {
+    auto destroy = [handle] { rd_kafka_destroy_flags(handle, RD_KAFKA_DESTROY_F_NO_CONSUMER_CLOSE); };
+    co_await run_blocking(std::move(destroy));
+  }
+}
+
+void VeskKafkaFeed::Consumer::release_now() noexcept {
+  closing = true;
+  if (serve_task) serve_task.cancel();
+  wait_for_blocking_calls();
+  release_handles();
+  if (rd_kafka_t* handle = std::exchange(rk, nullptr)) {
+    rd_kafka_destroy_flags(handle, RD_KAFKA_DESTROY_F_NO_CONSUMER_CLOSE);
+  }
+}
+
+// ---- the source ----
+
+VeskKafkaFeed::VeskKafkaFeed(std::string kafka_bootstrap_servers, std::string kafka_group_id, std::string kafka_topic,
+                             std::string kafka_sasl_mechanism, std::string kafka_security_protocol,
+                             std::string kafka_sasl_username, std::string kafka_sasl_password, Logger logger,
+                             ExtraProperties extra_properties)
+    : VeskFeed(logger),
+      kafka_bootstrap_servers(std::move(kafka_bootstrap_servers)),
+      kafka_group_id(std::move(kafka_group_id)),
+      kafka_topic(std::move(kafka_topic)),
+      kafka_sasl_mechanism(std::move(kafka_sasl_mechanism)),
+      kafka_security_protocol(std::move(kafka_security_protocol)),
+      kafka_sasl_username(std::move(kafka_sasl_username)),
+      kafka_sasl_password(std::move(kafka_sasl_password)),
+      extra_properties(std::move(extra_properties)) {}
+
+VeskKafkaFeed::~VeskKafkaFeed() {
+  if (_consumer) _consumer->release_now();
+}
+
+std::unique_ptr<VeskKafkaFeed> VeskKafkaFeed::from_env(Logger logger, ExtraProperties extra_properties) {
+  Config config = Config::from_env();
+  const std::pair<const char*, const std::string*> required[] = {
+      {"KAFKA_BOOTSTRAP_SERVERS", &config.KAFKA_BOOTSTRAP_SERVERS},
+      {"KAFKA_GROUP_ID", &config.KAFKA_GROUP_ID},
+      {"KAFKA_TOPIC", &config.KAFKA_TOPIC},
+  };
+  for (const auto& [name, value] : required) {
+    if (value->empty()) throw ValueError(std::string(name) + " is empty: the Kafka source needs it");
+  }
+  return std::make_unique<VeskKafkaFeed>(config.KAFKA_BOOTSTRAP_SERVERS, config.KAFKA_GROUP_ID, config.KAFKA_TOPIC,
+                                         config.KAFKA_SASL_MECHANISM, config.KAFKA_SECURITY_PROTOCOL,
+                                         config.KAFKA_SASL_USERNAME, config.KAFKA_SASL_PASSWORD, std::move(logger),
+                                         std::move(extra_properties));
+}
+
+VeskKafkaFeed::ClientProperties VeskKafkaFeed::client_properties() const {
+  ClientProperties properties{
+      {"bootstrap.servers", kafka_bootstrap_servers},
+      {"group.id", kafka_group_id},
+      {"sasl.mechanism", kafka_sasl_mechanism.empty() ? "PLAINTEXT" : kafka_sasl_mechanism},
+      {"security.protocol", kafka_security_protocol.empty() ? "PLAINTEXT" : kafka_security_protocol},
+      {"sasl.username", kafka_sasl_username},
+      {"sasl.password", kafka_sasl_password},
+      {"enable.auto.commit", "false"},
+  };
+  for (const auto& entry : extra_properties) properties.push_back(entry);
+  return properties;
+}
+
+std::string VeskKafkaFeed::client_setting(const std::string& name) const {
+  if (!_consumer || !_consumer->rk) throw KafkaError(0, "Kafka source is not running");
+  char value[1024];
+  std::size_t size = sizeof value;
+  if (rd_kafka_conf_get(rd_kafka_conf(_consumer->rk), name.c_str(), value, &size) != RD_KAFKA_CONF_OK) {
+    throw KafkaError(0, "Kafka client has no setting " + name);
+  }
+  return value;
+}
+
+Awaitable<void> VeskKafkaFeed::start() {
+  if (_consumer) throw KafkaError(0, "Kafka source for topic " + kafka_topic + " is already started");
+  // No temporaries that own memory inside a co_await expression: g++ 12 mishandles them.
+  const asio::any_io_executor executor = co_await asio::this_coro::executor;
+  auto consumer = std::make_shared<Consumer>(logger, kafka_topic, _listener, executor);
+  consumer->create(client_properties());
+  // Kept at once, so that stop() releases the client even when the rest of start fails.
+  _consumer = consumer;
+  consumer->subscribe();
+  co_await consumer->await_cluster(kafka_bootstrap_servers, start_timeout);
+}
+
+Awaitable<void> VeskKafkaFeed::stop() {
+  if (!_consumer) co_return;
+  // From here on the source counts as stopped: seek and get_many fail, a waiting get_many wakes.
+  auto consumer = std::move(_consumer);
+  co_await consumer->close();
+  co_await consumer->destroy_client();
+}
+
+Awaitable<void> VeskKafkaFeed::seek(const PartitionState& state) {
+  if (!_consumer) throw KafkaError(0, "Kafka source is not running: seek(" + std::to_string(state.partition) + ")");
+  auto consumer = _consumer;
+  auto reader = consumer->reader(state.partition, "seek");
+  if (reader->next_offset == state.offset) co_return;
+  co_await consumer->seek(reader, state.offset);
+}
+
+Awaitable<std::vector<Message>> VeskKafkaFeed::get_many(PartitionId partition) {
+  if (!_consumer) throw KafkaError(0, "Kafka source is not running: get_many(" + std::to_string(partition) + ")");
+  auto consumer = _consumer;
+  auto reader = consumer->reader(partition, "get_many");
+  if (reader->reading) {
+    throw KafkaError(0, "get_many: partition " + std::to_string(partition) + " is already being read");
+  }
+  reader->reading = true;
+  struct Reading {
+    PartitionReader& reader;
+    ~Reading() { reader.reading = false; }
+  } reading{*reader};
+
+  for (;;) {
+    if (reader->closed) throw KafkaError(0, "get_many: the Kafka source stopped while reading partition " + std::to_string(partition));
+    // Drained before reading, so that anything arriving after the read wakes the wait below.
+    reader->wakeup.drain();
+    auto batch = consumer->read_ready(*reader);
+    if (!batch.empty()) co_return batch;
+    const auto woke = co_await reader->wakeup.wait(fetch_wait);
+    if (woke == Wakeup::Result::aborted && !reader->closed) {
+      throw CancelledError();
+    }
+  }
+}
+
+}  // namespace vesk

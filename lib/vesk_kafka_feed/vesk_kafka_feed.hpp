@@ -1,0 +1,105 @@
+#pragma once
+// The Kafka source: reads one topic as a member of a consumer group on librdkafka, reports the
+// group's partition changes to the engine's listener and serves each partition's batches,
+// all on the event loop without blocking it. Offsets are never committed to Kafka.
+
+#include "loop/event_loop.hpp"
+#include "loop/logging.hpp"
+#include "models/partition_state.hpp"
+#include "vesk_feed/message.hpp"
+#include "vesk_feed/vesk_feed.hpp"
+#include "vesk_rebalance_listener/vesk_rebalance_listener.hpp"
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vesk {
+
+// A failure reported by the Kafka client, with the client's error name and message.
+class KafkaError : public std::runtime_error {
+ public:
+  KafkaError(int code, const std::string& message) : std::runtime_error(message), _code(code) {}
+  // The client's error code (rd_kafka_resp_err_t); 0 when the failure has none.
+  int code() const noexcept { return _code; }
+
+ private:
+  int _code;
+};
+
+class VeskKafkaFeed : public VeskFeed {
+ public:
+  // Client properties by their librdkafka names, in the order they are applied.
+  using ClientProperties = std::vector<std::pair<std::string, std::string>>;
+  // Further client properties (TLS files, timeouts, ...), applied after the source's own.
+  using ExtraProperties = std::map<std::string, std::string>;
+
+  // A (topic name, partition number) pair, as the client reports assignments.
+  struct TopicPartition {
+    std::string topic;
+    PartitionId partition = 0;
+  };
+
+  // Passes the group's partition changes on to the engine's listener as partition numbers.
+  class KafkaAssignmentListener {
+   public:
+    KafkaAssignmentListener(Logger logger, std::shared_ptr<VeskRebalanceListener> listener);
+
+    void on_partitions_revoked(const std::vector<TopicPartition>& revoked);
+    void on_partitions_assigned(const std::vector<TopicPartition>& assigned);
+
+    Logger logger;
+
+   private:
+    std::shared_ptr<VeskRebalanceListener> _listener;
+  };
+
+  VeskKafkaFeed(std::string kafka_bootstrap_servers, std::string kafka_group_id, std::string kafka_topic,
+                std::string kafka_sasl_mechanism, std::string kafka_security_protocol,
+                std::string kafka_sasl_username, std::string kafka_sasl_password, Logger logger,
+                ExtraProperties extra_properties = {});
+  ~VeskKafkaFeed() override;
+
+  // Built from Config::from_env(). KAFKA_BOOTSTRAP_SERVERS, KAFKA_GROUP_ID and KAFKA_TOPIC must
+  // not be empty: a ValueError names the first one that is.
+  static std::unique_ptr<VeskKafkaFeed> from_env(Logger logger, ExtraProperties extra_properties = {});
+
+  // Creates the client, subscribes to kafka_topic with the listener held now, and completes once
+  // the cluster has answered; fails within about start_timeout when it cannot be reached.
+  Awaitable<void> start() override;
+  // Leaves the group (the final revoke reaches the listener on the loop) and releases the client.
+  Awaitable<void> stop() override;
+  Awaitable<void> seek(const PartitionState& state) override;
+  // 1 to 1000 messages of the partition in offset order; waits as long as none arrive.
+  Awaitable<std::vector<Message>> get_many(PartitionId partition) override;
+
+  // The properties start() hands to the client, in order.
+  ClientProperties client_properties() const;
+  // The value of a property as the running client holds it; KafkaError when not running.
+  std::string client_setting(const std::string& name) const;
+  bool running() const noexcept { return static_cast<bool>(_consumer); }
+
+  const std::string kafka_bootstrap_servers;
+  const std::string kafka_group_id;
+  const std::string kafka_topic;
+  const std::string kafka_sasl_mechanism;
+  const std::string kafka_security_protocol;
+  const std::string kafka_sasl_username;
+  const std::string kafka_sasl_password;
+  const ExtraProperties extra_properties;
+
+  // How long start() waits for the cluster to answer before it fails.
+  std::chrono::milliseconds start_timeout{10000};
+
+ private:
+  class Consumer;
+  struct PartitionReader;
+
+  std::shared_ptr<Consumer> _consumer;
+};
+
+}  // namespace vesk
