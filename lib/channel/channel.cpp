@@ -181,8 +181,14 @@ Awaitable<void> ChannelConnection::send_batch(const std::vector<const Message*>&
 }
 
 Awaitable<std::string> ChannelConnection::receive_encoded() {
-  std::array<unsigned char, 4> header{};
   std::string body;
+  co_await _read_frame(body);
+  co_return body;
+}
+
+Awaitable<void> ChannelConnection::_read_frame(std::string& body) {
+  std::array<unsigned char, 4> header{};
+  body.clear();
   try {
     co_await asio::async_read(_socket, asio::buffer(header), asio::use_awaitable);
   } catch (...) {
@@ -207,12 +213,14 @@ Awaitable<std::string> ChannelConnection::receive_encoded() {
   } catch (...) {
     rethrow_channel_error(std::current_exception(), " in the middle of a frame");
   }
-  co_return body;
 }
 
 Awaitable<Value> ChannelConnection::receive() {
-  std::string frame = co_await receive_encoded();
-  co_return pickle::loads(frame);
+  // The buffer is kept between frames: batches arrive at a steady size.
+  co_await _read_frame(_in);
+  Value value = pickle::loads(_in);
+  if (_in.capacity() > read_chunk_bytes) std::string().swap(_in);
+  co_return value;
 }
 
 void ChannelConnection::close() noexcept {

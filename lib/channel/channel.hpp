@@ -86,9 +86,12 @@ class ChannelConnection {
   // Writes the frame whose 4 header bytes are reserved at the front of `_out`.
   Awaitable<void> _send_frame();
   void _start_frame();
+  // Reads one frame's pickle bytes into `body`.
+  Awaitable<void> _read_frame(std::string& body);
 
   asio::ip::tcp::socket _socket;
   std::string _out;  // reused between sends
+  std::string _in;   // reused between receives
 };
 
 // The consumer end's listener: bound to "localhost" (the loopback address 127.0.0.1), port 0,
