@@ -1,7 +1,8 @@
 // Kafka benchmark: one topic of 4 partitions x 45,000 messages of about 100 bytes is produced
 // once on an in-process mock cluster (which keeps about 5 MiB per partition), then read
 //   (a) with plain librdkafka batch reads, 1000 per call, and
-//   (b) by the engine through VeskKafkaFeed, examples.counting.KeyCounter, 2 workers a partition.
+//   (b) through VeskKafkaFeed alone (seek and get_many per partition, as the engine calls them), and
+//   (c) by the engine through VeskKafkaFeed, examples.counting.KeyCounter, 2 workers a partition.
 // Both rates count from the first message delivered to the last one consumed (b: processed).
 #include "mock_cluster.hpp"
 #include "vesk_kafka_feed/vesk_kafka_feed.hpp"
@@ -86,6 +87,47 @@ double plain_rate(const std::string& servers) {
   if (received != total) throw std::runtime_error("plain consumption got " + std::to_string(received) + " messages");
   std::fprintf(stderr, "plain: %ld messages, %zu bytes in %.3f s\n", received, bytes, seconds);
   return total / seconds;
+}
+
+
+// The source alone: one reader task per partition doing what a partition consumer does with it
+// (seek, then get_many), without workers behind it.
+class CountingListener : public vesk::VeskRebalanceListener {
+ public:
+  void on_partitions_revoked(const std::vector<vesk::PartitionId>&) override {}
+  void on_partitions_assigned(const std::vector<vesk::PartitionId>& assigned) override { count += assigned.size(); }
+  std::size_t count = 0;
+};
+
+vesk::Awaitable<void> read_partition(vesk::VeskKafkaFeed& feed, vesk::PartitionId partition,
+                                     std::optional<Clock::time_point>& first) {
+  vesk::PartitionState state{partition, 0, {}};
+  while (state.offset < per_partition) {
+    co_await feed.seek(state);
+    auto batch = co_await feed.get_many(partition);
+    if (!first) first = Clock::now();
+    state.offset = batch.back().offset + 1;
+  }
+}
+
+vesk::Awaitable<double> feed_run(const std::string& servers) {
+  auto listener = std::make_shared<CountingListener>();
+  vesk::VeskKafkaFeed feed(servers, "bench-feed", topic, "", "", "", "", vesk::null_logger());
+  feed.set_listener(listener);
+  co_await feed.start();
+  while (listener->count < partitions) co_await vesk::sleep(5ms);
+  std::optional<Clock::time_point> first;
+  std::vector<vesk::Task<void>> readers;
+  for (int p = 0; p < partitions; ++p) readers.push_back(vesk::Task<void>::create(read_partition(feed, p, first)));
+  co_await vesk::gather(readers);
+  const double seconds = std::chrono::duration<double>(Clock::now() - *first).count();
+  co_await feed.stop();
+  co_return total / seconds;
+}
+
+double feed_rate(const std::string& servers) {
+  vesk::EventLoop loop;
+  return loop.run_until_complete(feed_run(servers));
 }
 
 #ifdef VESK_BENCH_WITH_ENGINE
@@ -187,6 +229,8 @@ int main() {
     produce(cluster);
     const double plain = plain_rate(cluster.bootstrap_servers());
     std::printf("kafka.plain_msgs_per_s: %.0f\n", plain);
+    std::fflush(stdout);
+    std::printf("kafka.feed_msgs_per_s: %.0f\n", feed_rate(cluster.bootstrap_servers()));
     std::fflush(stdout);
 #ifdef VESK_BENCH_WITH_ENGINE
     const double engine = engine_rate(cluster.bootstrap_servers());
