@@ -1,0 +1,153 @@
+// The engine on Kafka: real worker processes, examples.counting.KeyCounter, state files on disk
+// and VeskKafkaFeed on a mock cluster started here.
+#include "vesk/vesk.hpp"
+
+#include "log_capture.hpp"
+#include "mock_cluster.hpp"
+#include "vesk_kafka_feed/vesk_kafka_feed.hpp"
+#include "vesk_local_file_backend/vesk_local_file_backend.hpp"
+
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+using namespace std::chrono_literals;
+using vesk::Awaitable;
+using vesk::EventLoop;
+using vesk::PartitionId;
+using vesk::Vesk;
+using vesk::VeskKafkaFeed;
+using vesk::testing::LogCapture;
+using vesk::testing::MockKafkaCluster;
+
+namespace {
+
+constexpr int partitions = 4;
+
+class KafkaEngine : public ::testing::Test {
+ public:
+  std::filesystem::path directory;
+  EventLoop loop;
+  LogCapture log;
+  std::shared_ptr<vesk::VeskLocalFileBackend> backend;
+  std::shared_ptr<vesk::VeskStateStore> store;
+
+  void SetUp() override {
+    ::setenv("VESK_HANDLER_PATH", VESK_TEST_HANDLER_DIR, 1);
+    ::setenv("VESK_WORKER_PROGRAM", VESK_TEST_WORKER_PROGRAM, 1);
+    directory = std::filesystem::temp_directory_path() /
+                ("vesk-kafka-engine-" + std::to_string(::getpid()) + "-" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::remove_all(directory);
+    std::filesystem::create_directories(directory);
+    backend = std::make_shared<vesk::VeskLocalFileBackend>(directory.string());
+    store = std::make_shared<vesk::VeskStateStore>(backend, vesk::null_logger());
+  }
+  void TearDown() override { std::filesystem::remove_all(directory); }
+
+  Awaitable<bool> stored_offsets_reach(vesk::Offset offset, std::chrono::seconds limit) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+      bool all = true;
+      for (PartitionId p = 0; p < partitions && all; ++p) {
+        auto state = co_await store->get_partition_state(p);
+        all = state && state->offset == offset;
+      }
+      if (all) co_return true;
+      if (std::chrono::steady_clock::now() > deadline) co_return false;
+      co_await vesk::sleep(50ms);
+    }
+  }
+};
+
+// Message i has key "key-<i % 400>"; key k lives in partition k % 4.
+void produce(MockKafkaCluster& cluster, int from, int to) {
+  for (int i = from; i < to; ++i) {
+    int k = i % 400;
+    cluster.produce("counts", k % partitions, "key-" + std::to_string(k), "m" + std::to_string(i));
+  }
+  cluster.flush();
+}
+
+Awaitable<void> run_engine_until(KafkaEngine& t, const MockKafkaCluster& cluster, vesk::Offset offset) {
+  // The mock cluster holds a group's next join for the session timeout after a member left.
+  auto feed = std::make_shared<VeskKafkaFeed>(cluster.bootstrap_servers(), "e2e", "counts", "", "", "", "",
+                                              t.log.logger(), VeskKafkaFeed::ExtraProperties{{"session.timeout.ms", "6000"}});
+  auto handler = std::shared_ptr<vesk::StreamHandlerBase>(vesk::create_stream_handler("examples.counting.KeyCounter"));
+  Vesk engine(t.log.logger(), t.backend, 2, 200ms);
+  engine.source(feed).process(handler);
+  engine.start();
+  EXPECT_TRUE(co_await t.stored_offsets_reach(offset, 60s));
+  co_await engine.stop();
+  co_await feed->stop();
+}
+
+int unused_port() {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  socklen_t len = sizeof addr;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  ::close(fd);
+  return ntohs(addr.sin_port);
+}
+
+}  // namespace
+
+TEST_F(KafkaEngine, CountsAreExactAndARestartResumesAtTheStoredOffsets) {
+  MockKafkaCluster cluster;
+  cluster.create_topic("counts", partitions);
+  produce(cluster, 0, 20000);
+  loop.run_until_complete(run_engine_until(*this, cluster, 5000));
+  for (PartitionId p = 0; p < partitions; ++p) {
+    auto state = loop.run_until_complete(store->get_partition_state(p));
+    ASSERT_TRUE(state);
+    EXPECT_EQ(state->offset, 5000);
+    EXPECT_EQ(state->state.size(), 100u);
+    for (const auto& [key, count] : state->state) {
+      EXPECT_EQ(std::stoi(key.as_text().substr(4)) % partitions, p) << key.as_text();
+      EXPECT_EQ(count, vesk::Value(50)) << key.as_text();
+    }
+  }
+
+  produce(cluster, 20000, 24000);
+  log.clear();
+  loop.run_until_complete(run_engine_until(*this, cluster, 6000));
+  for (PartitionId p = 0; p < partitions; ++p) {
+    EXPECT_TRUE(log.contains("State found for partition " + std::to_string(p) + ", starting from offset 5000"));
+    auto state = loop.run_until_complete(store->get_partition_state(p));
+    ASSERT_TRUE(state);
+    EXPECT_EQ(state->state.size(), 100u);
+    for (const auto& [key, count] : state->state) EXPECT_EQ(count, vesk::Value(60)) << key.as_text();
+  }
+  EXPECT_EQ(log.count_starting_with("Error"), 0u);
+}
+
+TEST_F(KafkaEngine, ConnectLoopLogsAndRetriesWhileNothingListens) {
+  auto feed = std::make_shared<VeskKafkaFeed>("127.0.0.1:" + std::to_string(unused_port()), "g", "counts", "", "",
+                                              "", "", log.logger());
+  // The bound itself is checked against the source alone; here only the retrying matters.
+  feed->start_timeout = 1s;
+  auto handler = std::shared_ptr<vesk::StreamHandlerBase>(vesk::create_stream_handler("examples.counting.KeyCounter"));
+  loop.run_until_complete([&]() -> Awaitable<void> {
+    Vesk engine(log.logger(), backend, 1, 1s);
+    engine.source(feed).process(handler);
+    engine.start();
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (log.count_starting_with("Error in Vesk _run: ") < 2 && std::chrono::steady_clock::now() < deadline) {
+      co_await vesk::sleep(50ms);
+    }
+    EXPECT_GE(log.count_starting_with("Error in Vesk _run: "), 2u);
+    EXPECT_GE(log.count_starting_with("Connecting to source..."), 2u);
+    EXPECT_EQ(log.count_starting_with("Source started"), 0u);
+    co_await engine.stop();
+    co_await feed->stop();
+  }());
+}
