@@ -1,0 +1,137 @@
+// Two host processes in one consumer group share the partitions; when one stops, the other takes
+// all of them over, restores their states from the shared directory and misses no offset.
+#include "vesk_local_file_backend/vesk_local_file_backend.hpp"
+#include "vesk_state_store/vesk_state_store.hpp"
+
+#include "mock_cluster.hpp"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+using namespace std::chrono_literals;
+using vesk::EventLoop;
+using vesk::PartitionId;
+using vesk::testing::MockKafkaCluster;
+
+namespace {
+
+constexpr int partitions = 4;
+
+class Host {
+ public:
+  Host(const std::string& servers, const std::filesystem::path& dir, const std::string& name)
+      : log_file((dir / (name + ".log")).string()) {
+    std::vector<std::string> args{VESK_TEST_KAFKA_HOST, servers, "shared", "scale", (dir / "states").string(), log_file};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    if (::posix_spawn(&pid, VESK_TEST_KAFKA_HOST, nullptr, nullptr, argv.data(), environ) != 0) pid = -1;
+  }
+  ~Host() { stop(); }
+  // Asks the host to stop and waits for it; its exit status.
+  int stop() {
+    if (pid <= 0) return -1;
+    ::kill(pid, SIGTERM);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    pid = -1;
+    return status;
+  }
+  std::string log() const {
+    std::ifstream in(log_file);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+
+  pid_t pid = -1;
+  std::string log_file;
+};
+
+void produce(MockKafkaCluster& cluster, int from, int to) {
+  for (int i = from; i < to; ++i) {
+    for (int p = 0; p < partitions; ++p) cluster.produce("shared", p, "key-" + std::to_string(i % 7), "v");
+  }
+  cluster.flush();
+}
+
+std::optional<vesk::PartitionState> stored(const std::shared_ptr<vesk::VeskStateStore>& store, PartitionId p) {
+  EventLoop loop;
+  return loop.run_until_complete(store->get_partition_state(p));
+}
+
+bool offsets_reach(const std::shared_ptr<vesk::VeskStateStore>& store, vesk::Offset offset, std::chrono::seconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < deadline) {
+    bool all = true;
+    for (PartitionId p = 0; p < partitions && all; ++p) {
+      auto state = stored(store, p);
+      all = state && state->offset == offset;
+    }
+    if (all) return true;
+    std::this_thread::sleep_for(100ms);
+  }
+  return false;
+}
+
+}  // namespace
+
+TEST(KafkaScaleOut, TwoHostsShareThePartitionsAndTheSurvivorTakesOverWithoutGaps) {
+  ::setenv("VESK_HANDLER_PATH", VESK_TEST_HANDLER_DIR, 1);
+  ::setenv("VESK_WORKER_PROGRAM", VESK_TEST_WORKER_PROGRAM, 1);
+  auto dir = std::filesystem::temp_directory_path() / ("vesk-kafka-scale-" + std::to_string(::getpid()));
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir / "states");
+  auto store = std::make_shared<vesk::VeskStateStore>(std::make_shared<vesk::VeskLocalFileBackend>((dir / "states").string()),
+                                                      vesk::null_logger());
+  {
+    MockKafkaCluster cluster;
+    cluster.create_topic("shared", partitions);
+    produce(cluster, 0, 300);
+    Host first(cluster.bootstrap_servers(), dir, "first");
+    std::this_thread::sleep_for(1s);
+    Host second(cluster.bootstrap_servers(), dir, "second");
+    ASSERT_GT(first.pid, 0);
+    ASSERT_GT(second.pid, 0);
+    // Both members end up with a share once the group has rebalanced.
+    const auto deadline = std::chrono::steady_clock::now() + 40s;
+    while ((first.log().find("Partitions assigned: 2") == std::string::npos ||
+            second.log().find("Partitions assigned: 2") == std::string::npos) &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_NE(first.log().find("Partitions assigned: 2"), std::string::npos) << first.log();
+    EXPECT_NE(second.log().find("Partitions assigned: 2"), std::string::npos) << second.log();
+    ASSERT_TRUE(offsets_reach(store, 300, 40s));
+
+    produce(cluster, 300, 600);
+    EXPECT_EQ(second.stop(), 0);
+    ASSERT_TRUE(offsets_reach(store, 600, 60s)) << first.log();
+    EXPECT_NE(first.log().find("Partitions assigned: 4"), std::string::npos) << first.log();
+    EXPECT_EQ(first.stop(), 0);
+  }
+  for (PartitionId p = 0; p < partitions; ++p) {
+    auto state = stored(store, p);
+    ASSERT_TRUE(state);
+    std::set<std::int64_t> seen;
+    for (const auto& [key, offsets] : state->state) {
+      for (const auto& o : offsets.as_list()) seen.insert(o.as_int());
+    }
+    EXPECT_EQ(seen.size(), 600u) << "partition " << p;
+    EXPECT_EQ(*seen.begin(), 0);
+    EXPECT_EQ(*seen.rbegin(), 599);
+  }
+  std::filesystem::remove_all(dir);
+}
