@@ -1,6 +1,7 @@
-// The engine with real worker processes, the in-memory source and its partition states in blob
-// storage on Azurite: exact states in the p-N.state.pkl blobs, a restarted engine resuming from
-// them, and checkpoints that fail while the service is down and succeed once it is back.
+// The engine with real worker processes and its partition states in blob storage on Azurite,
+// reading the in-memory source and, when it is built, Kafka (librdkafka's mock cluster): exact
+// states in the p-N.state.pkl blobs, a restarted engine resuming from them, and checkpoints that
+// fail while the service is down and succeed once it is back.
 #include "vesk/vesk.hpp"
 
 #include "azurite.hpp"
@@ -11,6 +12,11 @@
 #include "vesk_memory_feed/vesk_memory_feed.hpp"
 
 #include <gtest/gtest.h>
+
+#ifdef VESK_TEST_WITH_KAFKA
+#include "mock_cluster.hpp"
+#include "vesk_kafka_feed/vesk_kafka_feed.hpp"
+#endif
 
 #include <algorithm>
 #include <memory>
@@ -170,5 +176,47 @@ TEST_F(EngineOnBlobStorage, CheckpointsFailWhileTheServiceIsDownAndSucceedOnceIt
   // Nothing was lost: every message counted once, the outage's included.
   for (PartitionId p = 0; p < partitions; ++p) expect_counts(p, 800, 40);
 }
+
+#ifdef VESK_TEST_WITH_KAFKA
+TEST_F(EngineOnBlobStorage, KafkaMessagesEndAsExactStatesInTheBlobsAndARestartResumes) {
+  vesk::testing::MockKafkaCluster cluster;
+  cluster.create_topic("events", partitions);
+  const auto produce_kafka = [&](int per_partition) {
+    for (int round = 0; round < per_partition / (keys / partitions); ++round) {
+      for (int k = 0; k < keys; ++k) cluster.produce("events", k % partitions, "key-" + std::to_string(k), "v");
+    }
+    cluster.flush();
+  };
+  // Each run joins a group of its own: offsets live in the blobs, not in Kafka, and a fresh group
+  // spares the wait for the mock cluster to drop the previous member.
+  const auto run_engine = [&](vesk::Offset offset) -> Awaitable<void> {
+    const std::string group = "vesk-on-azurite-" + std::to_string(offset);
+    auto feed = std::make_shared<vesk::VeskKafkaFeed>(cluster.bootstrap_servers(), group, "events", "", "", "", "",
+                                                      log.logger());
+    Vesk engine(log.logger(), backend, 2, 200ms);
+    engine.source(feed).process(counter());
+    engine.start();
+    EXPECT_TRUE(co_await stored_offsets_reach(offset, 60s));
+    co_await engine.stop();
+    co_await feed->stop();
+  };
+
+  produce_kafka(1000);
+  loop.run_until_complete(run_engine(1000));
+  for (PartitionId p = 0; p < partitions; ++p) {
+    EXPECT_TRUE(log.contains("File not found: states/p-" + std::to_string(p) + ".state.pkl"));
+    expect_counts(p, 1000, 50);
+  }
+
+  produce_kafka(200);
+  log.clear();
+  loop.run_until_complete(run_engine(1200));
+  for (PartitionId p = 0; p < partitions; ++p) {
+    EXPECT_TRUE(log.contains("State found for partition " + std::to_string(p) + ", starting from offset 1000"));
+    expect_counts(p, 1200, 60);
+  }
+  EXPECT_EQ(log.count_starting_with("Error"), 0u);
+}
+#endif
 
 }  // namespace
