@@ -19,11 +19,11 @@ using vesk::Value;
 
 namespace {
 
-constexpr int kRuns = 5;
+constexpr int kRuns = 7;
 
 const char* kPython = R"(
 import pickle, time, sys
-def best(fn, runs=3):
+def best(fn, runs=5):
     t = []
     for _ in range(runs):
         s = time.perf_counter(); fn(); t.append(time.perf_counter() - s)

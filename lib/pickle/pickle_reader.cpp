@@ -227,6 +227,9 @@ constexpr std::uint64_t kContainerWeight = 64;
 struct Item {
   Item() = default;
   Item(Value&& v, std::uint64_t w) : value(std::move(v)), weight(w) {}
+  // Builds the value in place, for the scalars that most of a pickle is made of.
+  template <class T>
+  Item(std::in_place_t, T&& v, std::uint64_t w) : value(std::forward<T>(v)), weight(w) {}
   Value value;
   std::uint64_t weight = kScalarWeight;  // about the bytes a copy of the value costs
   std::uint32_t depth = 0;               // nesting of containers inside the value
@@ -267,7 +270,6 @@ class Reader {
   std::size_t _op_pos = 0;
   unsigned char _op = 0;
   std::vector<Item> _stack;
-  std::vector<Dict::Entry> _batch;  // the entries of one SETITEMS or DICT, inserted together
   std::vector<std::size_t> _marks;
   std::size_t _last_mark_pos = 0;  // where the latest MARK opcode stood in the input
 
@@ -336,9 +338,10 @@ class Reader {
   }
 
   void push(Value&& v, std::uint64_t weight) { _stack.emplace_back(std::move(v), weight); }
+  void push_int(std::int64_t i) { _stack.emplace_back(std::in_place, i, kScalarWeight); }
   void push_text(std::string_view s) {
     if (!valid_utf8(s)) fail(describe_opcode(_op) + " holds text that is not valid UTF-8");
-    push(Value(std::string(s)), kScalarWeight + s.size());
+    _stack.emplace_back(std::in_place, s, kScalarWeight + s.size());
   }
   void push_bytes(std::string_view s) { push(Value(Bytes{std::string(s)}), kScalarWeight + s.size()); }
   void push_ascii(std::string s) {
@@ -362,10 +365,27 @@ class Reader {
     }
     item.pending = kNoEntry;
   }
-  Value take(Item& item) {
+  // The item's value, ready to be moved from: memo entries waiting on it have their copy.
+  Value& claim(Item& item) {
     if (item.special != Special::none) fail("a global named in the pickle can only be called, not used as a value");
     if (item.pending != kNoEntry) settle(item);
-    return std::move(item.value);
+    return item.value;
+  }
+  Value take(Item& item) { return std::move(claim(item)); }
+  // Sets the key and value pairs on the stack from `first` up into the dict of `target`, moving
+  // them straight from the stack, which the caller then cuts back to `first`.
+  void move_pairs_into(Item& target, std::size_t first) {
+    for (std::size_t i = first; i < _stack.size(); i += 2) {
+      check_key(_stack[i]);
+      add_child(target, _stack[i]);
+      add_child(target, _stack[i + 1]);
+      claim(_stack[i]);
+      claim(_stack[i + 1]);
+    }
+    Item* pairs = _stack.data() + first;
+    target.value.as_dict().set_each(
+        (_stack.size() - first) / 2, [pairs](std::size_t i) -> Value& { return pairs[2 * i].value; },
+        [pairs](std::size_t i) -> Value& { return pairs[2 * i + 1].value; });
   }
   void drop_to(std::size_t size) {
     for (std::size_t i = size; i < _stack.size(); ++i) {
@@ -503,17 +523,7 @@ void Reader::load_setitems(std::size_t first) {
     std::size_t per_entry = std::max<std::size_t>(2, (_op_pos - _last_mark_pos) / (n / 2));
     dict.reserve(n / 2 + (_data.size() - _pos) / per_entry);
   }
-  _batch.clear();
-  _batch.reserve(n / 2);
-  for (std::size_t i = first; i < _stack.size(); i += 2) {
-    check_key(_stack[i]);
-    add_child(target, _stack[i]);
-    add_child(target, _stack[i + 1]);
-    Value key = take(_stack[i]);
-    _batch.emplace_back(std::move(key), take(_stack[i + 1]));
-  }
-  dict.set_many(_batch.data(), _batch.data() + _batch.size());
-  _batch.clear();
+  move_pairs_into(target, first);
   _stack.resize(first);
 }
 
@@ -731,11 +741,9 @@ Value Reader::run() {
         push_text(std::string_view(reinterpret_cast<const char*>(need(n)), n));
         break;
       }
-      case op::BININT1: push(Value(std::int64_t{*need(1)}), kScalarWeight); break;
-      case op::BININT2: push(Value(static_cast<std::int64_t>(read_le(2))), kScalarWeight); break;
-      case op::BININT:
-        push(Value(static_cast<std::int64_t>(static_cast<std::int32_t>(static_cast<std::uint32_t>(read_le(4))))), kScalarWeight);
-        break;
+      case op::BININT1: push_int(*need(1)); break;
+      case op::BININT2: push_int(static_cast<std::int64_t>(read_le(2))); break;
+      case op::BININT: push_int(static_cast<std::int32_t>(static_cast<std::uint32_t>(read_le(4)))); break;
       case op::MARK:
         _marks.push_back(_stack.size());
         _last_mark_pos = _op_pos;
@@ -848,18 +856,7 @@ Value Reader::run() {
         std::size_t first = pop_mark();
         if ((_stack.size() - first) % 2 != 0) fail("DICT has a key without a value");
         Item container(Value(Dict()), kContainerWeight);
-        Dict& dict = container.value.as_dict();
-        _batch.clear();
-        _batch.reserve((_stack.size() - first) / 2);
-        for (std::size_t i = first; i < _stack.size(); i += 2) {
-          check_key(_stack[i]);
-          add_child(container, _stack[i]);
-          add_child(container, _stack[i + 1]);
-          Value key = take(_stack[i]);
-          _batch.emplace_back(std::move(key), take(_stack[i + 1]));
-        }
-        dict.set_many(_batch.data(), _batch.data() + _batch.size());
-        _batch.clear();
+        move_pairs_into(container, first);
         _stack.resize(first);
         _stack.push_back(std::move(container));
         break;

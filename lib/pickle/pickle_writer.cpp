@@ -2,6 +2,7 @@
 
 #include "pickle/pickle_detail.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
 
@@ -51,15 +52,27 @@ class Sink {
       _n += s.size();
     } else {
       flush();
+      if (_out.capacity() - _out.size() < s.size()) grow(s.size());
       _out.append(s);
     }
   }
   void flush() {
+    if (_out.capacity() - _out.size() < _n) grow(_n);
     _out.append(_buf, _n);
     _n = 0;
   }
 
  private:
+  // Doubles the output into a new buffer that asks for huge pages before it is first touched:
+  // on virtual machines the page faults of filling a large output cost more than encoding it.
+  void grow(std::size_t more) {
+    std::string bigger;
+    bigger.reserve(std::max(_out.size() + more, 2 * _out.capacity()));
+    vesk::detail::advise_huge_pages(bigger.data(), bigger.capacity());
+    bigger.append(_out);
+    _out.swap(bigger);
+  }
+
   static constexpr std::size_t kCapacity = 8192;
   std::string& _out;
   std::size_t _start;
@@ -184,6 +197,10 @@ void put_dict(Sink& out, const Dict& dict, std::size_t depth) {
     }
     put_byte(out, op::MARK);
     for (std::size_t i = start; i < end; ++i) {
+      // Nested dicts live apart on the heap: fetch the ones a few entries ahead, first the dict,
+      // then its entries, so that the walk does not wait on memory at every step.
+      if (i + 8 < n && entries[i + 8].second.is_dict()) __builtin_prefetch(&entries[i + 8].second.as_dict());
+      if (i + 4 < n && entries[i + 4].second.is_dict()) __builtin_prefetch(entries[i + 4].second.as_dict().entries().data());
       put_value(out, entries[i].first, depth);
       put_value(out, entries[i].second, depth);
     }

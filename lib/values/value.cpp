@@ -214,8 +214,23 @@ void Dict::clear() noexcept {
   _slots.clear();
 }
 
+namespace {
+
+// The table size that keeps `count` entries at most two thirds full.
+std::size_t slots_for(std::size_t count) {
+  std::size_t slots = 8;
+  while (slots < count + count / 2 + 1) slots <<= 1;
+  return slots;
+}
+
+void require_hashable(const Value& key) {
+  if (!key.hashable()) throw TypeError(std::string("unhashable value of kind ") + key.kind_name());
+}
+
+}  // namespace
+
 void Dict::rebuild(std::size_t slot_count) {
-  std::vector<Slot> old = std::move(_slots);
+  auto old = std::move(_slots);
   _slots.assign(slot_count, Slot{});
   std::size_t mask = slot_count - 1;
   constexpr std::size_t ahead = 16;
@@ -230,14 +245,26 @@ void Dict::rebuild(std::size_t slot_count) {
   }
 }
 
-void Dict::reserve(std::size_t n) {
-  _entries.reserve(n);
-  std::size_t want = 8;
-  while (want < n + n / 2 + 1) want <<= 1;
-  if (want > _slots.size()) rebuild(want);
+void Dict::index_entries() {
+  for (std::size_t i = 0; i < _entries.size(); ++i) {
+    insert_slot(i, static_cast<std::uint32_t>(_entries[i].first.hash()));
+  }
 }
 
-void Dict::grow() { rebuild(_slots.empty() ? 8 : _slots.size() * 2); }
+void Dict::make_room(std::size_t count) {
+  if (_slots.empty()) {
+    if (count <= kSmall) return;
+    _slots.assign(slots_for(count), Slot{});
+    index_entries();
+  } else if (count * 3 > _slots.size() * 2) {
+    rebuild(slots_for(count));
+  }
+}
+
+void Dict::reserve(std::size_t n) {
+  _entries.reserve(n);
+  make_room(n);
+}
 
 void Dict::insert_slot(std::size_t index, std::uint32_t hash) {
   std::size_t mask = _slots.size() - 1;
@@ -246,8 +273,20 @@ void Dict::insert_slot(std::size_t index, std::uint32_t hash) {
   _slots[pos] = Slot{static_cast<std::uint32_t>(index + 1), hash};
 }
 
+std::size_t Dict::locate_small(const Value& key) const {
+  for (std::size_t i = 0; i < _entries.size(); ++i) {
+    if (_entries[i].first == key) return i;
+  }
+  return npos_index();
+}
+
+std::size_t Dict::locate_small_checked(const Value& key) const {
+  require_hashable(key);
+  return locate_small(key);
+}
+
 std::size_t Dict::locate(const Value& key, std::size_t full_hash) const {
-  if (_slots.empty()) return npos_index();
+  if (_slots.empty()) return locate_small(key);
   auto hash = static_cast<std::uint32_t>(full_hash);
   std::size_t mask = _slots.size() - 1;
   for (std::size_t pos = hash & mask;; pos = (pos + 1) & mask) {
@@ -257,9 +296,15 @@ std::size_t Dict::locate(const Value& key, std::size_t full_hash) const {
   }
 }
 
-std::size_t Dict::locate_text(std::string_view key, std::size_t full_hash) const {
-  if (_slots.empty()) return npos_index();
-  auto hash = static_cast<std::uint32_t>(full_hash);
+std::size_t Dict::locate_text(std::string_view key) const {
+  if (_slots.empty()) {
+    for (std::size_t i = 0; i < _entries.size(); ++i) {
+      const Value& k = _entries[i].first;
+      if (k.is_text() && k.as_text() == key) return i;
+    }
+    return npos_index();
+  }
+  auto hash = static_cast<std::uint32_t>(hash_text(key));
   std::size_t mask = _slots.size() - 1;
   for (std::size_t pos = hash & mask;; pos = (pos + 1) & mask) {
     const Slot& slot = _slots[pos];
@@ -271,52 +316,40 @@ std::size_t Dict::locate_text(std::string_view key, std::size_t full_hash) const
 }
 
 void Dict::append_unique(Value key, Value value) {
+  if (_slots.empty() && _entries.size() < kSmall) {
+    require_hashable(key);
+    _entries.emplace_back(std::move(key), std::move(value));
+    return;
+  }
   auto h = static_cast<std::uint32_t>(key.hash());
-  if ((_entries.size() + 1) * 3 > _slots.size() * 2) grow();
+  make_room(_entries.size() + 1);
   _entries.emplace_back(std::move(key), std::move(value));
   insert_slot(_entries.size() - 1, h);
 }
 
 void Dict::set(Value key, Value value) {
+  if (_slots.empty() && _entries.size() < kSmall) {
+    std::size_t index = locate_small_checked(key);
+    if (index != npos_index()) {
+      _entries[index].second = std::move(value);
+    } else {
+      _entries.emplace_back(std::move(key), std::move(value));
+    }
+    return;
+  }
   std::size_t h = key.hash();
   std::size_t index = locate(key, h);
   if (index != npos_index()) {
     _entries[index].second = std::move(value);
     return;
   }
-  if ((_entries.size() + 1) * 3 > _slots.size() * 2) grow();
+  make_room(_entries.size() + 1);
   _entries.emplace_back(std::move(key), std::move(value));
   insert_slot(_entries.size() - 1, static_cast<std::uint32_t>(h));
 }
 
-void Dict::set_many(Entry* first, Entry* last) {
-  auto n = static_cast<std::size_t>(last - first);
-  if (n == 0) return;
-  std::size_t want = _entries.size() + n;
-  if (_entries.capacity() < want) _entries.reserve(std::max(want, 2 * _entries.capacity()));
-  std::size_t slots = _slots.empty() ? 8 : _slots.size();
-  while (slots < want + want / 2 + 1) slots <<= 1;
-  if (slots > _slots.size()) rebuild(slots);
-  std::vector<std::size_t> hashes(n);
-  std::size_t mask = _slots.size() - 1;
-  for (std::size_t i = 0; i < n; ++i) {
-    hashes[i] = first[i].first.hash();
-    __builtin_prefetch(&_slots[static_cast<std::uint32_t>(hashes[i]) & mask]);
-  }
-  for (std::size_t i = 0; i < n; ++i) {
-    std::size_t index = locate(first[i].first, hashes[i]);
-    if (index != npos_index()) {
-      _entries[index].second = std::move(first[i].second);
-    } else {
-      _entries.emplace_back(std::move(first[i].first), std::move(first[i].second));
-      insert_slot(_entries.size() - 1, static_cast<std::uint32_t>(hashes[i]));
-    }
-  }
-}
-
 Value& Dict::operator[](const Value& key) {
-  std::size_t h = key.hash();
-  std::size_t index = locate(key, h);
+  std::size_t index = _slots.empty() ? locate_small_checked(key) : locate(key, key.hash());
   if (index != npos_index()) return _entries[index].second;
   append_unique(key, Value());
   return _entries.back().second;
@@ -324,14 +357,14 @@ Value& Dict::operator[](const Value& key) {
 
 const Value* Dict::find(const Value& key) const {
   if (!key.hashable()) return nullptr;
-  std::size_t index = locate(key, key.hash());
+  std::size_t index = _slots.empty() ? locate_small(key) : locate(key, key.hash());
   return index == npos_index() ? nullptr : &_entries[index].second;
 }
 
 Value* Dict::find(const Value& key) { return const_cast<Value*>(std::as_const(*this).find(key)); }
 
 const Value* Dict::find_text(std::string_view key) const {
-  std::size_t index = locate_text(key, hash_text(key));
+  std::size_t index = locate_text(key);
   return index == npos_index() ? nullptr : &_entries[index].second;
 }
 
@@ -346,20 +379,22 @@ const Value& Dict::at(const Value& key) const {
 
 bool Dict::erase(const Value& key) {
   if (!key.hashable()) return false;
-  std::size_t index = locate(key, key.hash());
+  std::size_t index = _slots.empty() ? locate_small(key) : locate(key, key.hash());
   if (index == npos_index()) return false;
   _entries.erase(_entries.begin() + static_cast<std::ptrdiff_t>(index));
-  // Entry indices after the erased one moved down: rebuild the table from the keys.
-  std::fill(_slots.begin(), _slots.end(), Slot{});
-  for (std::size_t i = 0; i < _entries.size(); ++i) insert_slot(i, static_cast<std::uint32_t>(_entries[i].first.hash()));
+  if (!_slots.empty()) {
+    // Entry indices after the erased one moved down: rebuild the table from the keys.
+    std::fill(_slots.begin(), _slots.end(), Slot{});
+    index_entries();
+  }
   return true;
 }
 
 bool Dict::operator==(const Dict& other) const {
   if (size() != other.size()) return false;
-  for (std::size_t i = 0; i < _entries.size(); ++i) {
-    std::size_t j = other.locate(_entries[i].first, _entries[i].first.hash());
-    if (j == npos_index() || !(other._entries[j].second == _entries[i].second)) return false;
+  for (const auto& [key, value] : _entries) {
+    const Value* theirs = other.find(key);
+    if (!theirs || !(*theirs == value)) return false;
   }
   return true;
 }

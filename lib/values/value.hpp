@@ -4,7 +4,9 @@
 // (insertion-ordered, keys of any hashable kind). Values have value semantics: copies are deep.
 
 #include "loop/errors.hpp"
+#include "values/large_block.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -165,8 +167,9 @@ struct ValueHash {
 class Dict {
  public:
   using Entry = std::pair<Value, Value>;
-  using const_iterator = std::vector<Entry>::const_iterator;
-  using iterator = std::vector<Entry>::iterator;
+  using Entries = std::vector<Entry, detail::LargeBlockAllocator<Entry>>;
+  using const_iterator = Entries::const_iterator;
+  using iterator = Entries::iterator;
 
   Dict() = default;
   Dict(std::initializer_list<Entry> entries);
@@ -179,9 +182,11 @@ class Dict {
   // Inserts or replaces; a replaced entry keeps its position. Raises TypeError for a key that
   // is not hashable.
   void set(Value key, Value value);
-  // Inserts or replaces every entry of [first, last), moving from them, as set() would one by
-  // one. Faster for many entries at once: the table's memory is fetched ahead of use.
-  void set_many(Entry* first, Entry* last);
+  // Inserts or replaces n entries, as set() would one by one, moving from the Values that
+  // key_at(i) and value_at(i) return by reference. Faster for many entries at once: the table's
+  // memory is fetched ahead of use.
+  template <class KeyAt, class ValueAt>
+  void set_each(std::size_t n, KeyAt&& key_at, ValueAt&& value_at);
   // Appends without looking for an existing equal key: only for keys known to be new.
   void append_unique(Value key, Value value);
   Value& operator[](const Value& key);  // inserts none when missing
@@ -199,17 +204,24 @@ class Dict {
   const_iterator end() const noexcept { return _entries.end(); }
   iterator begin() noexcept { return _entries.begin(); }
   iterator end() noexcept { return _entries.end(); }
-  const std::vector<Entry>& entries() const noexcept { return _entries; }
+  const Entries& entries() const noexcept { return _entries; }
 
   bool operator==(const Dict& other) const;
 
  private:
   static constexpr std::size_t npos_index() noexcept { return static_cast<std::size_t>(-1); }
+  // Up to this many entries a dict has no table and is searched in order: most states are small
+  // records, and skipping the table saves an allocation and the hashing.
+  static constexpr std::size_t kSmall = 8;
   std::size_t locate(const Value& key, std::size_t hash) const;
-  std::size_t locate_text(std::string_view key, std::size_t hash) const;
+  std::size_t locate_small(const Value& key) const;
+  std::size_t locate_small_checked(const Value& key) const;  // TypeError for an unhashable key
+  std::size_t locate_text(std::string_view key) const;
   void insert_slot(std::size_t index, std::uint32_t hash);
   void rebuild(std::size_t slot_count);
-  void grow();
+  void index_entries();
+  // Makes room in the table for `count` entries in all, building it when the dict outgrows kSmall.
+  void make_room(std::size_t count);
 
   // Open addressing with linear probing. A slot holds the entry's index + 1 (0: empty) and the
   // low 32 bits of the key's hash, so probes compare hashes without touching the entries, and
@@ -219,9 +231,46 @@ class Dict {
     std::uint32_t hash = 0;
   };
 
-  std::vector<Entry> _entries;
-  std::vector<Slot> _slots;
+  Entries _entries;
+  std::vector<Slot, detail::LargeBlockAllocator<Slot>> _slots;
 };
+
+template <class KeyAt, class ValueAt>
+void Dict::set_each(std::size_t n, KeyAt&& key_at, ValueAt&& value_at) {
+  if (n == 0) return;
+  std::size_t want = _entries.size() + n;
+  if (_entries.capacity() < want) _entries.reserve(std::max(want, 2 * _entries.capacity()));
+  if (_slots.empty() && want <= kSmall) {
+    for (std::size_t i = 0; i < n; ++i) {
+      Value& key = key_at(i);
+      std::size_t index = locate_small_checked(key);
+      if (index != npos_index()) {
+        _entries[index].second = std::move(value_at(i));
+      } else {
+        _entries.emplace_back(std::move(key), std::move(value_at(i)));
+      }
+    }
+    return;
+  }
+  make_room(want);
+  // Hash everything first and fetch each key's slot ahead of the probes.
+  std::vector<std::size_t> hashes(n);
+  std::size_t mask = _slots.size() - 1;
+  for (std::size_t i = 0; i < n; ++i) {
+    hashes[i] = key_at(i).hash();
+    __builtin_prefetch(&_slots[static_cast<std::uint32_t>(hashes[i]) & mask]);
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    Value& key = key_at(i);
+    std::size_t index = locate(key, hashes[i]);
+    if (index != npos_index()) {
+      _entries[index].second = std::move(value_at(i));
+    } else {
+      _entries.emplace_back(std::move(key), std::move(value_at(i)));
+      insert_slot(_entries.size() - 1, static_cast<std::uint32_t>(hashes[i]));
+    }
+  }
+}
 
 // The hash that Value::hash gives a text, for looking up text keys without building a Value.
 std::size_t hash_text(std::string_view text) noexcept;

@@ -99,6 +99,50 @@ TEST(Dict, EqualityIgnoresOrderAndUnhashableKeysAreRefused) {
   EXPECT_TRUE(d.contains(Value::tuple({1, "a"})));
 }
 
+TEST(Dict, LookupsHoldAcrossTheSwitchFromSmallToIndexed) {
+  // Small dicts are searched in order and get a table once they grow: every operation must give
+  // the same answers on both sides of that switch, including after erasing.
+  for (int size : {1, 7, 8, 9, 10, 30}) {
+    Dict d;
+    for (int i = 0; i < size; ++i) d.set("k" + std::to_string(i), i);
+    d.set("k0", 100);  // replaced in place
+    ASSERT_EQ(d.size(), static_cast<std::size_t>(size)) << size;
+    EXPECT_EQ(d.begin()->first, Value("k0"));
+    EXPECT_EQ(*d.find_text("k0"), Value(100));
+    EXPECT_TRUE(d.erase("k0"));
+    for (int i = 1; i < size; ++i) {
+      ASSERT_EQ(*d.find_text("k" + std::to_string(i)), Value(i)) << size;
+      ASSERT_EQ(*d.find(Value("k" + std::to_string(i))), Value(i)) << size;
+    }
+    EXPECT_EQ(d.find_text("k0"), nullptr);
+    EXPECT_THROW(d.set(List{}, 1), vesk::TypeError);
+    EXPECT_EQ(d.size(), static_cast<std::size_t>(size - 1));
+  }
+}
+
+TEST(Dict, SetEachActsAsSetOneByOne) {
+  for (std::size_t base : {0u, 3u, 20u}) {
+    Dict batched, single;
+    for (std::size_t i = 0; i < base; ++i) {
+      batched.set(Value(static_cast<int>(i)), 0);
+      single.set(Value(static_cast<int>(i)), 0);
+    }
+    // Keys repeat within the batch and with what is there: the last value wins, positions stay.
+    std::vector<Value> keys, values;
+    for (int i = 0; i < 12; ++i) {
+      keys.emplace_back(i % 9);
+      values.emplace_back("v" + std::to_string(i));
+    }
+    for (std::size_t i = 0; i < keys.size(); ++i) single.set(keys[i], values[i]);
+    batched.set_each(
+        keys.size(), [&](std::size_t i) -> Value& { return keys[i]; }, [&](std::size_t i) -> Value& { return values[i]; });
+    ASSERT_EQ(batched.size(), single.size());
+    for (std::size_t i = 0; i < single.size(); ++i) {
+      EXPECT_EQ(batched.entries()[i], single.entries()[i]) << base << " " << i;
+    }
+  }
+}
+
 TEST(Value, HashSeparatesKindsOfEqualLookingValues) {
   std::unordered_set<Value, vesk::ValueHash> set{Value(1), Value(true), Value("1"), Value::bytes("1"),
                                                 Value(1.0), Value::tuple({1})};
