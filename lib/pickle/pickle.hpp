@@ -48,6 +48,8 @@ class Writer {
   Writer(const Writer&) = delete;
   Writer& operator=(const Writer&) = delete;
 
+  // Room for about `bytes` more output, for writers that can tell: saves the output's growth.
+  void reserve(std::size_t bytes);
   void none();
   void boolean(bool b);
   void integer(std::int64_t i);

@@ -23,6 +23,7 @@
 // only the states returned by process() are kept per key.
 
 #include "loop/event_loop.hpp"
+#include "pickle/pickle.hpp"
 #include "stream_handler/handler_registry.hpp"
 #include "stream_handler/value_traits.hpp"
 #include "values/value.hpp"
@@ -31,6 +32,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
 
@@ -56,6 +58,9 @@ class StreamHandlerBase {
   virtual void load_key_states(Dict states) = 0;
   // All held states, key text → state.
   virtual Dict collect_key_states() const = 0;
+  // The same map written as one dict, straight from the handler's own types: what a collection
+  // sends, without building the Dict of a large state first.
+  virtual void write_key_states(pickle::Writer& writer) const = 0;
   virtual std::size_t key_state_count() const noexcept = 0;
   // Runs process() for `message`, whose key text is `key`, with that key's state and stores
   // the result (none removes the key). When process() fails, the error passes on and the key
@@ -94,6 +99,25 @@ class StreamHandler : public StreamHandlerBase {
     out.reserve(_states.size());
     for (const auto& [key, state] : _states) out.append_unique(Value(key), ValueTraits<T>::to_value(state));
     return out;
+  }
+
+  void write_key_states(pickle::Writer& writer) const final {
+    // A guess that covers short keys with small states; longer ones grow the output as usual.
+    writer.reserve(32 * _states.size());
+    writer.begin_dict();
+    for (const auto& [key, state] : _states) {
+      writer.text(key);
+      if constexpr (std::is_same_v<T, std::int64_t> || std::is_same_v<T, int>) {
+        writer.integer(state);
+      } else if constexpr (std::is_same_v<T, double>) {
+        writer.floating(state);
+      } else if constexpr (std::is_same_v<T, std::string>) {
+        writer.text(state);
+      } else {
+        writer.value(ValueTraits<T>::to_value(state));
+      }
+    }
+    writer.end_dict();
   }
 
   std::size_t key_state_count() const noexcept final { return _states.size(); }

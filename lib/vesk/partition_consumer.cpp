@@ -27,7 +27,15 @@ std::string reply_text(const Value& response) { return response.is_text() ? resp
 
 // Collected states replace stored ones key by key; keys a worker no longer holds stay.
 void merge_key_states(Dict& into, Dict&& from) {
-  for (auto& [key, state] : from) into.set(std::move(key), std::move(state));
+  // In slices, so that the table's memory for each slice is fetched ahead of its inserts.
+  constexpr std::size_t slice = 1024;
+  auto entries = from.begin();
+  for (std::size_t start = 0; start < from.size(); start += slice) {
+    const std::size_t n = std::min(slice, from.size() - start);
+    into.set_each(
+        n, [&](std::size_t i) -> Value& { return entries[static_cast<std::ptrdiff_t>(start + i)].first; },
+        [&](std::size_t i) -> Value& { return entries[static_cast<std::ptrdiff_t>(start + i)].second; });
+  }
 }
 
 // Sizes above which decoding and merging move to the blocking pool.
@@ -236,7 +244,7 @@ Awaitable<Dict> Vesk::PartitionConsumer::_collect_key_states() {
   collection_tasks.reserve(_worker_processes.size());
   for (std::size_t i = 0; i < _worker_processes.size(); ++i) {
     collection_tasks.push_back(Task<void>::create(
-        *_loop, collect_key_states_from_worker(_worker_processes[i], key_states, static_cast<int>(i),
+        *_loop, collect_key_states_from_worker(_worker_processes[i], key_states,
                                                static_cast<int>(_worker_processes.size()))));
   }
   std::exception_ptr failure;
@@ -263,36 +271,20 @@ Awaitable<Dict> Vesk::PartitionConsumer::_collect_key_states() {
 
 Awaitable<void> Vesk::PartitionConsumer::collect_key_states_from_worker(WorkerProcessRef process,
                                                                         std::shared_ptr<CollectedKeyStates> key_states,
-                                                                        int worker_index, int workers) {
+                                                                        int workers) {
   auto connection = co_await process.conn_future.wait();
   const Value request("collect_key_states");
   co_await connection->send(request);
   std::string encoded = co_await connection->receive_encoded();
-  // Big maps are decoded on the blocking pool, the workers' maps side by side. The check that a
-  // map holds only keys routed to its worker proves the maps disjoint, so they can be appended
-  // without looking every key up.
+  // Big maps are decoded on the blocking pool, the workers' maps side by side.
   const bool off_loop = encoded.size() >= decode_off_loop_bytes;
-  auto job = [bytes = std::make_shared<std::string>(std::move(encoded)), worker_index, workers]() {
-    std::pair<Value, bool> out{pickle::loads(*bytes), false};
-    if (out.first.is_dict()) {
-      out.second = true;
-      for (const auto& [key, state] : out.first.as_dict()) {
-        if (!key.is_text() || DefaultPartitioner::position(key.as_text(), static_cast<std::size_t>(workers)) !=
-                                  static_cast<std::size_t>(worker_index)) {
-          out.second = false;
-          break;
-        }
-      }
-    }
-    return out;
-  };
-  std::pair<Value, bool> decoded;
+  auto job = [bytes = std::make_shared<std::string>(std::move(encoded))]() { return pickle::loads(*bytes); };
+  Value reply;
   if (off_loop) {
-    decoded = co_await run_blocking(std::move(job));
+    reply = co_await run_blocking(std::move(job));
   } else {
-    decoded = job();
+    reply = job();
   }
-  Value& reply = decoded.first;
   if (!reply.is_dict()) {
     throw TypeError(std::string("a worker answered a collection request with a ") + reply.kind_name() +
                     " instead of its state map");
@@ -303,13 +295,9 @@ Awaitable<void> Vesk::PartitionConsumer::collect_key_states_from_worker(WorkerPr
     into = std::move(states);
     // Room for the other workers' maps, made while their replies are still being decoded.
     if (workers > 1 && into.size() >= merge_off_loop_entries) into.reserve(into.size() * static_cast<std::size_t>(workers) * 11 / 10);
-  } else if (key_states->disjoint && decoded.second) {
-    into.reserve(into.size() + states.size());
-    for (auto& [key, state] : states) into.append_unique(std::move(key), std::move(state));
   } else {
-    for (auto& [key, state] : states) into.set(std::move(key), std::move(state));
+    merge_key_states(into, std::move(states));
   }
-  key_states->disjoint = key_states->disjoint && decoded.second;
 }
 
 Awaitable<void> Vesk::PartitionConsumer::wait_for_checkpoint_task() {

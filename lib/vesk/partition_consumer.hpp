@@ -51,16 +51,14 @@ class Vesk::PartitionConsumer : public std::enable_shared_from_this<PartitionCon
   Awaitable<void> _checkpoint_loop();
   Awaitable<void> _do_checkpoint();
   Awaitable<Dict> _collect_key_states();
-  // The states collected from the workers of one checkpoint; `disjoint` while every map merged
-  // so far was shown to hold only keys routed to its own worker.
+  // The states collected from the workers of one checkpoint.
   struct CollectedKeyStates {
     Dict states;
-    bool disjoint = true;
   };
-  // Collects the states of worker `worker_index` of `workers` into `key_states`.
+  // Collects the states of one of `workers` workers into `key_states`.
   static Awaitable<void> collect_key_states_from_worker(WorkerProcessRef process,
                                                         std::shared_ptr<CollectedKeyStates> key_states,
-                                                        int worker_index, int workers);
+                                                        int workers);
   Awaitable<void> wait_for_checkpoint_task();
   Awaitable<PartitionState> get_partition_state_from_storage();
   Awaitable<void> distribute_state_to_workers(const PartitionState& state);

@@ -72,7 +72,9 @@ std::optional<std::string> read_whole(const std::filesystem::path& path) {
   if (::fstat(fd.get(), &st) != 0) throw_errno(errno, "cannot stat '" + path.string() + "'");
   if (S_ISDIR(st.st_mode)) throw_errno(EISDIR, "cannot read '" + path.string() + "'");
   std::string out;
-  out.resize(st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0);
+  // One byte beyond the size, so that the read which finds the end needs no more room: growing
+  // a large buffer only to learn that the file ends would copy it.
+  out.resize(st.st_size > 0 ? static_cast<std::size_t>(st.st_size) + 1 : 0);
   std::size_t have = 0;
   while (true) {
     if (have == out.size()) out.resize(out.size() + std::max<std::size_t>(4096, out.size() / 2));

@@ -97,7 +97,11 @@ Awaitable<void> VeskWorkerHost::_run() {
       Value data = co_await _receive();
       if (data.is_text() && data.as_text() == collect_request) {
         if (_process_func) {
-          co_await _client->send(Value(_process_func->collect_key_states()));
+          std::string encoded;
+          pickle::Writer writer(encoded);
+          _process_func->write_key_states(writer);
+          writer.finish();
+          co_await _client->send_encoded(std::move(encoded));
         } else {
           co_await _client->send(states);
         }

@@ -178,6 +178,15 @@ vesk::Message message(std::string key, std::string value, vesk::Offset offset = 
   return vesk::Message{std::move(key), std::move(value), 0, offset};
 }
 
+// The state map as a collection sends it: written straight from the typed map, then decoded.
+Value written_key_states(const vesk::StreamHandlerBase& handler) {
+  std::string encoded;
+  vesk::pickle::Writer writer(encoded);
+  handler.write_key_states(writer);
+  writer.finish();
+  return vesk::pickle::loads(encoded);
+}
+
 TEST(StreamHandler, TheBaseProcessYieldsNone) {
   Delegating handler;
   EXPECT_EQ(run(handler.process(message("k", "v"), 5)), std::nullopt);
@@ -196,6 +205,7 @@ TEST(StreamHandler, KeepsTypedStatesBetweenHandOverAndCollection) {
   }());
   EXPECT_EQ(Value(handler.collect_key_states()),
             Value(Dict{{Value("a"), Value(4)}, {Value("b"), Value(2)}, {Value("kept"), Value(7)}}));
+  EXPECT_EQ(written_key_states(handler), Value(handler.collect_key_states()));
   EXPECT_EQ(handler.key_state_count(), 3u);
 }
 
@@ -208,6 +218,7 @@ TEST(StreamHandler, AFailingProcessLeavesTheStateAsItWas) {
     EXPECT_THROW(co_await handler.process_message(message("new", "boom", 4), "new"), std::runtime_error);
   }());
   EXPECT_EQ(Value(handler.collect_key_states()), Value(Dict{{Value("k"), Value(vesk::List{Value(1), Value(2)})}}));
+  EXPECT_EQ(written_key_states(handler), Value(handler.collect_key_states()));
 }
 
 TEST(StreamHandler, AHandOverStateOfTheWrongTypeNamesItsKey) {
