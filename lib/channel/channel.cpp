@@ -1,6 +1,7 @@
 #include "channel/channel.hpp"
 
 #include "pickle/pickle.hpp"
+#include "pickle/pickle_detail.hpp"
 
 #include <asio/buffer.hpp>
 #include <asio/connect.hpp>
@@ -11,6 +12,7 @@
 #include <asio/write.hpp>
 
 #include <array>
+#include <cstring>
 #include <system_error>
 
 namespace vesk {
@@ -55,25 +57,97 @@ void set_nodelay(asio::ip::tcp::socket& socket) {
   socket.set_option(asio::ip::tcp::no_delay(true));
 }
 
+// Batches are written straight into the frame buffer: sized once for the whole batch, then
+// filled with plain stores. The layout is that of the pickle Writer (a list in MARK ... APPENDS
+// slices of at most 1000 tuples, each MARK key value timestamp offset TUPLE), which
+// decode_message_batch reads back without building Values.
+constexpr std::size_t batch_slice = 1000;
+
+char* put_le(char* p, std::uint64_t v, int n) {
+  for (int i = 0; i < n; ++i) *p++ = static_cast<char>((v >> (8 * i)) & 0xff);
+  return p;
+}
+
+char* put_int(char* p, std::int64_t i) {
+  namespace op = pickle::detail::op;
+  if (i >= 0 && i < 0x100) {
+    *p++ = static_cast<char>(op::BININT1);
+    *p++ = static_cast<char>(i);
+  } else if (i >= 0 && i < 0x10000) {
+    *p++ = static_cast<char>(op::BININT2);
+    p = put_le(p, static_cast<std::uint64_t>(i), 2);
+  } else if (i >= INT32_MIN && i <= INT32_MAX) {
+    *p++ = static_cast<char>(op::BININT);
+    p = put_le(p, static_cast<std::uint64_t>(i), 4);
+  } else {
+    // LONG1: the shortest little-endian two's complement form.
+    const auto u = static_cast<std::uint64_t>(i);
+    int n = 8;
+    while (n > 1) {
+      const auto top = static_cast<unsigned char>(u >> (8 * (n - 1)));
+      const bool next_sign = (u >> (8 * (n - 1) - 1)) & 1;
+      if ((top == 0x00 && !next_sign) || (top == 0xff && next_sign)) --n; else break;
+    }
+    *p++ = static_cast<char>(op::LONG1);
+    *p++ = static_cast<char>(n);
+    p = put_le(p, u, n);
+  }
+  return p;
+}
+
+char* put_bytes(char* p, std::string_view b) {
+  namespace op = pickle::detail::op;
+  if (b.size() < 0x100) {
+    *p++ = static_cast<char>(op::SHORT_BINBYTES);
+    *p++ = static_cast<char>(b.size());
+  } else if (b.size() <= 0xffffffffu) {
+    *p++ = static_cast<char>(op::BINBYTES);
+    p = put_le(p, b.size(), 4);
+  } else {
+    *p++ = static_cast<char>(op::BINBYTES8);
+    p = put_le(p, b.size(), 8);
+  }
+  std::memcpy(p, b.data(), b.size());
+  return p + b.size();
+}
+
 template <class Messages, class Get>
 void encode_batch(std::string& out, const Messages& messages, Get get) {
-  pickle::Writer writer(out);
-  writer.begin_list();
+  namespace op = pickle::detail::op;
+  // At most: 9-byte headers for key and value, 10 bytes per integer, MARK and TUPLE.
+  std::size_t bound = 4 + 2 * (messages.size() / batch_slice + 1);
   for (const auto& item : messages) {
     const Message& m = get(item);
-    writer.begin_tuple();
-    if (m.key) {
-      writer.bytes(*m.key);
-    } else {
-      writer.none();
-    }
-    writer.bytes(m.value);
-    writer.integer(m.timestamp);
-    writer.integer(m.offset);
-    writer.end_tuple();
+    bound += 40 + (m.key ? m.key->size() : 0) + m.value.size();
   }
-  writer.end_list();
-  writer.finish();
+  const std::size_t start = out.size();
+  out.resize(start + bound);
+  char* p = out.data() + start;
+  *p++ = static_cast<char>(op::PROTO);
+  *p++ = 4;
+  *p++ = static_cast<char>(op::EMPTY_LIST);
+  std::size_t in_slice = 0;
+  for (const auto& item : messages) {
+    const Message& m = get(item);
+    if (in_slice == 0) *p++ = static_cast<char>(op::MARK);
+    *p++ = static_cast<char>(op::MARK);
+    if (m.key) {
+      p = put_bytes(p, *m.key);
+    } else {
+      *p++ = static_cast<char>(op::NONE);
+    }
+    p = put_bytes(p, m.value);
+    p = put_int(p, m.timestamp);
+    p = put_int(p, m.offset);
+    *p++ = static_cast<char>(op::TUPLE);
+    if (++in_slice == batch_slice) {
+      *p++ = static_cast<char>(op::APPENDS);
+      in_slice = 0;
+    }
+  }
+  if (in_slice != 0) *p++ = static_cast<char>(op::APPENDS);
+  *p++ = static_cast<char>(op::STOP);
+  out.resize(static_cast<std::size_t>(p - out.data()));
 }
 
 }  // namespace
@@ -221,6 +295,14 @@ Awaitable<Value> ChannelConnection::receive() {
   Value value = pickle::loads(_in);
   if (_in.capacity() > read_chunk_bytes) std::string().swap(_in);
   co_return value;
+}
+
+Awaitable<bool> ChannelConnection::receive_batch_or_value(std::vector<Message>& batch, Value& value) {
+  co_await _read_frame(_in);
+  const bool is_batch = decode_message_batch(_in, batch);
+  if (!is_batch) value = pickle::loads(_in);
+  if (_in.capacity() > read_chunk_bytes) std::string().swap(_in);
+  co_return is_batch;
 }
 
 void ChannelConnection::close() noexcept {

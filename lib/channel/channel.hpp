@@ -53,6 +53,10 @@ Message message_from_value(Value&& value);
 
 // Appends one whole pickle of the batch (a list of message tuples) to `out`, straight from the
 // messages, without building Values.
+// Decodes a message batch written by encode_message_batch straight into `out`, reusing the
+// messages and string buffers it already holds. Returns false, with `out` unspecified, for any
+// other pickle (another value, another writer's layout, corrupt data): decode those in full.
+bool decode_message_batch(std::string_view pickle, std::vector<Message>& out);
 void encode_message_batch(std::string& out, const std::vector<Message>& messages);
 void encode_message_batch(std::string& out, const std::vector<const Message*>& messages);
 
@@ -77,6 +81,9 @@ class ChannelConnection {
   Awaitable<void> send_batch(const std::vector<const Message*>& messages);
   // Receives one whole value; fails with ChannelClosedError when the other end has gone.
   Awaitable<Value> receive();
+  // Receives one whole value; a message batch is decoded into `batch` (true is returned),
+  // anything else into `value` (false).
+  Awaitable<bool> receive_batch_or_value(std::vector<Message>& batch, Value& value);
   // Receives one whole frame and returns its pickle bytes undecoded.
   Awaitable<std::string> receive_encoded();
 

@@ -128,11 +128,16 @@ class StreamHandler : public StreamHandlerBase {
     std::optional<T> current;
     if (found != _states.end()) current = found->second;
     std::optional<T> next = co_await process(message, std::move(current));
-    // Iterators do not survive the suspension: look the key up again.
+    // The worker processes one message at a time and only this function changes the map, so the
+    // iterator is still valid after the suspension: the key is hashed once per message.
     if (next) {
-      _states.insert_or_assign(key, std::move(*next));
-    } else {
-      _states.erase(key);
+      if (found != _states.end()) {
+        found->second = std::move(*next);
+      } else {
+        _states.emplace(key, std::move(*next));
+      }
+    } else if (found != _states.end()) {
+      _states.erase(found);
     }
   }
 

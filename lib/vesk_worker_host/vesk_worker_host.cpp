@@ -91,11 +91,17 @@ Awaitable<void> VeskWorkerHost::_run() {
   }
 
   const Value drained("drained");
+  // Batches are decoded straight into these messages, whose buffers serve batch after batch.
+  std::vector<Message> batch;
   while (true) {
     std::exception_ptr failure;
     try {
-      Value data = co_await _receive();
-      if (data.is_text() && data.as_text() == collect_request) {
+      Value data;
+      const bool is_batch = co_await _client->receive_batch_or_value(batch, data);
+      if (is_batch) {
+        if (_process_func) co_await _process_messages(batch);
+        co_await _client->send(drained);
+      } else if (data.is_text() && data.as_text() == collect_request) {
         if (_process_func) {
           std::string encoded;
           pickle::Writer writer(encoded);
@@ -106,6 +112,7 @@ Awaitable<void> VeskWorkerHost::_run() {
           co_await _client->send(states);
         }
       } else if (data.is_list()) {
+        // A batch in another layout than ours (another writer's pickle): decoded in full.
         if (_process_func && !data.as_list().empty()) co_await _process_batch(data.as_list());
         co_await _client->send(drained);
       } else {
@@ -126,18 +133,21 @@ Awaitable<void> VeskWorkerHost::_run() {
   }
 }
 
-// A message that cannot be processed (no key, a key that is not UTF-8, a malformed entry) is
-// reported and skipped alone: the rest of the batch is still processed, since the consumer
-// counts the whole batch as done once it is answered.
 Awaitable<void> VeskWorkerHost::_process_batch(List& batch) {
+  std::vector<Message> messages;
+  messages.reserve(batch.size());
   for (std::size_t i = 0; i < batch.size(); ++i) {
-    Message message;
     try {
-      message = message_from_value(std::move(batch[i]));
+      messages.push_back(message_from_value(std::move(batch[i])));
     } catch (const std::exception& e) {
       print_error_line("message " + std::to_string(i) + " of the batch skipped: " + e.what());
-      continue;
     }
+  }
+  co_await _process_messages(messages);
+}
+
+Awaitable<void> VeskWorkerHost::_process_messages(const std::vector<Message>& messages) {
+  for (const Message& message : messages) {
     if (!message.key) {
       print_error_line("message at offset " + std::to_string(message.offset) + " skipped: it has no key");
       continue;

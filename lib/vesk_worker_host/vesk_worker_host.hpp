@@ -27,6 +27,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace vesk {
 
@@ -44,7 +45,12 @@ class VeskWorkerHost {
   Awaitable<void> _main(std::pair<std::string, std::uint16_t> address, std::optional<std::string> stream_handler_path);
   Awaitable<Value> _receive();
   Awaitable<void> _run();
+  // Converts a fully decoded batch; an entry that is no message is reported and skipped alone.
   Awaitable<void> _process_batch(List& batch);
+  // A message that cannot be processed (no key, a key that is not UTF-8) is reported and skipped
+  // alone: the rest of the batch is still processed, since the consumer counts the whole batch
+  // as done once it is answered.
+  Awaitable<void> _process_messages(const std::vector<Message>& messages);
 
   EventLoop _loop;
   std::shared_ptr<ChannelConnection> _client;

@@ -15,6 +15,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -186,6 +188,51 @@ TEST(Channel, BatchesAreEncodedStraightFromTheMessages) {
   EXPECT_THROW(vesk::message_from_value(Value::tuple({Value(), Value::bytes("")})), vesk::TypeError);
   EXPECT_THROW(vesk::message_from_value(Value::tuple({Value("text key"), Value::bytes(""), Value(0), Value(0)})),
                vesk::TypeError);
+}
+
+TEST(Channel, BatchesDecodeStraightIntoMessagesAndOtherPicklesFallBack) {
+  // Across slices of 1000, every key and value size class and integers of every width.
+  std::vector<Message> messages;
+  const std::int64_t ints[] = {0, 255, 256, 65535, 65536, -1, INT32_MIN, INT32_MAX, std::int64_t{1} << 40,
+                               INT64_MIN, INT64_MAX, -129, 128};
+  for (int i = 0; i < 2500; ++i) {
+    std::optional<std::string> key;
+    if (i % 7 != 0) key = "key-" + std::to_string(i);
+    std::string value(static_cast<std::size_t>(i % 3 == 0 ? 300 : i % 50), static_cast<char>(i));
+    messages.push_back(Message{key, value, ints[i % 13], ints[(i + 5) % 13]});
+  }
+  for (std::size_t n : {std::size_t{2500}, std::size_t{1000}, std::size_t{1}, std::size_t{0}}) {
+    std::vector<Message> batch(messages.begin(), messages.begin() + static_cast<std::ptrdiff_t>(n));
+    std::string encoded;
+    vesk::encode_message_batch(encoded, batch);
+    // The general decoder reads the same batch: the layout is ordinary pickle.
+    List expected;
+    for (const auto& m : batch) expected.push_back(vesk::message_to_value(m));
+    ASSERT_EQ(vesk::pickle::loads(encoded), Value(expected)) << n;
+    // Decoding reuses what `out` holds from a larger batch before.
+    std::vector<Message> out(3000, Message{"stale", "stale", 1, 1});
+    ASSERT_TRUE(vesk::decode_message_batch(encoded, out)) << n;
+    EXPECT_EQ(out, batch) << n;
+
+    // Every truncation and a byte flip at every position end in false or in a batch, never in
+    // a read out of bounds (the sanitizer build checks).
+    if (n == 1) {
+      for (std::size_t cut = 0; cut < encoded.size(); ++cut) {
+        EXPECT_FALSE(vesk::decode_message_batch(std::string_view(encoded).substr(0, cut), out)) << cut;
+      }
+      for (std::size_t at = 0; at < encoded.size(); ++at) {
+        std::string flipped = encoded;
+        flipped[at] = static_cast<char>(flipped[at] ^ 0x5a);
+        (void)vesk::decode_message_batch(flipped, out);
+      }
+    }
+  }
+  // Other values and other layouts of the same list are left to the general decoder.
+  std::vector<Message> out;
+  EXPECT_FALSE(vesk::decode_message_batch(vesk::pickle::dumps(Value("collect_key_states")), out));
+  EXPECT_FALSE(vesk::decode_message_batch(vesk::pickle::dumps(Value(List{Value(1), Value(2)})), out));
+  EXPECT_FALSE(vesk::decode_message_batch(
+      vesk::pickle::dumps(Value(List{Value::tuple({Value::bytes("k"), Value::bytes("v"), Value(1), Value(2)})})), out));
 }
 
 }  // namespace
