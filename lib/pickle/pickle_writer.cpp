@@ -345,6 +345,16 @@ void Writer::bytes(std::string_view b) {
 }
 
 void Writer::value(const Value& v) {
+  // Scalars, most states, skip the buffering that whole containers need.
+  switch (v.kind()) {
+    case Value::Kind::none: return none();
+    case Value::Kind::boolean: return boolean(v.as_bool());
+    case Value::Kind::integer: return integer(v.as_int());
+    case Value::Kind::floating: return floating(v.as_float());
+    case Value::Kind::text: return text(v.as_text());
+    case Value::Kind::bytes: return bytes(v.as_bytes());
+    default: break;
+  }
   {
     Sink sink(_out);
     put_value(sink, v, _stack.size());
