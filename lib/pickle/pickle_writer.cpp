@@ -16,6 +16,38 @@ using namespace detail;
 // has to hold more than one batch above a mark.
 constexpr std::size_t kBatch = 1000;
 
+// Gives `out` room for `more` bytes in a new buffer that asks for huge pages before it is first
+// touched: on virtual machines the page faults of filling a large output cost more than
+// encoding it.
+void grow_output(std::string& out, std::size_t more) {
+  std::string bigger;
+  bigger.reserve(out.size() + more);
+  vesk::detail::advise_huge_pages(bigger.data(), bigger.capacity());
+  bigger.append(out);
+  out.swap(bigger);
+}
+
+// About the output of a value, judged from its size and its first entry or item (walking every
+// nested container would cost as much as encoding it): state maps hold entries of one shape.
+std::size_t output_guess(const Value& v, int depth = 0) {
+  auto sample = [depth](const Value& first, std::size_t n) {
+    return n * (depth < 2 ? 8 + output_guess(first, depth + 1) : 24);
+  };
+  switch (v.kind()) {
+    case Value::Kind::dict: {
+      const Dict& d = v.as_dict();
+      if (d.empty()) return 2;
+      const auto& [key, value] = *d.begin();
+      return 16 + d.size() * (output_guess(key, depth + 1) + (depth < 2 ? output_guess(value, depth + 1) : 16));
+    }
+    case Value::Kind::list: return v.as_list().empty() ? 2 : 16 + sample(v.as_list().front(), v.as_list().size());
+    case Value::Kind::tuple: return v.as_tuple().empty() ? 2 : 16 + sample(v.as_tuple().front(), v.as_tuple().size());
+    case Value::Kind::text: return 9 + v.as_text().size();
+    case Value::Kind::bytes: return 9 + v.as_bytes().size();
+    default: return 10;
+  }
+}
+
 // Collects small writes in a buffer on the stack and hands them to the string in large pieces:
 // appending a few bytes at a time to a std::string costs more than the encoding itself. When
 // encoding fails part way, the string is put back as it was, so a Writer stays usable.
@@ -65,13 +97,7 @@ class Sink {
  private:
   // Doubles the output into a new buffer that asks for huge pages before it is first touched:
   // on virtual machines the page faults of filling a large output cost more than encoding it.
-  void grow(std::size_t more) {
-    std::string bigger;
-    bigger.reserve(std::max(_out.size() + more, 2 * _out.capacity()));
-    vesk::detail::advise_huge_pages(bigger.data(), bigger.capacity());
-    bigger.append(_out);
-    _out.swap(bigger);
-  }
+  void grow(std::size_t more) { grow_output(_out, std::max(more, _out.capacity())); }
 
   static constexpr std::size_t kCapacity = 8192;
   std::string& _out;
@@ -227,8 +253,13 @@ void put_dict(Sink& out, const Dict& dict, std::size_t depth) {
     for (std::size_t i = start; i < end; ++i) {
       // Nested dicts live apart on the heap: fetch the ones a few entries ahead, first the dict,
       // then its entries, so that the walk does not wait on memory at every step.
-      if (i + 8 < n && entries[i + 8].second.is_dict()) __builtin_prefetch(&entries[i + 8].second.as_dict());
-      if (i + 4 < n && entries[i + 4].second.is_dict()) __builtin_prefetch(entries[i + 4].second.as_dict().entries().data());
+      if (i + 12 < n && entries[i + 12].second.is_dict()) __builtin_prefetch(&entries[i + 12].second.as_dict());
+      if (i + 6 < n && entries[i + 6].second.is_dict()) {
+        const auto& inner = entries[i + 6].second.as_dict().entries();
+        const char* first = reinterpret_cast<const char*>(inner.data());
+        const std::size_t bytes = std::min<std::size_t>(inner.size() * sizeof(inner[0]), 512);
+        for (std::size_t at = 0; at < bytes; at += 64) __builtin_prefetch(first + at);
+      }
       put_value(out, entries[i].first, depth);
       put_value(out, entries[i].second, depth);
     }
@@ -269,6 +300,8 @@ void put_byte(std::string& out, unsigned char op) { out.push_back(static_cast<ch
 // ---- whole values ----
 
 void dump_into(std::string& out, const Value& value) {
+  const std::size_t guess = output_guess(value);
+  if (out.capacity() - out.size() < guess) grow_output(out, guess);
   Sink sink(out);
   char* p = sink.room(2);
   p[0] = static_cast<char>(op::PROTO);
