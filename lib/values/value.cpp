@@ -274,6 +274,7 @@ void Dict::insert_slot(std::size_t index, std::uint32_t hash) {
 }
 
 std::size_t Dict::locate_small(const Value& key) const {
+  if (key.is_text()) return locate_text(key.as_text());
   for (std::size_t i = 0; i < _entries.size(); ++i) {
     if (_entries[i].first == key) return i;
   }
@@ -281,7 +282,7 @@ std::size_t Dict::locate_small(const Value& key) const {
 }
 
 std::size_t Dict::locate_small_checked(const Value& key) const {
-  require_hashable(key);
+  if (!key.is_text()) require_hashable(key);
   return locate_small(key);
 }
 
