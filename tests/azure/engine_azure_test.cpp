@@ -7,6 +7,7 @@
 #include "azurite.hpp"
 #include "engine_test_support.hpp"
 #include "log_capture.hpp"
+#include "stored_offsets.hpp"
 #include "stream_handler/handler_registry.hpp"
 #include "vesk_azure_blob_backend/vesk_azure_blob_backend.hpp"
 #include "vesk_memory_feed/vesk_memory_feed.hpp"
@@ -67,22 +68,7 @@ class EngineOnBlobStorage : public ::testing::Test {
 
   // Waits until every partition's stored offset is `offset`; failures to read count as "not yet".
   Awaitable<bool> stored_offsets_reach(vesk::Offset offset, std::chrono::seconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-      bool all = true;
-      for (PartitionId p = 0; p < partitions && all; ++p) {
-        try {
-          auto state = co_await probe->get_partition_state(p);
-          all = state && state->offset == offset;
-        } catch (const std::exception&) {
-          vesk::rethrow_if_cancellation(std::current_exception());
-          all = false;
-        }
-      }
-      if (all) co_return true;
-      if (std::chrono::steady_clock::now() > deadline) co_return false;
-      co_await vesk::sleep(100ms);
-    }
+    return vesk::testing::stored_offsets_reach(*probe, partitions, offset, limit);
   }
 
   // Every key of the partition has `count` in its stored state.

@@ -5,6 +5,7 @@
 
 #include "engine_test_support.hpp"
 #include "log_capture.hpp"
+#include "stored_offsets.hpp"
 #include "vesk_local_file_backend/vesk_local_file_backend.hpp"
 #include "vesk_memory_feed/vesk_memory_feed.hpp"
 
@@ -56,17 +57,7 @@ class EndToEnd : public ::testing::Test {
 
   // Waits until every partition's stored offset is `offset`.
   Awaitable<bool> stored_offsets_reach(int partitions, vesk::Offset offset, std::chrono::seconds limit) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-      bool all = true;
-      for (PartitionId p = 0; p < partitions && all; ++p) {
-        auto state = co_await store->get_partition_state(p);
-        all = state && state->offset == offset;
-      }
-      if (all) co_return true;
-      if (std::chrono::steady_clock::now() > deadline) co_return false;
-      co_await vesk::sleep(50ms);
-    }
+    return vesk::testing::stored_offsets_reach(*store, partitions, offset, limit);
   }
 
   Awaitable<bool> no_children_left() {

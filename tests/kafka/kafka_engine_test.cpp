@@ -4,6 +4,7 @@
 
 #include "log_capture.hpp"
 #include "mock_cluster.hpp"
+#include "stored_offsets.hpp"
 #include "vesk_kafka_feed/vesk_kafka_feed.hpp"
 #include "vesk_local_file_backend/vesk_local_file_backend.hpp"
 
@@ -51,17 +52,7 @@ class KafkaEngine : public ::testing::Test {
   void TearDown() override { std::filesystem::remove_all(directory); }
 
   Awaitable<bool> stored_offsets_reach(vesk::Offset offset, std::chrono::seconds limit) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-      bool all = true;
-      for (PartitionId p = 0; p < partitions && all; ++p) {
-        auto state = co_await store->get_partition_state(p);
-        all = state && state->offset == offset;
-      }
-      if (all) co_return true;
-      if (std::chrono::steady_clock::now() > deadline) co_return false;
-      co_await vesk::sleep(50ms);
-    }
+    return vesk::testing::stored_offsets_reach(*store, partitions, offset, limit);
   }
 };
 
