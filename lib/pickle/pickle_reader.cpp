@@ -291,15 +291,20 @@ class Reader {
     fail("refused opcode " + describe_opcode(_op) + ": " + why);
   }
 
+  // Kept small enough to inline into every opcode: the message is built out of line.
   const unsigned char* need(std::uint64_t n) {
     std::size_t left = _data.size() - _pos;
-    if (n > left) {
-      fail("truncated pickle: " + describe_opcode(_op) + " needs " + std::to_string(n) + " more bytes, " +
-           std::to_string(left) + " remain");
-    }
+    if (n > left) [[unlikely]] truncated(n, left);
     const unsigned char* p = _bytes + _pos;
     _pos += static_cast<std::size_t>(n);
     return p;
+  }
+  [[noreturn, gnu::cold, gnu::noinline]] void truncated(std::uint64_t n, std::size_t left) const {
+    fail("truncated pickle: " + describe_opcode(_op) + " needs " + std::to_string(n) + " more bytes, " +
+         std::to_string(left) + " remain");
+  }
+  [[noreturn, gnu::cold, gnu::noinline]] void invalid_text() const {
+    fail(describe_opcode(_op) + " holds text that is not valid UTF-8");
   }
   std::uint64_t read_le(int n) { return le(need(static_cast<std::uint64_t>(n)), n); }
   std::string_view read_line() {
@@ -340,7 +345,7 @@ class Reader {
   void push(Value&& v, std::uint64_t weight) { _stack.emplace_back(std::move(v), weight); }
   void push_int(std::int64_t i) { _stack.emplace_back(std::in_place, i, kScalarWeight); }
   void push_text(std::string_view s) {
-    if (!valid_utf8(s)) fail(describe_opcode(_op) + " holds text that is not valid UTF-8");
+    if (!valid_utf8(s)) [[unlikely]] invalid_text();
     _stack.emplace_back(std::in_place, s, kScalarWeight + s.size());
   }
   void push_bytes(std::string_view s) { push(Value(Bytes{std::string(s)}), kScalarWeight + s.size()); }

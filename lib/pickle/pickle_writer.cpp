@@ -30,22 +30,31 @@ void grow_output(std::string& out, std::size_t more) {
 // About the output of a value, judged from its size and its first entry or item (walking every
 // nested container would cost as much as encoding it): state maps hold entries of one shape.
 std::size_t output_guess(const Value& v, int depth = 0) {
-  auto sample = [depth](const Value& first, std::size_t n) {
-    return n * (depth < 2 ? 8 + output_guess(first, depth + 1) : 24);
-  };
+  // A first entry far larger than the rest must not reserve gigabytes: beyond the cap the
+  // output grows as it goes.
+  constexpr std::size_t cap = std::size_t{256} << 20;
+  auto times = [](std::size_t count, std::size_t each) { return each != 0 && count > cap / each ? cap : count * each; };
+  auto item = [depth](const Value& first) { return depth < 2 ? 8 + output_guess(first, depth + 1) : 24; };
+  std::size_t guess = 10;
   switch (v.kind()) {
     case Value::Kind::dict: {
       const Dict& d = v.as_dict();
       if (d.empty()) return 2;
       const auto& [key, value] = *d.begin();
-      return 16 + d.size() * (output_guess(key, depth + 1) + (depth < 2 ? output_guess(value, depth + 1) : 16));
+      guess = 16 + times(d.size(), output_guess(key, depth + 1) + (depth < 2 ? output_guess(value, depth + 1) : 16));
+      break;
     }
-    case Value::Kind::list: return v.as_list().empty() ? 2 : 16 + sample(v.as_list().front(), v.as_list().size());
-    case Value::Kind::tuple: return v.as_tuple().empty() ? 2 : 16 + sample(v.as_tuple().front(), v.as_tuple().size());
-    case Value::Kind::text: return 9 + v.as_text().size();
-    case Value::Kind::bytes: return 9 + v.as_bytes().size();
-    default: return 10;
+    case Value::Kind::list:
+      guess = v.as_list().empty() ? 2 : 16 + times(v.as_list().size(), item(v.as_list().front()));
+      break;
+    case Value::Kind::tuple:
+      guess = v.as_tuple().empty() ? 2 : 16 + times(v.as_tuple().size(), item(v.as_tuple().front()));
+      break;
+    case Value::Kind::text: guess = 9 + v.as_text().size(); break;
+    case Value::Kind::bytes: guess = 9 + v.as_bytes().size(); break;
+    default: break;
   }
+  return std::min(guess, cap);
 }
 
 // Collects small writes in a buffer on the stack and hands them to the string in large pieces:

@@ -113,6 +113,12 @@ class ConsumerTest : public ::testing::Test {
     return loop.run_until_complete(store->get_partition_state(partition));
   }
 
+  // The hand-over is sent before the first read, but each stand-in takes it on its own time.
+  bool all_handed_over() const {
+    return !stand_ins.empty() &&
+           std::all_of(stand_ins.begin(), stand_ins.end(), [](const auto& s) { return !s->received.empty(); });
+  }
+
   std::vector<std::string> info() const { return log.texts(spdlog::level::info); }
   std::size_t index_of(const std::string& text) const {
     auto lines = log.texts();
@@ -133,7 +139,7 @@ std::vector<std::string> keys_for(int worker, int workers, int count) {
 TEST_F(ConsumerTest, FreshPartitionStoresOffsetZeroAtOnceAndHandsOverEmptyMaps) {
   loop.run_until_complete([](ConsumerTest& t) -> Awaitable<void> {
     t.start(4, 2);
-    co_await eventually([&] { return t.feed->count("get_many 4") > 0; });
+    co_await eventually([&] { return t.feed->count("get_many 4") > 0 && t.all_handed_over(); });
   }(*this));
   EXPECT_EQ(info().front(), "No state for partition 4, starting from offset 0");
   auto state = stored(4);
@@ -152,7 +158,7 @@ TEST_F(ConsumerTest, StoredStateIsRestoredAtItsOffsetWithEveryKeyOnItsWorker) {
   loop.run_until_complete(store->set_partition_state(4, saved));
   loop.run_until_complete([](ConsumerTest& t) -> Awaitable<void> {
     t.start(4, 2);
-    co_await eventually([&] { return t.feed->count("get_many 4") > 0; });
+    co_await eventually([&] { return t.feed->count("get_many 4") > 0 && t.all_handed_over(); });
   }(*this));
   EXPECT_EQ(info().front(), "State found for partition 4, starting from offset 120");
   EXPECT_EQ(feed->calls.front(), "seek 4 120");
@@ -172,7 +178,7 @@ TEST_F(ConsumerTest, OneWorkerReceivesEveryRestoredKey) {
   loop.run_until_complete(store->set_partition_state(0, PartitionState{0, 5, Dict{{"a", 1}, {"b", 2}, {"c", 3}}}));
   loop.run_until_complete([](ConsumerTest& t) -> Awaitable<void> {
     t.start(0, 1);
-    co_await eventually([&] { return t.feed->count("get_many 0") > 0; });
+    co_await eventually([&] { return t.feed->count("get_many 0") > 0 && t.all_handed_over(); });
   }(*this));
   EXPECT_EQ(stand_ins[0]->received.front(), Value(Dict{{"a", 1}, {"b", 2}, {"c", 3}}));
 }
