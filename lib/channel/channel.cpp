@@ -64,53 +64,16 @@ void set_nodelay(asio::ip::tcp::socket& socket) {
 // decode_message_batch reads back without building Values.
 constexpr std::size_t batch_slice = 1000;
 
-char* put_le(char* p, std::uint64_t v, int n) {
-  for (int i = 0; i < n; ++i) *p++ = static_cast<char>((v >> (8 * i)) & 0xff);
-  return p;
-}
-
-char* put_int(char* p, std::int64_t i) {
-  namespace op = pickle::detail::op;
-  if (i >= 0 && i < 0x100) {
-    *p++ = static_cast<char>(op::BININT1);
-    *p++ = static_cast<char>(i);
-  } else if (i >= 0 && i < 0x10000) {
-    *p++ = static_cast<char>(op::BININT2);
-    p = put_le(p, static_cast<std::uint64_t>(i), 2);
-  } else if (i >= INT32_MIN && i <= INT32_MAX) {
-    *p++ = static_cast<char>(op::BININT);
-    p = put_le(p, static_cast<std::uint64_t>(i), 4);
-  } else {
-    // LONG1: the shortest little-endian two's complement form.
-    const auto u = static_cast<std::uint64_t>(i);
-    int n = 8;
-    while (n > 1) {
-      const auto top = static_cast<unsigned char>(u >> (8 * (n - 1)));
-      const bool next_sign = (u >> (8 * (n - 1) - 1)) & 1;
-      if ((top == 0x00 && !next_sign) || (top == 0xff && next_sign)) --n; else break;
-    }
-    *p++ = static_cast<char>(op::LONG1);
-    *p++ = static_cast<char>(n);
-    p = put_le(p, u, n);
+// The pickle opcode writers' output for a buffer sized up front: plain stores, no checks.
+struct RawOut {
+  char* p;
+  char* room(std::size_t) noexcept { return p; }
+  void commit(std::size_t n) noexcept { p += n; }
+  void bytes(std::string_view b) noexcept {
+    std::memcpy(p, b.data(), b.size());
+    p += b.size();
   }
-  return p;
-}
-
-char* put_bytes(char* p, std::string_view b) {
-  namespace op = pickle::detail::op;
-  if (b.size() < 0x100) {
-    *p++ = static_cast<char>(op::SHORT_BINBYTES);
-    *p++ = static_cast<char>(b.size());
-  } else if (b.size() <= 0xffffffffu) {
-    *p++ = static_cast<char>(op::BINBYTES);
-    p = put_le(p, b.size(), 4);
-  } else {
-    *p++ = static_cast<char>(op::BINBYTES8);
-    p = put_le(p, b.size(), 8);
-  }
-  std::memcpy(p, b.data(), b.size());
-  return p + b.size();
-}
+};
 
 template <class Messages, class Get>
 void encode_batch(std::string& out, const Messages& messages, Get get) {
@@ -123,32 +86,35 @@ void encode_batch(std::string& out, const Messages& messages, Get get) {
   }
   const std::size_t start = out.size();
   out.resize(start + bound);
-  char* p = out.data() + start;
-  *p++ = static_cast<char>(op::PROTO);
-  *p++ = 4;
-  *p++ = static_cast<char>(op::EMPTY_LIST);
+  RawOut raw{out.data() + start};
+  *raw.p++ = static_cast<char>(op::PROTO);
+  *raw.p++ = 4;
+  *raw.p++ = static_cast<char>(op::EMPTY_LIST);
   std::size_t in_slice = 0;
+  auto put_bytes = [&raw](std::string_view b) {
+    pickle::detail::put_sized(raw, b, op::SHORT_BINBYTES, op::BINBYTES, op::BINBYTES8);
+  };
   for (const auto& item : messages) {
     const Message& m = get(item);
-    if (in_slice == 0) *p++ = static_cast<char>(op::MARK);
-    *p++ = static_cast<char>(op::MARK);
+    if (in_slice == 0) *raw.p++ = static_cast<char>(op::MARK);
+    *raw.p++ = static_cast<char>(op::MARK);
     if (m.key) {
-      p = put_bytes(p, *m.key);
+      put_bytes(*m.key);
     } else {
-      *p++ = static_cast<char>(op::NONE);
+      *raw.p++ = static_cast<char>(op::NONE);
     }
-    p = put_bytes(p, m.value);
-    p = put_int(p, m.timestamp);
-    p = put_int(p, m.offset);
-    *p++ = static_cast<char>(op::TUPLE);
+    put_bytes(m.value);
+    pickle::detail::put_int(raw, m.timestamp);
+    pickle::detail::put_int(raw, m.offset);
+    *raw.p++ = static_cast<char>(op::TUPLE);
     if (++in_slice == batch_slice) {
-      *p++ = static_cast<char>(op::APPENDS);
+      *raw.p++ = static_cast<char>(op::APPENDS);
       in_slice = 0;
     }
   }
-  if (in_slice != 0) *p++ = static_cast<char>(op::APPENDS);
-  *p++ = static_cast<char>(op::STOP);
-  out.resize(static_cast<std::size_t>(p - out.data()));
+  if (in_slice != 0) *raw.p++ = static_cast<char>(op::APPENDS);
+  *raw.p++ = static_cast<char>(op::STOP);
+  out.resize(static_cast<std::size_t>(raw.p - out.data()));
 }
 
 }  // namespace

@@ -72,4 +72,57 @@ inline bool valid_utf8(std::string_view s) noexcept {
   return true;
 }
 
+// Integer and sized-string opcodes, the shortest form for each value, written through any output
+// with room(n) (space for up to 10 bytes), commit(n) and bytes(s): the writer's buffers and the
+// channel's batch encoder share them.
+template <class Out>
+void put_le(Out& out, unsigned char op, std::uint64_t v, int n) {
+  char* p = out.room(9);
+  p[0] = static_cast<char>(op);
+  for (int i = 0; i < n; ++i) p[1 + i] = static_cast<char>((v >> (8 * i)) & 0xff);
+  out.commit(static_cast<std::size_t>(n) + 1);
+}
+
+template <class Out>
+void put_int(Out& out, std::int64_t i) {
+  if (i >= 0 && i < 0x100) {
+    char* p = out.room(2);
+    p[0] = static_cast<char>(op::BININT1);
+    p[1] = static_cast<char>(i);
+    out.commit(2);
+  } else if (i >= 0 && i < 0x10000) {
+    put_le(out, op::BININT2, static_cast<std::uint64_t>(i), 2);
+  } else if (i >= INT32_MIN && i <= INT32_MAX) {
+    put_le(out, op::BININT, static_cast<std::uint64_t>(i), 4);
+  } else {
+    // LONG1: the shortest little-endian two's complement form.
+    auto u = static_cast<std::uint64_t>(i);
+    unsigned char b[8];
+    for (int k = 0; k < 8; ++k) b[k] = static_cast<unsigned char>((u >> (8 * k)) & 0xff);
+    int n = 8;
+    while (n > 1 && ((b[n - 1] == 0x00 && !(b[n - 2] & 0x80)) || (b[n - 1] == 0xff && (b[n - 2] & 0x80)))) --n;
+    char* p = out.room(10);
+    p[0] = static_cast<char>(op::LONG1);
+    p[1] = static_cast<char>(n);
+    std::memcpy(p + 2, b, static_cast<std::size_t>(n));
+    out.commit(static_cast<std::size_t>(n) + 2);
+  }
+}
+
+template <class Out>
+void put_sized(Out& out, std::string_view s, unsigned char op1, unsigned char op4, unsigned char op8) {
+  std::size_t n = s.size();
+  if (n < 0x100) {
+    char* p = out.room(2);
+    p[0] = static_cast<char>(op1);
+    p[1] = static_cast<char>(n);
+    out.commit(2);
+  } else if (n <= 0xffffffffu) {
+    put_le(out, op4, n, 4);
+  } else {
+    put_le(out, op8, n, 8);
+  }
+  out.bytes(s);
+}
+
 }  // namespace vesk::pickle::detail
