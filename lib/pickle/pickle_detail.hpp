@@ -72,6 +72,40 @@ inline bool valid_utf8(std::string_view s) noexcept {
   return true;
 }
 
+// The integer of LONG1 and LONG4: n bytes of little-endian two's complement. False when it does
+// not fit in 64 bits.
+inline bool int_from_le_bytes(const unsigned char* p, std::size_t n, std::int64_t& out) noexcept {
+  if (n == 0) {
+    out = 0;
+    return true;
+  }
+  bool negative = p[n - 1] & 0x80;
+  if (n > 8) {
+    unsigned char ext = negative ? 0xff : 0x00;
+    for (std::size_t i = 8; i < n; ++i) {
+      if (p[i] != ext) return false;
+    }
+    if (static_cast<bool>(p[7] & 0x80) != negative) return false;
+    n = 8;
+  }
+  std::uint64_t u = 0;
+  for (std::size_t i = n; i-- > 0;) u = (u << 8) | p[i];
+  if (n < 8 && negative) u |= ~std::uint64_t{0} << (8 * n);
+  out = static_cast<std::int64_t>(u);
+  return true;
+}
+
+// How many entries to make room for after the first batch of `batch_entries` entries, spread
+// over `batch_bytes` bytes, of a dict that was empty, with `bytes_left` bytes of input to come:
+// a big first batch usually means more batches of the same kind follow. Bounded by the input, so
+// no input can make a reader reserve out of proportion; 0 when the batch says nothing.
+inline std::size_t dict_size_guess(std::size_t batch_entries, std::size_t batch_bytes, std::size_t bytes_left) noexcept {
+  if (batch_entries < 64 || batch_bytes == 0) return 0;
+  std::size_t per_entry = batch_bytes / batch_entries;
+  if (per_entry < 2) per_entry = 2;
+  return batch_entries + bytes_left / per_entry;
+}
+
 // Integer and sized-string opcodes, the shortest form for each value, written through any output
 // with room(n) (space for up to 10 bytes), commit(n) and bytes(s): the writer's buffers and the
 // channel's batch encoder share them.

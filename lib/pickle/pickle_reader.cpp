@@ -1,6 +1,7 @@
 #include "pickle/pickle.hpp"
 
 #include "pickle/pickle_detail.hpp"
+#include "pickle/pickle_direct.hpp"
 
 #include <charconv>
 #include <cmath>
@@ -521,12 +522,9 @@ void Reader::load_setitems(std::size_t first) {
   if (n % 2 != 0) fail(describe_opcode(_op) + " has a key without a value");
   Item& target = mutable_target(first - 1, Value::Kind::dict);
   Dict& dict = target.value.as_dict();
-  if (dict.empty() && n / 2 >= 64 && _op_pos > _last_mark_pos) {
-    // A big first batch usually means more batches of the same kind follow: size the dict for
-    // what the rest of the input can hold, judged by this batch's bytes per entry. Bounded by the
-    // input, so no input can make it reserve out of proportion.
-    std::size_t per_entry = std::max<std::size_t>(2, (_op_pos - _last_mark_pos) / (n / 2));
-    dict.reserve(n / 2 + (_data.size() - _pos) / per_entry);
+  if (dict.empty() && _op_pos > _last_mark_pos) {
+    std::size_t guess = dict_size_guess(n / 2, _op_pos - _last_mark_pos, _data.size() - _pos);
+    if (guess != 0) dict.reserve(guess);
   }
   move_pairs_into(target, first);
   _stack.resize(first);
@@ -580,22 +578,9 @@ void Reader::load_reduce() {
 }
 
 void Reader::load_long_bytes(const unsigned char* p, std::size_t n) {
-  if (n == 0) {
-    push(Value(std::int64_t{0}), kScalarWeight);
-    return;
-  }
-  bool negative = p[n - 1] & 0x80;
-  if (n > 8) {
-    unsigned char ext = negative ? 0xff : 0x00;
-    for (std::size_t i = 8; i < n; ++i) {
-      if (p[i] != ext) fail("integer does not fit in 64 bits");
-    }
-    if (static_cast<bool>(p[7] & 0x80) != negative) fail("integer does not fit in 64 bits");
-    n = 8;
-  }
-  std::uint64_t u = le(p, static_cast<int>(n));
-  if (n < 8 && negative) u |= ~std::uint64_t{0} << (8 * n);
-  push(Value(static_cast<std::int64_t>(u)), kScalarWeight);
+  std::int64_t v;
+  if (!int_from_le_bytes(p, n, v)) fail("integer does not fit in 64 bits");
+  push_int(v);
 }
 
 void Reader::load_int_line(std::string_view line, bool long_form) {
@@ -929,6 +914,12 @@ Value Reader::run() {
 
 }  // namespace
 
-Value loads(std::string_view data) { return Reader(data).run(); }
+Value detail::loads_full(std::string_view data) { return Reader(data).run(); }
+
+Value loads(std::string_view data) {
+  Value out;
+  if (detail::loads_direct(data, out)) return out;
+  return Reader(data).run();
+}
 
 }  // namespace vesk::pickle

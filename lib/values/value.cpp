@@ -112,9 +112,9 @@ std::size_t hash_text(std::string_view text) noexcept { return std::hash<std::st
 
 bool Tuple::operator==(const Tuple& other) const { return items == other.items; }
 
-Value::Value(List list) : _v(detail::Box<List>(std::move(list))) {}
-Value::Value(Tuple tuple) : _v(detail::Box<Tuple>(std::move(tuple))) {}
-Value::Value(Dict dict) : _v(detail::Box<Dict>(std::move(dict))) {}
+Value::Value(List list) : _v(std::in_place_type<detail::Box<List>>, std::move(list)) {}
+Value::Value(Tuple tuple) : _v(std::in_place_type<detail::Box<Tuple>>, std::move(tuple)) {}
+Value::Value(Dict dict) : _v(std::in_place_type<detail::Box<Dict>>, std::move(dict)) {}
 
 Value Value::tuple(std::vector<Value> items) { return Value(Tuple{std::move(items)}); }
 Value Value::list(std::initializer_list<Value> items) { return Value(List(items)); }
@@ -326,6 +326,66 @@ void Dict::append_unique(Value key, Value value) {
   make_room(_entries.size() + 1);
   _entries.emplace_back(std::move(key), std::move(value));
   insert_slot(_entries.size() - 1, h);
+}
+
+void Dict::adopt(std::size_t first) {
+  const std::size_t total = _entries.size();
+  if (first >= total) return;
+  std::size_t kept = first;
+  if (_slots.empty() && total <= kSmall) {
+    for (std::size_t i = first; i < total; ++i) {
+      if (!_entries[i].first.hashable()) {
+        std::string kind = _entries[i].first.kind_name();
+        truncate(first);
+        throw TypeError("unhashable value of kind " + kind);
+      }
+    }
+    // Record fields: text keys, compared without the general equality.
+    auto same = [](const Value& a, const Value& b) {
+      if (a.is_text() && b.is_text()) return std::string_view(a.as_text()) == std::string_view(b.as_text());
+      return a == b;
+    };
+    for (std::size_t i = first; i < total; ++i) {
+      std::size_t j = 0;
+      while (j < kept && !same(_entries[j].first, _entries[i].first)) ++j;
+      if (j < kept) {
+        _entries[j].second = std::move(_entries[i].second);
+      } else {
+        if (kept != i) _entries[kept] = std::move(_entries[i]);
+        ++kept;
+      }
+    }
+    truncate(kept);
+    return;
+  }
+  // Hash first, so that an unhashable key fails before anything has changed.
+  std::vector<std::uint32_t> hashes(total - first);
+  try {
+    for (std::size_t i = first; i < total; ++i) hashes[i - first] = static_cast<std::uint32_t>(_entries[i].first.hash());
+  } catch (...) {
+    truncate(first);
+    throw;
+  }
+  if (_slots.empty()) {
+    _slots.assign(slots_for(total), Slot{});
+    for (std::size_t i = 0; i < first; ++i) insert_slot(i, static_cast<std::uint32_t>(_entries[i].first.hash()));
+  } else if (total * 3 > _slots.size() * 2) {
+    rebuild(slots_for(total));
+  }
+  const std::size_t mask = _slots.size() - 1;
+  for (std::uint32_t h : hashes) __builtin_prefetch(&_slots[h & mask]);
+  for (std::size_t i = first; i < total; ++i) {
+    std::uint32_t h = hashes[i - first];
+    std::size_t index = locate(_entries[i].first, h);
+    if (index != npos_index()) {
+      _entries[index].second = std::move(_entries[i].second);
+    } else {
+      if (kept != i) _entries[kept] = std::move(_entries[i]);
+      insert_slot(kept, h);
+      ++kept;
+    }
+  }
+  truncate(kept);
 }
 
 void Dict::set(Value key, Value value) {

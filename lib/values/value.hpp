@@ -78,8 +78,8 @@ class Value {
   Value(double d) noexcept : _v(d) {}
   Value(float d) noexcept : _v(static_cast<double>(d)) {}
   Value(std::string text) noexcept : _v(std::move(text)) {}
-  Value(std::string_view text) : _v(std::string(text)) {}
-  Value(const char* text) : _v(std::string(text)) {}
+  Value(std::string_view text) : _v(std::in_place_type<std::string>, text) {}
+  Value(const char* text) : _v(std::in_place_type<std::string>, text) {}
   Value(Bytes bytes) noexcept : _v(std::move(bytes)) {}
   Value(List list);
   Value(Tuple tuple);
@@ -189,6 +189,16 @@ class Dict {
   void set_each(std::size_t n, KeyAt&& key_at, ValueAt&& value_at);
   // Appends without looking for an existing equal key: only for keys known to be new.
   void append_unique(Value key, Value value);
+  // For decoders, which build each entry where it stays. append_unadopted() adds an entry that
+  // lookups do not see yet; unadopted(i) reaches it to fill it in, and truncate(n) drops such
+  // entries from the end. adopt(first) then takes in the entries from `first` on as set() would
+  // have one by one: a repeated key's later value replaces the earlier one, in its place. The
+  // dict is not to be used otherwise in between. An unhashable key is a TypeError, and the
+  // unadopted entries are dropped then.
+  Entry& append_unadopted() { return _entries.emplace_back(); }
+  Entry& unadopted(std::size_t index) noexcept { return _entries[index]; }
+  void truncate(std::size_t size) { _entries.erase(_entries.begin() + static_cast<std::ptrdiff_t>(size), _entries.end()); }
+  void adopt(std::size_t first);
   Value& operator[](const Value& key);  // inserts none when missing
 
   const Value* find(const Value& key) const;

@@ -1,4 +1,5 @@
 #include "pickle/pickle.hpp"
+#include "pickle/pickle_direct.hpp"
 
 #include "python_pickles.hpp"
 
@@ -359,6 +360,129 @@ TEST(PickleRoundTrip, AFailedWriteLeavesTheOutputAsItWas) {
   w.end_list();
   w.finish();
   EXPECT_EQ(loads(stream), Value::list({1, 2}));
+}
+
+}  // namespace
+
+namespace {
+
+using vesk::pickle::detail::loads_direct;
+using vesk::pickle::detail::loads_full;
+using namespace std::string_literals;
+
+// Values our writer lays out in every way it can: batches of every size, one-entry dicts and
+// one-item lists (SETITEM, APPEND), tuples as keys, and dicts or lists followed by a sibling
+// tuple long enough to need its own MARK.
+std::vector<Value> writer_layouts() {
+  std::vector<Value> out{sample_value()};
+  Dict records;
+  for (int i = 0; i < 2500; ++i) records.set("key-" + std::to_string(i), Dict{{"count", i}, {"sum", i * 1.5}, {"last", "v"}});
+  out.emplace_back(records);
+  for (std::size_t n : {0u, 1u, 2u, 999u, 1000u, 1001u}) {
+    List list;
+    Dict dict;
+    for (std::size_t i = 0; i < n; ++i) {
+      list.emplace_back(Value::list({static_cast<std::int64_t>(i)}));
+      dict.set(Value::tuple({static_cast<std::int64_t>(i), "t"}), Dict{{"only", Value::list({1})}});
+    }
+    out.emplace_back(list);
+    out.emplace_back(dict);
+  }
+  out.push_back(Value::list({Value(Dict()), Value::tuple({1, 2, 3, 4}), Value(List()), Value::tuple({5, 6, 7, 8, 9}),
+                             Value(Dict{{"a", 1}}), Value::tuple({Value(Dict{{"b", 2}}), Value::list({3}), 4, 5})}));
+  out.push_back(Value::tuple({Value::tuple({Value::tuple({})}), Value(Dict{{Value::tuple({1, Value::tuple({2})}), 3}})}));
+  out.push_back(Value(Dict{{"x", Value::tuple({Value::list({Value(Dict())}), Value::bytes(std::string(300, 'b'))})}}));
+  return out;
+}
+
+TEST(PickleDirect, DecodesEveryLayoutOfOurWriterWithoutTheFullReader) {
+  for (const Value& v : writer_layouts()) {
+    Value direct;
+    ASSERT_TRUE(loads_direct(dumps(v), direct)) << v.repr().substr(0, 200);
+    EXPECT_TRUE(same(direct, v)) << v.repr().substr(0, 200);
+    // Order is kept, records included.
+    if (v.is_dict() && !v.as_dict().empty()) {
+      EXPECT_EQ(direct.as_dict().begin()->first, v.as_dict().begin()->first);
+    }
+  }
+}
+
+TEST(PickleDirect, AgreesWithTheFullReaderOrLeavesTheInputToIt) {
+  struct Case {
+    std::string pickle;
+    bool direct;  // whether the direct path must take it
+  };
+  auto nested = [](std::size_t depth) {
+    std::string p = proto4("");
+    for (std::size_t i = 0; i < depth; ++i) p += "]";
+    for (std::size_t i = 1; i < depth; ++i) p += "a";
+    return p + ".";
+  };
+  std::vector<Case> cases{
+      // Repeated keys within a batch and across batches, small and indexed.
+      {proto4("}(K\x01K\x0aK\x02K\x14K\x01K\x1eu(K\x02K\x28u."s), true},
+      {proto4("}(K\x01K\x01K\x02K\x02K\x03K\x03K\x04K\x04K\x05K\x05K\x06K\x06K\x07K\x07K\x08K\x08K\x09K\x09K\x01K\x00u."s), true},
+      // A key built from values of the batch, and SETITEM on a dict inside a batch.
+      {proto4("}(K\x01K\x02\x86}K\x04K\x05s\x8c\x01k]K\x06" "au."s), true},
+      // A MARK after a dict or list that starts a sibling tuple.
+      {proto4("](}(K\x01K\x02K\x03K\x04te."s), true},
+      {proto4("](](K\x01K\x02K\x03te."s), true},
+      {proto4("](}(K\x01K\x02K\x03t\x86" "e."s), true},
+      // Deep but allowed, and deep enough that the full reader must judge it.
+      {nested(vesk::pickle::max_depth - 1), true},
+      {nested(vesk::pickle::max_depth), false},
+      {nested(vesk::pickle::max_depth + 1), false},
+      {proto4("K\x01\x85\x85\x85."s), true},
+      // What only the full reader may take or refuse.
+      {proto4("}(]K\x01u."s), false},                  // unhashable key
+      {proto4("}(K\x01u."s), false},                   // key without a value
+      {proto4("](K\x01u."s), false},                   // SETITEMS on a list
+      {proto4("}(K\x01K\x02e."s), false},              // APPENDS on a dict
+      {proto4("K\x01K\x02."s), false},                 // two values at STOP
+      {proto4("K\x01.K"s), false},                     // data after STOP
+      {proto4("\x8c\x01\xff."s), false},               // not UTF-8
+      {proto4("](K\x01\x94h\x00" "e."s), false},          // memo
+      {proto4("(K\x01K\x02d."s), false},               // DICT from a MARK
+      {proto4("\x8a\x09\x00\x00\x00\x00\x00\x00\x00\x80\x00."s), false},  // beyond 64 bits
+      {"\x80\x06K\x01."s, false},     // unknown protocol
+  };
+  for (const auto& p : vesk::testing::python_pickles()) cases.push_back({p, false});
+  for (const auto& c : cases) {
+    Value direct;
+    bool taken = loads_direct(c.pickle, direct);
+    EXPECT_EQ(taken, c.direct) << Value::bytes(c.pickle.substr(0, 60)).repr();
+    if (taken) {
+      EXPECT_TRUE(same(direct, loads_full(c.pickle))) << Value::bytes(c.pickle.substr(0, 60)).repr();
+    }
+  }
+}
+
+TEST(PickleDirect, TakesNoCorruptInputTheFullReaderRefuses) {
+  std::vector<std::string> pickles;
+  for (const Value& v : writer_layouts()) {
+    std::string p = dumps(v);
+    if (p.size() < 8000) pickles.push_back(std::move(p));
+  }
+  std::mt19937 rng(20261209);
+  for (int round = 0; round < 20000; ++round) {
+    std::string p = pickles[static_cast<std::size_t>(round) % pickles.size()];
+    int flips = 1 + static_cast<int>(rng() % 3);
+    for (int f = 0; f < flips; ++f) {
+      std::size_t at = rng() % p.size();
+      p[at] = rng() % 3 == 0 ? static_cast<char>(rng() & 0xff) : static_cast<char>(p[at] ^ (1 << (rng() % 8)));
+    }
+    if (rng() % 4 == 0) p.resize(rng() % p.size());
+    Value direct;
+    bool taken = loads_direct(p, direct);
+    try {
+      Value full = loads_full(p);
+      if (taken) {
+        ASSERT_TRUE(same(direct, full)) << "round " << round;
+      }
+    } catch (const PickleError& e) {
+      ASSERT_FALSE(taken) << "round " << round << ": " << e.what();
+    }
+  }
 }
 
 }  // namespace

@@ -143,6 +143,45 @@ TEST(Dict, SetEachActsAsSetOneByOne) {
   }
 }
 
+TEST(Dict, AdoptActsAsSetOneByOne) {
+  // Entries built in place and adopted in one go must end as set() would leave them, in the
+  // small layout, across the switch to the indexed one, and within the indexed one.
+  for (std::size_t base : {0u, 2u, 6u, 20u}) {
+    for (std::size_t batch : {1u, 3u, 12u, 40u}) {
+      Dict adopted, single;
+      for (std::size_t i = 0; i < base; ++i) {
+        adopted.set(Value(static_cast<int>(i)), 0);
+        single.set(Value(static_cast<int>(i)), 0);
+      }
+      for (std::size_t i = 0; i < batch; ++i) {
+        Value key = i % 2 ? Value("k" + std::to_string(i % 5)) : Value(static_cast<int>(i % 7));
+        single.set(key, static_cast<int>(i));
+        auto& entry = adopted.append_unadopted();
+        entry.first = key;
+        entry.second = static_cast<int>(i);
+      }
+      adopted.adopt(base);
+      ASSERT_EQ(adopted.size(), single.size()) << base << " " << batch;
+      for (std::size_t i = 0; i < single.size(); ++i) {
+        EXPECT_EQ(adopted.entries()[i], single.entries()[i]) << base << " " << batch << " " << i;
+        EXPECT_EQ(*adopted.find(single.entries()[i].first), single.entries()[i].second);
+      }
+    }
+  }
+  for (std::size_t base : {1u, 12u}) {
+    Dict d;
+    for (std::size_t i = 0; i < base; ++i) d.set(Value(static_cast<int>(i)), 0);
+    d.append_unadopted() = {Value(100), Value(1)};
+    d.append_unadopted() = {Value(List{}), Value(2)};
+    EXPECT_THROW(d.adopt(base), vesk::TypeError);
+    // The batch is dropped; what was there is whole.
+    EXPECT_EQ(d.size(), base);
+    EXPECT_EQ(d.find(Value(100)), nullptr);
+    d.set(100, 3);
+    EXPECT_EQ(d.at(Value(100)), Value(3));
+  }
+}
+
 TEST(Value, HashSeparatesKindsOfEqualLookingValues) {
   std::unordered_set<Value, vesk::ValueHash> set{Value(1), Value(true), Value("1"), Value::bytes("1"),
                                                 Value(1.0), Value::tuple({1})};
