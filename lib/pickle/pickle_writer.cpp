@@ -57,6 +57,27 @@ std::size_t output_guess(const Value& v, int depth = 0) {
   return std::min(guess, cap);
 }
 
+// Most keys and texts are a few bytes long: copied with a few fixed-size moves instead of a call.
+inline void copy_short(char* to, const char* from, std::size_t n) noexcept {
+  if (n >= 8 && n <= 16) {
+    std::uint64_t a, b;
+    std::memcpy(&a, from, 8);
+    std::memcpy(&b, from + n - 8, 8);
+    std::memcpy(to, &a, 8);
+    std::memcpy(to + n - 8, &b, 8);
+  } else if (n >= 4 && n < 8) {
+    std::uint32_t a, b;
+    std::memcpy(&a, from, 4);
+    std::memcpy(&b, from + n - 4, 4);
+    std::memcpy(to, &a, 4);
+    std::memcpy(to + n - 4, &b, 4);
+  } else if (n < 4) {
+    for (std::size_t i = 0; i < n; ++i) to[i] = from[i];
+  } else {
+    std::memcpy(to, from, n);
+  }
+}
+
 // Collects small writes in a buffer on the stack and hands them to the string in large pieces:
 // appending a few bytes at a time to a std::string costs more than the encoding itself. When
 // encoding fails part way, the string is put back as it was, so a Writer stays usable.
@@ -89,7 +110,7 @@ class Sink {
   void commit(std::size_t n) noexcept { _n += n; }
   void bytes(std::string_view s) {
     if (s.size() <= kCapacity - _n) {
-      std::memcpy(_buf + _n, s.data(), s.size());
+      copy_short(_buf + _n, s.data(), s.size());
       _n += s.size();
     } else {
       flush();
