@@ -27,6 +27,25 @@ inline constexpr unsigned char MARK = '(', STOP = '.', POP = '0', POP_MARK = '1'
                                NEXT_BUFFER = 0x97, READONLY_BUFFER = 0x98;
 }  // namespace op
 
+// Whether s is at most 16 bytes, all ASCII: the usual key, checked with two loads.
+inline bool short_ascii(std::string_view s) noexcept {
+  const char* p = s.data();
+  std::size_t n = s.size();
+  if (n >= 8 && n <= 16) {
+    std::uint64_t a, b;
+    std::memcpy(&a, p, 8);
+    std::memcpy(&b, p + n - 8, 8);
+    return ((a | b) & 0x8080808080808080ull) == 0;
+  }
+  if (n >= 4 && n < 8) {
+    std::uint32_t a, b;
+    std::memcpy(&a, p, 4);
+    std::memcpy(&b, p + n - 4, 4);
+    return ((a | b) & 0x80808080u) == 0;
+  }
+  return false;
+}
+
 // UTF-8 as Python's pickle accepts it: well-formed sequences, plus encoded surrogates, which
 // Python writes for strings holding lone surrogates.
 inline bool valid_utf8(std::string_view s) noexcept {

@@ -153,7 +153,7 @@ class DirectReader {
   }
 
   void text(std::string_view s) {
-    if (!valid_utf8(s)) fall_back();
+    if (!short_ascii(s) && !valid_utf8(s)) fall_back();
     build(_runs.back().emplace(), s);
   }
   void bytes(std::string_view s) { build(_runs.back().emplace(), Bytes{std::string(s)}); }

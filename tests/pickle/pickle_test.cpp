@@ -395,6 +395,21 @@ std::vector<Value> writer_layouts() {
   return out;
 }
 
+TEST(PickleRoundTrip, TextIsCheckedAsUtf8AtEveryLengthAndPosition) {
+  // Short ASCII text takes a quicker check: a bad byte anywhere must still be caught, both ways.
+  for (std::size_t n = 1; n <= 20; ++n) {
+    for (std::size_t at = 0; at < n; ++at) {
+      std::string bad(n, 'a');
+      bad[at] = '\xff';
+      EXPECT_THROW((void)dumps(Value(bad)), vesk::ValueError) << n << " " << at;
+      std::string raw = proto4("\x8c"s + static_cast<char>(n) + bad + ".");
+      EXPECT_THROW((void)loads(raw), PickleError) << n << " " << at;
+      std::string good = std::string(at, 'a') + "\xc3\xa9" + std::string(n - at - 1, 'a');
+      EXPECT_EQ(loads(dumps(Value(good))), Value(good)) << n << " " << at;
+    }
+  }
+}
+
 TEST(PickleDirect, DecodesEveryLayoutOfOurWriterWithoutTheFullReader) {
   for (const Value& v : writer_layouts()) {
     Value direct;
