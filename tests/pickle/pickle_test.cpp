@@ -69,6 +69,15 @@ void decode_safely(const std::string& data) {
   }
 }
 
+// Changes 1 to max_flips bytes of p: some flipped by one bit, some replaced outright.
+void corrupt(std::string& p, std::mt19937& rng, int max_flips) {
+  int flips = 1 + static_cast<int>(rng() % static_cast<unsigned>(max_flips));
+  for (int f = 0; f < flips; ++f) {
+    std::size_t at = rng() % p.size();
+    p[at] = rng() % 3 == 0 ? static_cast<char>(rng() & 0xff) : static_cast<char>(p[at] ^ (1 << (rng() % 8)));
+  }
+}
+
 std::string error_of(const std::string& data) {
   try {
     Value v = loads(data);
@@ -333,11 +342,7 @@ TEST(PickleRobustness, RandomByteFlipsEndInAValueOrAnError) {
   std::mt19937 rng(20261208);
   for (int round = 0; round < 20000; ++round) {
     std::string p = pickles[static_cast<std::size_t>(round) % pickles.size()];
-    int flips = 1 + static_cast<int>(rng() % 4);
-    for (int f = 0; f < flips; ++f) {
-      std::size_t at = rng() % p.size();
-      p[at] = rng() % 3 == 0 ? static_cast<char>(rng() & 0xff) : static_cast<char>(p[at] ^ (1 << (rng() % 8)));
-    }
+    corrupt(p, rng, 4);
     decode_safely(p);
   }
 }
@@ -481,11 +486,7 @@ TEST(PickleDirect, TakesNoCorruptInputTheFullReaderRefuses) {
   std::mt19937 rng(20261209);
   for (int round = 0; round < 20000; ++round) {
     std::string p = pickles[static_cast<std::size_t>(round) % pickles.size()];
-    int flips = 1 + static_cast<int>(rng() % 3);
-    for (int f = 0; f < flips; ++f) {
-      std::size_t at = rng() % p.size();
-      p[at] = rng() % 3 == 0 ? static_cast<char>(rng() & 0xff) : static_cast<char>(p[at] ^ (1 << (rng() % 8)));
-    }
+    corrupt(p, rng, 3);
     if (rng() % 4 == 0) p.resize(rng() % p.size());
     Value direct;
     bool taken = loads_direct(p, direct);
