@@ -51,8 +51,7 @@ class BatchReader {
   }
   bool need(std::size_t n) const { return static_cast<std::size_t>(_end - _p) >= n; }
   std::uint64_t le(int n) {
-    std::uint64_t v = 0;
-    for (int i = 0; i < n; ++i) v |= std::uint64_t{_p[i]} << (8 * i);
+    std::uint64_t v = pickle::detail::get_le(_p, static_cast<std::size_t>(n));
     _p += n;
     return v;
   }
@@ -88,10 +87,9 @@ class BatchReader {
         if (!need(1)) return false;
         const int n = *_p++;
         if (n < 1 || n > 8 || !need(static_cast<std::size_t>(n))) return false;
-        std::uint64_t v = le(n);
-        if (n < 8 && (v >> (8 * n - 1)) & 1) v |= ~std::uint64_t{0} << (8 * n);  // sign-extend
-        into = static_cast<std::int64_t>(v);
-        return true;
+        const bool fits = pickle::detail::int_from_le_bytes(_p, static_cast<std::size_t>(n), into);
+        _p += n;
+        return fits;
       }
       default: return false;
     }

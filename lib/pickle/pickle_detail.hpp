@@ -46,9 +46,8 @@ inline bool short_ascii(std::string_view s) noexcept {
   return false;
 }
 
-// UTF-8 as Python's pickle accepts it: well-formed sequences, plus encoded surrogates, which
-// Python writes for strings holding lone surrogates.
-inline bool valid_utf8(std::string_view s) noexcept {
+// The whole check of valid_utf8(), out of line so that the short case stays small.
+[[gnu::noinline]] inline bool valid_utf8_scan(std::string_view s) noexcept {
   const auto* p = reinterpret_cast<const unsigned char*>(s.data());
   const auto* end = p + s.size();
   while (p < end) {
@@ -91,6 +90,27 @@ inline bool valid_utf8(std::string_view s) noexcept {
   return true;
 }
 
+// UTF-8 as Python's pickle accepts it: well-formed sequences, plus encoded surrogates, which
+// Python writes for strings holding lone surrogates. Short ASCII text, most keys, is checked
+// inline.
+inline bool valid_utf8(std::string_view s) noexcept { return short_ascii(s) || valid_utf8_scan(s); }
+
+// The unsigned little-endian integer in the n <= 8 bytes at p, as lengths and BININTs hold them.
+inline std::uint64_t get_le(const unsigned char* p, std::size_t n) noexcept {
+  std::uint64_t v = 0;
+  for (std::size_t i = n; i-- > 0;) v = (v << 8) | p[i];
+  return v;
+}
+
+// The double of BINFLOAT: eight bytes, big-endian.
+inline double get_binfloat(const unsigned char* p) noexcept {
+  std::uint64_t bits = 0;
+  for (int k = 0; k < 8; ++k) bits = (bits << 8) | p[k];
+  double d;
+  std::memcpy(&d, &bits, sizeof d);
+  return d;
+}
+
 // The integer of LONG1 and LONG4: n bytes of little-endian two's complement. False when it does
 // not fit in 64 bits.
 inline bool int_from_le_bytes(const unsigned char* p, std::size_t n, std::int64_t& out) noexcept {
@@ -107,8 +127,7 @@ inline bool int_from_le_bytes(const unsigned char* p, std::size_t n, std::int64_
     if (static_cast<bool>(p[7] & 0x80) != negative) return false;
     n = 8;
   }
-  std::uint64_t u = 0;
-  for (std::size_t i = n; i-- > 0;) u = (u << 8) | p[i];
+  std::uint64_t u = get_le(p, n);
   if (n < 8 && negative) u |= ~std::uint64_t{0} << (8 * n);
   out = static_cast<std::int64_t>(u);
   return true;

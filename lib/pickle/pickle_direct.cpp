@@ -4,7 +4,6 @@
 #include "pickle/pickle_detail.hpp"
 
 #include <cstdint>
-#include <cstring>
 #include <iterator>
 #include <new>
 #include <utility>
@@ -142,10 +141,7 @@ class DirectReader {
     return p;
   }
   std::uint64_t read_le(int n) {
-    const unsigned char* p = need(static_cast<std::uint64_t>(n));
-    std::uint64_t v = 0;
-    for (int i = n - 1; i >= 0; --i) v = (v << 8) | p[i];
-    return v;
+    return get_le(need(static_cast<std::uint64_t>(n)), static_cast<std::size_t>(n));
   }
   std::string_view read_sized(int width) {
     std::uint64_t n = width == 1 ? *need(1) : read_le(width);
@@ -153,7 +149,7 @@ class DirectReader {
   }
 
   void text(std::string_view s) {
-    if (!short_ascii(s) && !valid_utf8(s)) fall_back();
+    if (!valid_utf8(s)) fall_back();
     build(_runs.back().emplace(), s);
   }
   void bytes(std::string_view s) { build(_runs.back().emplace(), Bytes{std::string(s)}); }
@@ -206,15 +202,7 @@ void DirectReader::run(Value& out) {
         build(_runs.back().emplace(), v);
         break;
       }
-      case op::BINFLOAT: {
-        std::uint64_t bits = 0;
-        const unsigned char* p = need(8);
-        for (int k = 0; k < 8; ++k) bits = (bits << 8) | p[k];
-        double d;
-        std::memcpy(&d, &bits, sizeof d);
-        build(_runs.back().emplace(), d);
-        break;
-      }
+      case op::BINFLOAT: build(_runs.back().emplace(), get_binfloat(need(8))); break;
       case op::NONE: _runs.back().emplace(); break;
       case op::NEWTRUE: build(_runs.back().emplace(), true); break;
       case op::NEWFALSE: build(_runs.back().emplace(), false); break;
@@ -283,7 +271,7 @@ std::size_t DirectReader::batch_ahead() const {
     }
     if (width != 0) {
       if (static_cast<std::size_t>(width) > _size - pos) return 0;
-      for (int i = width - 1; i >= 0; --i) skip = (skip << 8) | _bytes[pos + static_cast<std::size_t>(i)];
+      skip = get_le(_bytes + pos, static_cast<std::size_t>(width));
       pos += static_cast<std::size_t>(width);
     }
     if (skip > _size - pos) return 0;

@@ -127,11 +127,6 @@ ArgShape arg_shape(unsigned char c) {
   }
 }
 
-std::uint64_t le(const unsigned char* p, int n) {
-  std::uint64_t v = 0;
-  for (int i = n - 1; i >= 0; --i) v = (v << 8) | p[i];
-  return v;
-}
 
 bool parse_u64(std::string_view s, std::uint64_t& out) {
   if (s.empty()) return false;
@@ -155,7 +150,7 @@ void scan_fetched(std::string_view data, std::size_t pos, std::unordered_set<std
       case ArgKind::fixed:
         if (left < shape.size) return;
         if (c == op::BINGET) fetched.insert(d[pos]);
-        if (c == op::LONG_BINGET) fetched.insert(le(d + pos, 4));
+        if (c == op::LONG_BINGET) fetched.insert(get_le(d + pos, 4));
         pos += shape.size;
         break;
       case ArgKind::len1:
@@ -163,7 +158,7 @@ void scan_fetched(std::string_view data, std::size_t pos, std::unordered_set<std
       case ArgKind::len8: {
         int w = shape.kind == ArgKind::len1 ? 1 : shape.kind == ArgKind::len4 ? 4 : 8;
         if (left < static_cast<std::size_t>(w)) return;
-        std::uint64_t len = le(d + pos, w);
+        std::uint64_t len = get_le(d + pos, static_cast<std::size_t>(w));
         if (len > left - static_cast<std::size_t>(w)) return;
         pos += static_cast<std::size_t>(w) + len;
         break;
@@ -307,7 +302,7 @@ class Reader {
   [[noreturn, gnu::cold, gnu::noinline]] void invalid_text() const {
     fail(describe_opcode(_op) + " holds text that is not valid UTF-8");
   }
-  std::uint64_t read_le(int n) { return le(need(static_cast<std::uint64_t>(n)), n); }
+  std::uint64_t read_le(int n) { return get_le(need(static_cast<std::uint64_t>(n)), static_cast<std::size_t>(n)); }
   std::string_view read_line() {
     const void* nl = std::memchr(_bytes + _pos, '\n', _data.size() - _pos);
     if (!nl) fail("truncated pickle: " + describe_opcode(_op) + " has no end of line");
@@ -786,12 +781,7 @@ Value Reader::run() {
       }
       case op::FLOAT: load_float_line(read_line()); break;
       case op::BINFLOAT: {
-        const unsigned char* p = need(8);
-        std::uint64_t bits = 0;
-        for (int k = 0; k < 8; ++k) bits = (bits << 8) | p[k];
-        double d;
-        std::memcpy(&d, &bits, sizeof d);
-        push(Value(d), kScalarWeight);
+        push(Value(get_binfloat(need(8))), kScalarWeight);
         break;
       }
 

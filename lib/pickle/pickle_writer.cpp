@@ -174,7 +174,7 @@ void put_float(Out& out, double d) {
 
 template <class Out>
 void put_text(Out& out, std::string_view s) {
-  if (!short_ascii(s) && !valid_utf8(s)) throw ValueError("cannot pickle text that is not valid UTF-8: " + Value(Value::bytes(std::string(s.substr(0, 40)))).repr());
+  if (!valid_utf8(s)) throw ValueError("cannot pickle text that is not valid UTF-8: " + Value(Value::bytes(std::string(s.substr(0, 40)))).repr());
   if constexpr (std::is_same_v<Out, Sink>) {
     // Short text, the most common item of all: header and bytes in one go.
     if (s.size() < 0x100) {
