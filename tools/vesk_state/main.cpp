@@ -1,33 +1,28 @@
-// vesk-state: inspect and write partition-state files.
-//   vesk-state dump FILE    print the state file as JSON
-//   vesk-state write FILE   read that JSON on standard input and write the state file
-//   vesk-state list                      the state files in blob storage
-//   vesk-state dump|write --partition N  that partition's state in blob storage
+// vesk-state: inspect and write partition-state files, in a local state directory or in blob
+// storage. `vesk-state --help` and `vesk-state COMMAND --help` describe every command.
 #include "state_commands.hpp"
 
-#include "blob_commands.hpp"
-
+#include "cli_support.hpp"
 #include "loop/event_loop.hpp"
 #include "vesk_local_file_backend/vesk_local_file_backend.hpp"
 
-#include <charconv>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <string>
 
 namespace {
 
-const char* kUsage =
-    "usage: vesk-state dump FILE    print a partition-state file as JSON\n"
-    "       vesk-state write FILE   read that JSON on standard input and write FILE (pickle protocol 4)\n"
-    "       vesk-state list                       list the state files in blob storage\n"
-    "       vesk-state dump --partition N         print partition N's stored state as JSON\n"
-    "       vesk-state write --partition N        read that JSON on standard input and store it for partition N\n"
-    "The last three use blob storage: AZURE_STORAGE_CONNECTION_STRING, AZURE_STORAGE_CONTAINER_NAME and\n"
-    "AZURE_STORAGE_PREFIX (may be empty) name the container and the prefix of the state files.\n"
+constexpr const char* kStorageHelp =
+    "Storage: --state-dir DIR reads and writes the state files of a local directory (as vesk-run --state-dir\n"
+    "writes them). Without it, blob storage: AZURE_STORAGE_CONNECTION_STRING, AZURE_STORAGE_CONTAINER_NAME and\n"
+    "AZURE_STORAGE_PREFIX (may be empty) name the container and the prefix of the state files.";
+
+constexpr const char* kJsonHelp =
     "JSON: none=null, bool, int and float=numbers (\"NaN\", \"Infinity\", \"-Infinity\"), text=string,\n"
     "list=array, dict with text keys=object, bytes={\"$bytes\": base64}, tuple={\"$tuple\": [...]},\n"
-    "other dicts={\"$dict\": [[key, value], ...]}, text that reads like a special float={\"$text\": ...}.\n";
+    "other dicts={\"$dict\": [[key, value], ...]}, text that reads like a special float={\"$text\": ...}.\n"
+    "JSON nested deeper than 10000 levels is refused.";
 
 // One line, whatever the error text holds.
 std::string one_line(std::string text) {
@@ -37,72 +32,117 @@ std::string one_line(std::string text) {
   return text;
 }
 
-// list, and dump or write with --partition: partitions in blob storage, through the state store.
-int run_blob_command(int argc, char** argv) {
-  const std::string command = argv[1];
-  vesk::PartitionId partition = -1;
-  if (command != "list") {
-    const std::string_view text = argc == 4 ? argv[3] : "";
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), partition);
-    if (argc != 4 || text.empty() || error != std::errc() || end != text.data() + text.size() || partition < 0) {
-      std::cerr << "vesk-state: --partition needs a partition number (0 or more)\n" << kUsage;
-      return 2;
-    }
-  }
-  try {
-    auto backend = vesk::state_tool::blob_backend_from_env();
-    vesk::EventLoop loop(1);
-    if (command == "list") {
-      loop.run_until_complete(vesk::state_tool::list_states(*backend, std::cout));
-    } else {
-      vesk::VeskStateStore store(backend, vesk::null_logger());
-      if (command == "dump") {
-        loop.run_until_complete(vesk::state_tool::dump_partition(store, partition, std::cout));
-      } else {
-        loop.run_until_complete(vesk::state_tool::write_partition(store, partition, std::cin));
-      }
-    }
-    std::cout.flush();
-  } catch (const std::exception& e) {
-    std::cerr << "vesk-state: " << command << (partition >= 0 ? " partition " + std::to_string(partition) : "")
-              << ": " << one_line(e.what()) << '\n';
-    return 1;
-  }
-  return 0;
+struct Call {
+  std::optional<std::string> file;
+  std::optional<int> partition;
+  std::optional<std::string> state_dir;
+  std::string key;
+};
+
+CLI::Option* add_partition(CLI::App& sub, Call& call, const char* what) {
+  return sub.add_option("--partition", call.partition, what)
+      ->type_name("N")
+      ->check(vesk::cli::needs("needs a partition number (0 or more)",
+                               [](const std::string& t) { return vesk::cli::whole_number_in(t, 0, 2147483647); }));
+}
+
+void add_state_dir(CLI::App& sub, Call& call) {
+  sub.add_option("--state-dir", call.state_dir, "The local directory of the state files, instead of blob storage")
+      ->type_name("DIR")
+      ->check(vesk::cli::needs("needs a directory", [](const std::string& t) { return !t.empty(); }));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if ((argc == 2 && std::string(argv[1]) == "list") ||
-      (argc >= 3 && (std::string(argv[1]) == "dump" || std::string(argv[1]) == "write") &&
-       std::string(argv[2]) == "--partition")) {
-    return run_blob_command(argc, argv);
+  std::ios::sync_with_stdio(false);
+  CLI::App app("Inspects and writes Vesk partition-state files (p-N.state.pkl: a pickle of {\"partition\", "
+               "\"offset\", \"state\"}).",
+               "vesk-state");
+  app.footer(std::string(kStorageHelp) + "\n" + kJsonHelp);
+  Call call;
+
+  CLI::App* dump = app.add_subcommand("dump", "Print a state file as JSON: FILE, or --partition N of the storage");
+  dump->add_option("FILE", call.file, "A state file (a path on this machine)");
+  add_partition(*dump, call, "Print the stored state of partition N");
+  add_state_dir(*dump, call);
+  dump->footer(kStorageHelp);
+
+  CLI::App* write = app.add_subcommand("write", "Read a state's JSON on standard input and write FILE, or store it for --partition N");
+  write->add_option("FILE", call.file, "The state file to write (pickle protocol 4)");
+  add_partition(*write, call, "Store the JSON as the state of partition N (its \"partition\" must be N)");
+  add_state_dir(*write, call);
+  write->footer(std::string(kStorageHelp) + "\n" + kJsonHelp);
+
+  CLI::App* list = app.add_subcommand("list", "List the state files, by partition");
+  add_state_dir(*list, call);
+  list->footer(kStorageHelp);
+
+  CLI::App* get = app.add_subcommand("get", "Print one key's stored state as JSON");
+  add_partition(*get, call, "The partition that holds the key")->required();
+  get->add_option("KEY", call.key, "The key (its text)")->required();
+  add_state_dir(*get, call);
+  get->footer(kStorageHelp);
+
+  CLI::App* stats = app.add_subcommand("stats", "Print per state file its partition, offset, key count and bytes");
+  add_state_dir(*stats, call);
+  stats->footer(kStorageHelp);
+
+  vesk::cli::setup(app);
+  if (auto status = vesk::cli::parse(app, argc, argv)) return *status;
+  if (app.get_subcommands().empty()) return vesk::cli::report_usage_error(app, "a command is required: dump, write, list, get or stats");
+  CLI::App* command = app.get_subcommands().front();
+  const std::string name = command->get_name();
+
+  if (name == "dump" || name == "write") {
+    if (call.file && call.partition) return vesk::cli::report_usage_error(app, name + ": give FILE or --partition N, not both");
+    if (!call.file && !call.partition) return vesk::cli::report_usage_error(app, name + " needs a FILE or --partition N");
+    if (call.file && call.state_dir) {
+      return vesk::cli::report_usage_error(app, name + ": --state-dir goes with --partition N; FILE is a path of its own");
+    }
   }
-  if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
-    std::cout << kUsage;
-    return 0;
-  }
-  if (argc != 3 || (std::string(argv[1]) != "dump" && std::string(argv[1]) != "write")) {
-    std::cerr << kUsage;
-    return 2;
-  }
-  std::string command = argv[1];
-  std::filesystem::path file = argv[2];
+
+  const std::string subject = call.file ? *call.file
+                              : call.partition ? name + " partition " + std::to_string(*call.partition)
+                                               : name;
   try {
-    std::filesystem::path dir = file.parent_path();
-    auto backend = std::make_shared<vesk::VeskLocalFileBackend>(dir.empty() ? std::filesystem::path(".") : dir);
-    std::string name = file.filename().string();
-    if (name.empty() || name == "." || name == "..") throw vesk::ValueError("'" + file.string() + "' names no file");
     vesk::EventLoop loop(1);
-    if (command == "dump") {
-      loop.run_until_complete(vesk::state_tool::dump_state(*backend, name, std::cout));
+    if (call.file) {
+      std::filesystem::path file = *call.file;
+      std::filesystem::path dir = file.parent_path();
+      auto backend = std::make_shared<vesk::VeskLocalFileBackend>(dir.empty() ? std::filesystem::path(".") : dir);
+      std::string file_name = file.filename().string();
+      if (file_name.empty() || file_name == "." || file_name == "..") throw vesk::ValueError("'" + file.string() + "' names no file");
+      if (name == "dump") {
+        loop.run_until_complete(vesk::state_tool::dump_state(*backend, file_name, std::cout));
+      } else {
+        loop.run_until_complete(vesk::state_tool::write_state(*backend, file_name, std::cin));
+      }
     } else {
-      loop.run_until_complete(vesk::state_tool::write_state(*backend, name, std::cin));
+      auto storage = vesk::state_tool::open_storage(call.state_dir, name != "write");
+      vesk::VeskStateStore store(storage.backend, vesk::null_logger());
+      if (name == "list") {
+        for (const auto& file : loop.run_until_complete(vesk::state_tool::state_file_names(storage))) {
+          if (storage.directory) {
+            std::cout << (*storage.directory / file).string() << '\n';
+          } else {
+            std::cout << storage.backend->prefix << file << '\n';
+          }
+        }
+      } else if (name == "stats") {
+        loop.run_until_complete(vesk::state_tool::print_stats(storage, std::cout));
+      } else if (name == "get") {
+        loop.run_until_complete(vesk::state_tool::get_key(store, *call.partition, call.key, std::cout));
+      } else if (name == "dump") {
+        loop.run_until_complete(vesk::state_tool::dump_partition(store, *call.partition, std::cout));
+      } else {
+        loop.run_until_complete(vesk::state_tool::write_partition(store, *call.partition, std::cin));
+      }
     }
     std::cout.flush();
+    if (!std::cout) throw std::runtime_error("cannot write to standard output");
   } catch (const std::exception& e) {
-    std::cerr << "vesk-state: " << file.string() << ": " << one_line(e.what()) << '\n';
+    std::cerr << "vesk-state: " << subject << ": " << one_line(e.what()) << '\n';
     return 1;
   }
   return 0;
