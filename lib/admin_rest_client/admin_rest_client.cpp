@@ -63,10 +63,20 @@ class Element {
   const char* _path;
 };
 
+// Answers nested deeper than this are refused while they are parsed: copying or printing a
+// value recurses once per level, and a hostile answer would overflow the stack.
+constexpr int max_answer_depth = 10000;
+
 json parse_array(const std::string& body, const char* path) {
   json parsed;
   try {
-    parsed = json::parse(body);
+    parsed = json::parse(body, [path](int depth, json::parse_event_t, json&) {
+      if (depth > max_answer_depth) {
+        throw AdminResponseError(std::string("the answer to ") + path + " is nested deeper than " +
+                                 std::to_string(max_answer_depth) + " levels");
+      }
+      return true;
+    });
   } catch (const json::parse_error& error) {
     throw AdminResponseError(std::string("the answer to ") + path + " is not JSON: " + error.what());
   }

@@ -2,12 +2,17 @@
 // per line. Any failure ends it with one line on standard error and a non-zero exit status.
 
 #include "admin_rest_client/admin_rest_client.hpp"
+#include "cli_support.hpp"
 #include "loop/event_loop.hpp"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <exception>
+#include <fstream>
 #include <iostream>
 #include <optional>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -15,76 +20,72 @@
 
 namespace {
 
-constexpr const char* usage =
-    "usage: vesk-admin --base-url URL [--api-key KEY] [--timeout SECONDS] orgs|processors\n"
-    "Prints the organisations or the processors of the administration API at URL as JSON,\n"
-    "one record per line. The time limit of the request is 30 seconds unless given.\n";
+using vesk::cli::UsageError;
 
-class UsageError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
+struct Call {
+  std::string base_url;
+  std::optional<std::string> api_key;
+  std::optional<std::string> api_key_file;
+  int timeout = 30;
+  bool allow_insecure = false;
 };
 
-struct Options {
-  vesk::CoreAPIConfig config;
-  std::string command;
-  bool help = false;
-};
-
-int parse_timeout(const std::string& text) {
-  std::size_t used = 0;
-  long value = 0;
-  try {
-    value = std::stol(text, &used);
-  } catch (const std::exception&) {
-    used = 0;
-  }
-  if (used != text.size() || text.empty() || value <= 0 || value > 86400 * 365) {
-    throw UsageError("--timeout takes a positive whole number of seconds, got '" + text + "'");
-  }
-  return static_cast<int>(value);
+std::string lowercase(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+  return text;
 }
 
-Options parse(int argc, char** argv) {
-  Options options;
-  std::optional<std::string> base_url;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (arg == "-h" || arg == "--help") {
-      options.help = true;
-      return options;
-    }
-    std::string name = arg;
-    std::optional<std::string> value;
-    if (auto equals = arg.find('='); arg.rfind("--", 0) == 0 && equals != std::string::npos) {
-      name = arg.substr(0, equals);
-      value = arg.substr(equals + 1);
-    }
-    auto take_value = [&]() -> std::string {
-      if (value) return *value;
-      if (i + 1 >= argc) throw UsageError(name + " needs a value");
-      return argv[++i];
-    };
-    if (name == "--base-url") {
-      base_url = take_value();
-    } else if (name == "--api-key") {
-      options.config.api_key = take_value();
-    } else if (name == "--timeout") {
-      options.config.timeout = parse_timeout(take_value());
-    } else if (arg.rfind("-", 0) == 0) {
-      throw UsageError("unknown option '" + arg + "'");
-    } else if (!options.command.empty()) {
-      throw UsageError("one command only, got '" + options.command + "' and '" + arg + "'");
-    } else if (arg == "orgs" || arg == "processors") {
-      options.command = arg;
-    } else {
-      throw UsageError("unknown command '" + arg + "' (orgs or processors)");
-    }
+// The host of a URL (without user information, port or brackets), and whether it is plain http
+// (also when no scheme is given: the client then speaks http).
+struct UrlParts {
+  bool plain_http = false;
+  std::string host;
+};
+
+UrlParts url_parts(const std::string& url) {
+  UrlParts parts;
+  std::string_view rest = url;
+  if (auto scheme = rest.find("://"); scheme != std::string_view::npos) {
+    parts.plain_http = lowercase(std::string(rest.substr(0, scheme))) == "http";
+    rest.remove_prefix(scheme + 3);
+  } else {
+    parts.plain_http = true;
   }
-  if (!base_url || base_url->empty()) throw UsageError("--base-url is required");
-  if (options.command.empty()) throw UsageError("a command is required: orgs or processors");
-  options.config.base_url = *base_url;
-  return options;
+  rest = rest.substr(0, rest.find_first_of("/?#"));
+  if (auto at = rest.rfind('@'); at != std::string_view::npos) rest.remove_prefix(at + 1);
+  if (!rest.empty() && rest.front() == '[') {
+    rest = rest.substr(1, rest.find(']') == std::string_view::npos ? std::string_view::npos : rest.find(']') - 1);
+  } else {
+    rest = rest.substr(0, rest.find(':'));
+  }
+  parts.host = lowercase(std::string(rest));
+  return parts;
+}
+
+bool is_loopback(const std::string& host) {
+  return host == "localhost" || host.ends_with(".localhost") || host == "::1" || host.rfind("127.", 0) == 0;
+}
+
+// The key, from (in this order) --api-key-file, --api-key or VESK_ADMIN_API_KEY.
+std::optional<std::string> api_key(const Call& call) {
+  if (call.api_key_file) {
+    std::ifstream in(*call.api_key_file, std::ios::binary);
+    if (!in) throw UsageError("--api-key-file cannot read '" + *call.api_key_file + "'");
+    std::stringstream text;
+    text << in.rdbuf();
+    std::string key = text.str();
+    while (!key.empty() && std::isspace(static_cast<unsigned char>(key.back()))) key.pop_back();
+    if (key.empty()) throw UsageError("--api-key-file '" + *call.api_key_file + "' holds no key");
+    return key;
+  }
+  if (call.api_key) {
+    std::cerr << "vesk-admin: warning: --api-key is visible to other users of this machine (in the process list); "
+                 "use VESK_ADMIN_API_KEY or --api-key-file instead\n";
+    return call.api_key;
+  }
+  const char* env = std::getenv("VESK_ADMIN_API_KEY");
+  if (env != nullptr && *env != '\0') return std::string(env);
+  return std::nullopt;
 }
 
 // The lines to print, one JSON record each; fetched whole before anything is printed, so a
@@ -109,22 +110,63 @@ std::string one_line(std::string text) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  Options options;
+  CLI::App app(
+      "Prints the organisations or the processors of the administration API at --base-url as JSON, one record per "
+      "line.",
+      "vesk-admin");
+  app.footer(
+      "The API key is sent as a bearer token. It is read from --api-key-file FILE, else from the environment\n"
+      "variable VESK_ADMIN_API_KEY; --api-key KEY still works but shows the key to every user of the machine.\n"
+      "A key is never sent over plain http to a host other than this machine unless --allow-insecure is given.\n"
+      "Answers nested deeper than 10000 levels are refused.");
+  Call call;
+  app.add_option("--base-url", call.base_url, "The API's base URL; request paths are resolved against it")
+      ->type_name("URL")
+      ->required()
+      ->check(vesk::cli::needs("needs a URL", [](const std::string& t) { return !t.empty(); }));
+  app.add_option("--api-key-file", call.api_key_file, "A file holding the API key (instead of VESK_ADMIN_API_KEY)")
+      ->type_name("FILE");
+  app.add_option("--api-key", call.api_key,
+                 "The API key itself (visible to other users; prefer VESK_ADMIN_API_KEY or --api-key-file)")
+      ->type_name("KEY");
+  app.add_option("--timeout", call.timeout, "Time limit of each request in seconds (default 30)")
+      ->type_name("SECONDS")
+      ->check(vesk::cli::needs("takes a positive whole number of seconds",
+                               [](const std::string& t) { return vesk::cli::whole_number_in(t, 1, 86400LL * 365); }));
+  app.add_flag("--allow-insecure", call.allow_insecure,
+               "Send the API key over plain http to a host other than this machine");
+  app.add_subcommand("orgs", "Print the organisations");
+  app.add_subcommand("processors", "Print the processors");
+  vesk::cli::setup(app);
+
+  if (auto status = vesk::cli::parse(app, argc, argv)) return *status;
+  if (app.get_subcommands().empty()) return vesk::cli::report_usage_error(app, "a command is required: orgs or processors");
+  if (app.get_subcommands().size() > 1) {
+    return vesk::cli::report_usage_error(app, "one command only, got '" + app.get_subcommands()[0]->get_name() + "' and '" +
+                                                  app.get_subcommands()[1]->get_name() + "'");
+  }
+  const std::string command = app.get_subcommands().front()->get_name();
+
+  vesk::CoreAPIConfig config;
   try {
-    options = parse(argc, argv);
+    if (call.api_key && call.api_key_file) throw UsageError("give --api-key-file or --api-key, not both");
+    config.api_key = api_key(call);
+    const UrlParts url = url_parts(call.base_url);
+    if (config.api_key && url.plain_http && !is_loopback(url.host) && !call.allow_insecure) {
+      throw UsageError("refusing to send the API key over plain http to " + (url.host.empty() ? "the server" : url.host) +
+                       ": use https, or --allow-insecure");
+    }
   } catch (const UsageError& error) {
-    std::cerr << "vesk-admin: " << error.what() << " (see vesk-admin --help)\n";
-    return 2;
+    return vesk::cli::report_usage_error(app, error.what());
   }
-  if (options.help) {
-    std::cout << usage;
-    return 0;
-  }
+  config.base_url = call.base_url;
+  config.timeout = call.timeout;
+
   try {
     vesk::EventLoop loop(1);
-    vesk::AdminRestClient client(options.config);
-    auto lines = loop.run_until_complete(client.with_session(
-        [command = options.command](vesk::AdminRestClient& c) { return fetch(c, command); }));
+    vesk::AdminRestClient client(config);
+    auto lines = loop.run_until_complete(
+        client.with_session([command](vesk::AdminRestClient& c) { return fetch(c, command); }));
     for (const auto& line : lines) std::cout << line << '\n';
     std::cout.flush();
     if (!std::cout) throw std::runtime_error("cannot write to standard output");
