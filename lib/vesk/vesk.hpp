@@ -59,6 +59,8 @@ class Vesk {
   // Disposes and forgets the consumer of the partition, if there is one.
   void stop_partition_consumer(PartitionId partition);
   void stop_all_partition_consumers();
+  // The partitions that have a consumer now, in the order they were assigned (read-only).
+  std::vector<PartitionId> partitions() const { return _partition_consumers.keys(); }
 
   // Internal steps, public so that tests can observe them.
   void _cancel_state_task();

@@ -12,5 +12,6 @@ Awaitable<void> VeskFeed::stop() { co_return; }
 Awaitable<void> VeskFeed::seek(const PartitionState&) { co_return; }
 Awaitable<void> VeskFeed::start() { co_return; }
 Awaitable<std::vector<Message>> VeskFeed::get_many(PartitionId) { co_return std::vector<Message>{}; }
+std::optional<std::int64_t> VeskFeed::high_watermark(PartitionId) const { return std::nullopt; }
 
 }  // namespace vesk

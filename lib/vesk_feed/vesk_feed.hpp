@@ -8,7 +8,9 @@
 #include "vesk_feed/message.hpp"
 #include "vesk_rebalance_listener/vesk_rebalance_listener.hpp"
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace vesk {
@@ -30,6 +32,9 @@ class VeskFeed {
   virtual Awaitable<void> start() = 0;
   // Waits for and returns the next batch of messages of the partition, in delivery order.
   virtual Awaitable<std::vector<Message>> get_many(PartitionId partition) = 0;
+  // The offset one past the partition's last message as far as the source knows now, or none
+  // when it does not know. Never waits for a broker. The base version knows nothing.
+  virtual std::optional<std::int64_t> high_watermark(PartitionId partition) const;
 
   Logger logger;
 

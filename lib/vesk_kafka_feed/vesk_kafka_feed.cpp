@@ -617,6 +617,18 @@ Awaitable<void> VeskKafkaFeed::seek(const PartitionState& state) {
   co_await consumer->seek(reader, state.offset);
 }
 
+std::optional<std::int64_t> VeskKafkaFeed::high_watermark(PartitionId partition) const {
+  if (!_consumer || !_consumer->rk) return std::nullopt;
+  std::int64_t low = 0, high = 0;
+  // Reads the client's cache, which every fetch answer refreshes; thread-safe and never blocks.
+  if (rd_kafka_get_watermark_offsets(_consumer->rk, kafka_topic.c_str(), partition, &low, &high) !=
+          RD_KAFKA_RESP_ERR_NO_ERROR ||
+      high < 0) {
+    return std::nullopt;
+  }
+  return high;
+}
+
 Awaitable<std::vector<Message>> VeskKafkaFeed::get_many(PartitionId partition) {
   if (!_consumer) throw KafkaError(0, "Kafka source is not running: get_many(" + std::to_string(partition) + ")");
   auto consumer = _consumer;

@@ -76,6 +76,9 @@ class VeskKafkaFeed : public VeskFeed {
   Awaitable<void> seek(const PartitionState& state) override;
   // 1 to 1000 messages of the partition in offset order; waits as long as none arrive.
   Awaitable<std::vector<Message>> get_many(PartitionId partition) override;
+  // The high watermark the client last received with a fetch of the partition: no request is
+  // sent. None before the first fetch answer, and when the source is not running.
+  std::optional<std::int64_t> high_watermark(PartitionId partition) const override;
 
   // The properties start() hands to the client, in order.
   ClientProperties client_properties() const;

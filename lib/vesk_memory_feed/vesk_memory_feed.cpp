@@ -158,4 +158,11 @@ std::size_t VeskMemoryFeed::size(PartitionId partition) const {
 
 std::vector<PartitionId> VeskMemoryFeed::assigned() const { return _assigned; }
 
+std::optional<std::int64_t> VeskMemoryFeed::high_watermark(PartitionId partition) const {
+  std::lock_guard lock(_mutex);
+  if (partition < 0 || static_cast<std::size_t>(partition) >= _partitions.size()) return std::nullopt;
+  const auto& messages = _partitions[static_cast<std::size_t>(partition)].messages;
+  return messages.empty() ? 0 : messages.back().offset + 1;
+}
+
 }  // namespace vesk

@@ -32,6 +32,9 @@ class VeskMemoryFeed : public VeskFeed {
   Awaitable<void> seek(const PartitionState& state) override;
   Awaitable<void> start() override;
   Awaitable<std::vector<Message>> get_many(PartitionId partition) override;
+  // One past the offset of the partition's last message (0 when empty); none for a partition
+  // it does not have.
+  std::optional<std::int64_t> high_watermark(PartitionId partition) const override;
 
   // Appends a message at the next offset of the partition (one past its last, 0 when empty) and
   // returns that offset. Safe from any thread; wakes readers waiting on the partition.

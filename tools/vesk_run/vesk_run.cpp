@@ -1,12 +1,12 @@
-// vesk-run: runs a handler module as a stream processor.
-//
-//   vesk-run --handler PATH [--workers N] [--checkpoint-interval SECONDS] [--state-dir DIR]
-//            [--embedded-kafka PARTITIONS] [--produce FILE] [--run-for SECONDS]
+// vesk-run: runs a handler module as a stream processor. `vesk-run --help` lists every flag.
 //
 // Kafka settings come from the environment (KAFKA_BOOTSTRAP_SERVERS, KAFKA_GROUP_ID, KAFKA_TOPIC,
 // ...). State goes to blob storage when AZURE_STORAGE_CONNECTION_STRING is set, otherwise to a
-// local directory. SIGINT and SIGTERM stop the engine and the source cleanly.
+// local directory. SIGINT and SIGTERM stop the engine and the source cleanly; so does
+// --until-caught-up once every partition has stored a checkpoint of what was there at the start.
 
+#include "caught_up.hpp"
+#include "cli_support.hpp"
 #include "embedded_kafka/embedded_kafka.hpp"
 #include "loop/event_loop.hpp"
 #include "loop/logging.hpp"
@@ -21,7 +21,6 @@
 #include <spdlog/sinks/stdout_color_sinks.h>
 
 #include <cctype>
-#include <charconv>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -30,18 +29,12 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
 
-// A mistake in how the program was called or configured: one line, exit code 2.
-struct UsageError : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
-
-constexpr const char* kUsage =
-    "usage: vesk-run --handler PATH [--workers N] [--checkpoint-interval SECONDS] [--state-dir DIR]\n"
-    "                [--embedded-kafka PARTITIONS] [--produce FILE] [--run-for SECONDS]";
+using vesk::cli::UsageError;
 
 struct Options {
   std::string handler;
@@ -50,61 +43,62 @@ struct Options {
   std::string state_dir = "./vesk-state";
   std::optional<int> embedded_partitions;
   std::optional<std::string> produce_file;
+  std::optional<std::string> produce_lines_file;
   std::optional<double> run_for;
+  bool until_caught_up = false;
 };
 
-int parse_positive_int(const std::string& flag, const std::string& text) {
-  int value = 0;
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size() || value < 1) {
-    throw UsageError(flag + " needs a whole number of at least 1, got '" + text + "'");
-  }
-  return value;
-}
+constexpr const char* kEnvironmentHelp =
+    "Environment: KAFKA_BOOTSTRAP_SERVERS, KAFKA_GROUP_ID and KAFKA_TOPIC name the cluster, the consumer group and\n"
+    "the topic (--embedded-kafka sets them; KAFKA_TOPIC defaults to vesk-demo and KAFKA_GROUP_ID to vesk-run there);\n"
+    "KAFKA_SECURITY_PROTOCOL, KAFKA_SASL_MECHANISM, KAFKA_SASL_USERNAME and KAFKA_SASL_PASSWORD configure the client.\n"
+    "AZURE_STORAGE_CONNECTION_STRING, with AZURE_STORAGE_CONTAINER_NAME and AZURE_STORAGE_PREFIX, keeps state in blob\n"
+    "storage instead of --state-dir. VESK_HANDLER_PATH lists the directories searched for handler modules.\n"
+    "SIGINT and SIGTERM stop the run cleanly.";
 
-double parse_positive_seconds(const std::string& flag, const std::string& text) {
-  char* end = nullptr;
-  double value = std::strtod(text.c_str(), &end);
-  if (text.empty() || end != text.c_str() + text.size() || !(value > 0) || value > 1e9) {
-    throw UsageError(flag + " needs a number of seconds above 0, got '" + text + "'");
+// Parses the command line into `o`; returns an exit status when the program is to end now.
+std::optional<int> parse(int argc, char** argv, Options& o) {
+  CLI::App app("Runs a handler module as a stream processor on a Kafka topic.", "vesk-run");
+  app.footer(kEnvironmentHelp);
+  auto positive_int = vesk::cli::needs("needs a whole number of at least 1",
+                                       [](const std::string& t) { return vesk::cli::whole_number_in(t, 1, 1000000); });
+  auto positive_seconds = vesk::cli::needs("needs a number of seconds above 0", vesk::cli::seconds_above_zero);
+  auto not_empty = vesk::cli::needs("needs a value", [](const std::string& t) { return !t.empty(); });
+  app.add_option("--handler", o.handler, "The handler class to run: <module>.<class>, e.g. examples.counting.KeyCounter")
+      ->type_name("PATH")
+      ->required()
+      ->check(not_empty);
+  app.add_option("--workers", o.workers, "Worker processes per partition (default 2)")->type_name("N")->check(positive_int);
+  app.add_option("--checkpoint-interval", o.checkpoint_interval, "Seconds between checkpoints (default 30)")
+      ->type_name("SECONDS")
+      ->check(positive_seconds);
+  app.add_option("--state-dir", o.state_dir,
+                 "Directory of the state files when AZURE_STORAGE_CONNECTION_STRING is not set (default ./vesk-state)")
+      ->type_name("DIR")
+      ->check(not_empty);
+  app.add_option("--embedded-kafka", o.embedded_partitions,
+                 "Start an in-process Kafka cluster with a topic of this many partitions")
+      ->type_name("PARTITIONS")
+      ->check(positive_int);
+  app.add_option("--produce", o.produce_file,
+                 "Publish one message per word of FILE first (key and value: the word, lowercased); "
+                 "needs --embedded-kafka")
+      ->type_name("FILE");
+  app.add_option("--produce-lines", o.produce_lines_file,
+                 "Publish one message per line of FILE first: the key before the first tab, the value after it "
+                 "(the whole line for both without a tab); needs --embedded-kafka")
+      ->type_name("FILE");
+  app.add_option("--run-for", o.run_for, "Stop after this many seconds")->type_name("SECONDS")->check(positive_seconds);
+  app.add_flag("--until-caught-up", o.until_caught_up,
+               "Stop once every assigned partition has processed the messages it held at the start and stored a "
+               "checkpoint of them");
+  vesk::cli::setup(app);
+  if (auto status = vesk::cli::parse(app, argc, argv)) return status;
+  if ((o.produce_file || o.produce_lines_file) && !o.embedded_partitions) {
+    return vesk::cli::report_usage_error(app, std::string(o.produce_file ? "--produce" : "--produce-lines") +
+                                                  " needs --embedded-kafka");
   }
-  return value;
-}
-
-Options parse(int argc, char** argv) {
-  Options o;
-  bool have_handler = false;
-  for (int i = 1; i < argc; ++i) {
-    std::string flag = argv[i];
-    if (flag == "-h" || flag == "--help") {
-      std::cout << kUsage << "\n";
-      std::exit(0);
-    }
-    if (i + 1 >= argc) throw UsageError(flag.rfind("--", 0) == 0 ? flag + " needs a value" : "unexpected argument '" + flag + "'");
-    std::string value = argv[++i];
-    if (flag == "--handler") {
-      o.handler = value;
-      have_handler = true;
-    } else if (flag == "--workers") {
-      o.workers = parse_positive_int(flag, value);
-    } else if (flag == "--checkpoint-interval") {
-      o.checkpoint_interval = parse_positive_seconds(flag, value);
-    } else if (flag == "--state-dir") {
-      if (value.empty()) throw UsageError("--state-dir needs a directory");
-      o.state_dir = value;
-    } else if (flag == "--embedded-kafka") {
-      o.embedded_partitions = parse_positive_int(flag, value);
-    } else if (flag == "--produce") {
-      o.produce_file = value;
-    } else if (flag == "--run-for") {
-      o.run_for = parse_positive_seconds(flag, value);
-    } else {
-      throw UsageError("unknown option '" + flag + "'");
-    }
-  }
-  if (!have_handler || o.handler.empty()) throw UsageError("--handler PATH is required (e.g. examples.counting.KeyCounter)");
-  if (o.produce_file && !o.embedded_partitions) throw UsageError("--produce needs --embedded-kafka");
-  return o;
+  return std::nullopt;
 }
 
 // The words of a text: runs of letters and digits, lowercased.
@@ -127,6 +121,25 @@ std::vector<std::string> words_of(const std::string& path) {
   return words;
 }
 
+// The messages of a file of lines: the key before the first tab, the value after it.
+std::vector<std::pair<std::string, std::string>> lines_of(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw UsageError("cannot read the file to produce: " + path);
+  std::vector<std::pair<std::string, std::string>> messages;
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) continue;
+    auto tab = line.find('\t');
+    if (tab == std::string::npos) {
+      messages.emplace_back(line, line);
+    } else {
+      messages.emplace_back(line.substr(0, tab), line.substr(tab + 1));
+    }
+  }
+  return messages;
+}
+
 void set_default_env(const char* name, const std::string& value) {
   const char* current = std::getenv(name);
   if (current == nullptr || *current == '\0') ::setenv(name, value.c_str(), 1);
@@ -146,31 +159,39 @@ std::shared_ptr<vesk::VeskFileBackend> make_backend(const Options& o, const vesk
   return std::make_shared<vesk::VeskLocalFileBackend>(o.state_dir, "");
 }
 
-// Runs until a signal arrives or --run-for passes, then stops the engine and the source.
-vesk::Awaitable<void> serve(vesk::Vesk& engine, vesk::VeskFeed& feed, std::optional<double> run_for,
-                            vesk::Logger logger) {
+// Runs until a signal arrives, --run-for passes or (with --until-caught-up) every partition has
+// stored what it held at the start; then stops the engine and the source.
+vesk::Awaitable<void> serve(vesk::Vesk& engine, vesk::VeskFeed& feed, const Options& o,
+                            std::shared_ptr<vesk::run_tool::CountingBackend> backend, vesk::Logger logger) {
   auto& loop = vesk::EventLoop::running();
   asio::signal_set signals(loop.context(), SIGINT, SIGTERM);
   auto stopping = vesk::Task<int>::create([](asio::signal_set& signals) -> vesk::Awaitable<int> {
     co_return co_await signals.async_wait(asio::use_awaitable);
   }(signals));
-  std::optional<vesk::Task<void>> timer;
-  if (run_for) {
-    timer = vesk::Task<void>::create(vesk::sleep(std::chrono::duration<double>(*run_for)));
-  }
+  // Ten years stands in for "never".
+  const std::chrono::duration<double> run_for = o.run_for ? std::chrono::duration<double>(*o.run_for)
+                                                          : std::chrono::hours(24 * 365 * 10);
+  auto timer = vesk::Task<void>::create(vesk::sleep(run_for));
+  auto caught_up = vesk::Task<void>::create(o.until_caught_up
+                                                ? vesk::run_tool::until_caught_up(engine, feed, backend, logger)
+                                                : vesk::sleep(std::chrono::hours(24 * 365 * 10)));
+  const auto started = std::chrono::steady_clock::now();
   engine.start();
-  if (timer) {
-    co_await vesk::wait_any(stopping, *timer);
-  } else {
-    co_await vesk::wait_any(stopping);
-  }
+  co_await vesk::wait_any(stopping, timer, caught_up);
   if (stopping.done() && !stopping.failed() && !stopping.cancelled()) {
     logger->info("Signal " + std::to_string(stopping.result()) + " received, stopping");
+  } else if (caught_up.done()) {
+    if (caught_up.failed()) caught_up.result();  // the watcher's error ends the run
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.3f",
+                  std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+    logger->info(std::string("Caught up after ") + seconds + " s, stopping");
   } else {
     logger->info("Run time over, stopping");
   }
   signals.cancel();
-  if (timer) timer->cancel();
+  timer.cancel();
+  caught_up.cancel();
   co_await engine.stop();
   co_await feed.stop();
   logger->info("Stopped");
@@ -181,7 +202,8 @@ vesk::Awaitable<void> serve(vesk::Vesk& engine, vesk::VeskFeed& feed, std::optio
 int main(int argc, char** argv) {
   auto logger = std::make_shared<spdlog::logger>("vesk", std::make_shared<spdlog::sinks::stderr_color_sink_mt>());
   try {
-    Options o = parse(argc, argv);
+    Options o;
+    if (auto status = parse(argc, argv, o)) return *status;
 
     std::optional<vesk::VeskEmbeddedKafka> kafka;
     if (o.embedded_partitions) {
@@ -198,6 +220,12 @@ int main(int argc, char** argv) {
         kafka->flush();
         logger->info("Produced " + std::to_string(words.size()) + " messages from " + *o.produce_file);
       }
+      if (o.produce_lines_file) {
+        auto messages = lines_of(*o.produce_lines_file);
+        for (const auto& [key, value] : messages) kafka->produce(std::getenv("KAFKA_TOPIC"), -1, key, value);
+        kafka->flush();
+        logger->info("Produced " + std::to_string(messages.size()) + " messages from " + *o.produce_lines_file);
+      }
     }
 
     std::shared_ptr<vesk::StreamHandlerBase> handler;
@@ -212,12 +240,12 @@ int main(int argc, char** argv) {
     } catch (const vesk::ValueError& e) {
       throw UsageError(e.what());
     }
-    auto backend = make_backend(o, logger);
+    auto backend = std::make_shared<vesk::run_tool::CountingBackend>(make_backend(o, logger));
 
     vesk::EventLoop loop;
     vesk::Vesk engine(logger, backend, o.workers, std::chrono::duration<double>(o.checkpoint_interval));
     engine.source(feed).process(handler);
-    loop.run_until_complete(serve(engine, *feed, o.run_for, logger));
+    loop.run_until_complete(serve(engine, *feed, o, backend, logger));
     return 0;
   } catch (const UsageError& e) {
     std::cerr << "vesk-run: " << e.what() << "\n";
