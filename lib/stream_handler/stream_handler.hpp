@@ -68,10 +68,34 @@ class StreamHandlerBase {
   virtual Awaitable<void> process_message(const Message& message, const std::string& key) = 0;
 };
 
+namespace detail {
+
+// Stands in for the conversions of a state type that has none, so that the static_assert below
+// is the only error a handler with such a type produces.
+template <class T>
+struct UnconvertibleState {
+  static Value to_value(const T&) { return Value(); }
+  static T from_value(const Value&) { throw TypeError("the state type has no conversion"); }
+};
+
+template <class T>
+using StateTraits = std::conditional_t<ValueConvertible<T>, ValueTraits<T>, UnconvertibleState<T>>;
+
+}  // namespace detail
+
 // Derive from this to define custom processing logic for messages; the state type T can be any
 // serialisable type (one that ValueTraits<T> converts).
-template <ValueConvertible T>
+template <class T>
 class StreamHandler : public StreamHandlerBase {
+  static_assert(ValueConvertible<T>,
+                "The state type T of StreamHandler<T> (named in the line above: 'In instantiation of ...') cannot "
+                "be converted to a Value. For a struct, declare VESK_RECORD(Type, field1, field2, ...) at namespace scope in "
+                "the namespace of Type, after Type and before the handler class; or use a supported type: "
+                "integers, double, bool, std::string, vesk::Bytes, vesk::Value, std::vector, std::map or "
+                "std::unordered_map, std::optional, std::pair, std::tuple, or a type with a ValueTraits "
+                "specialisation.");
+  using Traits = detail::StateTraits<T>;
+
  public:
   using State = T;
 
@@ -86,7 +110,7 @@ class StreamHandler : public StreamHandlerBase {
     for (auto& [key, value] : states) {
       if (!key.is_text()) throw TypeError("state map key " + key.repr() + " is not text");
       try {
-        loaded.insert_or_assign(key.as_text(), ValueTraits<T>::from_value(value));
+        loaded.insert_or_assign(key.as_text(), Traits::from_value(value));
       } catch (const std::exception& e) {
         throw TypeError("state of key " + key.repr() + " does not fit the handler's state type: " + e.what());
       }
@@ -97,7 +121,7 @@ class StreamHandler : public StreamHandlerBase {
   Dict collect_key_states() const final {
     Dict out;
     out.reserve(_states.size());
-    for (const auto& [key, state] : _states) out.append_unique(Value(key), ValueTraits<T>::to_value(state));
+    for (const auto& [key, state] : _states) out.append_unique(Value(key), Traits::to_value(state));
     return out;
   }
 
@@ -114,7 +138,7 @@ class StreamHandler : public StreamHandlerBase {
       } else if constexpr (std::is_same_v<T, std::string>) {
         writer.text(state);
       } else {
-        writer.value(ValueTraits<T>::to_value(state));
+        writer.value(Traits::to_value(state));
       }
     }
     writer.end_dict();
@@ -145,7 +169,7 @@ class StreamHandler : public StreamHandlerBase {
   std::unordered_map<std::string, T> _states;
 };
 
-template <ValueConvertible T>
+template <class T>
 Awaitable<std::optional<T>> StreamHandler<T>::process(const Message&, std::optional<T>) {
   co_return std::nullopt;
 }

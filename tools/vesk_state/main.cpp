@@ -79,7 +79,7 @@ int main(int argc, char** argv) {
   list->footer(kStorageHelp);
 
   CLI::App* get = app.add_subcommand("get", "Print one key's stored state as JSON");
-  add_partition(*get, call, "The partition that holds the key")->required();
+  add_partition(*get, call, "The partition that holds the key (without it, every state file is searched)");
   get->add_option("KEY", call.key, "The key (its text)")->required();
   add_state_dir(*get, call);
   get->footer(kStorageHelp);
@@ -132,7 +132,11 @@ int main(int argc, char** argv) {
       } else if (name == "stats") {
         loop.run_until_complete(vesk::state_tool::print_stats(storage, std::cout));
       } else if (name == "get") {
-        loop.run_until_complete(vesk::state_tool::get_key(store, *call.partition, call.key, std::cout));
+        if (call.partition) {
+          loop.run_until_complete(vesk::state_tool::get_key(store, *call.partition, call.key, std::cout));
+        } else {
+          loop.run_until_complete(vesk::state_tool::find_key(storage, call.key, std::cout));
+        }
       } else if (name == "dump") {
         loop.run_until_complete(vesk::state_tool::dump_partition(store, *call.partition, std::cout));
       } else {

@@ -148,6 +148,22 @@ Awaitable<void> get_key(VeskStateStore& store, PartitionId partition, const std:
   out << '\n';
 }
 
+Awaitable<void> find_key(Storage& storage, const std::string& key, std::ostream& out) {
+  std::vector<std::string> names = co_await state_file_names(storage);
+  for (const std::string& name : names) {
+    std::optional<std::string> contents = co_await storage.backend->get_file_contents_async(name);
+    if (!contents) continue;
+    PartitionState state = decode(*contents, name);
+    if (const Value* found = state.state.find_text(key)) {
+      write_json(*found, out);
+      out << '\n';
+      co_return;
+    }
+  }
+  throw ValueError("no state file holds key " + Value(key).repr() + " (" + std::to_string(names.size()) +
+                   " state files searched)");
+}
+
 Awaitable<void> print_stats(Storage& storage, std::ostream& out) {
   std::vector<std::string> names = co_await state_file_names(storage);
   char line[256];

@@ -46,6 +46,8 @@ Awaitable<void> dump_partition(VeskStateStore& store, PartitionId partition, std
 Awaitable<void> write_partition(VeskStateStore& store, PartitionId partition, std::istream& in);
 // Prints the state of one key of `partition` as JSON; ValueError when the key has none.
 Awaitable<void> get_key(VeskStateStore& store, PartitionId partition, const std::string& key, std::ostream& out);
+// The same, from whichever state file holds the key (a key lives in one partition).
+Awaitable<void> find_key(Storage& storage, const std::string& key, std::ostream& out);
 // Prints one line per state file: its name, partition, offset, key count and size in bytes.
 Awaitable<void> print_stats(Storage& storage, std::ostream& out);
 
