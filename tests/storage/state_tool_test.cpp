@@ -1,6 +1,7 @@
 // vesk-state, run as a program: dump and write through python3 as the other end, and bad input.
 #include "python_support.hpp"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 namespace {
@@ -116,6 +117,72 @@ open(sys.argv[1] + '/object.pkl', 'wb').write(pickle.dumps(collections.OrderedDi
   EXPECT_FALSE(std::filesystem::exists(at("w.pkl")));
   auto [usage, usage_out] = tool("frobnicate x");
   EXPECT_EQ(usage, 2) << usage_out;
+}
+
+struct Call {
+  std::string args;
+  int status;
+  std::string says;
+};
+
+void expect_calls(StateToolTest& test, const std::vector<Call>& calls, const std::string& stdin_file = "") {
+  for (const auto& c : calls) {
+    auto [status, out] = test.tool(c.args, stdin_file);
+    EXPECT_EQ(status, c.status) << c.args << ": " << out;
+    EXPECT_NE(out.find(c.says), std::string::npos) << c.args << ": " << out;
+  }
+}
+
+TEST_F(StateToolTest, CommandLineHelpVersionAndMistakes) {
+  expect_calls(*this, {
+                          {"--help", 0, "AZURE_STORAGE_CONNECTION_STRING"},
+                          {"stats --help", 0, "--state-dir DIR"},
+                          {"get --help", 0, "--partition N"},
+                          {"--version", 0, "vesk-state 0."},
+                          {"", 2, "a command is required"},
+                          {"dump --bogus", 2, "unknown option '--bogus'"},
+                          {"get --partition", 2, "--partition needs a value"},
+                          {"dump --partition x", 2, "--partition needs a partition number (0 or more), got 'x'"},
+                          {"dump", 2, "dump needs a FILE or --partition N"},
+                          {"get --state-dir " + shell_quote(dir.path) + " --partition 1", 2, "KEY is required"},
+                          {"list", 1, "give --state-dir DIR"},
+                      });
+}
+
+TEST_F(StateToolTest, LocalStateDirectoryCommands) {
+  const std::string d = " --state-dir " + shell_quote(at("state"));
+  vesk::testing::write_file(at("p2.json"), R"({"partition": 2, "offset": 7, "state": {"k": {"n": [1, 2]}, "j": 3}})");
+  vesk::testing::write_file(at("p5.json"), R"({"partition": 5, "offset": 9, "state": {"m": "x"}})");
+  expect_calls(*this, {{"write" + d + " --partition 2", 0, ""}}, at("p2.json"));
+  expect_calls(*this, {{"write" + d + " --partition 5", 0, ""}, {"write" + d + " --partition 4", 1, "not of partition 4"}},
+               at("p5.json"));
+  expect_calls(*this, {
+                          {"list" + d, 0, at("state") + "/p-2.state.pkl\n" + at("state") + "/p-5.state.pkl\n"},
+                          {"get" + d + " --partition 2 k", 0, "{\n  \"n\": [\n    1,\n    2\n  ]\n}\n"},
+                          {"get" + d + " m", 0, "\"x\"\n"},
+                          {"get" + d + " --partition 2 m", 1, "holds no state for key 'm'"},
+                          {"get" + d + " nobody", 1, "no state file holds key 'nobody'"},
+                          {"dump" + d + " --partition 3", 1, "partition 3 has no stored state"},
+                          {"list --state-dir " + shell_quote(at("missing")), 1, "no such directory"},
+                      });
+  auto [status, stats] = tool("stats" + d);
+  EXPECT_EQ(status, 0) << stats;
+  EXPECT_THAT(stats, ::testing::ContainsRegex("p-2\\.state\\.pkl +2 +7 +2 +[0-9]+\n"));
+  EXPECT_THAT(stats, ::testing::ContainsRegex("p-5\\.state\\.pkl +5 +9 +1 +[0-9]+\n"));
+  auto [dumped, json] = tool("dump" + d + " --partition 2");
+  EXPECT_EQ(dumped, 0);
+  EXPECT_EQ(json, "{\n  \"partition\": 2,\n  \"offset\": 7,\n  \"state\": {\n    \"k\": {\n      \"n\": [\n        1,\n"
+                  "        2\n      ]\n    },\n    \"j\": 3\n  }\n}\n");
+}
+
+TEST_F(StateToolTest, JsonNestedTooDeeplyIsOneClearErrorAndExitOne) {
+  const std::string deep(100000, '[');
+  vesk::testing::write_file(at("deep.json"), R"({"partition": 0, "offset": 0, "state": {"k": )" + deep + std::string(100000, ']') + "}}");
+  auto [status, out] = tool("write " + shell_quote(at("w.pkl")), at("deep.json"));
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+  EXPECT_NE(out.find("nested deeper than 10000 levels"), std::string::npos) << out;
+  EXPECT_FALSE(std::filesystem::exists(at("w.pkl")));
 }
 
 }  // namespace

@@ -50,4 +50,21 @@ pgrep -f "vesk_worker_host .*examples.counting.KeyCounter" >/dev/null && fail "a
 "$run" --handler examples.counting.KeyCounter --embedded-kafka 2 --state-dir "$dir/state2" --run-for 5 \
   2>"$dir/run3.log" || fail "the second run failed"
 grep -q "State found for partition 0, starting from offset" "$dir/run3.log" || fail "the second run did not resume"
-echo "vesk-run: 3 passed, 0 failed"
+
+# 4. The command line: help names the environment, mistakes name the flag and the value, exit 2.
+"$run" --help >"$dir/help.log" || fail "--help failed"
+grep -q "KAFKA_BOOTSTRAP_SERVERS" "$dir/help.log" && grep -q -- "--until-caught-up" "$dir/help.log" || fail "help lacks the environment or a flag"
+"$run" --version | grep -q "^vesk-run 0\." || fail "--version"
+expect_usage() {  # expected text, then the arguments
+  local says="$1"; shift
+  local status=0
+  "$run" "$@" 2>"$dir/usage.log" || status=$?
+  [ "$status" -eq 2 ] && grep -qF -- "$says" "$dir/usage.log" && [ "$(wc -l <"$dir/usage.log")" -eq 1 ] ||
+    fail "vesk-run $*: status $status, $(cat "$dir/usage.log")"
+}
+expect_usage "unknown option '--bogus'" --handler h --bogus
+expect_usage "--workers needs a value" --handler h --workers
+expect_usage "--run-for needs a number of seconds above 0, got 'soon'" --handler h --run-for soon
+expect_usage "--handler is required" --workers 2
+expect_usage "--produce-lines needs --embedded-kafka" --handler h --produce-lines x
+echo "vesk-run: 4 passed, 0 failed"
