@@ -63,13 +63,13 @@ int main(int argc, char** argv) {
   Call call;
 
   CLI::App* dump = app.add_subcommand("dump", "Print a state file as JSON: FILE, or --partition N of the storage");
-  dump->add_option("FILE", call.file, "A state file (a path on this machine)");
+  dump->add_option("FILE", call.file, "A state file (a path on this machine)")->type_name("");
   add_partition(*dump, call, "Print the stored state of partition N");
   add_state_dir(*dump, call);
   dump->footer(kStorageHelp);
 
   CLI::App* write = app.add_subcommand("write", "Read a state's JSON on standard input and write FILE, or store it for --partition N");
-  write->add_option("FILE", call.file, "The state file to write (pickle protocol 4)");
+  write->add_option("FILE", call.file, "The state file to write (pickle protocol 4)")->type_name("");
   add_partition(*write, call, "Store the JSON as the state of partition N (its \"partition\" must be N)");
   add_state_dir(*write, call);
   write->footer(std::string(kStorageHelp) + "\n" + kJsonHelp);
@@ -80,7 +80,7 @@ int main(int argc, char** argv) {
 
   CLI::App* get = app.add_subcommand("get", "Print one key's stored state as JSON");
   add_partition(*get, call, "The partition that holds the key (without it, every state file is searched)");
-  get->add_option("KEY", call.key, "The key (its text)")->required();
+  get->add_option("KEY", call.key, "The key (its text)")->type_name("")->required();
   add_state_dir(*get, call);
   get->footer(kStorageHelp);
 
