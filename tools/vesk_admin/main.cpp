@@ -152,7 +152,7 @@ int main(int argc, char** argv) {
     if (call.api_key && call.api_key_file) throw UsageError("give --api-key-file or --api-key, not both");
     config.api_key = api_key(call);
     const UrlParts url = url_parts(call.base_url);
-    if (config.api_key && url.plain_http && !is_loopback(url.host) && !call.allow_insecure) {
+    if (config.api_key && !config.api_key->empty() && url.plain_http && !is_loopback(url.host) && !call.allow_insecure) {
       throw UsageError("refusing to send the API key over plain http to " + (url.host.empty() ? "the server" : url.host) +
                        ": use https, or --allow-insecure");
     }
