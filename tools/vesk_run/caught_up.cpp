@@ -1,5 +1,6 @@
 #include "caught_up.hpp"
 
+#include "loop/errors.hpp"
 #include "vesk_state_store/vesk_state_store.hpp"
 
 #include <chrono>
@@ -34,6 +35,7 @@ Awaitable<void> until_caught_up(Vesk& engine, const VeskFeed& feed, std::shared_
     std::optional<std::int64_t> target;  // the first high watermark known
     std::uint64_t writes_read = std::numeric_limits<std::uint64_t>::max();
     Offset stored = -1;  // offset of the stored state, -1 while none
+    std::chrono::steady_clock::time_point retry_at{};  // after a failed read
   };
   // Reads through the same backend, so it sees what the engine's checkpoints wrote.
   VeskStateStore store(backend, null_logger());
@@ -54,10 +56,19 @@ Awaitable<void> until_caught_up(Vesk& engine, const VeskFeed& feed, std::shared_
         continue;
       }
       const std::string file = VeskStateStore::get_partition_state_file_name(partition);
-      if (const std::uint64_t writes = backend->writes(file); writes != p.writes_read) {
-        p.writes_read = writes;
-        auto state = co_await store.get_partition_state(partition);
-        p.stored = state ? state->offset : -1;
+      const std::uint64_t writes = backend->writes(file);
+      if (writes != p.writes_read && std::chrono::steady_clock::now() >= p.retry_at) {
+        // A failed read is tried again a few seconds later; the run goes on meanwhile.
+        try {
+          auto state = co_await store.get_partition_state(partition);
+          p.stored = state ? state->offset : -1;
+          p.writes_read = writes;
+        } catch (const std::exception& e) {
+          if (is_cancellation(std::current_exception())) throw;
+          logger->warn("Cannot read the stored state of partition " + std::to_string(partition) + ": " + e.what() +
+                       "; trying again in 5 s");
+          p.retry_at = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        }
       }
       if (p.stored < *p.target) done = false;
     }

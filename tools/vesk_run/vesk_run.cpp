@@ -27,7 +27,7 @@
 #include <fstream>
 #include <iostream>
 #include <optional>
-#include <sstream>
+#include <cstdio>
 #include <string>
 #include <utility>
 #include <vector>
@@ -176,12 +176,15 @@ vesk::Awaitable<void> serve(vesk::Vesk& engine, vesk::VeskFeed& feed, const Opti
                                                 ? vesk::run_tool::until_caught_up(engine, feed, backend, logger)
                                                 : vesk::sleep(std::chrono::hours(24 * 365 * 10)));
   const auto started = std::chrono::steady_clock::now();
+  std::exception_ptr failure;  // of the watcher; the run still stops cleanly first
   engine.start();
   co_await vesk::wait_any(stopping, timer, caught_up);
   if (stopping.done() && !stopping.failed() && !stopping.cancelled()) {
     logger->info("Signal " + std::to_string(stopping.result()) + " received, stopping");
+  } else if (caught_up.failed()) {
+    failure = caught_up.error();
+    logger->error("Cannot tell whether the run has caught up, stopping");
   } else if (caught_up.done()) {
-    if (caught_up.failed()) caught_up.result();  // the watcher's error ends the run
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.3f",
                   std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
@@ -195,6 +198,7 @@ vesk::Awaitable<void> serve(vesk::Vesk& engine, vesk::VeskFeed& feed, const Opti
   co_await engine.stop();
   co_await feed.stop();
   logger->info("Stopped");
+  if (failure) std::rethrow_exception(failure);
 }
 
 }  // namespace

@@ -74,7 +74,7 @@ int main(int argc, char** argv) {
   add_state_dir(*write, call);
   write->footer(std::string(kStorageHelp) + "\n" + kJsonHelp);
 
-  CLI::App* list = app.add_subcommand("list", "List the state files, by partition");
+  CLI::App* list = app.add_subcommand("list", "List the state files");
   add_state_dir(*list, call);
   list->footer(kStorageHelp);
 

@@ -90,7 +90,8 @@ Awaitable<std::vector<std::string>> state_file_names(Storage& storage) {
       }
     }
   }
-  std::sort(found.begin(), found.end());
+  // By name, as blob storage lists them.
+  std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
   std::vector<std::string> names;
   names.reserve(found.size());
   for (auto& [partition, name] : found) names.push_back(std::move(name));

@@ -30,7 +30,7 @@ struct Storage {
 // A directory that must exist (every command but write) and does not is a ValueError too.
 Storage open_storage(const std::optional<std::string>& state_dir, bool must_exist);
 
-// The names of the state files ("p-N.state.pkl", without the prefix), by partition.
+// The names of the state files ("p-N.state.pkl", without the prefix), in name order.
 Awaitable<std::vector<std::string>> state_file_names(Storage& storage);
 
 // Prints the state file at `file_path` as JSON. A missing file is a ValueError.
