@@ -4,6 +4,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cctype>
+#include <cstdlib>
 #include <iostream>
 #include <optional>
 #include <regex>
