@@ -126,6 +126,18 @@ TEST_F(PythonHandler, AStateThatIsNotPlainDataFailsItsCollectionNamingTheKeyAndT
   }
 }
 
+TEST_F(PythonHandler, TheJsonAggregateExampleKeepsRunningFiguresAndRefusesOtherMessages) {
+  auto handler = make("py:vesk_examples.json_aggregate.JsonAggregate");
+  EXPECT_EQ(feed(*handler, "s", R"({"value": 4})"), std::nullopt);
+  EXPECT_EQ(feed(*handler, "s", R"({"value": -1.5, "unit": "C"})"), std::nullopt);
+  EXPECT_THAT(feed(*handler, "s", R"({"value": "hot"})").value_or(""), HasSubstr("ValueError: expected an object"));
+  EXPECT_THAT(feed(*handler, "s", "not json").value_or(""), HasSubstr("JSONDecodeError"));
+  EXPECT_EQ(feed(*handler, "s", R"({"value": 10})"), std::nullopt);
+  const Dict expected{{Value("count"), Value(3)}, {Value("sum"), Value(12.5)}, {Value("min"), Value(-1.5)},
+                      {Value("max"), Value(10.0)}, {Value("last"), Value(10.0)}};
+  EXPECT_EQ(written(*handler), (Dict{{Value("s"), Value(expected)}}));
+}
+
 TEST_F(PythonHandler, ClassesThatCannotBeLoadedAreClearErrors) {
   const std::vector<std::pair<std::string, std::string>> cases{
       {"py:Counter", "expected 'py:<module>.<class>'"},
