@@ -182,7 +182,14 @@ constexpr const char* python_module = "vesk.python";
 // A handler class written in Python ("py:<module>.<class>") is run by the handler module
 // "vesk.python", which embeds the interpreter: only processes that run such a class load it.
 std::unique_ptr<StreamHandlerBase> create_python_handler(std::string_view path) {
-  const std::string file = HandlerRegistry::instance().load_module(python_module);
+  std::string file;
+  try {
+    file = HandlerRegistry::instance().load_module(python_module);
+  } catch (const HandlerLookupError& e) {
+    throw HandlerLookupError("cannot load the Python handler '" + std::string(path) +
+                             "': Python handlers need the handler module vesk.python (built when python3-dev "
+                             "and pybind11-dev are installed): " + e.what());
+  }
   void* handle = ::dlopen(file.c_str(), RTLD_NOW | RTLD_NOLOAD);
   using Create = StreamHandlerBase* (*)(const char*);
   auto create = handle ? reinterpret_cast<Create>(::dlsym(handle, "vesk_python_create_handler")) : nullptr;

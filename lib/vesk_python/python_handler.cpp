@@ -377,6 +377,8 @@ void start_interpreter() {
     // The host's signal handling stays as it is (the engine's SIGINT and SIGTERM handling).
     config.install_signal_handlers = 0;
     config.parse_argv = 0;
+    // A worker ends by being killed: what a handler prints must not wait in a buffer.
+    config.buffered_stdio = 0;
     // The standard library is found from this interpreter's location, not from whichever
     // python3 comes first on PATH.
     PyStatus status = PyConfig_SetBytesString(&config, &config.program_name, VESK_PYTHON_EXECUTABLE);

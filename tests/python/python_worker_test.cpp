@@ -149,6 +149,26 @@ TEST(PythonWorker, AStateThatIsNotPlainDataFailsTheCollectionNamingTheKey) {
   });
 }
 
+bool maps_libpython(pid_t pid) {
+  return SpawnedWorker::read_file("/proc/" + std::to_string(pid) + "/maps").find("/libpython3") != std::string::npos;
+}
+
+TEST(PythonWorker, OnlyWorkersOfPythonHandlersLoadTheInterpreter) {
+  run([]() -> Awaitable<void> {
+    Worker cpp("examples.counting.KeyCounter");
+    Worker python("py:py_handlers.Counter");
+    co_await cpp.connect();
+    co_await python.connect();
+    const Value empty{Dict{}};
+    for (Worker* w : {&cpp, &python}) {
+      co_await w->conn->send(empty);
+      EXPECT_EQ(co_await w->exchange(collect_request), empty);  // its handler is loaded by now
+    }
+    EXPECT_FALSE(maps_libpython(cpp.process->pid()));
+    EXPECT_TRUE(maps_libpython(python.process->pid()));
+  });
+}
+
 bool process_gone(pid_t pid) {
   if (::kill(pid, 0) != 0) return errno == ESRCH;
   std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
