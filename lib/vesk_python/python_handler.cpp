@@ -6,6 +6,7 @@
 // the states are handed over and collected.
 
 #include "stream_handler/handler_registry.hpp"
+#include "loop/task.hpp"
 #include "stream_handler/stream_handler.hpp"
 
 #include <pybind11/embed.h>
@@ -13,7 +14,9 @@
 
 #include <dlfcn.h>
 
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
@@ -410,6 +413,71 @@ Ref import(const char* name) {
   return module;
 }
 
+// Tasks and timers that a handler starts on the worker's asyncio loop run while the worker waits
+// for its next message: a task on the worker's own loop runs them as they fall due, and ends
+// when the asyncio loop has nothing left.
+class Pump {
+ public:
+  // Called after each message: starts the pump when the asyncio loop has work queued.
+  static void after_message(PyObject* worker) {
+    if (_running || !has_due_work(worker)) return;
+    EventLoop* loop = EventLoop::try_running();
+    if (loop == nullptr) return;
+    _running = true;
+    Task<void>::create(*loop, run(borrow(worker).release().ptr()));
+  }
+
+ private:
+  // Seconds until more is due, or a negative number when nothing is left. Never throws: an
+  // error of a handler's own task is its own, reported like any handler failure.
+  static double step(PyObject* worker) {
+    Gil gil;
+    Ref wait = steal(PyObject_CallMethod(worker, "run_due", nullptr));
+    if (!wait) {
+      std::string line = "Worker process error: " + take_error_text() + "\n";
+      std::fwrite(line.data(), 1, line.size(), stdout);
+      std::fflush(stdout);
+      return 0.01;
+    }
+    return wait.ptr() == Py_None ? -1 : PyFloat_AsDouble(wait.ptr());
+  }
+
+  static Awaitable<void> run(PyObject* worker) {  // owns one reference to `worker`
+    struct Release {
+      PyObject* p;
+      ~Release() {
+        _running = false;
+        Gil gil;
+        Py_DECREF(p);
+      }
+    } release{worker};
+    for (double wait = step(worker); wait >= 0; wait = step(worker)) {
+      co_await sleep(std::chrono::duration<double>(wait));
+    }
+  }
+
+  // Looks at the asyncio loop's queues directly: this runs after every message.
+  static bool has_due_work(PyObject* worker) {
+    if (_ready == nullptr) {
+      Ref loop = steal(PyObject_CallMethod(worker, "loop", nullptr));
+      if (!loop) throw PythonError();
+      _ready = PyObject_GetAttrString(loop.ptr(), "_ready");  // the same deque for the loop's life
+      _scheduled_name = PyUnicode_InternFromString("_scheduled");
+      if (_ready == nullptr || _scheduled_name == nullptr) throw PythonError();
+      _loop = loop.release().ptr();
+    }
+    if (PyObject_Length(_ready) > 0) return true;
+    Ref scheduled = steal(PyObject_GetAttr(_loop, _scheduled_name));
+    return scheduled && PyObject_Length(scheduled.ptr()) > 0;
+  }
+
+  static inline bool _running = false;
+  // The worker's asyncio loop and its ready queue, held for the life of the process.
+  static inline PyObject* _loop = nullptr;
+  static inline PyObject* _ready = nullptr;
+  static inline PyObject* _scheduled_name = nullptr;
+};
+
 class PythonHandler final : public StreamHandlerBase {
  public:
   explicit PythonHandler(std::string path) : _path(std::move(path)) {
@@ -497,6 +565,10 @@ class PythonHandler final : public StreamHandlerBase {
 
   Awaitable<void> process_message(const Message& message, const std::string& key) override {
     run(message, key);
+    if (_loop_ready) {
+      Gil gil;
+      Pump::after_message(_worker.ptr());
+    }
     co_return;
   }
 

@@ -1,5 +1,5 @@
 """What a worker process needs beside the handler: the asyncio loop it keeps for coroutines that
-actually suspend. Used by the embedding program only."""
+actually suspend, and for tasks a handler starts on it. Used by the embedding program only."""
 
 import asyncio
 import types
@@ -48,3 +48,21 @@ def finish(coro, yielded):
         return running.run_until_complete(_resume(coro, yielded))
     finally:
         asyncio._set_running_loop(running)
+
+
+def run_due():
+    """Runs what is due on the loop while the worker waits for its next message, and returns the
+    seconds until more is due (None when nothing is left: no callback, timer or unfinished task)."""
+    if _loop._ready or (_loop._scheduled and _loop._scheduled[0].when() <= _loop.time()):
+        asyncio._set_running_loop(None)
+        try:
+            _loop.run_until_complete(asyncio.sleep(0))
+        finally:
+            asyncio._set_running_loop(_loop)
+    if _loop._ready:
+        return 0.0
+    if _loop._scheduled:
+        return max(0.0, _loop._scheduled[0].when() - _loop.time())
+    if any(not task.done() for task in asyncio.all_tasks(_loop)):
+        return 0.01  # tasks that wait for I/O only: looked at again soon
+    return None

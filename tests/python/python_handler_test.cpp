@@ -1,6 +1,7 @@
 // Handler classes written in Python, driven in this process through create_stream_handler("py:...").
 
 #include "loop/event_loop.hpp"
+#include "loop/task.hpp"
 #include "pickle/pickle.hpp"
 #include "python_support.hpp"
 #include "stream_handler/stream_handler.hpp"
@@ -8,6 +9,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <optional>
@@ -78,6 +81,14 @@ TEST_F(PythonHandler, CoroutinesThatAwaitAsyncioWorkRunOnTheWorkersLoop) {
   auto handler = make("py:py_handlers.Sleeper");
   for (int i = 0; i < 20; ++i) ASSERT_EQ(feed(*handler, i % 2 ? "odd" : "even", "x"), std::nullopt);
   EXPECT_EQ(written(*handler), (Dict{{Value("even"), Value(10)}, {Value("odd"), Value(10)}}));
+}
+
+TEST_F(PythonHandler, TasksAHandlerStartsRunWhileTheWorkerWaits) {
+  auto handler = make("py:py_handlers.Background");
+  ASSERT_EQ(feed(*handler, "k", "start"), std::nullopt);
+  _loop.run_until_complete(vesk::sleep(std::chrono::milliseconds(500)));
+  ASSERT_EQ(feed(*handler, "k", "count"), std::nullopt);
+  EXPECT_EQ(written(*handler), (Dict{{Value("k"), Value(3)}}));
 }
 
 TEST_F(PythonHandler, StatesCrossAsPlainDataBothWays) {

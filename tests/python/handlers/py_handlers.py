@@ -50,3 +50,20 @@ class FailsToConstruct(vesk.StreamHandler):
 
     def process(self, message, state):
         return state
+
+
+class Background(vesk.StreamHandler):
+    """Starts a task of its own on "start"; other messages store how often it has ticked."""
+
+    ticks = 0
+
+    async def process(self, message, state):
+        if message.value == b"start":
+            asyncio.get_running_loop().create_task(self._tick())
+            return 0
+        return Background.ticks
+
+    async def _tick(self):
+        for _ in range(3):
+            await asyncio.sleep(0.01)
+            Background.ticks += 1
