@@ -407,12 +407,6 @@ void start_interpreter() {
   });
 }
 
-Ref import(const char* name) {
-  Ref module = steal(PyImport_ImportModule(name));
-  if (!module) throw PythonError();
-  return module;
-}
-
 // Tasks and timers that a handler starts on the worker's asyncio loop run while the worker waits
 // for its next message: a task on the worker's own loop runs them as they fall due, and ends
 // when the asyncio loop has nothing left.
@@ -500,9 +494,9 @@ class PythonHandler final : public StreamHandlerBase {
       if (!_instance) throw lookup("cannot construct " + class_name + "()");
       _process = steal(PyObject_GetAttrString(_instance.ptr(), "process"));
       if (!_process) throw lookup(class_name + " has no process(message, state)");
-      _worker = import("vesk._worker");
-      _finish = steal(PyObject_GetAttrString(_worker.ptr(), "finish"));
-      if (!_finish) throw PythonError();
+      _worker = steal(PyImport_ImportModule("vesk._worker"));
+      _finish = _worker ? steal(PyObject_GetAttrString(_worker.ptr(), "finish")) : Ref();
+      if (!_finish) throw lookup("the package vesk it imported is not the one that comes with vesk.python");
       _states = steal(PyDict_New());
     } catch (...) {
       _instance = Ref();
