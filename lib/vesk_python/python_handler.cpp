@@ -429,10 +429,12 @@ class Pump {
     Ref wait = steal(PyObject_CallMethod(worker, "run_due", nullptr));
     if (!wait) {
       std::string line = "Worker process error: " + take_error_text() + "\n";
+      loop_ran();
       std::fwrite(line.data(), 1, line.size(), stdout);
       std::fflush(stdout);
       return 0.01;
     }
+    loop_ran();
     return wait.ptr() == Py_None ? -1 : PyFloat_AsDouble(wait.ptr());
   }
 
@@ -456,20 +458,28 @@ class Pump {
       Ref loop = steal(PyObject_CallMethod(worker, "loop", nullptr));
       if (!loop) throw PythonError();
       _ready = PyObject_GetAttrString(loop.ptr(), "_ready");  // the same deque for the loop's life
-      _scheduled_name = PyUnicode_InternFromString("_scheduled");
-      if (_ready == nullptr || _scheduled_name == nullptr) throw PythonError();
+      if (_ready == nullptr) throw PythonError();
       _loop = loop.release().ptr();
+      loop_ran();
     }
-    if (PyObject_Length(_ready) > 0) return true;
-    Ref scheduled = steal(PyObject_GetAttr(_loop, _scheduled_name));
-    return scheduled && PyObject_Length(scheduled.ptr()) > 0;
+    return PyObject_Length(_ready) > 0 || (_scheduled != nullptr && PyObject_Length(_scheduled) > 0);
   }
 
+ public:
+  // The loop replaces its list of timers only while it runs: looked up again after each run.
+  static void loop_ran() {
+    if (_loop == nullptr) return;
+    PyObject* scheduled = PyObject_GetAttrString(_loop, "_scheduled");
+    if (scheduled == nullptr) PyErr_Clear();
+    Py_XSETREF(_scheduled, scheduled);
+  }
+
+ private:
   static inline bool _running = false;
-  // The worker's asyncio loop and its ready queue, held for the life of the process.
+  // The worker's asyncio loop, its ready queue and its timers, held for the life of the process.
   static inline PyObject* _loop = nullptr;
   static inline PyObject* _ready = nullptr;
-  static inline PyObject* _scheduled_name = nullptr;
+  static inline PyObject* _scheduled = nullptr;
 };
 
 class PythonHandler final : public StreamHandlerBase {
@@ -633,7 +643,12 @@ class PythonHandler final : public StreamHandlerBase {
     if (sent == PYGEN_ERROR) throw PythonError();
     Ref yielded = steal(out);
     Ref result = steal(PyObject_CallFunctionObjArgs(_finish.ptr(), coroutine.ptr(), yielded.ptr(), nullptr));
-    if (!result) throw PythonError();
+    if (!result) {
+      PythonError error;
+      Pump::loop_ran();
+      throw error;
+    }
+    Pump::loop_ran();
     return result;
   }
 
