@@ -46,8 +46,9 @@ struct Worker {
       args.insert(args.begin(), {"-c", wrapper, VESK_TEST_WORKER_PROGRAM});
       program = "/bin/sh";
     }
-    process = std::make_unique<SpawnedWorker>(program, args, VESK_TEST_HANDLER_DIR,
-                                              std::vector<std::string>{"PYTHONPATH=" VESK_TEST_PYTHONPATH});
+    process = std::make_unique<SpawnedWorker>(
+        program, args, VESK_TEST_HANDLER_DIR,
+        std::vector<std::string>{"PYTHONPATH=" VESK_TEST_PYTHONPATH, "LSAN_OPTIONS=suppressions=" VESK_TEST_LSAN_SUPPRESSIONS});
   }
   Awaitable<void> connect() { conn = co_await listener.accept().wait(); }
   Awaitable<Value> exchange(const Value& v) {
