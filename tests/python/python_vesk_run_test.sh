@@ -8,7 +8,7 @@ dir="$(mktemp -d)"; trap 'rm -rf "$dir"' EXIT
 fail() { echo "FAIL: $*" >&2; cat "$dir"/*.log >&2 || true; exit 1; }
 
 "$run" --handler py:vesk_examples.word_counter.WordCounter --embedded-kafka 2 --produce "$text" \
-  --state-dir "$dir/state" --checkpoint-interval 0.5 --run-for 8 2>"$dir/run.log" || fail "vesk-run failed"
+  --state-dir "$dir/state" --checkpoint-interval 0.5 --run-for 12 2>"$dir/run.log" || fail "vesk-run failed"
 "$python" - "$dir/state" "$text" <<'PY' || fail "the stored counts differ from an independent count"
 import collections, glob, pickle, re, sys
 counts = {}
