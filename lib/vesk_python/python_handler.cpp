@@ -177,47 +177,54 @@ class PythonError : public std::runtime_error {
   PythonError() : std::runtime_error(take_error_text()) {}
 };
 
-// A state that is not plain data; `where` is its place inside the key's state ("" for the whole).
-class StateTypeError : public std::runtime_error {
+// A state that is not plain data. Its place inside the key's state is added step by step while
+// the error passes up through the containers, so that a walk that succeeds builds no text.
+class StateTypeError : public std::exception {
  public:
-  using std::runtime_error::runtime_error;
+  explicit StateTypeError(std::string problem, std::string advice = "")
+      : _problem(std::move(problem)), _advice(std::move(advice)) {}
+  void within(std::string step) {
+    if (_place.size() < 200) _place = std::move(step) + _place;
+  }
+  std::string text() const {
+    return _problem + (_place.empty() ? "" : " (at state" + _place.substr(0, 200) + ")") + _advice;
+  }
+  const char* what() const noexcept override { return _problem.c_str(); }
+
+ private:
+  std::string _problem, _place, _advice;
 };
 
 constexpr int max_state_depth = 1000;
-constexpr const char* plain_data = "None, bool, int (64-bit), float, str, bytes, list, tuple and dict";
 
-[[noreturn]] void unsupported(PyObject* object, const std::string& where) {
-  throw StateTypeError("a state cannot hold a Python '" + type_name(reinterpret_cast<PyObject*>(Py_TYPE(object))) +
-                       "'" + (where.empty() ? "" : " (at state" + where + ")") + ": states are plain data, " + plain_data);
+[[noreturn]] void unsupported(PyObject* object) {
+  throw StateTypeError("a state cannot hold a Python '" + type_name(reinterpret_cast<PyObject*>(Py_TYPE(object))) + "'",
+                       ": states are plain data, None, bool, int (64-bit), float, str, bytes, list, tuple and dict");
 }
 
-std::string item_place(const std::string& where, Py_ssize_t index) { return where + "[" + std::to_string(index) + "]"; }
+std::string index_step(Py_ssize_t index) { return "[" + std::to_string(index) + "]"; }
 
-std::string key_place(const std::string& where, PyObject* key) {
+std::string key_step(PyObject* key) {
   Ref repr = steal(PyObject_Repr(key));
   const char* text = repr ? PyUnicode_AsUTF8(repr.ptr()) : nullptr;
   if (text == nullptr) PyErr_Clear();
-  return where + "[" + (text ? std::string(text).substr(0, 80) : "?") + "]";
+  return "[" + (text ? std::string(text).substr(0, 80) : std::string("?")) + "]";
 }
 
-std::int64_t to_int64(PyObject* object, const std::string& where) {
+std::int64_t to_int64(PyObject* object) {
   int overflow = 0;
   long long n = PyLong_AsLongLongAndOverflow(object, &overflow);
-  if (overflow != 0) {
-    throw StateTypeError("a state cannot hold an int beyond 64 bits" +
-                         (where.empty() ? std::string() : " (at state" + where + ")"));
-  }
+  if (overflow != 0) throw StateTypeError("a state cannot hold an int beyond 64 bits");
   if (n == -1 && PyErr_Occurred()) throw PythonError();
   return n;
 }
 
-std::string_view utf8_of(PyObject* text, const std::string& where) {
+std::string_view utf8_of(PyObject* text) {
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(text, &size);
   if (data == nullptr) {
     PyErr_Clear();
-    throw StateTypeError("a state cannot hold a str that is not valid UTF-8 (a lone surrogate)" +
-                         (where.empty() ? std::string() : " (at state" + where + ")"));
+    throw StateTypeError("a state cannot hold a str that is not valid UTF-8 (a lone surrogate)");
   }
   return {data, static_cast<std::size_t>(size)};
 }
@@ -226,32 +233,35 @@ std::string_view bytes_of(PyObject* bytes) {
   return {PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes))};
 }
 
-void check_depth(int depth, const std::string& where) {
+void check_depth(int depth) {
   if (depth > max_state_depth) {
-    throw StateTypeError("a state nests deeper than " + std::to_string(max_state_depth) + " levels (at state" +
-                         where.substr(0, 200) + "...), or holds itself");
+    throw StateTypeError("a state nests deeper than " + std::to_string(max_state_depth) + " levels, or holds itself");
   }
 }
 
 // Plain Python data → Value. Only the exact types: a subclass (a defaultdict, an IntEnum) would
 // come back from a state file as its base type, so it is refused rather than changed silently.
-Value to_value(PyObject* object, const std::string& where, int depth) {
+Value to_value(PyObject* object, int depth) {
   PyTypeObject* type = Py_TYPE(object);
   if (object == Py_None) return Value();
   if (type == &PyBool_Type) return Value(object == Py_True);
-  if (type == &PyLong_Type) return Value(to_int64(object, where));
+  if (type == &PyLong_Type) return Value(to_int64(object));
   if (type == &PyFloat_Type) return Value(PyFloat_AS_DOUBLE(object));
-  if (type == &PyUnicode_Type) return Value(utf8_of(object, where));
+  if (type == &PyUnicode_Type) return Value(utf8_of(object));
   if (type == &PyBytes_Type) return Value::bytes(std::string(bytes_of(object)));
-  check_depth(depth, where);
+  check_depth(depth);
   if (type == &PyList_Type || type == &PyTuple_Type) {
     const bool list = type == &PyList_Type;
     std::vector<Value> items;
     const Py_ssize_t n = list ? PyList_GET_SIZE(object) : PyTuple_GET_SIZE(object);
     items.reserve(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
-      PyObject* item = list ? PyList_GET_ITEM(object, i) : PyTuple_GET_ITEM(object, i);
-      items.push_back(to_value(item, item_place(where, i), depth + 1));
+      try {
+        items.push_back(to_value(list ? PyList_GET_ITEM(object, i) : PyTuple_GET_ITEM(object, i), depth + 1));
+      } catch (StateTypeError& e) {
+        e.within(index_step(i));
+        throw;
+      }
     }
     if (list) return Value(std::move(items));
     return Value(Tuple{std::move(items)});
@@ -263,37 +273,41 @@ Value to_value(PyObject* object, const std::string& where, int depth) {
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(object, &pos, &key, &value)) {
-      std::string place = key_place(where, key);
-      dict.append_unique(to_value(key, place, depth + 1), to_value(value, place, depth + 1));
+      try {
+        dict.append_unique(to_value(key, depth + 1), to_value(value, depth + 1));
+      } catch (StateTypeError& e) {
+        e.within(key_step(key));
+        throw;
+      }
     }
     return Value(std::move(dict));
   }
-  unsupported(object, where);
+  unsupported(object);
 }
 
 // The same walk, written straight into a pickle.
-void write_value(pickle::Writer& writer, PyObject* object, const std::string& where, int depth) {
+void write_value(pickle::Writer& writer, PyObject* object, int depth) {
   PyTypeObject* type = Py_TYPE(object);
   if (object == Py_None) return writer.none();
   if (type == &PyBool_Type) return writer.boolean(object == Py_True);
-  if (type == &PyLong_Type) return writer.integer(to_int64(object, where));
+  if (type == &PyLong_Type) return writer.integer(to_int64(object));
   if (type == &PyFloat_Type) return writer.floating(PyFloat_AS_DOUBLE(object));
-  if (type == &PyUnicode_Type) return writer.text(utf8_of(object, where));
+  if (type == &PyUnicode_Type) return writer.text(utf8_of(object));
   if (type == &PyBytes_Type) return writer.bytes(bytes_of(object));
-  check_depth(depth, where);
-  if (type == &PyList_Type) {
-    writer.begin_list();
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(object); ++i) {
-      write_value(writer, PyList_GET_ITEM(object, i), item_place(where, i), depth + 1);
+  check_depth(depth);
+  if (type == &PyList_Type || type == &PyTuple_Type) {
+    const bool list = type == &PyList_Type;
+    list ? writer.begin_list() : writer.begin_tuple();
+    const Py_ssize_t n = list ? PyList_GET_SIZE(object) : PyTuple_GET_SIZE(object);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      try {
+        write_value(writer, list ? PyList_GET_ITEM(object, i) : PyTuple_GET_ITEM(object, i), depth + 1);
+      } catch (StateTypeError& e) {
+        e.within(index_step(i));
+        throw;
+      }
     }
-    return writer.end_list();
-  }
-  if (type == &PyTuple_Type) {
-    writer.begin_tuple();
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(object); ++i) {
-      write_value(writer, PyTuple_GET_ITEM(object, i), item_place(where, i), depth + 1);
-    }
-    return writer.end_tuple();
+    return list ? writer.end_list() : writer.end_tuple();
   }
   if (type == &PyDict_Type) {
     writer.begin_dict();
@@ -301,13 +315,17 @@ void write_value(pickle::Writer& writer, PyObject* object, const std::string& wh
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(object, &pos, &key, &value)) {
-      std::string place = key_place(where, key);
-      write_value(writer, key, place, depth + 1);
-      write_value(writer, value, place, depth + 1);
+      try {
+        write_value(writer, key, depth + 1);
+        write_value(writer, value, depth + 1);
+      } catch (StateTypeError& e) {
+        e.within(key_step(key));
+        throw;
+      }
     }
     return writer.end_dict();
   }
-  unsupported(object, where);
+  unsupported(object);
 }
 
 Ref checked(PyObject* p) {
@@ -546,7 +564,7 @@ class PythonHandler final : public StreamHandlerBase {
     out.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(_states.ptr())));
     each_state([&](PyObject* key, std::string_view text, PyObject* state) {
       (void)key;
-      out.append_unique(Value(text), to_value(state, "", 0));
+      out.append_unique(Value(text), to_value(state, 0));
     });
     return out;
   }
@@ -557,7 +575,7 @@ class PythonHandler final : public StreamHandlerBase {
     writer.begin_dict();
     each_state([&](PyObject*, std::string_view text, PyObject* state) {
       writer.text(text);
-      write_value(writer, state, "", 0);
+      write_value(writer, state, 0);
     });
     writer.end_dict();
   }
@@ -598,7 +616,7 @@ class PythonHandler final : public StreamHandlerBase {
       try {
         f(key, text, state);
       } catch (const StateTypeError& e) {
-        throw TypeError("key '" + std::string(text) + "': " + e.what());
+        throw TypeError("key '" + std::string(text) + "': " + e.text());
       }
     }
   }
