@@ -156,7 +156,7 @@ bool maps_libpython(pid_t pid) {
 
 TEST(PythonWorker, OnlyWorkersOfPythonHandlersLoadTheInterpreter) {
   run([]() -> Awaitable<void> {
-    Worker cpp("examples.counting.KeyCounter");
+    Worker cpp("examples.counting.OffsetLog");
     Worker python("py:py_handlers.Counter");
     co_await cpp.connect();
     co_await python.connect();
