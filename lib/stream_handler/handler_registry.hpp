@@ -55,6 +55,9 @@ class HandlerRegistry {
   // Splits `path` at its last ".", loads the module (unless it is already loaded) and
   // constructs the class with no arguments. Each failure is a HandlerLookupError saying what
   // was missing: no ".", an invalid or unknown module, a module without that class.
+  // A path "py:<module>.<class>" names a class written in Python: the handler module
+  // "vesk.python" imports <module> from PYTHONPATH in an interpreter of this process and
+  // constructs <class> (split at the last "." as well).
   std::unique_ptr<StreamHandlerBase> create(std::string_view path);
 
   // Loads the module with this dotted name from the search path (once per process) and

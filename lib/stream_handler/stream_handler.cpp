@@ -174,7 +174,36 @@ std::string HandlerRegistry::load_module(std::string_view module_name) {
                            " is in none of the directories " + searched + " (VESK_HANDLER_PATH, then the install location)");
 }
 
+namespace {
+
+constexpr std::string_view python_prefix = "py:";
+constexpr const char* python_module = "vesk.python";
+
+// A handler class written in Python ("py:<module>.<class>") is run by the handler module
+// "vesk.python", which embeds the interpreter: only processes that run such a class load it.
+std::unique_ptr<StreamHandlerBase> create_python_handler(std::string_view path) {
+  std::string file;
+  try {
+    file = HandlerRegistry::instance().load_module(python_module);
+  } catch (const HandlerLookupError& e) {
+    throw HandlerLookupError("cannot load the Python handler '" + std::string(path) +
+                             "': Python handlers need the handler module vesk.python (built when python3-dev "
+                             "and pybind11-dev are installed): " + e.what());
+  }
+  void* handle = ::dlopen(file.c_str(), RTLD_NOW | RTLD_NOLOAD);
+  using Create = StreamHandlerBase* (*)(const char*);
+  auto create = handle ? reinterpret_cast<Create>(::dlsym(handle, "vesk_python_create_handler")) : nullptr;
+  if (create == nullptr) {
+    throw HandlerLookupError("handler module '" + std::string(python_module) + "' (" + file +
+                             ") does not run Python handlers: it has no vesk_python_create_handler");
+  }
+  return std::unique_ptr<StreamHandlerBase>(create(std::string(path).c_str()));
+}
+
+}  // namespace
+
 std::unique_ptr<StreamHandlerBase> HandlerRegistry::create(std::string_view path) {
+  if (path.substr(0, python_prefix.size()) == python_prefix) return create_python_handler(path);
   const std::size_t dot = path.rfind('.');
   if (dot == std::string_view::npos) {
     throw HandlerLookupError("invalid stream handler path " + quoted(path) +

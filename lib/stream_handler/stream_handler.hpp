@@ -51,7 +51,8 @@ class StreamHandlerBase {
 
   // The module's dotted name, ".", and the qualified name of the run-time class of *this, as
   // registered by VESK_REGISTER_HANDLER. A class that was never registered is a LookupError.
-  std::string get_module_path() const;
+  // A handler class written in Python answers "py:" + its module + "." + its class.
+  virtual std::string get_module_path() const;
 
   // Worker side. Replaces the held states with `states` (key text → state). A state that does
   // not convert to the handler's state type is a TypeError/ValueError naming the key.

@@ -1,0 +1,116 @@
+// Python handler benchmark: messages per second through one partition with 2 workers, 1,000,000
+// messages over 10,000 keys on the memory feed, for a Python KeyCounter (an async def process
+// returning (state or 0) + 1) and, in the same run, for the C++ examples.counting.KeyCounter.
+#include "vesk/vesk.hpp"
+
+#include "vesk_local_file_backend/vesk_local_file_backend.hpp"
+#include "vesk_memory_feed/vesk_memory_feed.hpp"
+
+#include <spdlog/sinks/base_sink.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using vesk::Awaitable;
+
+namespace {
+
+// Notes when the first batch was distributed and the last one processed, and keeps errors.
+class BatchSink : public spdlog::sinks::base_sink<std::mutex> {
+ public:
+  double seconds() {
+    std::lock_guard lock(mutex_);
+    return _first && _last ? std::chrono::duration<double>(*_last - *_first).count() : 0;
+  }
+  void reset() {
+    std::lock_guard lock(mutex_);
+    _first.reset();
+    _last.reset();
+  }
+
+ protected:
+  void sink_it_(const spdlog::details::log_msg& msg) override {
+    std::string_view text(msg.payload.data(), msg.payload.size());
+    if (text.rfind("Distributing ", 0) == 0) {
+      if (!_first) _first = Clock::now();
+    } else if (text.rfind("Processed ", 0) == 0) {
+      _last = Clock::now();
+    } else if (msg.level >= spdlog::level::warn) {
+      std::fprintf(stderr, "%.*s\n", static_cast<int>(text.size()), text.data());
+    }
+  }
+  void flush_() override {}
+
+ private:
+  std::optional<Clock::time_point> _first, _last;
+};
+
+Awaitable<double> throughput(vesk::Logger logger, std::shared_ptr<BatchSink> sink,
+                             std::shared_ptr<vesk::VeskFileBackend> backend, const std::string& handler) {
+  constexpr int messages = 1'000'000;
+  constexpr int keys = 10'000;
+  auto feed = std::make_shared<vesk::VeskMemoryFeed>(logger, 1, 100ms);
+  std::vector<vesk::Message> batch;
+  batch.reserve(messages);
+  for (int i = 0; i < messages; ++i) {
+    batch.push_back(vesk::Message{"key-" + std::to_string(i % keys), "value-" + std::to_string(i), i, i});
+  }
+  feed->append(0, std::move(batch));
+  vesk::Vesk engine(logger, backend, 2, std::chrono::hours(1));
+  engine.source(feed).process(std::shared_ptr<vesk::StreamHandlerBase>(vesk::create_stream_handler(handler)));
+  sink->reset();
+  engine.start();
+  while (engine._partition_consumers.size() != 1) co_await vesk::sleep(1ms);
+  auto consumer = *engine._partition_consumers.find(0);
+  while (!(consumer->_state && consumer->_state->offset == messages && consumer->_all_workers_drained)) {
+    co_await vesk::sleep(1ms);
+  }
+  const double elapsed = sink->seconds();
+  // A figure only counts when every message was counted.
+  co_await consumer->_do_checkpoint();
+  for (const auto& [key, count] : consumer->_state->state) {
+    if (count != vesk::Value(messages / keys)) throw std::runtime_error(handler + " miscounted " + key.repr());
+  }
+  if (consumer->_state->state.size() != keys) throw std::runtime_error(handler + " lost keys");
+  co_await engine.stop();
+  co_return messages / elapsed;
+}
+
+}  // namespace
+
+int main() {
+  ::setenv("VESK_HANDLER_PATH", VESK_BENCH_HANDLER_DIR, 0);
+  ::setenv("VESK_WORKER_PROGRAM", VESK_BENCH_WORKER_PROGRAM, 0);
+  ::setenv("PYTHONPATH", VESK_BENCH_PYTHONPATH, 0);
+  auto directory = std::filesystem::temp_directory_path() / ("vesk-bench-python-" + std::to_string(::getpid()));
+  auto sink = std::make_shared<BatchSink>();
+  auto logger = std::make_shared<spdlog::logger>("bench", sink);
+  logger->set_level(spdlog::level::info);
+  int status = 0;
+  try {
+    vesk::EventLoop loop;
+    // Each run starts from no stored state.
+    auto run = [&](const std::string& handler) {
+      std::filesystem::remove_all(directory);
+      auto backend = std::make_shared<vesk::VeskLocalFileBackend>(directory);
+      return loop.run_until_complete(throughput(logger, sink, backend, handler));
+    };
+    double python = run("py:bench_key_counter.KeyCounter");
+    double cpp = run("examples.counting.KeyCounter");
+    std::printf("python.msgs_per_s_2_workers: %.0f (goal >= 500000)\n", python);
+    std::printf("python.cpp_key_counter_msgs_per_s_2_workers: %.0f (the C++ KeyCounter in the same run)\n", cpp);
+    loop.run_for(50ms);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "bench_python: %s\n", e.what());
+    status = 1;
+  }
+  std::filesystem::remove_all(directory);
+  return status;
+}

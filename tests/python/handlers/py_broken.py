@@ -1,0 +1,3 @@
+"""A module that cannot be imported."""
+
+def process(:

@@ -1,0 +1,203 @@
+// The real worker program running Python handler classes, against a consumer end run by the test.
+
+#include "channel/channel.hpp"
+#include "loop/event_loop.hpp"
+#include "loop/task.hpp"
+#include "spawned_worker.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+using ::testing::HasSubstr;
+using vesk::Awaitable;
+using vesk::Dict;
+using vesk::Message;
+using vesk::Value;
+using vesk::testing::SpawnedWorker;
+
+const Value collect_request("collect_key_states");
+const Value drained("drained");
+
+Message msg(std::string key, std::string value, vesk::Offset offset) {
+  return Message{std::move(key), std::move(value), 0, offset};
+}
+
+struct Worker {
+  vesk::ChannelListener listener;
+  std::unique_ptr<SpawnedWorker> process;
+  std::shared_ptr<vesk::ChannelConnection> conn;
+
+  // Starts the worker program for `path`, directly or through `wrapper` (a shell command line).
+  Worker(const std::string& path, const std::string& wrapper = "") {
+    std::vector<std::string> args{listener.host(), std::to_string(listener.port()), path};
+    std::string program = VESK_TEST_WORKER_PROGRAM;
+    if (!wrapper.empty()) {
+      args.insert(args.begin(), {"-c", wrapper, VESK_TEST_WORKER_PROGRAM});
+      program = "/bin/sh";
+    }
+    process = std::make_unique<SpawnedWorker>(
+        program, args, VESK_TEST_HANDLER_DIR,
+        std::vector<std::string>{"PYTHONPATH=" VESK_TEST_PYTHONPATH, "LSAN_OPTIONS=suppressions=" VESK_TEST_LSAN_SUPPRESSIONS});
+  }
+  Awaitable<void> connect() { conn = co_await listener.accept().wait(); }
+  Awaitable<Value> exchange(const Value& v) {
+    co_await conn->send(v);
+    co_return co_await conn->receive();
+  }
+  Awaitable<Value> batch(const std::vector<Message>& messages) {
+    co_await conn->send_batch(messages);
+    co_return co_await conn->receive();
+  }
+};
+
+// Runs `body` on a loop of its own; a body still running after `limit` fails the test.
+void run(std::function<Awaitable<void>()> body, std::chrono::seconds limit = 60s) {
+  vesk::EventLoop loop(1);
+  auto task = vesk::Task<void>::create(loop, body());
+  auto guard = vesk::Task<void>::create(loop, [](vesk::Task<void> t, std::chrono::seconds l) -> Awaitable<void> {
+    co_await vesk::sleep(l);
+    t.cancel();
+  }(task, limit));
+  try {
+    loop.run_until_complete([](vesk::Task<void> t, vesk::Task<void> g) -> Awaitable<void> {
+      std::exception_ptr failure;
+      try {
+        co_await t.wait();
+      } catch (...) {
+        failure = std::current_exception();
+      }
+      g.cancel();
+      if (failure) std::rethrow_exception(failure);
+    }(task, guard));
+  } catch (const vesk::CancelledError&) {
+    FAIL() << "the test did not finish within " << limit.count() << " s";
+  }
+}
+
+TEST(PythonWorker, AClassThatCannotBeLoadedEndsTheWorkerAtStartWithAClearMessage) {
+  const std::vector<std::pair<std::string, std::string>> cases{
+      {"py:no_such_module.Counter", "No module named 'no_such_module'"},
+      {"py:py_handlers.Missing", "module 'py_handlers' has no class 'Missing'"},
+  };
+  for (const auto& [path, reason] : cases) {
+    run([&]() -> Awaitable<void> {
+      Worker w(path);
+      co_await w.connect();  // it connects before it loads the class
+      bool closed = false;
+      try {
+        co_await w.conn->receive();
+      } catch (const vesk::ChannelClosedError&) {
+        closed = true;
+      }
+      EXPECT_TRUE(closed) << path;
+      EXPECT_EQ(w.process->wait_exit(20000ms), 1) << path;
+      EXPECT_THAT(w.process->err(), HasSubstr("cannot load the Python handler '" + path + "'"));
+      EXPECT_THAT(w.process->err(), HasSubstr(reason)) << path;
+    });
+  }
+}
+
+TEST(PythonWorker, AnExceptionInProcessKeepsTheKeysStateAndTheBatchGoesOn) {
+  run([]() -> Awaitable<void> {
+    Worker w("py:py_handlers.Counter");
+    co_await w.connect();
+    const Value handed(Dict{{Value("k"), Value(5)}});
+    const Value expected(Dict{{Value("k"), Value(6)}, {Value("j"), Value(1)}});
+    const std::vector<Message> batch{msg("k", "boom", 10), msg("j", "x", 11), msg("k", "x", 12), msg("m", "boom", 13)};
+    co_await w.conn->send(handed);
+    EXPECT_EQ(co_await w.batch(batch), drained);
+    EXPECT_EQ(co_await w.exchange(collect_request), expected);
+    // Where the worker reports handler failures, the line carries the Python type and message.
+    const std::string out = w.process->out();
+    if (out.find("process failed") != std::string::npos) {
+      EXPECT_THAT(out, HasSubstr(std::string("Worker process error: process failed at offset 10 for key 'k': ValueError: boom at 10")));
+    }
+  });
+}
+
+TEST(PythonWorker, AStateThatIsNotPlainDataFailsTheCollectionNamingTheKey) {
+  run([]() -> Awaitable<void> {
+    Worker w("py:py_handlers.Literal");
+    co_await w.connect();
+    const Value empty{Dict{}};
+    const std::vector<Message> batch{msg("fine", "1", 0), msg("word", "{1, 2}", 1)};
+    co_await w.conn->send(empty);
+    EXPECT_EQ(co_await w.batch(batch), drained);
+    co_await w.conn->send(collect_request);
+    // The failure reaches the consumer as the reply, or at least the worker's output.
+    auto reply = vesk::Task<Value>::create(w.conn->receive());
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    const std::string expected = "key 'word': a state cannot hold a Python 'set'";
+    while (!reply.done() && w.process->out().find(expected) == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
+      co_await vesk::sleep(20ms);
+    }
+    std::string seen = w.process->out();
+    if (reply.done() && !reply.failed() && !reply.cancelled()) seen += reply.result().repr();
+    EXPECT_THAT(seen, HasSubstr(expected));
+    reply.cancel();
+  });
+}
+
+bool maps_libpython(pid_t pid) {
+  return SpawnedWorker::read_file("/proc/" + std::to_string(pid) + "/maps").find("/libpython3") != std::string::npos;
+}
+
+TEST(PythonWorker, OnlyWorkersOfPythonHandlersLoadTheInterpreter) {
+  run([]() -> Awaitable<void> {
+    Worker cpp("examples.counting.OffsetLog");
+    Worker python("py:py_handlers.Counter");
+    co_await cpp.connect();
+    co_await python.connect();
+    const Value empty{Dict{}};
+    for (Worker* w : {&cpp, &python}) {
+      co_await w->conn->send(empty);
+      EXPECT_EQ(co_await w->exchange(collect_request), empty);  // its handler is loaded by now
+    }
+    EXPECT_FALSE(maps_libpython(cpp.process->pid()));
+    EXPECT_TRUE(maps_libpython(python.process->pid()));
+  });
+}
+
+bool process_gone(pid_t pid) {
+  if (::kill(pid, 0) != 0) return errno == ESRCH;
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  const auto close = line.rfind(')');
+  return close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z';
+}
+
+TEST(PythonWorker, DiesWithTheProcessThatStartedIt) {
+  run([]() -> Awaitable<void> {
+    const std::string pid_file = "/tmp/vesk_python_worker_test." + std::to_string(::getpid()) + ".pid";
+    std::remove(pid_file.c_str());
+    // A shell starts the worker and stays its parent, as a host application would.
+    Worker w("py:py_handlers.Sleeper", "VESK_PARENT_PID=$$ \"$0\" \"$@\" & echo $! > " + pid_file + "; wait");
+    co_await w.connect();
+    const Value empty{Dict{}};
+    const std::vector<Message> batch{msg("k", "x", 0)};
+    co_await w.conn->send(empty);
+    EXPECT_EQ(co_await w.batch(batch), drained);  // its asyncio loop is running by now
+    const pid_t worker = std::stoi(SpawnedWorker::read_file(pid_file));
+    std::remove(pid_file.c_str());
+    ::kill(w.process->pid(), SIGKILL);
+    const auto killed = std::chrono::steady_clock::now();
+    EXPECT_TRUE(w.process->wait_exit(5000ms).has_value());
+    while (!process_gone(worker) && std::chrono::steady_clock::now() - killed < 2s) std::this_thread::sleep_for(5ms);
+    EXPECT_TRUE(process_gone(worker)) << "worker " << worker << " outlived its parent";
+  });
+}
+
+}  // namespace
