@@ -196,13 +196,15 @@ void Vesk::PartitionConsumer::_end_wait(std::size_t worker) noexcept { _waits[wo
 Awaitable<void> Vesk::PartitionConsumer::_watch_slow_workers() {
   // Sleeps a whole interval while nothing waits, so that a wait is first looked at within one
   // interval of its start, and from then on exactly when its next warning is due.
+  const auto interval = std::max<std::chrono::steady_clock::duration>(_slow_worker_warning_interval,
+                                                                     std::chrono::milliseconds(10));
   for (;;) {
     const auto now = std::chrono::steady_clock::now();
-    auto next = now + _slow_worker_warning_interval;
+    auto next = now + interval;
     for (std::size_t i = 0; i < _waits.size(); ++i) {
       auto& wait = _waits[i];
       if (!wait) continue;
-      auto due = wait->since + (wait->warnings + 1) * _slow_worker_warning_interval;
+      auto due = wait->since + (wait->warnings + 1) * interval;
       if (due <= now) {
         ++wait->warnings;
         const double waited = std::chrono::duration<double>(now - wait->since).count();
@@ -215,7 +217,7 @@ Awaitable<void> Vesk::PartitionConsumer::_watch_slow_workers() {
           _logger->warn(text + " of partition " + std::to_string(_partition) + " has not drained its batch for " +
                         three_decimals(waited) + " s; still waiting");
         }
-        due += _slow_worker_warning_interval;
+        due += interval;
       }
       next = std::min(next, due);
     }
