@@ -2,6 +2,8 @@
 
 #include "loop/event_loop.hpp"
 
+#include <asio/error.hpp>
+
 namespace vesk::detail {
 
 void TaskCore::finish(std::exception_ptr e) {
@@ -54,6 +56,23 @@ asio::awaitable<void> wait_done(std::shared_ptr<TaskCore> core) {
   });
   co_await suspend_on(*wakeup);
   if (!core->done) throw CancelledError();
+}
+
+asio::awaitable<bool> wait_done_for(std::shared_ptr<TaskCore> core, std::chrono::steady_clock::duration limit) {
+  if (core->done) co_return true;
+  auto timer = std::make_shared<asio::steady_timer>(co_await asio::this_coro::executor, limit);
+  core->on_done.push_back([weak = std::weak_ptr<asio::steady_timer>(timer)] {
+    if (auto t = weak.lock()) t->cancel();
+  });
+  std::error_code woken;
+  try {
+    co_await timer->async_wait(asio::use_awaitable);
+  } catch (const std::system_error& e) {
+    woken = e.code();
+  }
+  if (core->done) co_return true;
+  if (woken == asio::error::operation_aborted) throw CancelledError();
+  co_return false;
 }
 
 asio::awaitable<void> wait_any(std::vector<std::shared_ptr<TaskCore>> cores) {

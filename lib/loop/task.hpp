@@ -60,6 +60,9 @@ EventLoop& running_loop();
 // Suspends until `core` is done; CancelledError when the waiter itself is cancelled first.
 asio::awaitable<void> wait_done(std::shared_ptr<TaskCore> core);
 
+// As wait_done, for at most `limit`: true when `core` is done, false when the time ran out.
+asio::awaitable<bool> wait_done_for(std::shared_ptr<TaskCore> core, std::chrono::steady_clock::duration limit);
+
 // Suspends until all cores are done, or until the first of them fails (rethrowing its error).
 // When the waiter is cancelled, every core is cancelled too.
 asio::awaitable<void> wait_all(std::vector<std::shared_ptr<TaskCore>> cores);
@@ -153,6 +156,13 @@ asio::awaitable<std::size_t> wait_any(const Task<Ts>&... tasks) {
     if (cores[i]->done) co_return i;
   }
   co_return cores.size();
+}
+
+// Suspends until the task ends, for at most `limit`: true when it has ended (however it ended),
+// false when the time ran out. The task runs on either way; cancelling the wait leaves it alone.
+template <class T, class Rep, class Period>
+asio::awaitable<bool> wait_for(const Task<T>& task, std::chrono::duration<Rep, Period> limit) {
+  return detail::wait_done_for(task.core_ptr(), std::chrono::duration_cast<std::chrono::steady_clock::duration>(limit));
 }
 
 // Sleeps on the loop; cancellation ends the sleep at once with CancelledError.

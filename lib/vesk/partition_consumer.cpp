@@ -25,7 +25,8 @@ double loop_clock() {
 
 std::string reply_text(const Value& response) { return response.is_text() ? response.as_text() : response.repr(); }
 
-// Collected states replace stored ones key by key; keys a worker no longer holds stay.
+// Adds one worker's collected states to those of the others. Keys are disjoint across workers;
+// should two report the same key, the later reply wins.
 void merge_key_states(Dict& into, Dict&& from) {
   // In slices, so that the table's memory for each slice is fetched ahead of its inserts.
   constexpr std::size_t slice = 1024;
@@ -43,6 +44,16 @@ constexpr std::size_t decode_off_loop_bytes = 1 << 20;
 constexpr std::size_t merge_off_loop_entries = 100000;
 constexpr std::size_t encode_off_loop_entries = 100000;
 
+// How long a failed channel waits to learn whether its worker has ended, so that the error can
+// name the worker's exit rather than only its closed connection.
+constexpr std::chrono::seconds exit_grace{1};
+
+// A worker failed: it ended, broke its channel, or never connected.
+class WorkerError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 }  // namespace
 
 Vesk::PartitionConsumer::PartitionConsumer(PartitionId partition, std::shared_ptr<VeskFeed> source,
@@ -55,11 +66,17 @@ Vesk::PartitionConsumer::PartitionConsumer(PartitionId partition, std::shared_pt
   }
   auto& loop = EventLoop::running();
   _loop = &loop;
+  _created_at = std::chrono::steady_clock::now();
   _partition = partition;
   _source = std::move(source);
   _storage = std::move(storage);
   _logger = std::move(logger);
-  _task = Task<void>::create(loop, _keep_alive(this, _run()));
+  auto fault_body = [](std::shared_ptr<Fault> fault) -> Awaitable<void> {
+    co_await fault->raised.wait();
+    std::rethrow_exception(fault->error);
+  };
+  _fault_task = Task<void>::create(loop, fault_body(_fault));
+  _task = Task<void>::create(loop, _keep_alive(this, _run_until_fault()));
   _workers_per_partition = workers_per_partition;
   _checkpoint_interval = checkpoint_interval;
   _is_checkpoint_task_running = false;
@@ -70,6 +87,11 @@ Vesk::PartitionConsumer::PartitionConsumer(PartitionId partition, std::shared_pt
   _stream_handler = std::move(stream_handler);
   try {
     _create_worker_processes();
+    _waits.resize(_worker_processes.size());
+    for (std::size_t i = 0; i < _worker_processes.size(); ++i) {
+      _worker_watches.push_back(Task<void>::create(loop, _keep_alive(this, _watch_worker(i))));
+    }
+    _slow_worker_watch = Task<void>::create(loop, _keep_alive(this, _watch_slow_workers()));
   } catch (...) {
     // The tasks must never run on an object that was not fully built.
     dispose();
@@ -105,6 +127,9 @@ void Vesk::PartitionConsumer::dispose() {
   _disposed = true;
   _task.cancel();
   _checkpoint_task.cancel();
+  _fault_task.cancel();
+  for (auto& watch : _worker_watches) watch.cancel();
+  _slow_worker_watch.cancel();
   for (auto& worker : _worker_processes) {
     if (worker.process) worker.process->kill();
     if (worker.listener) worker.listener->close();
@@ -119,6 +144,119 @@ Awaitable<void> Vesk::PartitionConsumer::close_conn_future(Task<std::shared_ptr<
   } catch (...) {
     // The worker never connected, or the channel is already gone: nothing left to close.
   }
+}
+
+bool Vesk::PartitionConsumer::_was_healthy(std::chrono::steady_clock::duration healthy_after) const {
+  return _checkpoints_stored > 0 || std::chrono::steady_clock::now() - _created_at >= healthy_after;
+}
+
+std::string Vesk::PartitionConsumer::_describe_worker(std::size_t worker) const {
+  std::string text = "worker " + std::to_string(worker);
+  if (worker < _worker_processes.size() && _worker_processes[worker].process) {
+    text += " (pid " + std::to_string(_worker_processes[worker].process->pid()) + ")";
+  }
+  return text;
+}
+
+void Vesk::PartitionConsumer::_raise_fault(std::exception_ptr fault) {
+  if (_fault->error) return;
+  _fault->error = std::move(fault);
+  _fault->raised.set();
+}
+
+Awaitable<void> Vesk::PartitionConsumer::_run_until_fault() {
+  auto run = Task<void>::create(*_loop, _keep_alive(this, _run()));
+  std::exception_ptr stopped;
+  try {
+    co_await wait_any(run, _fault_task);
+  } catch (...) {
+    stopped = std::current_exception();
+  }
+  if (stopped || !run.done()) {
+    // Disposed, or a worker failed while the run loop waited on something else.
+    run.cancel();
+    if (!stopped) stopped = _fault->error ? _fault->error : std::make_exception_ptr(CancelledError());
+    std::rethrow_exception(stopped);
+  }
+  co_await run.wait();
+}
+
+Awaitable<void> Vesk::PartitionConsumer::_watch_worker(std::size_t worker) {
+  auto process = _worker_processes[worker].process;
+  const WorkerProcess::ExitStatus status = co_await process->wait_exit();
+  _raise_fault(std::make_exception_ptr(WorkerError(_describe_worker(worker) + " " + status.text())));
+}
+
+void Vesk::PartitionConsumer::_begin_wait(std::size_t worker, const char* what) {
+  _waits[worker] = Wait{std::chrono::steady_clock::now(), what, 0};
+}
+
+void Vesk::PartitionConsumer::_end_wait(std::size_t worker) noexcept { _waits[worker].reset(); }
+
+Awaitable<void> Vesk::PartitionConsumer::_watch_slow_workers() {
+  // Sleeps a whole interval while nothing waits, so that a wait is first looked at within one
+  // interval of its start, and from then on exactly when its next warning is due.
+  const auto interval = std::max<std::chrono::steady_clock::duration>(_slow_worker_warning_interval,
+                                                                     std::chrono::milliseconds(10));
+  for (;;) {
+    const auto now = std::chrono::steady_clock::now();
+    auto next = now + interval;
+    for (std::size_t i = 0; i < _waits.size(); ++i) {
+      auto& wait = _waits[i];
+      if (!wait) continue;
+      auto due = wait->since + (wait->warnings + 1) * interval;
+      if (due <= now) {
+        ++wait->warnings;
+        const double waited = std::chrono::duration<double>(now - wait->since).count();
+        std::string text = _describe_worker(i);
+        text[0] = 'W';
+        if (std::string_view(wait->what) == "collection") {
+          _logger->warn(checkpoint_prefix(_partition) + text + " has not sent its key states for " +
+                        three_decimals(waited) + " s; still waiting");
+        } else {
+          _logger->warn(text + " of partition " + std::to_string(_partition) + " has not drained its batch for " +
+                        three_decimals(waited) + " s; still waiting");
+        }
+        due += interval;
+      }
+      next = std::min(next, due);
+    }
+    co_await sleep(next - now);
+  }
+}
+
+void Vesk::PartitionConsumer::_retire_channel(std::size_t worker) noexcept {
+  auto& future = _worker_processes[worker].conn_future;
+  if (!future.done() || future.failed() || future.cancelled()) return;
+  try {
+    if (auto connection = future.result()) connection->close();
+  } catch (...) {
+  }
+}
+
+Awaitable<void> Vesk::PartitionConsumer::_fail_worker_channel(std::size_t worker, std::exception_ptr error) {
+  rethrow_if_cancellation(error);
+  // Never used again: a socket that failed once can leave later writes waiting for ever.
+  _retire_channel(worker);
+  const auto fault = std::make_exception_ptr(WorkerError(_describe_worker(worker) + ": " + error_text(error)));
+  // A worker that has ended raises its own fault meanwhile, which names its exit.
+  co_await _fault->raised.wait_for(exit_grace);
+  _raise_fault(fault);
+  std::rethrow_exception(_fault->error);
+}
+
+Awaitable<std::shared_ptr<ChannelConnection>> Vesk::PartitionConsumer::_connection(std::size_t worker) {
+  auto& future = _worker_processes[worker].conn_future;
+  if (!future.done()) {
+    const auto left = _created_at + _worker_connect_timeout - std::chrono::steady_clock::now();
+    bool connected = false;
+    if (left > std::chrono::steady_clock::duration::zero()) connected = co_await wait_for(future, left);
+    if (!connected) {
+      throw WorkerError(_describe_worker(worker) + " did not connect within " +
+                        three_decimals(std::chrono::duration<double>(_worker_connect_timeout).count()) + " s");
+    }
+  }
+  co_return co_await future.wait();
 }
 
 Awaitable<void> Vesk::PartitionConsumer::_run() {
@@ -154,14 +292,23 @@ Awaitable<void> Vesk::PartitionConsumer::_distribute_messages(const std::vector<
   // Every worker gets exactly one batch, possibly empty; sends do not wait for replies, so all
   // workers process their shares at the same time.
   for (std::size_t i = 0; i < n; ++i) {
-    auto connection = co_await _worker_processes[i].conn_future.wait();
-    co_await connection->send_batch(key_groups[i]);
+    auto connection = co_await _connection(i);
+    std::exception_ptr failure;
+    try {
+      co_await connection->send_batch(key_groups[i]);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    if (failure) co_await _fail_worker_channel(i, failure);
   }
 }
 
 Awaitable<void> Vesk::PartitionConsumer::_collect_all_workers_drained() {
+  for (std::size_t i = 0; i < _worker_processes.size(); ++i) _begin_wait(i, "drain");
+  std::size_t failed_worker = 0;
+  std::exception_ptr first_failure;
   for (std::size_t i = 0; i < _worker_processes.size(); ++i) {
-    auto connection = co_await _worker_processes[i].conn_future.wait();
+    auto connection = co_await _connection(i);
     std::exception_ptr failure;
     try {
       Value response = co_await connection->receive();
@@ -171,12 +318,20 @@ Awaitable<void> Vesk::PartitionConsumer::_collect_all_workers_drained() {
     } catch (...) {
       failure = std::current_exception();
     }
+    _end_wait(i);
     if (failure) {
       rethrow_if_cancellation(failure);
-      // A dead worker's end of stream counts as its reply; its next send fails the run task.
       _logger->error("Error waiting for worker " + std::to_string(i) + " to drain: " + error_text(failure));
+      // The other workers still answer this batch; then the consumer fails, to start again
+      // from its checkpoint with a fresh channel.
+      _retire_channel(i);
+      if (!first_failure) {
+        first_failure = failure;
+        failed_worker = i;
+      }
     }
   }
+  if (first_failure) co_await _fail_worker_channel(failed_worker, first_failure);
 }
 
 Awaitable<void> Vesk::PartitionConsumer::_wait_all_workers_drained() {
@@ -188,18 +343,34 @@ Awaitable<void> Vesk::PartitionConsumer::_wait_all_workers_drained() {
 Awaitable<void> Vesk::PartitionConsumer::_checkpoint_loop() {
   for (;;) {
     co_await sleep(_checkpoint_interval);
-    std::exception_ptr failure;
+    if (_fault->error) co_return;
+    // Raced against the consumer's faults, so that a worker that ends mid-collection ends the
+    // checkpoint too.
+    auto checkpoint = Task<void>::create(*_loop, _keep_alive(this, _do_checkpoint()));
+    std::exception_ptr stopped;
     try {
-      co_await _do_checkpoint();
+      co_await wait_any(checkpoint, _fault_task);
     } catch (...) {
-      failure = std::current_exception();
+      stopped = std::current_exception();
+    }
+    if (stopped) {
+      checkpoint.cancel();
+      std::rethrow_exception(stopped);
+    }
+    std::exception_ptr failure;
+    if (!checkpoint.done()) {
+      checkpoint.cancel();
+      if (!_fault->error) throw CancelledError();
+      failure = _fault->error;
+    } else if (checkpoint.failed()) {
+      failure = checkpoint.error();
     }
     if (failure) {
-      rethrow_if_cancellation(failure);
-      // Batches go on; the next interval tries again.
+      // Batches go on; the next interval tries again, unless the consumer has failed.
       _is_checkpoint_task_running = false;
       _logger->error(checkpoint_prefix(_partition) + "Error in checkpoint loop: " + error_text(failure) + " " +
                      error_trace(failure));
+      if (_fault->error) co_return;
     }
   }
 }
@@ -216,24 +387,14 @@ Awaitable<void> Vesk::PartitionConsumer::_do_checkpoint() {
   const double collection_duration = collection_end_time - collection_start_time;
   _logger->info(collected_key_states_text(_partition, key_states.size(), collection_duration));
   if (!_state) throw std::logic_error("partition " + std::to_string(_partition) + " has no state in memory yet");
-  if (_state->state.empty()) {
-    _state->state = std::move(key_states);
-  } else if (_state->state.size() + key_states.size() < merge_off_loop_entries) {
-    merge_key_states(_state->state, std::move(key_states));
-  } else {
-    // Nothing else reads the state map meanwhile: batches are held, and the source reads only
-    // the partition and offset.
-    auto job = [into = std::make_shared<Dict>(std::move(_state->state)),
-                from = std::make_shared<Dict>(std::move(key_states))]() {
-      merge_key_states(*into, std::move(*from));
-      return std::move(*into);
-    };
-    _state->state = co_await run_blocking(std::move(job));
-  }
+  // From the hand-over on, every key of the partition lives in exactly one worker, so the
+  // collected maps together are the whole state: a key that a handler removed is gone.
+  _state->state = std::move(key_states);
   const double save_start_time = loop_clock();
   co_await _storage->set_partition_state(_partition, *_state);
   const double save_end_time = loop_clock();
   const double save_duration = save_end_time - save_start_time;
+  ++_checkpoints_stored;
   _is_checkpoint_task_running = false;
   _logger->info(checkpoint_done_text(_partition, collection_duration, save_duration));
 }
@@ -243,9 +404,7 @@ Awaitable<Dict> Vesk::PartitionConsumer::_collect_key_states() {
   std::vector<Task<void>> collection_tasks;
   collection_tasks.reserve(_worker_processes.size());
   for (std::size_t i = 0; i < _worker_processes.size(); ++i) {
-    collection_tasks.push_back(Task<void>::create(
-        *_loop, collect_key_states_from_worker(_worker_processes[i], key_states,
-                                               static_cast<int>(_worker_processes.size()))));
+    collection_tasks.push_back(Task<void>::create(*_loop, _keep_alive(this, collect_key_states_from_worker(i, key_states))));
   }
   std::exception_ptr failure;
   try {
@@ -269,13 +428,22 @@ Awaitable<Dict> Vesk::PartitionConsumer::_collect_key_states() {
   co_return std::move(key_states->states);
 }
 
-Awaitable<void> Vesk::PartitionConsumer::collect_key_states_from_worker(WorkerProcessRef process,
-                                                                        std::shared_ptr<CollectedKeyStates> key_states,
-                                                                        int workers) {
-  auto connection = co_await process.conn_future.wait();
+Awaitable<void> Vesk::PartitionConsumer::collect_key_states_from_worker(std::size_t worker,
+                                                                        std::shared_ptr<CollectedKeyStates> key_states) {
+  const auto workers = _worker_processes.size();
+  auto connection = co_await _connection(worker);
   const Value request("collect_key_states");
-  co_await connection->send(request);
-  std::string encoded = co_await connection->receive_encoded();
+  std::string encoded;
+  std::exception_ptr failure;
+  try {
+    co_await connection->send(request);
+    _begin_wait(worker, "collection");
+    encoded = co_await connection->receive_encoded();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  _end_wait(worker);
+  if (failure) co_await _fail_worker_channel(worker, failure);
   // Big maps are decoded on the blocking pool, the workers' maps side by side.
   const bool off_loop = encoded.size() >= decode_off_loop_bytes;
   auto job = [bytes = std::make_shared<std::string>(std::move(encoded))]() { return pickle::loads(*bytes); };
@@ -285,8 +453,13 @@ Awaitable<void> Vesk::PartitionConsumer::collect_key_states_from_worker(WorkerPr
   } else {
     reply = job();
   }
+  // A worker that cannot give its states says why in a text; its channel stays in step.
+  if (reply.is_text()) {
+    throw ValueError(_describe_worker(worker) + " answered the collection request with a text instead of its state map: " +
+                     reply.as_text());
+  }
   if (!reply.is_dict()) {
-    throw TypeError(std::string("a worker answered a collection request with a ") + reply.kind_name() +
+    throw TypeError(_describe_worker(worker) + " answered the collection request with a " + reply.kind_name() +
                     " instead of its state map");
   }
   Dict& states = reply.as_dict();
@@ -294,7 +467,7 @@ Awaitable<void> Vesk::PartitionConsumer::collect_key_states_from_worker(WorkerPr
   if (into.empty()) {
     into = std::move(states);
     // Room for the other workers' maps, made while their replies are still being decoded.
-    if (workers > 1 && into.size() >= merge_off_loop_entries) into.reserve(into.size() * static_cast<std::size_t>(workers) * 11 / 10);
+    if (workers > 1 && into.size() >= merge_off_loop_entries) into.reserve(into.size() * workers * 11 / 10);
   } else {
     merge_key_states(into, std::move(states));
   }
@@ -305,13 +478,35 @@ Awaitable<void> Vesk::PartitionConsumer::wait_for_checkpoint_task() {
 }
 
 Awaitable<PartitionState> Vesk::PartitionConsumer::get_partition_state_from_storage() {
-  std::optional<PartitionState> state = co_await _storage->get_partition_state(_partition);
+  const auto file = [this] {
+    return _storage->storage_provider->prefix + VeskStateStore::get_partition_state_file_name(_partition);
+  };
+  std::optional<PartitionState> state;
+  std::exception_ptr failure;
+  try {
+    state = co_await _storage->get_partition_state(_partition);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  if (failure) {
+    rethrow_if_cancellation(failure);
+    throw std::runtime_error("cannot restore from the state file " + file() + ": " + error_text(failure));
+  }
   if (!state) {
     _logger->info("No state for partition " + std::to_string(_partition) + ", starting from offset 0");
     state = PartitionState{_partition, 0, Dict{}};
     // Stored before any message is read.
     co_await _storage->set_partition_state(_partition, *state);
   } else {
+    // A file that belongs elsewhere would move another partition's read position.
+    if (state->partition != _partition) {
+      throw ValueError("the state file " + file() + " holds partition " + std::to_string(state->partition) +
+                       ", not partition " + std::to_string(_partition) + " that it was read for");
+    }
+    if (state->offset < 0) {
+      throw ValueError("the state file " + file() + " of partition " + std::to_string(_partition) + " holds offset " +
+                       std::to_string(state->offset) + ", below the lowest offset 0");
+    }
     _logger->info("State found for partition " + std::to_string(_partition) + ", starting from offset " +
                   std::to_string(state->offset));
   }
@@ -345,8 +540,14 @@ Awaitable<void> Vesk::PartitionConsumer::distribute_state_to_workers(const Parti
   if (entries.size() < encode_off_loop_entries) {
     for (std::size_t i = 0; i < n; ++i) {
       std::string partition_state = encode(static_cast<std::uint32_t>(i));
-      auto connection = co_await _worker_processes[i].conn_future.wait();
-      co_await connection->send_encoded(std::move(partition_state));
+      auto connection = co_await _connection(i);
+      std::exception_ptr failure;
+      try {
+        co_await connection->send_encoded(std::move(partition_state));
+      } catch (...) {
+        failure = std::current_exception();
+      }
+      if (failure) co_await _fail_worker_channel(i, failure);
     }
   } else {
     // Large states: every worker's map is encoded on the blocking pool at once, and each is
@@ -360,8 +561,14 @@ Awaitable<void> Vesk::PartitionConsumer::distribute_state_to_workers(const Parti
     }
     for (std::size_t i = 0; i < n; ++i) {
       std::string partition_state = co_await encodings[i].wait();
-      auto connection = co_await _worker_processes[i].conn_future.wait();
-      co_await connection->send_encoded(std::move(partition_state));
+      auto connection = co_await _connection(i);
+      std::exception_ptr failure;
+      try {
+        co_await connection->send_encoded(std::move(partition_state));
+      } catch (...) {
+        failure = std::current_exception();
+      }
+      if (failure) co_await _fail_worker_channel(i, failure);
     }
   }
   _initial_state_sent = true;

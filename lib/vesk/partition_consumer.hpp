@@ -4,8 +4,14 @@
 // each message to the worker its key maps to and waits until every worker has drained. Its
 // checkpoint task periodically collects the workers' key states and stores them with the offset
 // of the next message to read.
+//
+// No wait on a worker is unbounded: a worker that ends, a channel that fails, or a worker that
+// never connects fails the consumer (its run task ends with an error naming the worker), so that
+// the engine replaces it from its last checkpoint. A worker that is merely slow is named in a
+// warning every `_slow_worker_warning_interval` while it is waited for.
 
 #include "channel/channel.hpp"
+#include "loop/event.hpp"
 #include "vesk/vesk.hpp"
 #include "vesk/worker_process.hpp"
 
@@ -55,10 +61,8 @@ class Vesk::PartitionConsumer : public std::enable_shared_from_this<PartitionCon
   struct CollectedKeyStates {
     Dict states;
   };
-  // Collects the states of one of `workers` workers into `key_states`.
-  static Awaitable<void> collect_key_states_from_worker(WorkerProcessRef process,
-                                                        std::shared_ptr<CollectedKeyStates> key_states,
-                                                        int workers);
+  // Collects the states of worker `worker` into `key_states`.
+  Awaitable<void> collect_key_states_from_worker(std::size_t worker, std::shared_ptr<CollectedKeyStates> key_states);
   Awaitable<void> wait_for_checkpoint_task();
   Awaitable<PartitionState> get_partition_state_from_storage();
   Awaitable<void> distribute_state_to_workers(const PartitionState& state);
@@ -81,6 +85,23 @@ class Vesk::PartitionConsumer : public std::enable_shared_from_this<PartitionCon
   bool _initial_state_sent = false;
   bool _disposed = false;
 
+  // Limits on waiting for workers; the engine sets them before the tasks first run.
+  std::chrono::steady_clock::duration _worker_connect_timeout = std::chrono::seconds(120);
+  std::chrono::steady_clock::duration _slow_worker_warning_interval = std::chrono::seconds(30);
+  // What the engine's watcher weighs after a failure: a consumer that stored a checkpoint or
+  // ran for `healthy_after` was healthy, and is replaced at once.
+  int _checkpoints_stored = 0;
+  std::chrono::steady_clock::time_point _created_at;
+  bool _was_healthy(std::chrono::steady_clock::duration healthy_after) const;
+
+  // The worker channel, awaiting the worker's connection until `_worker_connect_timeout` after
+  // construction at most.
+  Awaitable<std::shared_ptr<ChannelConnection>> _connection(std::size_t worker);
+  // "worker 1 (pid 4242)"
+  std::string _describe_worker(std::size_t worker) const;
+  // Ends the consumer with `fault`, unless an earlier fault already did.
+  void _raise_fault(std::exception_ptr fault);
+
   // Both flags are polled at this pace.
   static constexpr std::chrono::milliseconds poll_interval{500};
 
@@ -88,8 +109,36 @@ class Vesk::PartitionConsumer : public std::enable_shared_from_this<PartitionCon
   // Runs `body` holding a reference to the consumer, taken when the task first runs (after the
   // constructor has returned to the loop, so the owning shared_ptr exists by then).
   static Awaitable<void> _keep_alive(PartitionConsumer* self, Awaitable<void> body);
+  // The body of `_task`: the run loop, ended early by a fault.
+  Awaitable<void> _run_until_fault();
+  // Raises a fault when the worker ends.
+  Awaitable<void> _watch_worker(std::size_t worker);
+  // Warns about workers that have kept a drain or a collection waiting too long.
+  Awaitable<void> _watch_slow_workers();
+  // After a failed exchange: retires the worker's channel, gives the worker a moment to show
+  // whether it has ended (that fault then names its exit), and fails with the channel's error.
+  Awaitable<void> _fail_worker_channel(std::size_t worker, std::exception_ptr error);
+  void _retire_channel(std::size_t worker) noexcept;
+  void _begin_wait(std::size_t worker, const char* what);
+  void _end_wait(std::size_t worker) noexcept;
 
   EventLoop* _loop = nullptr;
+  struct Fault {
+    Event raised;
+    std::exception_ptr error;
+  };
+  std::shared_ptr<Fault> _fault = std::make_shared<Fault>();
+  // Ends with the fault once one is raised; raced against the run and each checkpoint.
+  Task<void> _fault_task;
+  std::vector<Task<void>> _worker_watches;
+  Task<void> _slow_worker_watch;
+  // A drain or collection that waits on a worker: since when, and how many warnings it got.
+  struct Wait {
+    std::chrono::steady_clock::time_point since;
+    const char* what = "";
+    int warnings = 0;
+  };
+  std::vector<std::optional<Wait>> _waits;
 };
 
 }  // namespace vesk

@@ -1,7 +1,10 @@
 #include "vesk/vesk.hpp"
 
 #include "loop/errors.hpp"
+#include "vesk/checkpoint_texts.hpp"
 
+#include <algorithm>
+#include <random>
 #include <stdexcept>
 #include <string>
 
@@ -38,6 +41,9 @@ Vesk::~Vesk() {
   _cancel_state_task();
   for (auto& [partition, consumer] : _partition_consumers) consumer->dispose();
   _partition_consumers.clear();
+  // Pending recreations wake up, find no engine and end.
+  auto recreations = std::move(_recreations);
+  for (auto& [partition, wake] : recreations) wake->set();
 }
 
 Vesk& Vesk::source(std::shared_ptr<VeskFeed> source) {
@@ -68,6 +74,11 @@ Awaitable<void> Vesk::stop() {
 }
 
 void Vesk::stop_partition_consumer(PartitionId partition) {
+  if (auto* pending = _recreations.find(partition)) {
+    auto wake = *pending;
+    _recreations.erase(partition);
+    wake->set();
+  }
   auto* consumer = _partition_consumers.find(partition);
   if (consumer == nullptr) return;
   (*consumer)->dispose();
@@ -75,6 +86,7 @@ void Vesk::stop_partition_consumer(PartitionId partition) {
 }
 
 void Vesk::stop_all_partition_consumers() {
+  for (PartitionId partition : _recreations.keys()) stop_partition_consumer(partition);
   for (PartitionId partition : _partition_consumers.keys()) stop_partition_consumer(partition);
 }
 
@@ -133,31 +145,64 @@ void Vesk::AssignmentListener::on_partitions_assigned(const std::vector<Partitio
   _vesk->_logger->info("Partitions assigned: " + std::to_string(assigned.size()));
   auto& loop = EventLoop::running();
   for (PartitionId partition : assigned) {
-    _vesk->stop_partition_consumer(partition);
-    auto consumer = _create_partition_consumer(partition);
-    _vesk->_partition_consumers.set(partition, consumer);
-    _start_watcher(loop, std::move(consumer));
+    try {
+      _vesk->stop_partition_consumer(partition);
+      auto consumer = _create_partition_consumer(partition);
+      _vesk->_partition_consumers.set(partition, consumer);
+      _start_watcher(loop, std::move(consumer), Backoff{});
+    } catch (...) {
+      // This partition is built again on the back-off; the rest of the list goes on.
+      const auto failure = std::current_exception();
+      _vesk->_logger->error("Error creating partition consumer " + std::to_string(partition) + ": " +
+                            error_text(failure) + " " + error_trace(failure));
+      auto retry = [](std::shared_ptr<AssignmentListener> self, PartitionId partition,
+                      std::shared_ptr<Event> wake) -> Awaitable<void> {
+        co_await self->_recreate_partition_consumer(partition, Backoff{}, false, std::move(wake));
+      };
+      Task<void>::create(loop, retry(shared_from_this(), partition, _register_recreation(partition)));
+    }
   }
 }
 
 std::shared_ptr<Vesk::PartitionConsumer> Vesk::AssignmentListener::_create_partition_consumer(PartitionId partition) {
   Vesk& vesk = *_vesk;
-  return std::make_shared<PartitionConsumer>(partition, vesk._source, vesk._storage, vesk._logger,
-                                             vesk._workers_per_partition, vesk._checkpoint_interval,
-                                             vesk._stream_handler);
+  auto consumer = std::make_shared<PartitionConsumer>(partition, vesk._source, vesk._storage, vesk._logger,
+                                                      vesk._workers_per_partition, vesk._checkpoint_interval,
+                                                      vesk._stream_handler);
+  // Before its tasks first run, which is when they are read.
+  consumer->_worker_connect_timeout = vesk._worker_connect_timeout;
+  consumer->_slow_worker_warning_interval = vesk._slow_worker_warning_interval;
+  return consumer;
 }
 
-void Vesk::AssignmentListener::_start_watcher(EventLoop& loop, std::shared_ptr<PartitionConsumer> consumer) {
+void Vesk::AssignmentListener::_start_watcher(EventLoop& loop, std::shared_ptr<PartitionConsumer> consumer,
+                                              Backoff backoff) {
   // The watcher's frame holds the listener, which its source may drop at any time.
-  auto watch = [](std::shared_ptr<AssignmentListener> self,
-                  std::shared_ptr<PartitionConsumer> consumer) -> Awaitable<void> {
-    co_await self->_recreate_partition_consumer_on_error(std::move(consumer));
+  auto watch = [](std::shared_ptr<AssignmentListener> self, std::shared_ptr<PartitionConsumer> consumer,
+                  Backoff backoff) -> Awaitable<void> {
+    co_await self->_recreate_partition_consumer_on_error(std::move(consumer), backoff);
   };
-  Task<void>::create(loop, watch(shared_from_this(), std::move(consumer)));
+  Task<void>::create(loop, watch(shared_from_this(), std::move(consumer), backoff));
+}
+
+std::shared_ptr<Event> Vesk::AssignmentListener::_register_recreation(PartitionId partition) {
+  auto wake = std::make_shared<Event>();
+  if (auto* earlier = _vesk->_recreations.find(partition)) (*earlier)->set();
+  _vesk->_recreations.set(partition, wake);
+  return wake;
+}
+
+double RecreationBackoff::take() {
+  constexpr double longest = 60.0;
+  thread_local std::mt19937 random{std::random_device{}()};
+  std::uniform_real_distribution<double> jitter(0.8, 1.2);
+  const double delay = std::min(longest, next_seconds * jitter(random));
+  next_seconds = std::min(longest, next_seconds * 2);
+  return delay;
 }
 
 Awaitable<void> Vesk::AssignmentListener::_recreate_partition_consumer_on_error(
-    std::shared_ptr<PartitionConsumer> consumer) {
+    std::shared_ptr<PartitionConsumer> consumer, Backoff backoff) {
   std::exception_ptr failure;
   try {
     co_await consumer->_task.wait();
@@ -172,13 +217,55 @@ Awaitable<void> Vesk::AssignmentListener::_recreate_partition_consumer_on_error(
   const PartitionId partition = consumer->_partition;
   // A revoked partition is not brought back.
   if (!vesk._partition_consumers.contains(partition)) co_return;
-  auto& loop = EventLoop::running();
   vesk._logger->error("Error in partition consumer " + std::to_string(partition) + ": " + error_text(failure) +
                       " " + error_trace(failure));
-  vesk.stop_partition_consumer(partition);
-  auto fresh = _create_partition_consumer(partition);
-  vesk._partition_consumers.set(partition, fresh);
-  _start_watcher(loop, std::move(fresh));
+  // A consumer that had been doing its work failed for a new reason: try again at once. One
+  // that never got going would only fail the same way again: wait first.
+  const bool healthy = consumer->_was_healthy(healthy_after);
+  if (healthy) backoff.reset();
+  try {
+    vesk.stop_partition_consumer(partition);
+  } catch (...) {
+    const auto error = std::current_exception();
+    vesk._logger->error("Error disposing partition consumer " + std::to_string(partition) + ": " + error_text(error) +
+                        " " + error_trace(error));
+    vesk._partition_consumers.erase(partition);
+  }
+  co_await _recreate_partition_consumer(partition, backoff, healthy, _register_recreation(partition));
+}
+
+Awaitable<void> Vesk::AssignmentListener::_recreate_partition_consumer(PartitionId partition, Backoff backoff,
+                                                                      bool immediately, std::shared_ptr<Event> wake) {
+  for (;;) {
+    if (!immediately) {
+      const double delay = backoff.take();
+      _vesk->_logger->info("Retrying partition consumer " + std::to_string(partition) + " in " + three_decimals(delay) +
+                           " s");
+      co_await wake->wait_for(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+          std::chrono::duration<double>(delay)));
+    }
+    immediately = false;
+    // Revoked, reassigned or stopped meanwhile: someone else owns the partition now, or nobody.
+    if (_vesk == nullptr) co_return;
+    auto* pending = _vesk->_recreations.find(partition);
+    if (pending == nullptr || *pending != wake) co_return;
+    std::shared_ptr<PartitionConsumer> consumer;
+    std::exception_ptr failure;
+    try {
+      consumer = _create_partition_consumer(partition);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    if (failure) {
+      _vesk->_logger->error("Error creating partition consumer " + std::to_string(partition) + ": " +
+                            error_text(failure) + " " + error_trace(failure));
+      continue;
+    }
+    _vesk->_recreations.erase(partition);
+    _vesk->_partition_consumers.set(partition, consumer);
+    _start_watcher(EventLoop::running(), std::move(consumer), backoff);
+    co_return;
+  }
 }
 
 }  // namespace vesk

@@ -11,6 +11,7 @@
 //
 // Destroy the engine on the loop's thread, before the loop itself.
 
+#include "loop/event.hpp"
 #include "loop/event_loop.hpp"
 #include "loop/logging.hpp"
 #include "models/partition_state.hpp"
@@ -26,6 +27,14 @@
 #include <vector>
 
 namespace vesk {
+
+// The delay before each further attempt at building a partition's consumer: 1 s, doubling up to
+// 60 s, each with up to 20% of jitter either way (never above 60 s).
+struct RecreationBackoff {
+  double next_seconds = 1.0;
+  double take();
+  void reset() noexcept { next_seconds = 1.0; }
+};
 
 class Vesk {
  public:
@@ -56,7 +65,8 @@ class Vesk {
   // Disposes every partition consumer and cancels the connect loop; completes without
   // suspending. The source keeps running: the host stops it.
   Awaitable<void> stop();
-  // Disposes and forgets the consumer of the partition, if there is one.
+  // Disposes and forgets the consumer of the partition, if there is one, and ends a pending
+  // recreation of it.
   void stop_partition_consumer(PartitionId partition);
   void stop_all_partition_consumers();
   // The partitions that have a consumer now, in the order they were assigned (read-only).
@@ -76,6 +86,16 @@ class Vesk {
   std::shared_ptr<StreamHandlerBase> _stream_handler;
   int _workers_per_partition;
   std::chrono::steady_clock::duration _checkpoint_interval;
+  // Partitions whose consumer failed or could not be built and waits to be built again; setting
+  // the event ends the wait early (revocation, reassignment, stop).
+  OrderedMap<PartitionId, std::shared_ptr<Event>> _recreations;
+  // Limits given to every new partition consumer: how long a started worker may take to
+  // connect, and how often a worker that keeps a drain or a collection waiting is named.
+  std::chrono::steady_clock::duration _worker_connect_timeout = std::chrono::seconds(120);
+  std::chrono::steady_clock::duration _slow_worker_warning_interval = std::chrono::seconds(30);
+  // A failed consumer that ran this long (or stored a checkpoint) was healthy: it is replaced at
+  // once. Others are replaced after a back-off of 1 s, doubling up to 60 s, with jitter.
+  static constexpr std::chrono::seconds healthy_after{60};
 
  private:
   // Every listener handed to a source, so that the destructor can unbind them all.
@@ -94,16 +114,25 @@ class Vesk::AssignmentListener : public VeskRebalanceListener,
   void on_partitions_revoked(const std::vector<PartitionId>& revoked) override;
   void on_partitions_assigned(const std::vector<PartitionId>& assigned) override;
 
-  // The watcher: awaits the consumer's run task and replaces the consumer when that task fails
-  // while its partition is still in the engine's map.
-  Awaitable<void> _recreate_partition_consumer_on_error(std::shared_ptr<PartitionConsumer> consumer);
+  using Backoff = RecreationBackoff;
+
+  // The watcher: awaits the consumer's run task and, when that task fails while its partition
+  // is still in the engine's map, replaces the consumer: at once when it had been healthy,
+  // otherwise after the back-off.
+  Awaitable<void> _recreate_partition_consumer_on_error(std::shared_ptr<PartitionConsumer> consumer,
+                                                        Backoff backoff = {});
 
   // The engine; null once the engine is gone, after which every call does nothing.
   Vesk* _vesk;
 
  private:
   std::shared_ptr<PartitionConsumer> _create_partition_consumer(PartitionId partition);
-  void _start_watcher(EventLoop& loop, std::shared_ptr<PartitionConsumer> consumer);
+  void _start_watcher(EventLoop& loop, std::shared_ptr<PartitionConsumer> consumer, Backoff backoff);
+  // Marks the partition as waiting for a new consumer; the returned event ends the wait.
+  std::shared_ptr<Event> _register_recreation(PartitionId partition);
+  // Builds the partition's consumer, retrying on the back-off while the partition is assigned.
+  Awaitable<void> _recreate_partition_consumer(PartitionId partition, Backoff backoff, bool immediately,
+                                               std::shared_ptr<Event> wake);
 };
 
 }  // namespace vesk

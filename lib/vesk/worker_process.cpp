@@ -1,6 +1,14 @@
 #include "vesk/worker_process.hpp"
 
+#include "loop/task.hpp"
+
+#include <asio/posix/stream_descriptor.hpp>
+#include <asio/this_coro.hpp>
+#include <asio/use_awaitable.hpp>
+
 #include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <condition_variable>
 #include <csignal>
 #include <cstdlib>
@@ -8,9 +16,11 @@
 #include <dlfcn.h>
 #include <filesystem>
 #include <mutex>
+#include <poll.h>
 #include <spawn.h>
 #include <stdexcept>
 #include <string_view>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <system_error>
 #include <thread>
@@ -21,6 +31,29 @@ extern char** environ;
 namespace vesk {
 namespace {
 
+// waitid()'s P_PIDFD (Linux 5.4), which glibc's headers do not name yet.
+constexpr idtype_t waitid_by_pidfd = static_cast<idtype_t>(3);
+
+// Waits until the process has ended and collects it. ECHILD (collected already) ends the wait too.
+void reap(pid_t pid, int pidfd) noexcept {
+  siginfo_t info{};
+  if (pidfd >= 0) {
+    // The loop's exit watch makes the pidfd non-blocking, and then waitid does not wait: poll.
+    while (::waitid(waitid_by_pidfd, static_cast<id_t>(pidfd), &info, WEXITED) < 0) {
+      if (errno == EAGAIN) {
+        pollfd readable{pidfd, POLLIN, 0};
+        ::poll(&readable, 1, -1);
+      } else if (errno != EINTR) {
+        break;
+      }
+    }
+    ::close(pidfd);
+  } else {
+    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }
+}
+
 // Waits for killed workers one by one, off the event loop: a killed process ends within
 // moments, and nobody should have to wait for that.
 class Reaper {
@@ -30,10 +63,11 @@ class Reaper {
     return reaper;
   }
 
-  void add(pid_t pid) {
+  // `pidfd` (a copy the reaper closes, or -1) names exactly the process, whatever became of its pid.
+  void add(pid_t pid, int pidfd) {
     {
       std::lock_guard lock(_mutex);
-      _pids.push_back(pid);
+      _pids.push_back({pid, pidfd});
       if (!_thread.joinable()) _thread = std::thread([this] { loop(); });
     }
     _wake.notify_one();
@@ -54,18 +88,17 @@ class Reaper {
     for (;;) {
       _wake.wait(lock, [this] { return _stopping || !_pids.empty(); });
       if (_pids.empty()) return;  // stopping, nothing left to reap
-      pid_t pid = _pids.front();
+      auto [pid, pidfd] = _pids.front();
       _pids.pop_front();
       lock.unlock();
-      while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-      }
+      reap(pid, pidfd);
       lock.lock();
     }
   }
 
   std::mutex _mutex;
   std::condition_variable _wake;
-  std::deque<pid_t> _pids;
+  std::deque<std::pair<pid_t, int>> _pids;
   bool _stopping = false;
   std::thread _thread;
 };
@@ -144,22 +177,76 @@ WorkerProcess::WorkerProcess(const std::string& program, const std::vector<std::
   int rc = ::posix_spawn(&pid, program.c_str(), &files.actions, &attributes.attributes, argv.data(), envp.data());
   if (rc != 0) throw std::system_error(rc, std::generic_category(), "cannot start worker program " + program);
   _pid = pid;
+  // Opened before anyone can reap the child, so it always names this process.
+  _pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
 }
 
-WorkerProcess::~WorkerProcess() { kill(); }
+WorkerProcess::~WorkerProcess() {
+  kill();
+  if (_pidfd >= 0) ::close(_pidfd);
+}
 
 void WorkerProcess::kill() noexcept {
   if (_killed || _pid <= 0) return;
   _killed = true;
-  // The process is ours until reaped, so the pid cannot have been reused: killing is safe even
-  // when it has already ended.
-  ::kill(_pid, SIGKILL);
+  // Collected already by wait_exit(): its pid may belong to another process by now.
+  if (_reaped) return;
+  // Until it is reaped the process is ours, so neither the pidfd nor the pid can name another:
+  // killing is safe even when it has already ended.
+  if (_pidfd < 0 || ::syscall(SYS_pidfd_send_signal, _pidfd, SIGKILL, nullptr, 0) != 0) ::kill(_pid, SIGKILL);
+  const int reaper_fd = _pidfd >= 0 ? ::dup(_pidfd) : -1;
   try {
-    Reaper::instance().add(_pid);
+    Reaper::instance().add(_pid, reaper_fd);
   } catch (...) {
     // Without a reaper thread, wait here: a killed process ends at once.
-    while (::waitpid(_pid, nullptr, 0) < 0 && errno == EINTR) {
+    reap(_pid, reaper_fd);
+  }
+}
+
+std::string WorkerProcess::ExitStatus::text() const {
+  if (signal != 0) {
+    const char* name = ::sigabbrev_np(signal);
+    return "was killed by signal " + std::to_string(signal) + (name ? std::string(" (SIG") + name + ")" : std::string());
+  }
+  if (status < 0) return "ended, but its exit status was collected elsewhere";
+  return "exited with status " + std::to_string(status);
+}
+
+Awaitable<WorkerProcess::ExitStatus> WorkerProcess::wait_exit() {
+  if (_exit_status) co_return *_exit_status;
+  if (_pidfd >= 0) {
+    const int watched = ::dup(_pidfd);
+    if (watched < 0) throw std::system_error(errno, std::generic_category(), "cannot watch worker process " + std::to_string(_pid));
+    asio::posix::stream_descriptor pidfd(co_await asio::this_coro::executor, watched);
+    co_await pidfd.async_wait(asio::posix::descriptor_base::wait_read, asio::use_awaitable);
+  }
+  for (;;) {
+    if (_killed) {
+      // Our own kill; the reaper collects it.
+      _exit_status = ExitStatus{0, SIGKILL};
+      co_return *_exit_status;
     }
+    siginfo_t info{};
+    const int rc = _pidfd >= 0
+                       ? ::waitid(waitid_by_pidfd, static_cast<id_t>(_pidfd), &info, WEXITED | WNOHANG)
+                       : ::waitid(P_PID, static_cast<id_t>(_pid), &info, WEXITED | WNOHANG);
+    if (rc == 0 && info.si_pid != 0) {
+      _reaped = true;
+      _exit_status = info.si_code == CLD_EXITED ? ExitStatus{info.si_status, 0} : ExitStatus{0, info.si_status};
+      co_return *_exit_status;
+    }
+    if (rc < 0 && errno == ECHILD) {
+      // Someone else collected it (a host that ignores SIGCHLD): it has ended all the same.
+      _reaped = true;
+      _exit_status = ExitStatus{-1, 0};
+      co_return *_exit_status;
+    }
+    const bool not_yet = rc == 0 || errno == EAGAIN;
+    if (rc < 0 && !not_yet && errno != EINTR) {
+      throw std::system_error(errno, std::generic_category(), "cannot wait for worker process " + std::to_string(_pid));
+    }
+    // No pidfd, or it was readable before the process could be collected: look again shortly.
+    if (not_yet) co_await sleep(std::chrono::milliseconds(100));
   }
 }
 

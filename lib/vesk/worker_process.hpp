@@ -1,7 +1,12 @@
 #pragma once
-// One worker process of a partition consumer: started with posix_spawn, killed with SIGKILL and
-// reaped in the background, so that no worker is left running or as a zombie.
+// One worker process of a partition consumer: started with posix_spawn, watched through a pidfd
+// so that the event loop learns when it ends, killed with SIGKILL and reaped in the background,
+// so that no worker is left running or as a zombie.
 
+#include "loop/event_loop.hpp"
+
+#include <atomic>
+#include <optional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -10,6 +15,14 @@ namespace vesk {
 
 class WorkerProcess {
  public:
+  // How a process ended: its exit status, or the signal that ended it.
+  struct ExitStatus {
+    int status = 0;
+    int signal = 0;  // non-zero when a signal ended the process
+    // "exited with status 3", "was killed by signal 9 (Killed)"
+    std::string text() const;
+  };
+
   // Starts `program` with `args` (argv[1] …). The child inherits no file descriptor beyond
   // standard input, output and error. Fails with std::system_error naming the program.
   WorkerProcess(const std::string& program, const std::vector<std::string>& args);
@@ -24,6 +37,12 @@ class WorkerProcess {
   void kill() noexcept;
   bool killed() const noexcept { return _killed; }
 
+  // Suspends until the process has ended and returns how; reaps it unless kill() was called,
+  // whose reaper does that. Cancellable. One waiter at a time.
+  Awaitable<ExitStatus> wait_exit();
+  // How the process ended, once wait_exit() has seen it end.
+  const std::optional<ExitStatus>& exit_status() const noexcept { return _exit_status; }
+
   // The worker program: $VESK_WORKER_PROGRAM when set and not empty; otherwise
   // vesk_worker_host installed beside this library (<libdir>/<bindir relative>), then the one in
   // the build tree, then the one in the configured install prefix. Fails with a message listing
@@ -32,7 +51,12 @@ class WorkerProcess {
 
  private:
   pid_t _pid = -1;
-  bool _killed = false;
+  // A descriptor for exactly this process (pidfd_open), readable once it has ended; -1 where the
+  // kernel offers none, and exits are then polled.
+  int _pidfd = -1;
+  std::atomic<bool> _killed = false;
+  bool _reaped = false;
+  std::optional<ExitStatus> _exit_status;
 };
 
 }  // namespace vesk

@@ -3,10 +3,7 @@
 // worker killed mid-stream, and no process left behind.
 #include "vesk/vesk.hpp"
 
-#include "engine_test_support.hpp"
-#include "log_capture.hpp"
-#include "stored_offsets.hpp"
-#include "vesk_local_file_backend/vesk_local_file_backend.hpp"
+#include "engine_fixture.hpp"
 #include "vesk_memory_feed/vesk_memory_feed.hpp"
 
 #include <gtest/gtest.h>
@@ -30,40 +27,7 @@ using vesk::testing::ScopedEnv;
 
 namespace {
 
-class EndToEnd : public ::testing::Test {
- public:
-  ScopedEnv handler_path{"VESK_HANDLER_PATH", VESK_TEST_HANDLER_DIR};
-  ScopedEnv worker_program{"VESK_WORKER_PROGRAM", VESK_TEST_WORKER_PROGRAM};
-  std::filesystem::path directory;
-  EventLoop loop;
-  LogCapture log;
-  std::shared_ptr<vesk::VeskLocalFileBackend> backend;
-  std::shared_ptr<vesk::VeskStateStore> store;
-
-  void SetUp() override {
-    directory = std::filesystem::temp_directory_path() /
-                ("vesk-engine-e2e-" + std::to_string(::getpid()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(directory);
-    std::filesystem::create_directories(directory);
-    backend = std::make_shared<vesk::VeskLocalFileBackend>(directory.string());
-    store = std::make_shared<vesk::VeskStateStore>(backend, vesk::null_logger());
-  }
-  void TearDown() override { std::filesystem::remove_all(directory); }
-
-  static std::shared_ptr<vesk::StreamHandlerBase> handler(const std::string& path) {
-    return std::shared_ptr<vesk::StreamHandlerBase>(vesk::create_stream_handler(path));
-  }
-
-  // Waits until every partition's stored offset is `offset`.
-  Awaitable<bool> stored_offsets_reach(int partitions, vesk::Offset offset, std::chrono::seconds limit) {
-    return vesk::testing::stored_offsets_reach(*store, partitions, offset, limit);
-  }
-
-  Awaitable<bool> no_children_left() {
-    co_return co_await eventually([] { return child_processes().empty(); }, 5s);
-  }
-};
+class EndToEnd : public vesk::testing::EngineFixture {};
 
 // Message i has key "key-<i % 300>", and key k lives in partition k % 3.
 void produce(VeskMemoryFeed& feed, int from, int to) {

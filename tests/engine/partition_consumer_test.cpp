@@ -1,6 +1,7 @@
 // The partition consumer's protocol with its workers: hand-over, routing, draining, the
 // checkpoint handshake and restore. The workers here are stand-ins played by the test over the
-// consumers' real listeners (the started program exits at once), so every exchange is visible.
+// consumers' real listeners (the started program never connects and lives until it is killed), so
+// every exchange is visible.
 #include "vesk/vesk.hpp"
 
 #include "engine_test_support.hpp"
@@ -83,7 +84,7 @@ struct StandIn {
 
 class ConsumerTest : public ::testing::Test {
  public:
-  ScopedEnv worker_program{"VESK_WORKER_PROGRAM", "/bin/true"};
+  ScopedEnv worker_program{"VESK_WORKER_PROGRAM", VESK_TEST_IDLE_WORKER};
   EventLoop loop;
   LogCapture log;
   std::shared_ptr<MemoryBackend> backend = std::make_shared<MemoryBackend>();
@@ -218,21 +219,27 @@ TEST_F(ConsumerTest, EmptyReadsSeekAgainAndSendNothing) {
   EXPECT_EQ(log.count_starting_with("Distributing"), 0u);
 }
 
-TEST_F(ConsumerTest, OddRepliesAndLostWorkersStillEndTheCycle) {
+TEST_F(ConsumerTest, OddRepliesEndTheCycleAndALostChannelFailsTheConsumer) {
   feed->batches.push_back({Message{"a", "1", 0, 0}});
   feed->batches.push_back({Message{"a", "2", 0, 1}});
+  feed->batches.push_back({Message{"a", "3", 0, 2}});
   loop.run_until_complete([](ConsumerTest& t) -> Awaitable<void> {
     t.start(0, 2);
     t.stand_ins[1]->batch_reply = "ok";
     t.stand_ins[0]->close_on_batch = 1;
-    co_await eventually([&] { return t.log.count_starting_with("Processed 1 messages") == 2; });
+    EXPECT_TRUE(co_await eventually([&] { return t.consumer->_task.done(); }));
   }(*this));
   EXPECT_EQ(log.texts(spdlog::level::warn),
             (std::vector<std::string>{"Worker 1 sent unexpected response: ok", "Worker 1 sent unexpected response: ok"}));
   auto errors = log.texts(spdlog::level::err);
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_EQ(errors[0].rfind("Error waiting for worker 0 to drain: ", 0), 0u) << errors[0];
-  EXPECT_EQ(consumer->_state->offset, 2);
+  // Never retried on the same connection: the third batch is not sent.
+  EXPECT_TRUE(consumer->_task.failed());
+  const std::string failure = vesk::error_text(consumer->_task.error());
+  const std::string pid = std::to_string(consumer->_worker_processes[0].process->pid());
+  EXPECT_EQ(failure.rfind("worker 0 (pid " + pid + "): ", 0), 0u) << failure;
+  EXPECT_EQ(stand_ins[1]->batches(), 2u);
 }
 
 TEST_F(ConsumerTest, ACheckpointDueDuringABatchWaitsForItsEndAndHoldsTheNextBatch) {
@@ -275,14 +282,14 @@ TEST_F(ConsumerTest, ACheckpointDueDuringABatchWaitsForItsEndAndHoldsTheNextBatc
   EXPECT_EQ(state->state, (Dict{{"x", 1}, {"y", 2}}));
 }
 
-TEST_F(ConsumerTest, CheckpointLinesAreExactAndTheMergeNeverRemovesKeys) {
+TEST_F(ConsumerTest, CheckpointLinesAreExactAndARemovedKeyLeavesTheNextCheckpoint) {
   loop.run_until_complete([](ConsumerTest& t) -> Awaitable<void> {
     t.start(1, 2);
     co_await eventually([&] { return t.consumer->_initial_state_sent; });
     t.stand_ins[0]->collect_reply = [] { return Value(Dict{{"a", 1}}); };
     t.stand_ins[1]->collect_reply = [] { return Value(Dict{{"b", 2}}); };
     co_await t.consumer->_do_checkpoint();
-    // "a" is gone from its worker (its handler returned none): the stored state keeps it.
+    // "a" is gone from its worker (its handler returned none): so it is from the stored state.
     t.stand_ins[0]->collect_reply = [] { return Value(Dict{}); };
     t.stand_ins[1]->collect_reply = [] { return Value(Dict{{"b", 3}}); };
     co_await t.consumer->_do_checkpoint();
@@ -304,7 +311,7 @@ TEST_F(ConsumerTest, CheckpointLinesAreExactAndTheMergeNeverRemovesKeys) {
   EXPECT_TRUE(std::regex_match(checkpoint_lines[6], std::regex(R"(\[p1\] Collected 1 key states in \d+\.\d{3}s)")));
   auto state = stored(1);
   ASSERT_TRUE(state);
-  EXPECT_EQ(state->state, (Dict{{"a", 1}, {"b", 3}}));
+  EXPECT_EQ(state->state, (Dict{{"b", 3}}));
   EXPECT_FALSE(consumer->_is_checkpoint_task_running);
 }
 
@@ -372,7 +379,8 @@ TEST_F(ConsumerTest, AFailedCheckpointIsLoggedAndBatchesGoOn) {
   EXPECT_FALSE(consumer->_is_checkpoint_task_running);
   auto errors = log.texts(spdlog::level::err);
   ASSERT_FALSE(errors.empty());
-  EXPECT_NE(errors[0].find("instead of its state map"), std::string::npos) << errors[0];
+  EXPECT_NE(errors[0].find("worker 0 (pid "), std::string::npos) << errors[0];
+  EXPECT_NE(errors[0].find("instead of its state map: not a map"), std::string::npos) << errors[0];
   EXPECT_EQ(log.count_starting_with("Processed 1 messages"), 5u);
 }
 

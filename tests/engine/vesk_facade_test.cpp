@@ -1,5 +1,5 @@
 // The engine facade, its connect loop and its assignment listener. Partition consumers here run
-// a stand-in worker program that exits at once, so no channel is ever connected: the consumers
+// a stand-in worker program that never connects, so no channel is ever connected: the consumers
 // only restore their state and wait, which is all these tests need of them.
 #include "vesk/vesk.hpp"
 
@@ -27,7 +27,7 @@ using Clock = std::chrono::steady_clock;
 
 class EngineTest : public ::testing::Test {
  protected:
-  ScopedEnv worker_program{"VESK_WORKER_PROGRAM", "/bin/true"};
+  ScopedEnv worker_program{"VESK_WORKER_PROGRAM", VESK_TEST_IDLE_WORKER};
   EventLoop loop;
   LogCapture log;
   std::shared_ptr<MemoryBackend> backend = std::make_shared<MemoryBackend>();
@@ -257,7 +257,11 @@ TEST_F(EngineTest, AFailedConsumerIsLoggedOnceAndReplacedFromTheEngineFields) {
     feed->listener()->on_partitions_assigned({3});
     auto failing = *engine._partition_consumers.find(3);
     engine._workers_per_partition = 3;  // the replacement is built from the fields as they are now
-    EXPECT_TRUE(co_await eventually([&] { return *engine._partition_consumers.find(3) != failing; }));
+    // Between the failure and the replacement the partition waits out its back-off, with no consumer.
+    EXPECT_TRUE(co_await eventually([&] {
+      auto* now = engine._partition_consumers.find(3);
+      return now != nullptr && *now != failing;
+    }));
     co_await vesk::sleep(100ms);
     EXPECT_TRUE(failing->_disposed);
     auto fresh = *engine._partition_consumers.find(3);
@@ -267,7 +271,7 @@ TEST_F(EngineTest, AFailedConsumerIsLoggedOnceAndReplacedFromTheEngineFields) {
     auto errors = log.texts(spdlog::level::err);
     EXPECT_EQ(errors.size(), 1u);
     if (!errors.empty()) {
-      EXPECT_EQ(errors[0].rfind("Error in partition consumer 3: storage unavailable ", 0), 0u) << errors[0];
+      EXPECT_EQ(errors[0].rfind("Error in partition consumer 3: cannot restore from the state file p-3.state.pkl: storage unavailable ", 0), 0u) << errors[0];
     }
   }(*engine, feed, log));
 }

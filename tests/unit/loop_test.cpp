@@ -1,4 +1,5 @@
 #include "loop/event_loop.hpp"
+#include "loop/event.hpp"
 
 #include "log_capture.hpp"
 
@@ -155,6 +156,35 @@ TEST(Loop, WaitAnyReturnsTheFirstTaskToEndAndLeavesTheOthersRunning) {
     EXPECT_TRUE(quick.failed());
     EXPECT_EQ(co_await vesk::wait_any(quick, slow), 0u);  // an ended task answers at once
     slow.cancel();
+  }());
+}
+
+TEST(Loop, EventWakesEveryWaiterAndTimedWaitsTellSetFromTimeout) {
+  EventLoop loop;
+  loop.run_until_complete([]() -> Awaitable<void> {
+    vesk::Event event;
+    auto waiter = [](vesk::Event& e) -> Awaitable<void> { co_await e.wait(); };
+    auto a = Task<void>::create(waiter(event));
+    auto b = Task<void>::create(waiter(event));
+    EXPECT_FALSE(co_await event.wait_for(20ms));
+    EXPECT_FALSE(a.done());
+    event.set();
+    event.clear();  // a set undone at once still wakes those who waited
+    co_await vesk::sleep(10ms);
+    EXPECT_TRUE(a.done() && !a.failed());
+    EXPECT_TRUE(b.done() && !b.failed());
+    auto c = Task<void>::create(waiter(event));
+    co_await vesk::sleep(10ms);
+    c.cancel();
+    co_await vesk::sleep(10ms);
+    EXPECT_TRUE(c.cancelled());
+    event.set();
+    EXPECT_TRUE(co_await event.wait_for(1h));  // already set: at once
+    // A timed wait on a task: the task runs on after a timeout.
+    auto slow = Task<int>::create(sleep_then(100ms, 1));
+    EXPECT_FALSE(co_await vesk::wait_for(slow, 10ms));
+    EXPECT_TRUE(co_await vesk::wait_for(slow, 5s));
+    EXPECT_EQ(slow.result(), 1);
   }());
 }
 
