@@ -19,6 +19,17 @@ def stored(state_dir):
     return states
 out = open(f"{d}/out.txt").read()
 # The last thing run.sh prints is one key's state, read back with vesk-state get.
+if example == "python":
+    # vesk-state get, then Python's pickle.load, each print the count of "river".
+    lines = out.split()
+    words = re.findall(r"[a-z0-9]+", open(f"{d}/examples/texts/river.txt").read().lower())
+    want, got = dict(collections.Counter(words)), stored("word-counts")
+    if lines[-2:] != [str(want["river"])] * 2:
+        sys.exit(f"FAIL: vesk-state get and pickle.load printed {lines[-2:]}, expected {want['river']} twice")
+    if got != want:
+        sys.exit(f"FAIL: stored states differ: {len(got)} keys stored, {len(want)} expected")
+    print(f"example python: {len(got)} keys, all as expected")
+    sys.exit(0)
 printed = json.loads(out[out.rindex("\n{") + 1:] if "\n{" in out else out[out.index("{"):])
 if example == "word_length":
     words = re.findall(r"[a-z0-9]+", open(f"{d}/examples/texts/river.txt").read().lower())
