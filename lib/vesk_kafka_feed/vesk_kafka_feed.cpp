@@ -445,8 +445,8 @@ Awaitable<void> VeskKafkaFeed::Consumer::seek(const std::shared_ptr<PartitionRea
   }
   if (offset < marks.low || offset > marks.high) {
     logger->warn("Kafka partition " + std::to_string(partition) + " of " + topic + ": offset " +
-                 std::to_string(offset) + " is out of range (the partition holds offsets " + std::to_string(marks.low) +
-                 " to " + std::to_string(marks.high) + "); reading from the earliest retained offset " +
+                 std::to_string(offset) + " is out of range (earliest retained offset " + std::to_string(marks.low) +
+                 ", end of log " + std::to_string(marks.high) + "); reading from offset " +
                  std::to_string(marks.low));
     offset = marks.low;
   }

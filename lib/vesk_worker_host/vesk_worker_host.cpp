@@ -188,8 +188,8 @@ Awaitable<void> VeskWorkerHost::_answer_collection(const Value& states) {
       refusal = "the state map takes " + std::to_string(encoded.size()) + " bytes, over the channel's limit of " +
                 std::to_string(max_frame_bytes) + " bytes";
     }
-  } catch (const std::exception& e) {
-    refusal = e.what();
+  } catch (...) {
+    refusal = error_text(std::current_exception());
   }
   if (refusal.empty()) {
     co_await _client->send_encoded(std::move(encoded));

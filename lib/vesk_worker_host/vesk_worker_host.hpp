@@ -13,10 +13,10 @@
 //   VESK_HANDLER_PATH  directories searched for handler modules (see handler_registry.hpp)
 // Standard output carries the "Worker process error: " lines: one per message whose process()
 // failed (at most 10 a second, then a count of those not printed), and one for any other
-// failure; the same failure repeated (a closed channel) is printed again only once a minute. The program runs until it is
-// killed; it exits with status 1 (message on standard error) when it cannot connect, cannot
-// create the handler, or the first value on the channel is not a state map, and with status 2
-// on a bad command line.
+// failure; the same failure repeated (a closed channel) is printed again only once a minute.
+// The program runs until it is killed; it exits with status 1 (message on standard error) when
+// it cannot connect, cannot create the handler, or the first value on the channel is not a
+// state map, and with status 2 on a bad command line.
 
 #include "channel/channel.hpp"
 #include "loop/event_loop.hpp"

@@ -109,11 +109,11 @@ TEST_F(KafkaFault, StoredOffsetsOutsideTheLogStartAtTheEarliestRetainedOffset) {
   // Partition 0 was stored far beyond its end, as after the topic was made anew.
   loop.run_until_complete(store.set_partition_state(0, vesk::PartitionState{0, 1000000, {}}));
   EXPECT_TRUE(loop.run_until_complete(run_until("range", "range", 2, messages)));
-  EXPECT_TRUE(log.contains("Kafka partition 0 of range: offset 1000000 is out of range (the partition holds offsets 0 "
-                           "to 700); reading from the earliest retained offset 0"));
+  EXPECT_TRUE(log.contains("Kafka partition 0 of range: offset 1000000 is out of range (earliest retained offset 0, "
+                           "end of log 700); reading from offset 0"));
   EXPECT_EQ(counted(0), messages);
   const auto warnings = log.texts(spdlog::level::warn);
-  const std::string prefix = "Kafka partition 1 of range: offset 0 is out of range (the partition holds offsets ";
+  const std::string prefix = "Kafka partition 1 of range: offset 0 is out of range (earliest retained offset ";
   const auto line = std::find_if(warnings.begin(), warnings.end(), [&](const auto& t) { return t.starts_with(prefix); });
   ASSERT_NE(line, warnings.end());
   const auto earliest = std::stoll(line->substr(line->rfind(' ') + 1));
