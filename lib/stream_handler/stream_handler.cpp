@@ -17,6 +17,9 @@
 
 namespace vesk {
 
+CollectionError::CollectionError(std::string key, const std::string& reason)
+    : std::runtime_error("key '" + key + "': " + reason), _key(std::move(key)) {}
+
 StreamHandlerBase::~StreamHandlerBase() = default;
 
 std::string StreamHandlerBase::get_module_path() const {

@@ -31,12 +31,24 @@
 
 #include <cstddef>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <type_traits>
 #include <unordered_map>
 #include <utility>
 
 namespace vesk {
+
+// A key state that a collection cannot hand back (it does not convert or cannot be encoded).
+// what() is "key '<key>': <reason>", so that the worker's reply names the key.
+class CollectionError : public std::runtime_error {
+ public:
+  CollectionError(std::string key, const std::string& reason);
+  const std::string& key() const noexcept { return _key; }
+
+ private:
+  std::string _key;
+};
 
 // The type-erased side of every handler: what the engine holds (get_module_path) and what the
 // worker drives. The worker hands the key states over once, runs messages against them, and
@@ -57,10 +69,12 @@ class StreamHandlerBase {
   // Worker side. Replaces the held states with `states` (key text → state). A state that does
   // not convert to the handler's state type is a TypeError/ValueError naming the key.
   virtual void load_key_states(Dict states) = 0;
-  // All held states, key text → state.
+  // All held states, key text → state. A state that cannot be converted is a CollectionError
+  // naming its key.
   virtual Dict collect_key_states() const = 0;
   // The same map written as one dict, straight from the handler's own types: what a collection
-  // sends, without building the Dict of a large state first.
+  // sends, without building the Dict of a large state first. A state that cannot be written is
+  // a CollectionError naming its key; the writer's output is then unusable.
   virtual void write_key_states(pickle::Writer& writer) const = 0;
   virtual std::size_t key_state_count() const noexcept = 0;
   // Runs process() for `message`, whose key text is `key`, with that key's state and stores
@@ -122,7 +136,13 @@ class StreamHandler : public StreamHandlerBase {
   Dict collect_key_states() const final {
     Dict out;
     out.reserve(_states.size());
-    for (const auto& [key, state] : _states) out.append_unique(Value(key), Traits::to_value(state));
+    for (const auto& [key, state] : _states) {
+      try {
+        out.append_unique(Value(key), Traits::to_value(state));
+      } catch (const std::exception& e) {
+        throw CollectionError(key, e.what());
+      }
+    }
     return out;
   }
 
@@ -131,15 +151,24 @@ class StreamHandler : public StreamHandlerBase {
     writer.reserve(32 * _states.size());
     writer.begin_dict();
     for (const auto& [key, state] : _states) {
-      writer.text(key);
-      if constexpr (std::is_same_v<T, std::int64_t> || std::is_same_v<T, int>) {
-        writer.integer(state);
-      } else if constexpr (std::is_same_v<T, double>) {
-        writer.floating(state);
-      } else if constexpr (std::is_same_v<T, std::string>) {
-        writer.text(state);
-      } else {
-        writer.value(Traits::to_value(state));
+      try {
+        writer.text(key);
+        if constexpr (std::is_same_v<T, std::int64_t> || std::is_same_v<T, int>) {
+          writer.integer(state);
+        } else if constexpr (std::is_same_v<T, double>) {
+          writer.floating(state);
+        } else if constexpr (std::is_same_v<T, std::string>) {
+          // As ValueTraits<std::string> converts it: bytes when it is not UTF-8.
+          if (detail::is_pickle_text(state)) {
+            writer.text(state);
+          } else {
+            writer.bytes(state);
+          }
+        } else {
+          writer.value(Traits::to_value(state));
+        }
+      } catch (const std::exception& e) {
+        throw CollectionError(key, e.what());
       }
     }
     writer.end_dict();

@@ -1,5 +1,7 @@
 #include "stream_handler/value_traits.hpp"
 
+#include "pickle/pickle_detail.hpp"
+
 #include <string>
 
 namespace vesk::detail {
@@ -27,6 +29,8 @@ void rethrow_within(const std::string& where) {
     throw ValueError(where + ": " + e.what());
   }
 }
+
+bool is_pickle_text(std::string_view s) noexcept { return pickle::detail::valid_utf8(s); }
 
 const std::vector<Value>& sequence_items(const Value& value, const char* wanted) {
   if (value.is_list()) return value.as_list();

@@ -16,6 +16,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <type_traits>
 #include <unordered_map>
@@ -51,6 +52,9 @@ namespace detail {
 [[noreturn]] void throw_arity(std::size_t wanted, std::size_t got);
 // Wraps the error being handled with the place (field, index, key) where it arose.
 [[noreturn]] void rethrow_within(const std::string& where);
+
+// True when `s` may be written as pickle text (UTF-8 as Python reads it).
+bool is_pickle_text(std::string_view s) noexcept;
 
 // The items of a list or a tuple; anything else is a TypeError.
 const std::vector<Value>& sequence_items(const Value& value, const char* wanted);
@@ -112,10 +116,14 @@ struct ValueTraits<T> {
   }
 };
 
+// A string that is not valid UTF-8 (raw message bytes, say) cannot be text in a pickle: it
+// becomes bytes, and bytes read back into a std::string, so no state is lost. Binary data is
+// better declared as Bytes.
 template <>
 struct ValueTraits<std::string> {
-  static Value to_value(const std::string& s) { return Value(s); }
+  static Value to_value(const std::string& s) { return detail::is_pickle_text(s) ? Value(s) : Value::bytes(s); }
   static std::string from_value(const Value& v) {
+    if (v.is_bytes()) return v.as_bytes();
     if (!v.is_text()) detail::throw_conversion("text", v);
     return v.as_text();
   }

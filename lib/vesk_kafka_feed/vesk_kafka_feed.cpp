@@ -38,6 +38,7 @@ constexpr int seek_attempt_ms = 10000;
 constexpr auto seek_retry_pause = 20ms;
 constexpr auto seek_give_up = 30s;
 constexpr auto close_give_up = 30s;
+constexpr int watermark_timeout_ms = 10000;
 
 std::string seconds_text(std::chrono::steady_clock::duration d) {
   char buffer[32];
@@ -111,6 +112,8 @@ struct VeskKafkaFeed::PartitionReader {
   std::optional<Offset> next_offset;
   // No message below the last seek's target is handed out, whatever the client still holds.
   Offset floor = 0;
+  // Assigned partitions fetch nothing until the first seek has been confirmed.
+  bool paused = false;
 };
 
 // ---- the client and everything that hangs off it ----
@@ -146,7 +149,11 @@ class VeskKafkaFeed::Consumer : public std::enable_shared_from_this<VeskKafkaFee
   void on_log(int level, const char* facility, const char* text);
 
   std::shared_ptr<PartitionReader> reader(PartitionId partition, const char* operation) const;
+  // Positions the partition at `offset`, or at its earliest retained offset (with a warning)
+  // when `offset` lies outside what the partition holds; a paused partition resumes after that.
   Awaitable<void> seek(const std::shared_ptr<PartitionReader>& reader, Offset offset);
+  // Lets a partition that was never sought fetch from where its assignment starts it.
+  Awaitable<void> resume(const std::shared_ptr<PartitionReader>& reader);
   std::vector<Message> read_ready(PartitionReader& reader);
 
   // Runs `fn(rk)` on the blocking pool; stop() and release_now() wait until no such call holds
@@ -309,12 +316,22 @@ void VeskKafkaFeed::Consumer::on_rebalance(rd_kafka_resp_err_t err, rd_kafka_top
       slot->assigned = true;
       slot->next_offset.reset();
       slot->floor = 0;
+      slot->paused = true;
     }
+    // Where a partition's first fetch starts is never the client's choice: without committed
+    // offsets it would apply its reset policy, which may jump to the end of the log before the
+    // partition consumer's seek to its stored offset lands, and skip the backlog. So every
+    // partition starts paused at its earliest offset and resumes once that seek is confirmed.
+    PartitionListPtr start(rd_kafka_topic_partition_list_copy(partitions));
+    for (int i = 0; i < start->cnt; ++i) start->elems[i].offset = RD_KAFKA_OFFSET_BEGINNING;
     if (cooperative) {
-      ErrorPtr error(rd_kafka_incremental_assign(rk, partitions));
+      ErrorPtr error(rd_kafka_incremental_assign(rk, start.get()));
       if (error) logger->error(std::string("Kafka assignment failed: ") + rd_kafka_error_string(error.get()));
-    } else if (auto e = rd_kafka_assign(rk, partitions)) {
+    } else if (auto e = rd_kafka_assign(rk, start.get())) {
       logger->error(std::string("Kafka assignment failed: ") + rd_kafka_err2str(e));
+    }
+    if (auto e = rd_kafka_pause_partitions(rk, start.get())) {
+      logger->error(std::string("Kafka pause of assigned partitions failed: ") + rd_kafka_err2str(e));
     }
     adapter.on_partitions_assigned(list);
     return;
@@ -400,21 +417,53 @@ std::shared_ptr<VeskKafkaFeed::PartitionReader> VeskKafkaFeed::Consumer::reader(
   return it->second;
 }
 
+namespace {
+struct Watermarks {
+  rd_kafka_resp_err_t err = RD_KAFKA_RESP_ERR_NO_ERROR;
+  std::int64_t low = 0;
+  std::int64_t high = 0;
+};
+}  // namespace
+
 Awaitable<void> VeskKafkaFeed::Consumer::seek(const std::shared_ptr<PartitionReader>& reader, Offset offset) {
-  reader->floor = offset;
   reader->next_offset.reset();
-  const auto give_up = std::chrono::steady_clock::now() + seek_give_up;
   const PartitionId partition = reader->partition;
+  // An offset outside the partition's log would make the client reset on its own; ours goes to
+  // the earliest retained offset, never the end, and says so.
+  auto query = [this, partition](rd_kafka_t* handle) {
+    Watermarks w;
+    w.err = rd_kafka_query_watermark_offsets(handle, topic.c_str(), partition, &w.low, &w.high, watermark_timeout_ms);
+    return w;
+  };
+  const Watermarks marks = co_await blocking(std::move(query));
+  if (reader->closed || closing) {
+    throw KafkaError(0, "Kafka seek of partition " + std::to_string(partition) + " failed: the consumer is stopping");
+  }
+  if (marks.err) {
+    throw kafka_error(marks.err, "Kafka seek of partition " + std::to_string(partition) + " of " + topic +
+                                     " to offset " + std::to_string(offset) + ": its offset range could not be read");
+  }
+  if (offset < marks.low || offset > marks.high) {
+    logger->warn("Kafka partition " + std::to_string(partition) + " of " + topic + ": offset " +
+                 std::to_string(offset) + " is out of range (earliest retained offset " + std::to_string(marks.low) +
+                 ", end of log " + std::to_string(marks.high) + "); reading from offset " +
+                 std::to_string(marks.low));
+    offset = marks.low;
+  }
+  reader->floor = offset;
+  const auto give_up = std::chrono::steady_clock::now() + seek_give_up;
   const std::string what = "Kafka seek of partition " + std::to_string(partition) + " of " + topic + " to offset " +
                            std::to_string(offset);
   for (;;) {
     // Waiting for the client's answer tells a refused seek (the partition is not fetching yet)
-    // from an accepted one; an unanswered one would silently leave the default start position.
-    auto attempt = [this, partition, offset](rd_kafka_t* handle) {
+    // from an accepted one; only an accepted one lets a paused partition fetch.
+    auto attempt = [this, partition, offset, resume = reader->paused](rd_kafka_t* handle) {
       PartitionListPtr list(rd_kafka_topic_partition_list_new(1));
       rd_kafka_topic_partition_list_add(list.get(), topic.c_str(), partition)->offset = offset;
       ErrorPtr error(rd_kafka_seek_partitions(handle, list.get(), seek_attempt_ms));
       if (error) return rd_kafka_error_code(error.get());
+      if (list->elems[0].err || !resume) return list->elems[0].err;
+      if (auto e = rd_kafka_resume_partitions(handle, list.get())) return e;
       return list->elems[0].err;
     };
     auto err = co_await blocking(std::move(attempt));
@@ -426,7 +475,20 @@ Awaitable<void> VeskKafkaFeed::Consumer::seek(const std::shared_ptr<PartitionRea
     if (!retry || std::chrono::steady_clock::now() > give_up) throw kafka_error(err, what + " failed");
     co_await sleep(seek_retry_pause);
   }
+  reader->paused = false;
   reader->next_offset = offset;
+}
+
+Awaitable<void> VeskKafkaFeed::Consumer::resume(const std::shared_ptr<PartitionReader>& reader) {
+  const PartitionId partition = reader->partition;
+  auto call = [this, partition](rd_kafka_t* handle) {
+    PartitionListPtr list(rd_kafka_topic_partition_list_new(1));
+    rd_kafka_topic_partition_list_add(list.get(), topic.c_str(), partition);
+    return rd_kafka_resume_partitions(handle, list.get());
+  };
+  const auto err = co_await blocking(std::move(call));
+  if (err) throw kafka_error(err, "Kafka resume of partition " + std::to_string(partition) + " of " + topic + " failed");
+  reader->paused = false;
 }
 
 std::vector<Message> VeskKafkaFeed::Consumer::read_ready(PartitionReader& reader) {
@@ -574,6 +636,9 @@ VeskKafkaFeed::ClientProperties VeskKafkaFeed::client_properties() const {
       {"sasl.username", kafka_sasl_username},
       {"sasl.password", kafka_sasl_password},
       {"enable.auto.commit", "false"},
+      // Only for a position that falls out of the log while reading (retention overtaking a
+      // slow partition): then re-read from the earliest retained offset rather than skip to the end.
+      {"auto.offset.reset", "earliest"},
   };
   for (const auto& entry : extra_properties) properties.push_back(entry);
   return properties;
@@ -642,6 +707,7 @@ Awaitable<std::vector<Message>> VeskKafkaFeed::get_many(PartitionId partition) {
     ~Reading() { reader.reading = false; }
   } reading{*reader};
 
+  if (reader->paused) co_await consumer->resume(reader);
   for (;;) {
     if (reader->closed) throw KafkaError(0, "get_many: the Kafka source stopped while reading partition " + std::to_string(partition));
     // Drained before reading, so that anything arriving after the read wakes the wait below.

@@ -73,6 +73,8 @@ class VeskKafkaFeed : public VeskFeed {
   Awaitable<void> start() override;
   // Leaves the group (the final revoke reaches the listener on the loop) and releases the client.
   Awaitable<void> stop() override;
+  // Assigned partitions fetch nothing before their first seek. An offset outside the partition's
+  // log moves to its earliest retained offset, never the end, with a warning naming both.
   Awaitable<void> seek(const PartitionState& state) override;
   // 1 to 1000 messages of the partition in offset order; waits as long as none arrive.
   Awaitable<std::vector<Message>> get_many(PartitionId partition) override;

@@ -12,6 +12,12 @@ namespace {
 
 constexpr std::string_view collect_request = "collect_key_states";
 
+constexpr std::string_view collect_failed = "Cannot collect key states: ";
+constexpr int process_failures_per_window = 10;
+constexpr auto process_failure_window = std::chrono::seconds(1);
+// The same error again and again (a channel that has closed) is printed at most this often.
+constexpr auto repeated_error_period = std::chrono::seconds(60);
+
 void print_error_line(const std::string& text) {
   std::string line = "Worker process error: " + text + "\n";
   std::fwrite(line.data(), 1, line.size(), stdout);
@@ -19,6 +25,36 @@ void print_error_line(const std::string& text) {
 }
 
 }  // namespace
+
+void VeskWorkerHost::ProcessFailures::failed(Offset offset, const std::string& key, const std::string& what) {
+  const auto now = std::chrono::steady_clock::now();
+  if (now - _window_start >= process_failure_window) {
+    _report_held();
+    _window_start = now;
+    _printed = 0;
+    ++_window;
+  }
+  if (_printed < process_failures_per_window) {
+    ++_printed;
+    print_error_line("process failed at offset " + std::to_string(offset) + " for key '" + key + "': " + what);
+    return;
+  }
+  ++_held;
+  if (!_flush || _flush.done()) _flush = Task<void>::create(_loop, _report_at_window_end(_window));
+}
+
+void VeskWorkerHost::ProcessFailures::_report_held() {
+  if (_held == 0) return;
+  print_error_line(std::to_string(_held) + " more process failures not printed");
+  _held = 0;
+}
+
+// Reports what a window held back once it is over, also when no further failure comes.
+Awaitable<void> VeskWorkerHost::ProcessFailures::_report_at_window_end(std::uint64_t window) {
+  const auto left = _window_start + process_failure_window - std::chrono::steady_clock::now();
+  if (left > std::chrono::steady_clock::duration::zero()) co_await sleep(left);
+  if (_window == window) _report_held();
+}
 
 bool is_valid_utf8(std::string_view text) noexcept {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
@@ -54,7 +90,7 @@ bool is_valid_utf8(std::string_view text) noexcept {
 
 VeskWorkerHost::VeskWorkerHost(std::pair<std::string, std::uint16_t> address,
                                std::optional<std::string> stream_handler_path)
-    : _loop(1) {
+    : _loop(1), _process_failures(_loop) {
   _loop.run_until_complete(_main(std::move(address), std::move(stream_handler_path)));
 }
 
@@ -93,6 +129,8 @@ Awaitable<void> VeskWorkerHost::_run() {
   const Value drained("drained");
   // Batches are decoded straight into these messages, whose buffers serve batch after batch.
   std::vector<Message> batch;
+  std::string last_error;
+  auto last_error_printed = std::chrono::steady_clock::time_point();
   while (true) {
     std::exception_ptr failure;
     try {
@@ -102,15 +140,7 @@ Awaitable<void> VeskWorkerHost::_run() {
         if (_process_func) co_await _process_messages(batch);
         co_await _client->send(drained);
       } else if (data.is_text() && data.as_text() == collect_request) {
-        if (_process_func) {
-          std::string encoded;
-          pickle::Writer writer(encoded);
-          _process_func->write_key_states(writer);
-          writer.finish();
-          co_await _client->send_encoded(std::move(encoded));
-        } else {
-          co_await _client->send(states);
-        }
+        co_await _answer_collection(states);
       } else if (data.is_list()) {
         // A batch in another layout than ours (another writer's pickle): decoded in full.
         if (_process_func && !data.as_list().empty()) co_await _process_batch(data.as_list());
@@ -127,9 +157,46 @@ Awaitable<void> VeskWorkerHost::_run() {
     }
     if (failure) {
       rethrow_if_cancellation(failure);
-      print_error_line(error_text(failure));
+      std::string text = error_text(failure);
+      const auto now = std::chrono::steady_clock::now();
+      if (text != last_error || now - last_error_printed >= repeated_error_period) {
+        print_error_line(text);
+        last_error = std::move(text);
+        last_error_printed = now;
+      }
       co_await sleep(std::chrono::seconds(1));
+    } else {
+      last_error.clear();
     }
+  }
+}
+
+// A collection is always answered: with the state map, or with a text saying why there is none,
+// so that the consumer's checkpoint fails instead of waiting for a map that cannot come.
+Awaitable<void> VeskWorkerHost::_answer_collection(const Value& states) {
+  std::string encoded;
+  std::string refusal;
+  try {
+    if (_process_func) {
+      pickle::Writer writer(encoded);
+      _process_func->write_key_states(writer);
+      writer.finish();
+    } else {
+      pickle::dump_into(encoded, states);
+    }
+    if (encoded.size() > max_frame_bytes) {
+      refusal = "the state map takes " + std::to_string(encoded.size()) + " bytes, over the channel's limit of " +
+                std::to_string(max_frame_bytes) + " bytes";
+    }
+  } catch (...) {
+    refusal = error_text(std::current_exception());
+  }
+  if (refusal.empty()) {
+    co_await _client->send_encoded(std::move(encoded));
+  } else {
+    std::string().swap(encoded);
+    const Value reply(std::string(collect_failed) + refusal);
+    co_await _client->send(reply);
   }
 }
 
@@ -163,8 +230,11 @@ Awaitable<void> VeskWorkerHost::_process_messages(const std::vector<Message>& me
     } catch (...) {
       failure = std::current_exception();
     }
-    // A failing handler leaves the key's state as it was; the batch goes on silently.
-    if (failure) rethrow_if_cancellation(failure);
+    // A failing handler leaves the key's state as it was and the batch goes on, but it is seen.
+    if (failure) {
+      rethrow_if_cancellation(failure);
+      _process_failures.failed(message.offset, *message.key, error_text(failure));
+    }
   }
 }
 

@@ -11,16 +11,20 @@
 //                      the worker is killed when that process ends, and exits at once when
 //                      its parent is already another process
 //   VESK_HANDLER_PATH  directories searched for handler modules (see handler_registry.hpp)
-// Standard output carries the "Worker process error: " lines. The program runs until it is
-// killed; it exits with status 1 (message on standard error) when it cannot connect, cannot
-// create the handler, or the first value on the channel is not a state map, and with status 2
-// on a bad command line.
+// Standard output carries the "Worker process error: " lines: one per message whose process()
+// failed (at most 10 a second, then a count of those not printed), and one for any other
+// failure; the same failure repeated (a closed channel) is printed again only once a minute.
+// The program runs until it is killed; it exits with status 1 (message on standard error) when
+// it cannot connect, cannot create the handler, or the first value on the channel is not a
+// state map, and with status 2 on a bad command line.
 
 #include "channel/channel.hpp"
 #include "loop/event_loop.hpp"
+#include "loop/task.hpp"
 #include "stream_handler/stream_handler.hpp"
 #include "values/value.hpp"
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -51,8 +55,31 @@ class VeskWorkerHost {
   // alone: the rest of the batch is still processed, since the consumer counts the whole batch
   // as done once it is answered.
   Awaitable<void> _process_messages(const std::vector<Message>& messages);
+  // Replies to a collection request with the state map, or with a text naming the key (and the
+  // reason) when the map cannot be encoded or sent whole.
+  Awaitable<void> _answer_collection(const Value& states);
+
+  // One line per failing process() call, at most 10 a second; what is held back is counted in
+  // one line when its second is over.
+  class ProcessFailures {
+   public:
+    explicit ProcessFailures(EventLoop& loop) : _loop(loop) {}
+    void failed(Offset offset, const std::string& key, const std::string& what);
+
+   private:
+    void _report_held();
+    Awaitable<void> _report_at_window_end(std::uint64_t window);
+
+    EventLoop& _loop;
+    std::chrono::steady_clock::time_point _window_start;
+    std::uint64_t _window = 0;
+    int _printed = 0;
+    std::int64_t _held = 0;
+    Task<void> _flush;
+  };
 
   EventLoop _loop;
+  ProcessFailures _process_failures;
   std::shared_ptr<ChannelConnection> _client;
   std::unique_ptr<StreamHandlerBase> _process_func;
 };

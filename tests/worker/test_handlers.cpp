@@ -36,6 +36,24 @@ class Summarise : public vesk::StreamHandler<Summary> {
   }
 };
 
+// Keeps each key's last value, whatever its bytes.
+class LastValue : public vesk::StreamHandler<std::string> {
+ public:
+  vesk::Awaitable<std::optional<std::string>> process(const vesk::Message& message,
+                                                      std::optional<std::string>) override {
+    co_return message.value;
+  }
+};
+
+// Keeps each key's last value as text, also when it is not UTF-8: such a state cannot be sent.
+class LastText : public vesk::StreamHandler<vesk::Value> {
+ public:
+  vesk::Awaitable<std::optional<vesk::Value>> process(const vesk::Message& message,
+                                                      std::optional<vesk::Value>) override {
+    co_return vesk::Value(message.value);
+  }
+};
+
 class FailsToConstruct : public vesk::StreamHandler<std::int64_t> {
  public:
   FailsToConstruct() { throw std::runtime_error("FailsToConstruct refuses to be built"); }
@@ -56,6 +74,8 @@ class Outer {
 
 VESK_REGISTER_HANDLER(Flaky);
 VESK_REGISTER_HANDLER(Summarise);
+VESK_REGISTER_HANDLER(LastValue);
+VESK_REGISTER_HANDLER(LastText);
 VESK_REGISTER_HANDLER(FailsToConstruct);
 VESK_REGISTER_HANDLER(Outer::Inner);
 
