@@ -7,14 +7,16 @@
 //   HANDLER_PATH  the stream-handler path ("<module>.<class>", from get_module_path()), or the
 //                 empty string for a worker without a handler
 // Environment:
+//   VESK_WORKER_SECRET the channel's secret, from the consumer (see channel/handshake.hpp); read
+//                      and removed from the environment before the handler is loaded
 //   VESK_PARENT_PID    the pid of the process that starts the worker (set it when spawning);
 //                      the worker is killed when that process ends, and exits at once when
 //                      its parent is already another process
 //   VESK_HANDLER_PATH  directories searched for handler modules (see handler_registry.hpp)
 // Standard output carries the "Worker process error: " lines. The program runs until it is
-// killed; it exits with status 1 (message on standard error) when it cannot connect, cannot
-// create the handler, or the first value on the channel is not a state map, and with status 2
-// on a bad command line.
+// killed; it exits with status 1 (message on standard error) when it has no secret, cannot
+// connect, is refused by the consumer, cannot create the handler, or the first value on the
+// channel is not a state map, and with status 2 on a bad command line.
 
 #include "channel/channel.hpp"
 #include "loop/event_loop.hpp"
