@@ -54,6 +54,7 @@ struct Transfer {
   std::shared_ptr<Session::Shared> shared;  // keeps the connection cache alive while in use
   SlistHandle header_list;
   std::string body;
+  std::shared_ptr<const std::string> shared_body;
   Response response;
   char error_buffer[CURL_ERROR_SIZE] = {};
   std::exception_ptr callback_error;
@@ -352,18 +353,17 @@ void configure(Transfer& transfer, const Request& request, CurlMulti& multi) {
   set(easy, CURLOPT_OPENSOCKETDATA, &multi, "CURLOPT_OPENSOCKETDATA");
   if (transfer.shared) set(easy, CURLOPT_SHARE, transfer.shared->share.get(), "CURLOPT_SHARE");
 
-  if (request.method == "GET" && request.body.empty()) {
+  const std::string& payload = transfer.shared_body ? *transfer.shared_body : transfer.body;
+  if (request.method == "GET" && payload.empty()) {
     set(easy, CURLOPT_HTTPGET, 1L, "CURLOPT_HTTPGET");
   } else if (request.method == "HEAD") {
     set(easy, CURLOPT_NOBODY, 1L, "CURLOPT_NOBODY");
   } else {
-    if (sends_body(request.method, request.body)) {
+    if (sends_body(request.method, payload)) {
       // libcurl's POST machinery sends the body with its exact Content-Length, also when empty.
-      transfer.body = request.body;
       set(easy, CURLOPT_POST, 1L, "CURLOPT_POST");
-      set(easy, CURLOPT_POSTFIELDS, transfer.body.data(), "CURLOPT_POSTFIELDS");
-      set(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(transfer.body.size()),
-          "CURLOPT_POSTFIELDSIZE_LARGE");
+      set(easy, CURLOPT_POSTFIELDS, payload.data(), "CURLOPT_POSTFIELDS");
+      set(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(payload.size()), "CURLOPT_POSTFIELDSIZE_LARGE");
     }
     if (request.method != "POST") set(easy, CURLOPT_CUSTOMREQUEST, request.method.c_str(), "CURLOPT_CUSTOMREQUEST");
   }
@@ -410,6 +410,8 @@ Awaitable<Response> perform_shared(Request request, std::shared_ptr<Session::Sha
   transfer.shared = std::move(shared);
   transfer.easy.reset(curl_easy_init());
   if (!transfer.easy) throw HttpError("curl_easy_init failed");
+  transfer.body = std::move(request.body);
+  transfer.shared_body = std::move(request.shared_body);
   configure(transfer, request, multi);
   multi.add(transfer);
 
@@ -508,6 +510,21 @@ Awaitable<Response> Session::request(std::string method, std::string url, Header
   request.method = std::move(method);
   request.url = std::move(url);
   request.body = std::move(body);
+  static_cast<Limits&>(request) = _limits;
+  for (const auto& header : _default_headers) {
+    if (!has_header(headers, header.first)) request.headers.push_back(header);
+  }
+  for (auto& header : headers) request.headers.push_back(std::move(header));
+  co_return co_await perform_shared(std::move(request), _shared);
+}
+
+Awaitable<Response> Session::request(std::string method, std::string url, Headers headers,
+                                     std::shared_ptr<const std::string> body) {
+  if (_closed) throw HttpError("the HTTP session is closed");
+  Request request;
+  request.method = std::move(method);
+  request.url = std::move(url);
+  request.shared_body = std::move(body);
   static_cast<Limits&>(request) = _limits;
   for (const auto& header : _default_headers) {
     if (!has_header(headers, header.first)) request.headers.push_back(header);

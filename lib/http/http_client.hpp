@@ -49,6 +49,8 @@ struct Request : Limits {
   // empty value sends the header with an empty value.
   Headers headers;
   std::string body;
+  // When set, sent instead of `body` without being copied (a request sent more than once).
+  std::shared_ptr<const std::string> shared_body;
 };
 
 struct Response {
@@ -115,6 +117,9 @@ class Session {
   // the same name), with the session's limits. HttpError when the session is closed.
   Awaitable<Response> request(std::string method, std::string url, Headers headers = {},
                               std::string body = {});
+  // The same with a body that is not copied, for requests that may be sent again.
+  Awaitable<Response> request(std::string method, std::string url, Headers headers,
+                              std::shared_ptr<const std::string> body);
   Awaitable<Response> get(std::string url, Headers headers = {});
 
   // Immediate, so that it also works in a task that is being cancelled.
