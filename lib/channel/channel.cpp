@@ -453,7 +453,11 @@ Task<std::shared_ptr<ChannelConnection>> ChannelListener::accept() {
         throw;
       }
       if (state->checking.size() >= max_checking) {
-        close_socket(*state->checking.front());
+        auto& oldest = *state->checking.front();
+        state->logger->warn("Refused a connection to the worker channel " + state->address() + " from " +
+                            peer_of(oldest) + ": " + std::to_string(max_checking) +
+                            " newer connections came before its handshake");
+        close_socket(oldest);
         state->checking.pop_front();
       }
       state->checking.push_back(socket);
