@@ -23,7 +23,7 @@ vesk::Awaitable<std::vector<double>> measure() {
   auto accepted = listener.accept();
   vesk::testing::SpawnedWorker worker(
       VESK_WORKER_PROGRAM, {listener.host(), std::to_string(listener.port()), "examples.counting.KeyCounter"},
-      VESK_HANDLER_DIR);
+      VESK_HANDLER_DIR, {"VESK_WORKER_SECRET=" + listener.secret()});
   auto conn = co_await accepted.wait();
   const vesk::Value empty_map{vesk::Dict{}};
   co_await conn->send(empty_map);

@@ -63,20 +63,20 @@ class Element {
   const char* _path;
 };
 
-// Answers nested deeper than this are refused while they are parsed: copying or printing a
-// value recurses once per level, and a hostile answer would overflow the stack.
-constexpr int max_answer_depth = 10000;
-
-json parse_array(const std::string& body, const char* path) {
+json parse_array(const std::string& body, const char* path, std::size_t max_depth) {
   json parsed;
+  // Deeper nesting is refused while parsing: building, copying and freeing a value recurse once
+  // per level, and a hostile answer could otherwise exhaust the stack.
+  auto limit_depth = [&](int depth, json::parse_event_t event, json&) {
+    if ((event == json::parse_event_t::object_start || event == json::parse_event_t::array_start) &&
+        static_cast<std::size_t>(depth) >= max_depth) {
+      throw AdminResponseError(std::string("the answer to ") + path + " nests arrays and objects deeper than " +
+                               std::to_string(max_depth) + " levels");
+    }
+    return true;
+  };
   try {
-    parsed = json::parse(body, [path](int depth, json::parse_event_t, json&) {
-      if (depth > max_answer_depth) {
-        throw AdminResponseError(std::string("the answer to ") + path + " is nested deeper than " +
-                                 std::to_string(max_answer_depth) + " levels");
-      }
-      return true;
-    });
+    parsed = json::parse(body, limit_depth);
   } catch (const json::parse_error& error) {
     throw AdminResponseError(std::string("the answer to ") + path + " is not JSON: " + error.what());
   }
@@ -124,7 +124,10 @@ Awaitable<AdminRestClient*> AdminRestClient::open_session() {
     throw ValueError("the administration API time limit must be a positive number of seconds, got " +
                      std::to_string(config.timeout));
   }
-  _session = std::make_unique<http::Session>(_get_headers(), std::chrono::seconds(config.timeout));
+  http::Limits limits;
+  limits.timeout = std::chrono::seconds(config.timeout);
+  limits.max_body_bytes = config.max_response_bytes;
+  _session = std::make_unique<http::Session>(_get_headers(), limits);
   co_return this;
 }
 
@@ -142,7 +145,7 @@ Awaitable<std::string> AdminRestClient::_get_body(const char* path) {
   std::string url = http::resolve_url(config.base_url, path);
   http::Response response = co_await _session->get(url);
   if (response.status >= 400) {
-    std::string message = "GET " + url.substr(0, url.find_first_of("?#")) + " answered with status " +
+    std::string message = "GET " + http::printable_url(url) + " answered with status " +
                           std::to_string(response.status);
     if (!response.body.empty()) message += ": " + excerpt(response.body);
     throw HttpStatusError(response.status, message);
@@ -151,7 +154,7 @@ Awaitable<std::string> AdminRestClient::_get_body(const char* path) {
 }
 
 Awaitable<std::vector<Org>> AdminRestClient::get_orgs() {
-  json answer = parse_array(co_await _get_body(orgs_path), orgs_path);
+  json answer = parse_array(co_await _get_body(orgs_path), orgs_path, config.max_json_depth);
   std::vector<Org> orgs;
   orgs.reserve(answer.size());
   for (std::size_t i = 0; i < answer.size(); ++i) {
@@ -162,7 +165,7 @@ Awaitable<std::vector<Org>> AdminRestClient::get_orgs() {
 }
 
 Awaitable<std::vector<Processor>> AdminRestClient::get_processors() {
-  json answer = parse_array(co_await _get_body(processors_path), processors_path);
+  json answer = parse_array(co_await _get_body(processors_path), processors_path, config.max_json_depth);
   std::vector<Processor> processors;
   processors.reserve(answer.size());
   for (std::size_t i = 0; i < answer.size(); ++i) {

@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstddef>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -27,6 +28,11 @@ struct CoreAPIConfig {
   std::string base_url;                // request paths are resolved against it
   std::optional<std::string> api_key;  // sent as a bearer token; none or empty sends none
   int timeout = 30;                    // seconds, total per request
+  // The largest answer read; a larger one fails the call with http::BodyTooLargeError.
+  std::size_t max_response_bytes = std::size_t{64} << 20;
+  // The deepest nesting of arrays and objects accepted in an answer; deeper fails the call
+  // with AdminResponseError before any of it is built.
+  std::size_t max_json_depth = 10000;
 
   bool operator==(const CoreAPIConfig&) const = default;
 };

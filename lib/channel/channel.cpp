@@ -1,19 +1,24 @@
 #include "channel/channel.hpp"
 
+#include "channel/handshake.hpp"
 #include "pickle/pickle.hpp"
 #include "pickle/pickle_detail.hpp"
 #include "values/large_block.hpp"
 
 #include <asio/buffer.hpp>
+#include <asio/co_spawn.hpp>
 #include <asio/connect.hpp>
+#include <asio/detached.hpp>
 #include <asio/error.hpp>
 #include <asio/ip/address_v4.hpp>
 #include <asio/read.hpp>
+#include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
 
 #include <array>
 #include <cstring>
+#include <list>
 #include <system_error>
 
 namespace vesk {
@@ -51,6 +56,14 @@ void put_length(char* out, std::size_t size) {
   out[1] = static_cast<char>((n >> 16) & 0xff);
   out[2] = static_cast<char>((n >> 8) & 0xff);
   out[3] = static_cast<char>(n & 0xff);
+}
+
+void close_socket(asio::ip::tcp::socket& socket) noexcept {
+  std::error_code ignored;
+  if (socket.is_open()) {
+    socket.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+    socket.close(ignored);
+  }
 }
 
 void set_nodelay(asio::ip::tcp::socket& socket) {
@@ -160,7 +173,13 @@ ChannelConnection::ChannelConnection(asio::ip::tcp::socket socket) : _socket(std
 
 ChannelConnection::~ChannelConnection() { close(); }
 
-Awaitable<std::shared_ptr<ChannelConnection>> ChannelConnection::connect(std::string host, std::uint16_t port) {
+Awaitable<std::shared_ptr<ChannelConnection>> ChannelConnection::connect(std::string host, std::uint16_t port,
+                                                                         std::string secret) {
+  if (secret.empty()) {
+    throw ChannelError("cannot connect the worker channel to " + host + ":" + std::to_string(port) +
+                       " without its secret: " + worker_secret_variable +
+                       " is not set (a worker is started by its partition consumer, which sets it)");
+  }
   auto executor = co_await asio::this_coro::executor;
   asio::ip::tcp::socket socket(executor);
   try {
@@ -173,7 +192,14 @@ Awaitable<std::shared_ptr<ChannelConnection>> ChannelConnection::connect(std::st
     throw ChannelError("cannot connect the worker channel to " + host + ":" + std::to_string(port) + ": " +
                        e.code().message());
   }
-  co_return std::make_shared<ChannelConnection>(std::move(socket));
+  auto connection = std::make_shared<ChannelConnection>(std::move(socket));
+  connection->_out = handshake_frame(secret);
+  try {
+    co_await asio::async_write(connection->_socket, asio::buffer(connection->_out), asio::use_awaitable);
+  } catch (...) {
+    rethrow_channel_error(std::current_exception(), " before the handshake was sent");
+  }
+  co_return connection;
 }
 
 void ChannelConnection::_start_frame() {
@@ -277,36 +303,129 @@ Awaitable<bool> ChannelConnection::receive_batch_or_value(std::vector<Message>& 
   co_return is_batch;
 }
 
-void ChannelConnection::close() noexcept {
-  std::error_code ignored;
-  if (_socket.is_open()) {
-    _socket.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
-    _socket.close(ignored);
-  }
-}
+void ChannelConnection::close() noexcept { close_socket(_socket); }
 
 // --- ChannelListener ---------------------------------------------------------------------------
 
-// Shared with the accept task, which may outlive the listener object.
+// Shared with the accept task and the handshake checks, which may outlive the listener object.
 struct ChannelListener::State {
-  explicit State(asio::io_context& io) : acceptor(io) {}
+  State(asio::io_context& io, Logger log) : acceptor(io), logger(std::move(log)) {}
   asio::ip::tcp::acceptor acceptor;
+  Logger logger;
   std::string host;
   std::uint16_t port = 0;
+  std::string secret;
+  std::string expected;  // the handshake frame that carries `secret`
   bool closed = false;
   Task<std::shared_ptr<ChannelConnection>> accept_task;
+  // Connections whose handshake is still awaited, oldest first, and the one that passed.
+  std::list<std::shared_ptr<asio::ip::tcp::socket>> checking;
+  std::shared_ptr<ChannelConnection> worker;
+
+  std::string address() const { return host + ":" + std::to_string(port); }
+  void close_checking() noexcept {
+    for (auto& socket : checking) close_socket(*socket);
+    checking.clear();
+  }
 };
 
-ChannelListener::ChannelListener() : _state(std::make_shared<State>(EventLoop::running().context())) {
+namespace {
+
+// More connections than this waiting for their handshake at once: the oldest is dropped. A worker
+// sends its handshake as soon as it connects, so only a connection that stalls is ever the oldest.
+constexpr std::size_t max_checking = 16;
+
+std::string peer_of(const asio::ip::tcp::socket& socket) {
+  std::error_code ec;
+  const auto peer = socket.remote_endpoint(ec);
+  if (ec) return "an unknown peer";
+  return peer.address().to_string() + ":" + std::to_string(peer.port());
+}
+
+// Reads the first frame of a new connection and compares it with the handshake. Returns why the
+// connection is refused, or nothing when it carried the secret.
+Awaitable<std::string> read_handshake(asio::ip::tcp::socket& socket, const std::string& expected) {
+  std::array<unsigned char, 4> header{};
+  co_await asio::async_read(socket, asio::buffer(header), asio::use_awaitable);
+  const std::uint32_t size = (std::uint32_t{header[0]} << 24) | (std::uint32_t{header[1]} << 16) |
+                             (std::uint32_t{header[2]} << 8) | std::uint32_t{header[3]};
+  // Every handshake has the same length; no other length is read at all.
+  if (size != expected.size() - 4) {
+    co_return "its first frame (" + std::to_string(size) + " bytes) is not a handshake";
+  }
+  std::string body(size, '\0');
+  co_await asio::async_read(socket, asio::buffer(body), asio::use_awaitable);
+  if (!same_secret(body, std::string_view(expected).substr(4))) co_return "its handshake does not carry the secret";
+  co_return std::string();
+}
+
+// Checks one connection's handshake while the accept goes on. The winner closes the acceptor,
+// which ends the pending accept.
+Awaitable<void> check_handshake(std::shared_ptr<ChannelListener::State> state,
+                                std::shared_ptr<asio::ip::tcp::socket> socket) {
+  const std::string peer = peer_of(*socket);
+  auto timed_out = std::make_shared<bool>(false);
+  asio::steady_timer timer(socket->get_executor(), ChannelListener::handshake_timeout);
+  timer.async_wait([socket, timed_out](const std::error_code& ec) {
+    if (ec) return;
+    *timed_out = true;
+    close_socket(*socket);
+  });
+  std::string refusal;
+  try {
+    refusal = co_await read_handshake(*socket, state->expected);
+  } catch (const std::system_error& e) {
+    if (*timed_out) {
+      refusal = "it sent no handshake within " + std::to_string(ChannelListener::handshake_timeout.count()) + " s";
+    } else if (!socket->is_open()) {
+      co_return;  // the listener was closed, or dropped this check for a newer one
+    } else {
+      refusal = "it ended before its handshake (" + e.code().message() + ")";
+    }
+  }
+  timer.cancel();
+  state->checking.remove(socket);
+  if (refusal.empty() && !state->worker && !state->closed) {
+    set_nodelay(*socket);
+    state->worker = std::make_shared<ChannelConnection>(std::move(*socket));
+    std::error_code ignored;
+    state->acceptor.close(ignored);  // exactly one connection per listener; wakes the accept
+    co_return;
+  }
+  if (refusal.empty()) refusal = "the listener already has its worker";
+  state->logger->warn("Refused a connection to the worker channel " + state->address() + " from " + peer + ": " +
+                      refusal);
+  if (socket->is_open()) {
+    // Best effort, without waiting: a peer that reads nothing only misses the reason.
+    const std::string frame = [] {
+      std::string f(4, '\0');
+      pickle::dump_into(f, Value(std::string(handshake_refused_text)));
+      put_length(f.data(), f.size() - 4);
+      return f;
+    }();
+    std::error_code ignored;
+    socket->non_blocking(true, ignored);
+    socket->write_some(asio::buffer(frame), ignored);
+    close_socket(*socket);
+  }
+}
+
+}  // namespace
+
+ChannelListener::ChannelListener(Logger logger)
+    : _state(std::make_shared<State>(EventLoop::running().context(),
+                                     logger ? std::move(logger) : named_logger("vesk.lib.channel"))) {
   const asio::ip::tcp::endpoint endpoint(asio::ip::address_v4::loopback(), 0);
   auto& acceptor = _state->acceptor;
   acceptor.open(endpoint.protocol());
   acceptor.bind(endpoint);
   // Listening now lets a worker that connects before the accept runs wait in the backlog.
-  acceptor.listen(1);
+  acceptor.listen(static_cast<int>(max_checking));
   const auto bound = acceptor.local_endpoint();
   _state->host = bound.address().to_string();
   _state->port = bound.port();
+  _state->secret = make_worker_secret();
+  _state->expected = handshake_frame(_state->secret);
 }
 
 ChannelListener::~ChannelListener() { close(); }
@@ -315,22 +434,37 @@ std::string ChannelListener::host() const { return _state->host; }
 
 std::uint16_t ChannelListener::port() const { return _state->port; }
 
+const std::string& ChannelListener::secret() const { return _state->secret; }
+
 Task<std::shared_ptr<ChannelConnection>> ChannelListener::accept() {
   if (_state->accept_task) return _state->accept_task;
   auto body = [](std::shared_ptr<State> state) -> Awaitable<std::shared_ptr<ChannelConnection>> {
-    if (state->closed) throw ChannelError("the worker channel listener was closed before the worker connected");
-    asio::ip::tcp::socket socket(state->acceptor.get_executor());
-    try {
-      co_await state->acceptor.async_accept(socket, asio::use_awaitable);
-    } catch (const std::system_error&) {
-      // Closing the listener aborts the accept; that is a failure, not a cancellation.
+    auto executor = state->acceptor.get_executor();
+    while (!state->worker) {
       if (state->closed) throw ChannelError("the worker channel listener was closed before the worker connected");
-      throw;
+      auto socket = std::make_shared<asio::ip::tcp::socket>(executor);
+      try {
+        co_await state->acceptor.async_accept(*socket, asio::use_awaitable);
+      } catch (const std::system_error&) {
+        if (state->worker) break;
+        // Closing the listener aborts the accept; that is a failure, not a cancellation.
+        if (state->closed) throw ChannelError("the worker channel listener was closed before the worker connected");
+        state->close_checking();
+        throw;
+      }
+      if (state->checking.size() >= max_checking) {
+        auto& oldest = *state->checking.front();
+        state->logger->warn("Refused a connection to the worker channel " + state->address() + " from " +
+                            peer_of(oldest) + ": " + std::to_string(max_checking) +
+                            " newer connections came before its handshake");
+        close_socket(oldest);
+        state->checking.pop_front();
+      }
+      state->checking.push_back(socket);
+      asio::co_spawn(executor, check_handshake(state, socket), asio::detached);
     }
-    std::error_code ignored;
-    state->acceptor.close(ignored);  // exactly one connection per listener
-    set_nodelay(socket);
-    co_return std::make_shared<ChannelConnection>(std::move(socket));
+    state->close_checking();
+    co_return state->worker;
   };
   _state->accept_task = Task<std::shared_ptr<ChannelConnection>>::create(body(_state));
   return _state->accept_task;
@@ -340,6 +474,7 @@ void ChannelListener::close() noexcept {
   _state->closed = true;
   std::error_code ignored;
   _state->acceptor.close(ignored);
+  _state->close_checking();
 }
 
 }  // namespace vesk

@@ -8,15 +8,19 @@
 // the text "collect_key_states"; the worker answers each batch with the text "drained" and each
 // collection request with its state map.
 //
+// Before any of these, the worker authenticates itself with its secret (see handshake.hpp).
+//
 // At most one exchange may use a connection at a time. Cancelling a send or a receive midway
 // leaves the stream out of step: close the connection afterwards.
 
 #include "loop/event_loop.hpp"
+#include "loop/logging.hpp"
 #include "values/value.hpp"
 #include "vesk_feed/message.hpp"
 
 #include <asio/ip/tcp.hpp>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -68,9 +72,11 @@ class ChannelConnection {
   ChannelConnection(const ChannelConnection&) = delete;
   ChannelConnection& operator=(const ChannelConnection&) = delete;
 
-  // Connects to a listener (the worker end). Fails with ChannelError naming the address when
-  // nothing listens there.
-  static Awaitable<std::shared_ptr<ChannelConnection>> connect(std::string host, std::uint16_t port);
+  // Connects to a listener (the worker end) and sends the handshake with `secret`, the
+  // listener's secret. Fails with ChannelError naming the address when nothing listens there,
+  // and before connecting when `secret` is empty.
+  static Awaitable<std::shared_ptr<ChannelConnection>> connect(std::string host, std::uint16_t port,
+                                                               std::string secret);
 
   // Sends one value. Fails when the other end has gone.
   Awaitable<void> send(const Value& value);
@@ -102,10 +108,12 @@ class ChannelConnection {
 };
 
 // The consumer end's listener: bound to "localhost" (the loopback address 127.0.0.1), port 0,
-// accepting exactly one connection.
+// handing out exactly one connection: the first whose handshake carries this listener's secret.
 class ChannelListener {
  public:
-  ChannelListener();  // binds at once; runs on the loop of the calling thread
+  // Binds at once and makes the secret; runs on the loop of the calling thread. Refused
+  // connections are logged on `logger` (the module's own, "vesk.lib.channel", when none).
+  explicit ChannelListener(Logger logger = nullptr);
   ~ChannelListener();
   ChannelListener(const ChannelListener&) = delete;
   ChannelListener& operator=(const ChannelListener&) = delete;
@@ -113,17 +121,30 @@ class ChannelListener {
   // The bound address, to give to the worker process.
   std::string host() const;
   std::uint16_t port() const;
+  // The secret the worker must send first, to give to the worker process in its environment
+  // (VESK_WORKER_SECRET), never on its command line.
+  const std::string& secret() const;
 
-  // Starts the one accept: the task completes with the connection when the worker connects,
-  // and fails with ChannelError once close() is called before that. Several exchanges await
-  // the same task; later calls return that same task. After the accept the listener takes no
-  // further connections.
+  // How long a connection may take to send its handshake before it is refused.
+  static constexpr std::chrono::seconds handshake_timeout{10};
+
+  // Starts the one accept: the task completes with the connection when the worker has connected
+  // and sent the secret, and fails with ChannelError once close() is called before that. Several
+  // exchanges await the same task; later calls return that same task.
+  //
+  // Connections are checked side by side, so one that sends nothing holds up nobody. One whose
+  // first frame is not the secret, or that sends none within handshake_timeout, is told
+  // "handshake refused", closed and logged at warning level; the listener waits on for its
+  // worker. Once the worker is in, the listener takes no further connections.
   Task<std::shared_ptr<ChannelConnection>> accept();
 
+  // Refuses further connections, fails a pending accept and drops the connections still
+  // being checked.
   void close() noexcept;
 
+  struct State;  // shared with the accept task and the handshake checks
+
  private:
-  struct State;
   std::shared_ptr<State> _state;
 };
 

@@ -12,6 +12,8 @@
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -45,10 +47,6 @@ std::string_view trim(std::string_view text) {
   return text;
 }
 
-// The URL as it may appear in an error: a query can carry credentials (a shared access
-// signature), so it is left out.
-std::string printable_url(const std::string& url) { return url.substr(0, url.find_first_of("?#")); }
-
 class CurlMulti;
 
 // One request in flight: the easy handle with everything libcurl reads from or writes into.
@@ -56,9 +54,12 @@ struct Transfer {
   std::shared_ptr<Session::Shared> shared;  // keeps the connection cache alive while in use
   SlistHandle header_list;
   std::string body;
+  std::shared_ptr<const std::string> shared_body;
   Response response;
   char error_buffer[CURL_ERROR_SIZE] = {};
   std::exception_ptr callback_error;
+  std::size_t max_body_bytes = 0;  // zero: no limit
+  bool body_too_large = false;
   bool finished = false;
   CURLcode result = CURLE_OK;
   asio::steady_timer wakeup;  // never expires; cancelled when the transfer ends
@@ -265,8 +266,14 @@ Transfer::~Transfer() {
 size_t on_body(char* data, size_t size, size_t count, void* user) noexcept {
   auto* transfer = static_cast<Transfer*>(user);
   try {
-    transfer->response.body.append(data, size * count);
-    return size * count;
+    const std::size_t n = size * count;
+    auto& body = transfer->response.body;
+    if (transfer->max_body_bytes != 0 && n > transfer->max_body_bytes - std::min(body.size(), transfer->max_body_bytes)) {
+      transfer->body_too_large = true;
+      return 0;  // aborts the transfer
+    }
+    body.append(data, n);
+    return n;
   } catch (...) {
     transfer->callback_error = std::current_exception();
     return 0;
@@ -326,7 +333,18 @@ void configure(Transfer& transfer, const Request& request, CurlMulti& multi) {
   // A URL from a connection string or a command line must not reach local files or other
   // protocols libcurl knows.
   set(easy, CURLOPT_PROTOCOLS_STR, "http,https", "CURLOPT_PROTOCOLS_STR");
-  set(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(request.timeout.count()), "CURLOPT_TIMEOUT_MS");
+  const long total_ms = request.timeout == no_time_limit ? 0L : static_cast<long>(request.timeout.count());
+  set(easy, CURLOPT_TIMEOUT_MS, total_ms, "CURLOPT_TIMEOUT_MS");
+  set(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(request.connect_timeout.count()), "CURLOPT_CONNECTTIMEOUT_MS");
+  if (request.low_speed_time.count() > 0) {
+    set(easy, CURLOPT_LOW_SPEED_LIMIT, std::max(1L, request.low_speed_bytes_per_second), "CURLOPT_LOW_SPEED_LIMIT");
+    set(easy, CURLOPT_LOW_SPEED_TIME, static_cast<long>(request.low_speed_time.count()), "CURLOPT_LOW_SPEED_TIME");
+  }
+  if (request.max_body_bytes != 0) {
+    // Refuses an announced length over the limit before any of the body arrives.
+    set(easy, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(request.max_body_bytes), "CURLOPT_MAXFILESIZE_LARGE");
+  }
+  transfer.max_body_bytes = request.max_body_bytes;
   set(easy, CURLOPT_WRITEFUNCTION, &on_body, "CURLOPT_WRITEFUNCTION");
   set(easy, CURLOPT_WRITEDATA, &transfer, "CURLOPT_WRITEDATA");
   set(easy, CURLOPT_HEADERFUNCTION, &on_header, "CURLOPT_HEADERFUNCTION");
@@ -335,18 +353,17 @@ void configure(Transfer& transfer, const Request& request, CurlMulti& multi) {
   set(easy, CURLOPT_OPENSOCKETDATA, &multi, "CURLOPT_OPENSOCKETDATA");
   if (transfer.shared) set(easy, CURLOPT_SHARE, transfer.shared->share.get(), "CURLOPT_SHARE");
 
-  if (request.method == "GET" && request.body.empty()) {
+  const std::string& payload = transfer.shared_body ? *transfer.shared_body : transfer.body;
+  if (request.method == "GET" && payload.empty()) {
     set(easy, CURLOPT_HTTPGET, 1L, "CURLOPT_HTTPGET");
   } else if (request.method == "HEAD") {
     set(easy, CURLOPT_NOBODY, 1L, "CURLOPT_NOBODY");
   } else {
-    if (sends_body(request.method, request.body)) {
+    if (sends_body(request.method, payload)) {
       // libcurl's POST machinery sends the body with its exact Content-Length, also when empty.
-      transfer.body = request.body;
       set(easy, CURLOPT_POST, 1L, "CURLOPT_POST");
-      set(easy, CURLOPT_POSTFIELDS, transfer.body.data(), "CURLOPT_POSTFIELDS");
-      set(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(transfer.body.size()),
-          "CURLOPT_POSTFIELDSIZE_LARGE");
+      set(easy, CURLOPT_POSTFIELDS, payload.data(), "CURLOPT_POSTFIELDS");
+      set(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(payload.size()), "CURLOPT_POSTFIELDSIZE_LARGE");
     }
     if (request.method != "POST") set(easy, CURLOPT_CUSTOMREQUEST, request.method.c_str(), "CURLOPT_CUSTOMREQUEST");
   }
@@ -363,6 +380,12 @@ void configure(Transfer& transfer, const Request& request, CurlMulti& multi) {
 
 [[noreturn]] void fail(const Transfer& transfer, const Request& request) {
   if (transfer.callback_error) std::rethrow_exception(transfer.callback_error);
+  if (transfer.body_too_large || transfer.result == CURLE_FILESIZE_EXCEEDED) {
+    throw BodyTooLargeError(request.method + " " + printable_url(request.url) +
+                                " failed: the response body is larger than the limit of " +
+                                std::to_string(request.max_body_bytes) + " bytes",
+                            request.max_body_bytes);
+  }
   std::string message = transfer.error_buffer[0] != '\0' ? transfer.error_buffer : curl_easy_strerror(transfer.result);
   message = request.method + " " + printable_url(request.url) + " failed: " + message;
   if (transfer.result == CURLE_OPERATION_TIMEDOUT) throw TimeoutError(message);
@@ -372,6 +395,10 @@ void configure(Transfer& transfer, const Request& request, CurlMulti& multi) {
 Awaitable<Response> perform_shared(Request request, std::shared_ptr<Session::Shared> shared) {
   if (request.timeout <= std::chrono::milliseconds::zero()) {
     throw ValueError("the time limit of a request must be positive, got " + std::to_string(request.timeout.count()) + " ms");
+  }
+  if (request.connect_timeout < std::chrono::milliseconds::zero() || request.low_speed_time.count() < 0 ||
+      request.low_speed_bytes_per_second < 0) {
+    throw ValueError("the connect and low-speed limits of a request must not be negative");
   }
   auto executor = co_await asio::this_coro::executor;
   asio::cancellation_state cancellation = co_await asio::this_coro::cancellation_state;
@@ -383,6 +410,8 @@ Awaitable<Response> perform_shared(Request request, std::shared_ptr<Session::Sha
   transfer.shared = std::move(shared);
   transfer.easy.reset(curl_easy_init());
   if (!transfer.easy) throw HttpError("curl_easy_init failed");
+  transfer.body = std::move(request.body);
+  transfer.shared_body = std::move(request.shared_body);
   configure(transfer, request, multi);
   multi.add(transfer);
 
@@ -412,19 +441,49 @@ std::optional<std::string> Response::header(std::string_view name) const {
 
 Awaitable<Response> perform(Request request) { return perform_shared(std::move(request), nullptr); }
 
+std::string printable_url(std::string_view url) {
+  url = url.substr(0, url.find_first_of("?#"));
+  const std::size_t scheme = url.find("://");
+  const std::size_t start = scheme == std::string_view::npos ? 0 : scheme + 3;
+  const std::size_t authority_end = std::min(url.find('/', start), url.size());
+  const std::size_t at = url.substr(0, authority_end).rfind('@');
+  if (at == std::string_view::npos || at < start) return std::string(url);
+  return std::string(url.substr(0, start)) + "***" + std::string(url.substr(at));
+}
+
+bool is_loopback_url(const std::string& url) {
+  ensure_global_init();
+  UrlHandle handle(curl_url());
+  if (!handle || curl_url_set(handle.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) return false;
+  char* text = nullptr;
+  if (curl_url_get(handle.get(), CURLUPART_HOST, &text, 0) != CURLUE_OK || text == nullptr) return false;
+  std::string host(text);
+  curl_free(text);
+  for (char& c : host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (!host.empty() && host.back() == '.') host.pop_back();
+  if (host == "localhost" || (host.size() > 10 && host.ends_with(".localhost"))) return true;
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  in_addr v4{};
+  if (::inet_pton(AF_INET, host.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+  in6_addr v6{};
+  return ::inet_pton(AF_INET6, host.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
+}
+
 std::string resolve_url(const std::string& base, const std::string& reference) {
   ensure_global_init();
   UrlHandle url(curl_url());
   if (!url) throw HttpError("curl_url failed: out of memory");
   if (CURLUcode code = curl_url_set(url.get(), CURLUPART_URL, base.c_str(), 0); code != CURLUE_OK) {
-    throw HttpError("bad base URL '" + base + "': " + curl_url_strerror(code));
+    throw HttpError("bad base URL '" + printable_url(base) + "': " + curl_url_strerror(code));
   }
   if (CURLUcode code = curl_url_set(url.get(), CURLUPART_URL, reference.c_str(), 0); code != CURLUE_OK) {
-    throw HttpError("cannot resolve '" + reference + "' against '" + base + "': " + curl_url_strerror(code));
+    throw HttpError("cannot resolve '" + printable_url(reference) + "' against '" + printable_url(base) +
+                    "': " + curl_url_strerror(code));
   }
   char* text = nullptr;
   if (CURLUcode code = curl_url_get(url.get(), CURLUPART_URL, &text, 0); code != CURLUE_OK) {
-    throw HttpError("cannot resolve '" + reference + "' against '" + base + "': " + curl_url_strerror(code));
+    throw HttpError("cannot resolve '" + printable_url(reference) + "' against '" + printable_url(base) +
+                    "': " + curl_url_strerror(code));
   }
   std::string resolved(text);
   curl_free(text);
@@ -432,7 +491,10 @@ std::string resolve_url(const std::string& base, const std::string& reference) {
 }
 
 Session::Session(Headers default_headers, std::chrono::milliseconds timeout)
-    : _default_headers(std::move(default_headers)), _timeout(timeout), _shared(std::make_shared<Shared>()) {
+    : Session(std::move(default_headers), Limits{timeout}) {}
+
+Session::Session(Headers default_headers, Limits limits)
+    : _default_headers(std::move(default_headers)), _limits(limits), _shared(std::make_shared<Shared>()) {
   ensure_global_init();
   _shared->share.reset(curl_share_init());
   if (!_shared->share) throw HttpError("curl_share_init failed");
@@ -448,7 +510,22 @@ Awaitable<Response> Session::request(std::string method, std::string url, Header
   request.method = std::move(method);
   request.url = std::move(url);
   request.body = std::move(body);
-  request.timeout = _timeout;
+  static_cast<Limits&>(request) = _limits;
+  for (const auto& header : _default_headers) {
+    if (!has_header(headers, header.first)) request.headers.push_back(header);
+  }
+  for (auto& header : headers) request.headers.push_back(std::move(header));
+  co_return co_await perform_shared(std::move(request), _shared);
+}
+
+Awaitable<Response> Session::request(std::string method, std::string url, Headers headers,
+                                     std::shared_ptr<const std::string> body) {
+  if (_closed) throw HttpError("the HTTP session is closed");
+  Request request;
+  request.method = std::move(method);
+  request.url = std::move(url);
+  request.shared_body = std::move(body);
+  static_cast<Limits&>(request) = _limits;
   for (const auto& header : _default_headers) {
     if (!has_header(headers, header.first)) request.headers.push_back(header);
   }

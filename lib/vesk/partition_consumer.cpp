@@ -112,13 +112,13 @@ void Vesk::PartitionConsumer::_create_worker_processes() {
   if (_stream_handler) stream_handler_path = _stream_handler->get_module_path();
   const std::string program = WorkerProcess::program_path();
   for (int i = 0; i < _workers_per_partition; ++i) {
-    auto listener = std::make_shared<ChannelListener>();
+    auto listener = std::make_shared<ChannelListener>(_logger);
     std::vector<std::string> args{listener->host(), std::to_string(listener->port()), stream_handler_path};
     // The listener is bound and listening before the worker starts, and the accept is already
     // scheduled, so the worker's connect is always taken.
     auto conn_future = listener->accept();
     _worker_processes.push_back(WorkerProcessRef{nullptr, conn_future, listener});
-    _worker_processes.back().process = std::make_shared<WorkerProcess>(program, args);
+    _worker_processes.back().process = std::make_shared<WorkerProcess>(program, args, listener->secret());
   }
 }
 

@@ -1,5 +1,7 @@
 #include "vesk/worker_process.hpp"
 
+#include "channel/handshake.hpp"
+
 #include "loop/task.hpp"
 
 #include <asio/posix/stream_descriptor.hpp>
@@ -115,6 +117,17 @@ struct SpawnAttributes {
   ~SpawnAttributes() { posix_spawnattr_destroy(&attributes); }
 };
 
+// Entries the host sets for the child itself, and the host's own credentials, which no
+// handler needs: the broker password and the storage connection string (it holds the
+// account key).
+bool withheld_from_workers(std::string_view entry) {
+  for (std::string_view name : {"VESK_PARENT_PID", "VESK_WORKER_SECRET", "KAFKA_SASL_PASSWORD",
+                                "AZURE_STORAGE_CONNECTION_STRING"}) {
+    if (entry.size() > name.size() && entry.substr(0, name.size()) == name && entry[name.size()] == '=') return true;
+  }
+  return false;
+}
+
 bool is_executable(const std::string& path) { return !path.empty() && ::access(path.c_str(), X_OK) == 0; }
 
 // The directory of the shared library holding this code.
@@ -129,7 +142,8 @@ std::string library_directory() {
 
 }  // namespace
 
-WorkerProcess::WorkerProcess(const std::string& program, const std::vector<std::string>& args) {
+WorkerProcess::WorkerProcess(const std::string& program, const std::vector<std::string>& args,
+                             const std::string& channel_secret) {
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -162,9 +176,11 @@ WorkerProcess::WorkerProcess(const std::string& program, const std::vector<std::
   for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
     std::string_view entry(*e);
     if (entry.rfind("GLIBC_TUNABLES=", 0) == 0) malloc_tuned = true;
-    if (entry.rfind("VESK_PARENT_PID=", 0) != 0) environment.emplace_back(*e);
+    if (!withheld_from_workers(entry)) environment.emplace_back(*e);
   }
   environment.push_back("VESK_PARENT_PID=" + std::to_string(::getpid()));
+  // The environment, unlike the command line, is readable only by the process's owner.
+  if (!channel_secret.empty()) environment.push_back(std::string(worker_secret_variable) + "=" + channel_secret);
   // A worker's heap holds every key state of its share of the partition and is filled at once on
   // hand-over: backed by huge pages it takes a page fault per 2 MB instead of per 4 KB, which on
   // virtual machines is most of the hand-over's time. A host that sets its own tunables keeps them.

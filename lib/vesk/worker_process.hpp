@@ -24,8 +24,11 @@ class WorkerProcess {
   };
 
   // Starts `program` with `args` (argv[1] …). The child inherits no file descriptor beyond
-  // standard input, output and error. Fails with std::system_error naming the program.
-  WorkerProcess(const std::string& program, const std::vector<std::string>& args);
+  // standard input, output and error, and this process's environment without
+  // KAFKA_SASL_PASSWORD and AZURE_STORAGE_CONNECTION_STRING; `channel_secret`, when given, is
+  // set as its VESK_WORKER_SECRET. Fails with std::system_error naming the program.
+  WorkerProcess(const std::string& program, const std::vector<std::string>& args,
+                const std::string& channel_secret = {});
   // Kills the process if kill() was not called yet.
   ~WorkerProcess();
   WorkerProcess(const WorkerProcess&) = delete;

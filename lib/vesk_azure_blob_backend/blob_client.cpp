@@ -1,7 +1,12 @@
 #include "vesk_azure_blob_backend/blob_client.hpp"
 
 #include "loop/errors.hpp"
+#include "loop/task.hpp"
 
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <random>
 #include <utility>
 
 namespace vesk::blob {
@@ -24,6 +29,37 @@ std::string describe(long status, const std::string& code, const std::string& me
 
 void expect_status(const http::Response& response, long expected) {
   if (response.status != expected) throw_error_from_response(response);
+}
+
+bool is_transient_status(long status) {
+  return status == 408 || status == 429 || status == 500 || status == 502 || status == 503 || status == 504;
+}
+
+// What a Retry-After header asks for: delay-seconds or an HTTP date. None when absent or unreadable.
+std::optional<std::chrono::milliseconds> retry_after(const std::optional<std::string>& header) {
+  if (!header || header->empty()) return std::nullopt;
+  if (std::all_of(header->begin(), header->end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    if (header->size() > 9) return std::chrono::hours(24 * 365);  // absurdly far: capped by the caller
+    return std::chrono::seconds(std::stol(*header));
+  }
+  std::tm tm{};
+  const char* end = ::strptime(header->c_str(), "%a, %d %b %Y %H:%M:%S GMT", &tm);
+  if (end == nullptr || *end != '\0') return std::nullopt;
+  const auto at = std::chrono::system_clock::from_time_t(::timegm(&tm));
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(at - std::chrono::system_clock::now());
+  return std::max(left, std::chrono::milliseconds::zero());
+}
+
+// The pause before try `attempt` + 1: exponential, varied by up to a quarter either way, at least
+// what the service asked for, and never above the policy's maximum.
+std::chrono::milliseconds retry_delay(const RequestPolicy& policy, int attempt, const std::optional<std::string>& header) {
+  thread_local std::minstd_rand random{std::random_device{}()};
+  double base = static_cast<double>(policy.first_retry_delay.count());
+  for (int i = 1; i < attempt && base < static_cast<double>(policy.max_retry_delay.count()); ++i) base *= 2;
+  base *= std::uniform_real_distribution<double>(0.75, 1.25)(random);
+  auto delay = std::chrono::milliseconds(static_cast<std::int64_t>(base));
+  if (auto asked = retry_after(header)) delay = std::max(delay, *asked);
+  return std::min(delay, policy.max_retry_delay);
 }
 
 }  // namespace
@@ -62,9 +98,22 @@ BlobServiceClient::ContainerClient::ContainerClient(std::shared_ptr<const Connec
 
 std::atomic<int> AsyncBlobServiceClient::_open_count{0};
 
-AsyncBlobServiceClient::AsyncBlobServiceClient(const BlobServiceClient& service,
-                                               std::chrono::milliseconds request_timeout)
-    : _settings(service.shared_settings()), _session({}, request_timeout) {
+static http::Limits limits_of(const RequestPolicy& policy) {
+  http::Limits limits;
+  limits.timeout = http::no_time_limit;
+  limits.connect_timeout = policy.connect_timeout;
+  limits.low_speed_bytes_per_second = policy.low_speed_bytes_per_second;
+  limits.low_speed_time = policy.low_speed_time;
+  limits.max_body_bytes = policy.max_blob_bytes;
+  return limits;
+}
+
+AsyncBlobServiceClient::AsyncBlobServiceClient(const BlobServiceClient& service, RequestPolicy policy, Logger logger)
+    : _settings(service.shared_settings()),
+      _policy(policy),
+      _logger(logger ? std::move(logger) : null_logger()),
+      _session({}, limits_of(policy)) {
+  if (_policy.max_tries < 1) throw ValueError("a blob request needs at least one try, got " + std::to_string(_policy.max_tries));
   ++_open_count;
 }
 
@@ -85,23 +134,50 @@ Awaitable<http::Response> AsyncBlobServiceClient::send(std::string method, std::
                                                        HeaderList headers, std::string body) {
   if (!_open) throw std::logic_error("request through a closed blob service client");
   const ConnectionSettings& settings = *_settings;
-  headers.emplace_back("x-ms-date", rfc1123_now());
-  headers.emplace_back("x-ms-version", std::string(service_version));
-  if (settings.uses_shared_key()) {
-    const std::string to_sign = shared_key_string_to_sign(method, headers, body.size(), settings.account_name,
-                                                          settings.endpoint_path + resource, query);
-    headers.emplace_back("Authorization", "SharedKey " + settings.account_name + ":" +
-                                              shared_key_signature(settings.account_key, to_sign));
-  }
   std::string query_text = encode_query(query);
   if (!settings.sas_token.empty()) {
     if (!query_text.empty()) query_text.push_back('&');
     query_text += settings.sas_token;
   }
-
   std::string url = settings.blob_endpoint + resource;
   if (!query_text.empty()) url += "?" + query_text;
-  co_return co_await _session.request(std::move(method), std::move(url), std::move(headers), std::move(body));
+  // Kept for every try without a copy.
+  const auto shared_body = std::make_shared<const std::string>(std::move(body));
+
+  for (int attempt = 1;; ++attempt) {
+    // Signed anew for every try: the date is part of the signature.
+    HeaderList signed_headers = headers;
+    signed_headers.emplace_back("x-ms-date", rfc1123_now());
+    signed_headers.emplace_back("x-ms-version", std::string(service_version));
+    if (settings.uses_shared_key()) {
+      const std::string to_sign = shared_key_string_to_sign(method, signed_headers, shared_body->size(),
+                                                            settings.account_name, settings.endpoint_path + resource, query);
+      signed_headers.emplace_back("Authorization", "SharedKey " + settings.account_name + ":" +
+                                                       shared_key_signature(settings.account_key, to_sign));
+    }
+    std::optional<http::Response> response;
+    std::exception_ptr failure;
+    try {
+      response = co_await _session.request(method, url, std::move(signed_headers), shared_body);
+    } catch (const http::BodyTooLargeError&) {
+      throw;  // no retry makes the answer smaller
+    } catch (const http::HttpError&) {
+      failure = std::current_exception();  // the connection failed: transient
+    }
+    if (response && !is_transient_status(response->status)) co_return std::move(*response);
+    if (attempt >= _policy.max_tries) {
+      if (failure) std::rethrow_exception(failure);
+      co_return std::move(*response);
+    }
+    const auto delay = retry_delay(_policy, attempt, response ? response->header("Retry-After") : std::nullopt);
+    const std::string reason = failure ? error_text(failure) : "HTTP " + std::to_string(response->status);
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.3f", std::chrono::duration<double>(delay).count());
+    _logger->warn("Retrying blob request " + method + " " + http::printable_url(url) + " in " + seconds +
+                  " s (try " + std::to_string(attempt + 1) + " of " + std::to_string(_policy.max_tries) + ") after " +
+                  reason);
+    co_await sleep(delay);
+  }
 }
 
 AsyncBlobServiceClient::ContainerClient::ContainerClient(AsyncBlobServiceClient& service, std::string container_name)
@@ -158,13 +234,28 @@ std::string AsyncBlobServiceClient::BlobClient::resource() const {
   return "/" + percent_encode(_container_name, false) + "/" + percent_encode(_blob_name, true);
 }
 
+[[noreturn]] static void throw_too_large(const std::string& blob_name, const std::string& what, std::size_t limit) {
+  throw BlobTooLargeError("blob '" + blob_name + "' " + what + " the largest state this backend accepts, " +
+                              std::to_string(limit) + " bytes (RequestPolicy::max_blob_bytes)",
+                          limit);
+}
+
 Awaitable<std::string> AsyncBlobServiceClient::BlobClient::download() {
-  http::Response response = co_await _service->send("GET", resource(), QueryList(), HeaderList());
-  expect_status(response, 200);
-  co_return std::move(response.body);
+  std::optional<http::Response> response;
+  try {
+    response = co_await _service->send("GET", resource(), QueryList(), HeaderList());
+  } catch (const http::BodyTooLargeError& e) {
+    throw_too_large(_blob_name, "is larger than", e.limit);
+  }
+  expect_status(*response, 200);
+  co_return std::move(response->body);
 }
 
 Awaitable<void> AsyncBlobServiceClient::BlobClient::upload(std::string content) {
+  const std::size_t limit = _service->policy().max_blob_bytes;
+  if (limit != 0 && content.size() > limit) {
+    throw_too_large(_blob_name, "would hold " + std::to_string(content.size()) + " bytes, more than", limit);
+  }
   // Put Blob replaces an existing blob whole; the length is exact, never chunked.
   HeaderList headers{{"Content-Type", "application/octet-stream"}, {"x-ms-blob-type", "BlockBlob"}};
   const http::Response response =

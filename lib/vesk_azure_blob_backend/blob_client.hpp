@@ -4,6 +4,7 @@
 
 #include "http/http_client.hpp"
 #include "loop/event_loop.hpp"
+#include "loop/logging.hpp"
 #include "vesk_azure_blob_backend/blob_rest.hpp"
 
 #include <atomic>
@@ -32,6 +33,33 @@ class BlobError : public std::runtime_error {
 class BlobNotFoundError : public BlobError {
  public:
   using BlobError::BlobError;
+};
+
+// How blob requests ride out a bad minute of the service, and what one may take.
+struct RequestPolicy {
+  // Tries of one request in all. A connection failure (refused, reset, timed out) and the answers
+  // 408, 429, 500, 502, 503 and 504 are tried again; any other answer is final.
+  int max_tries = 4;
+  // The pause before the first retry, doubled before each further one, each varied by up to a
+  // quarter either way so that clients do not retry in step. A Retry-After of the service is
+  // honoured when it asks for longer. No pause exceeds max_retry_delay.
+  std::chrono::milliseconds first_retry_delay{800};
+  std::chrono::milliseconds max_retry_delay{60000};
+  // No total time limit: a large state takes as long as its size needs. A connection must be made
+  // within connect_timeout, and a transfer slower than low_speed_bytes_per_second for
+  // low_speed_time is cut off (and retried).
+  std::chrono::milliseconds connect_timeout{10000};
+  long low_speed_bytes_per_second = 1024;
+  std::chrono::seconds low_speed_time{60};
+  // The largest blob read or written: the largest state the backend accepts.
+  std::size_t max_blob_bytes = std::size_t{2} << 30;
+};
+
+// A blob read or write over RequestPolicy::max_blob_bytes.
+class BlobTooLargeError : public std::runtime_error {
+ public:
+  BlobTooLargeError(const std::string& message, std::size_t limit) : std::runtime_error(message), limit(limit) {}
+  const std::size_t limit;
 };
 
 // Throws the error for a response with an unexpected status, read from its x-ms-error-code
@@ -72,8 +100,8 @@ class BlobServiceClient::ContainerClient {
 // the container and blob clients it hands out must not outlive it.
 class AsyncBlobServiceClient {
  public:
-  explicit AsyncBlobServiceClient(const BlobServiceClient& service,
-                                  std::chrono::milliseconds request_timeout = std::chrono::seconds(30));
+  // Retries are logged at warning level on `logger` (none: not logged).
+  explicit AsyncBlobServiceClient(const BlobServiceClient& service, RequestPolicy policy = {}, Logger logger = nullptr);
   ~AsyncBlobServiceClient();
   AsyncBlobServiceClient(const AsyncBlobServiceClient&) = delete;
   AsyncBlobServiceClient& operator=(const AsyncBlobServiceClient&) = delete;
@@ -88,12 +116,17 @@ class AsyncBlobServiceClient {
   ContainerClient get_container_client(std::string container_name);
 
   // Sends one signed request: `resource` is the percent-encoded path below the endpoint
-  // ("/container/blob"). Any status is a result.
+  // ("/container/blob"). Transient failures are tried again as the policy says; any other
+  // status is a result, and the last transient failure is the result once the tries are spent.
   Awaitable<http::Response> send(std::string method, std::string resource, QueryList query, HeaderList headers,
                                  std::string body = {});
 
+  const RequestPolicy& policy() const noexcept { return _policy; }
+
  private:
   std::shared_ptr<const ConnectionSettings> _settings;
+  RequestPolicy _policy;
+  Logger _logger;
   http::Session _session;
   bool _open = true;
   static std::atomic<int> _open_count;
@@ -121,9 +154,11 @@ class AsyncBlobServiceClient::BlobClient {
  public:
   BlobClient(AsyncBlobServiceClient& service, std::string container_name, std::string blob_name);
 
-  // The whole blob; BlobNotFoundError when it does not exist.
+  // The whole blob; BlobNotFoundError when it does not exist, BlobTooLargeError when it is
+  // larger than the policy's max_blob_bytes.
   Awaitable<std::string> download();
-  // Creates the block blob or replaces it whole.
+  // Creates the block blob or replaces it whole; BlobTooLargeError, before anything is sent, for
+  // content larger than max_blob_bytes.
   Awaitable<void> upload(std::string content);
 
   const std::string& blob_name() const noexcept { return _blob_name; }

@@ -1,5 +1,7 @@
 #include "vesk_azure_blob_backend/blob_rest.hpp"
 
+#include "http/http_client.hpp"
+
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
@@ -46,17 +48,17 @@ void set_endpoint(ConnectionSettings& settings, std::string_view url, std::strin
   } else if (starts_with_nocase(url, "http://")) {
     scheme_end = 7;
   } else {
-    throw ConnectionStringError("connection string: " + std::string(what) + " '" + std::string(url) +
+    throw ConnectionStringError("connection string: " + std::string(what) + " '" + http::printable_url(url) +
                                 "' is not an http:// or https:// URL");
   }
   if (url.find_first_of("?#") != std::string_view::npos) {
-    throw ConnectionStringError("connection string: " + std::string(what) + " '" + std::string(url) +
+    throw ConnectionStringError("connection string: " + std::string(what) + " '" + http::printable_url(url) +
                                 "' must not have a query or fragment");
   }
   while (url.size() > scheme_end && url.back() == '/') url.remove_suffix(1);
   const std::size_t path_start = url.find('/', scheme_end);
   if (url.size() == scheme_end || path_start == scheme_end) {
-    throw ConnectionStringError("connection string: " + std::string(what) + " '" + std::string(url) +
+    throw ConnectionStringError("connection string: " + std::string(what) + " '" + http::printable_url(url) +
                                 "' has no host");
   }
   settings.blob_endpoint = std::string(url);

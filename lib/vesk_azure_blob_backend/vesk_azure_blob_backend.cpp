@@ -23,12 +23,17 @@ std::shared_ptr<VeskAzureBlobBackend> VeskAzureBlobBackend::from_env(Logger logg
       std::move(logger));
 }
 
+void VeskAzureBlobBackend::set_request_policy(const blob::RequestPolicy& policy) {
+  if (policy.max_tries < 1) throw ValueError("a blob request needs at least one try, got " + std::to_string(policy.max_tries));
+  _request_policy = policy;
+}
+
 // Each operation opens its own client; the client closes when the operation's frame ends, on
 // success, on failure and on cancellation alike. Failures before the guarded work reach the
 // caller unlogged; failures in it are logged once and rethrown unchanged.
 
 Awaitable<std::vector<std::string>> VeskAzureBlobBackend::list_files_async(std::string directory) {
-  blob::AsyncBlobServiceClient client(_blob_service_client);
+  blob::AsyncBlobServiceClient client(_blob_service_client, _request_policy, logger);
   auto container = client.get_container_client(config.container_name);
   try {
     if (!directory.empty() && directory.back() != '/') directory.push_back('/');
@@ -42,7 +47,7 @@ Awaitable<std::vector<std::string>> VeskAzureBlobBackend::list_files_async(std::
 
 Awaitable<std::optional<std::string>> VeskAzureBlobBackend::get_file_contents_async(std::string file_path) {
   const std::string blob_name = prefix + file_path;
-  blob::AsyncBlobServiceClient client(_blob_service_client);
+  blob::AsyncBlobServiceClient client(_blob_service_client, _request_policy, logger);
   auto blob = client.get_container_client(config.container_name).get_blob_client(blob_name);
   try {
     co_return co_await blob.download();
@@ -58,7 +63,7 @@ Awaitable<std::optional<std::string>> VeskAzureBlobBackend::get_file_contents_as
 
 Awaitable<void> VeskAzureBlobBackend::set_file_contents_async(std::string file_path, std::string content) {
   const std::string blob_name = prefix + file_path;
-  blob::AsyncBlobServiceClient client(_blob_service_client);
+  blob::AsyncBlobServiceClient client(_blob_service_client, _request_policy, logger);
   auto blob = client.get_container_client(config.container_name).get_blob_client(blob_name);
   try {
     co_await blob.upload(std::move(content));

@@ -43,6 +43,11 @@ class VeskAzureBlobBackend : public VeskFileBackend {
   // How many names one List Blobs request asks for (1 to 5000; 0 lets the service choose).
   void set_list_page_size(std::size_t page_size) noexcept { _list_page_size = page_size; }
 
+  // Retries, time limits and the largest state accepted (2 GiB by default), for the operations
+  // that start from now on. Retries are logged at warning level.
+  void set_request_policy(const blob::RequestPolicy& policy);
+  const blob::RequestPolicy& request_policy() const noexcept { return _request_policy; }
+
   static constexpr const char* module_logger_name = "vesk.lib.vesk_azure_blob_backend";
 
   const AzureStorageConfig config;
@@ -52,6 +57,7 @@ class VeskAzureBlobBackend : public VeskFileBackend {
   blob::BlobServiceClient _blob_service_client;
   blob::BlobServiceClient::ContainerClient _container_client;
   std::size_t _list_page_size = 0;
+  blob::RequestPolicy _request_policy;
 };
 
 }  // namespace vesk

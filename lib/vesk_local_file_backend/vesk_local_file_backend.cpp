@@ -10,6 +10,7 @@
 #include <utility>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,6 +28,7 @@ class UniqueFd {
   ~UniqueFd() {
     if (_fd >= 0) ::close(_fd);
   }
+  UniqueFd(UniqueFd&& other) noexcept : _fd(std::exchange(other._fd, -1)) {}
   UniqueFd(const UniqueFd&) = delete;
   UniqueFd& operator=(const UniqueFd&) = delete;
   int get() const noexcept { return _fd; }
@@ -101,18 +103,64 @@ void fsync_directory(const std::filesystem::path& dir) {
   if (::fsync(fd.get()) != 0) throw_errno(errno, "cannot sync directory '" + dir.string() + "'");
 }
 
-// Temporary file in the same directory, written and synced, then renamed over the target, then
-// the directory synced so that the rename itself survives a crash.
+// Creates the missing directories of `dir` (mode 0700) and syncs the parent of each new one, so
+// that the new directory's own entry survives a crash as well as the files written into it.
+void create_directories_synced(const std::filesystem::path& dir) {
+  std::vector<std::filesystem::path> missing;
+  for (std::filesystem::path p = dir; !p.empty(); p = p.parent_path()) {
+    struct stat st {};
+    if (::stat(p.c_str(), &st) == 0) {
+      if (!S_ISDIR(st.st_mode)) throw_errno(ENOTDIR, "cannot create directory '" + dir.string() + "'");
+      break;
+    }
+    if (errno != ENOENT) throw_errno(errno, "cannot create directory '" + dir.string() + "'");
+    missing.push_back(p);
+    if (p == p.parent_path()) break;
+  }
+  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+    if (::mkdir(it->c_str(), 0700) != 0 && errno != EEXIST) {
+      throw_errno(errno, "cannot create directory '" + it->string() + "'");
+    }
+    fsync_directory(it->has_parent_path() ? it->parent_path() : std::filesystem::path("."));
+  }
+}
+
+// Every file has one temporary file of a fixed name beside it: one that a crash left behind is
+// taken over by the next write of the same file, so leftovers never pile up.
+std::filesystem::path temporary_for(const std::filesystem::path& path) {
+  return path.parent_path() / ("." + path.filename().string() + std::string(kTempMarker) + "write");
+}
+
+// Opens and locks the temporary file. Writers of the same file, in this process or another,
+// take turns on the lock, which ends with its holder, so a crashed writer never blocks anyone.
+UniqueFd open_temporary(const std::filesystem::path& temp) {
+  for (;;) {
+    UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (fd.get() < 0) throw_errno(errno, "cannot create the temporary file '" + temp.string() + "'");
+    while (::flock(fd.get(), LOCK_EX) != 0) {
+      if (errno != EINTR) throw_errno(errno, "cannot lock '" + temp.string() + "'");
+    }
+    // The writer before may have renamed this very file into place while we waited: then it is
+    // that writer's result, and a fresh temporary file is needed.
+    struct stat held {};
+    struct stat named {};
+    if (::fstat(fd.get(), &held) != 0) throw_errno(errno, "cannot stat '" + temp.string() + "'");
+    if (::lstat(temp.c_str(), &named) == 0 && named.st_dev == held.st_dev && named.st_ino == held.st_ino) return fd;
+  }
+}
+
+// The temporary file is written and synced, then renamed over the target, then the directory
+// synced so that the rename itself survives a crash. State files are private to their owner:
+// mode 0600, whatever the umask.
 void replace_whole(const std::filesystem::path& path, const std::string& content) {
   std::filesystem::path dir = path.parent_path();
-  std::error_code ec;
-  std::filesystem::create_directories(dir, ec);
-  if (ec) throw std::system_error(ec, "cannot create directory '" + dir.string() + "'");
-  std::string temp = (dir / ("." + path.filename().string() + std::string(kTempMarker) + "XXXXXX")).string();
-  UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
-  if (fd.get() < 0) throw_errno(errno, "cannot create a temporary file next to '" + path.string() + "'");
+  create_directories_synced(dir);
+  const std::filesystem::path temp_path = temporary_for(path);
+  const std::string temp = temp_path.string();
+  UniqueFd fd = open_temporary(temp_path);
   try {
-    if (::fchmod(fd.get(), 0644) != 0) throw_errno(errno, "cannot set the mode of '" + temp + "'");
+    if (::ftruncate(fd.get(), 0) != 0) throw_errno(errno, "cannot truncate '" + temp + "'");
+    if (::fchmod(fd.get(), 0600) != 0) throw_errno(errno, "cannot set the mode of '" + temp + "'");
     std::size_t done = 0;
     while (done < content.size()) {
       ssize_t n = ::write(fd.get(), content.data() + done, content.size() - done);
@@ -123,12 +171,13 @@ void replace_whole(const std::filesystem::path& path, const std::string& content
       done += static_cast<std::size_t>(n);
     }
     if (::fsync(fd.get()) != 0) throw_errno(errno, "cannot sync '" + temp + "'");
-    if (fd.close() != 0) throw_errno(errno, "cannot close '" + temp + "'");
+    // Renamed while the lock is held, so that the next writer sees a new temporary file.
     if (::rename(temp.c_str(), path.c_str()) != 0) throw_errno(errno, "cannot replace '" + path.string() + "'");
   } catch (...) {
     ::unlink(temp.c_str());
     throw;
   }
+  if (fd.close() != 0) throw_errno(errno, "cannot close '" + path.string() + "'");
   fsync_directory(dir);
 }
 

@@ -1,6 +1,11 @@
 #pragma once
 // A file backend over a local directory: the file `path` lives at root/prefix/path. Writes replace
 // a file atomically, so a crash leaves either the old or the new contents, never a mix.
+//
+// Files are written with mode 0600 and directories created with mode 0700, whatever the umask:
+// states are private to the user the engine runs as. A write goes through one temporary file
+// beside its target (".<name>.vesk-tmp-write"); one that a crash left behind is taken over by the
+// next write of the same file. Writers of one file, in one process or several, take turns.
 
 #include "vesk_file_backend/vesk_file_backend.hpp"
 

@@ -1,5 +1,6 @@
 #include "vesk_worker_host/vesk_worker_host.hpp"
 
+#include "channel/handshake.hpp"
 #include "loop/errors.hpp"
 #include "loop/task.hpp"
 
@@ -104,7 +105,8 @@ std::unique_ptr<StreamHandlerBase> VeskWorkerHost::_create_process_func(
 // constructor may already use it.
 Awaitable<void> VeskWorkerHost::_main(std::pair<std::string, std::uint16_t> address,
                                       std::optional<std::string> stream_handler_path) {
-  _client = co_await ChannelConnection::connect(address.first, address.second);
+  // The secret leaves the environment before any handler code runs.
+  _client = co_await ChannelConnection::connect(address.first, address.second, take_worker_secret());
   _process_func = _create_process_func(stream_handler_path);
   co_await _run();
 }
@@ -113,6 +115,10 @@ Awaitable<Value> VeskWorkerHost::_receive() { co_return co_await _client->receiv
 
 Awaitable<void> VeskWorkerHost::_run() {
   Value states = co_await _receive();
+  if (states.is_text() && states.as_text() == handshake_refused_text) {
+    throw ChannelError(std::string("the consumer refused this worker's handshake: ") + worker_secret_variable +
+                       " does not hold the secret of the listener at the address given");
+  }
   if (!states.is_dict()) {
     throw TypeError(std::string("the first value on the worker channel must be a state map (dict), got ") +
                     states.kind_name() + " " + states.repr().substr(0, 200));

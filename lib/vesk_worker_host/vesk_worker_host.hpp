@@ -7,6 +7,8 @@
 //   HANDLER_PATH  the stream-handler path ("<module>.<class>", from get_module_path()), or the
 //                 empty string for a worker without a handler
 // Environment:
+//   VESK_WORKER_SECRET the channel's secret, from the consumer (see channel/handshake.hpp); read
+//                      and removed from the environment before the handler is loaded
 //   VESK_PARENT_PID    the pid of the process that starts the worker (set it when spawning);
 //                      the worker is killed when that process ends, and exits at once when
 //                      its parent is already another process
@@ -15,8 +17,8 @@
 // failed (at most 10 a second, then a count of those not printed), and one for any other
 // failure; the same failure repeated (a closed channel) is printed again only once a minute.
 // The program runs until it is killed; it exits with status 1 (message on standard error) when
-// it cannot connect, cannot create the handler, or the first value on the channel is not a
-// state map, and with status 2 on a bad command line.
+// it has no secret, cannot connect, is refused by the consumer, cannot create the handler, or the
+// first value on the channel is not a state map, and with status 2 on a bad command line.
 
 #include "channel/channel.hpp"
 #include "loop/event_loop.hpp"

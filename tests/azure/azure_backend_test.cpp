@@ -243,6 +243,9 @@ TEST_F(AzureBackend, EveryOperationClosesItsClientOnSuccessFailureAndCancellatio
 
 TEST_F(AzureBackend, StoppedServiceFailsOperationsAndARestartOnTheSamePortServesAgain) {
   auto b = backend("states");
+  vesk::blob::RequestPolicy quick_retries;
+  quick_retries.first_retry_delay = 10ms;
+  b->set_request_policy(quick_retries);
   put(*b, "p-0.state.pkl", "before");
   const int port = azurite->port();
   azurite->stop();

@@ -60,8 +60,8 @@ struct StandIn {
     return {};
   }
 
-  Awaitable<void> run(std::string host, std::uint16_t port) {
-    connection = co_await ChannelConnection::connect(host, port);
+  Awaitable<void> run(std::string host, std::uint16_t port, std::string secret) {
+    connection = co_await ChannelConnection::connect(host, port, secret);
     for (;;) {
       Value v = co_await connection->receive();
       received.push_back(v);
@@ -100,7 +100,7 @@ class ConsumerTest : public ::testing::Test {
     for (auto& worker : consumer->_worker_processes) {
       stand_ins.push_back(std::make_unique<StandIn>());
       stand_in_tasks.push_back(
-          Task<void>::create(stand_ins.back()->run(worker.listener->host(), worker.listener->port())));
+          Task<void>::create(stand_ins.back()->run(worker.listener->host(), worker.listener->port(), worker.listener->secret())));
     }
   }
 

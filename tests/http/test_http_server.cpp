@@ -188,9 +188,10 @@ void TestHttpServer::serve(int fd) {
       if (reply.delay.count() > 0 && !pause(fd, reply.delay)) goto done;
       std::string out = "HTTP/1.1 " + std::to_string(reply.status) + " " + reason(reply.status) + "\r\n";
       for (const auto& [name, value] : reply.headers) out += name + ": " + value + "\r\n";
-      out += "Content-Length: " + std::to_string(reply.body.size()) + "\r\n\r\n";
-      out += reply.body;
-      if (!send_all(fd, out)) goto done;
+      if (reply.unannounced_length) out += "Connection: close\r\n";
+      if (!reply.unannounced_length) out += "Content-Length: " + std::to_string(reply.body.size()) + "\r\n";
+      out += "\r\n" + reply.body;
+      if (!send_all(fd, out) || reply.unannounced_length) goto done;
     }
   }
 done:

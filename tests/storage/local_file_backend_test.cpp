@@ -5,6 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <thread>
+
+#include <csignal>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using vesk::Awaitable;
 using vesk::EventLoop;
@@ -92,6 +98,49 @@ TEST_F(LocalBackendTest, ListingGivesRootRelativePathsWhateverThePrefix) {
   EXPECT_EQ(run(backend.list_files_async("states/")), (V{"states/p-1.state.pkl", "states/p-3.state.pkl"}));
   EXPECT_EQ(run(backend.list_files_async()), (V{"other/x", "states/p-1.state.pkl", "states/p-3.state.pkl"}));
   EXPECT_EQ(run(backend.list_files_async("missing")), V{});
+}
+
+// Writes a large file in a child process and kills it once its temporary file holds data: a
+// crash mid-write. Returns the names in the file's directory right after the kill.
+std::vector<std::string> crash_while_writing(const std::string& root, const std::string& directory) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    EventLoop loop;
+    VeskLocalFileBackend backend(root);
+    loop.run_until_complete(backend.set_file_contents_async(directory + "/p-0.state.pkl", std::string(256u << 20, 'x')));
+    ::_exit(0);
+  }
+  auto leftovers = [&] {
+    std::vector<std::string> out;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(root + "/" + directory, ec)) {
+      if (e.path().filename() != "p-0.state.pkl" && e.file_size(ec) > 0) out.push_back(e.path().filename().string());
+    }
+    return out;
+  };
+  for (int i = 0; i < 20000 && leftovers().empty(); ++i) std::this_thread::sleep_for(std::chrono::microseconds(500));
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+  return leftovers();
+}
+
+TEST_F(LocalBackendTest, FilesArePrivateAndACrashedWritesTemporaryFileIsReused) {
+  const mode_t old_umask = ::umask(0);
+  VeskLocalFileBackend backend(dir.path, "new/deeper");
+  run(backend.set_file_contents_async("p-0.state.pkl", "state"));
+  ::umask(old_umask);
+  auto mode = [&](const std::string& path) { return std::filesystem::status(dir.path + "/" + path).permissions(); };
+  using P = std::filesystem::perms;
+  EXPECT_EQ(mode("new/deeper/p-0.state.pkl"), P::owner_read | P::owner_write);
+  EXPECT_EQ(mode("new"), P::owner_all);
+  EXPECT_EQ(mode("new/deeper"), P::owner_all);
+
+  for (int crash = 0; crash < 3; ++crash) {
+    ASSERT_EQ(crash_while_writing(dir.path, "new/deeper").size(), 1u) << "the write was not caught mid-way";
+    run(backend.set_file_contents_async("p-0.state.pkl", "after crash " + std::to_string(crash)));
+    EXPECT_EQ(dir_entries("new/deeper"), std::vector<std::string>{"p-0.state.pkl"});
+  }
+  EXPECT_EQ(*run(backend.get_file_contents_async("p-0.state.pkl")), "after crash 2");
 }
 
 TEST_F(LocalBackendTest, OverlappingWritesOfDifferentFiles) {

@@ -1,8 +1,10 @@
 // The worker channel: framing, the shared accept, closing, and message batches.
 
 #include "channel/channel.hpp"
+#include "channel/handshake.hpp"
 
 #include "loop/event_loop.hpp"
+#include "log_capture.hpp"
 #include "loop/task.hpp"
 #include "pickle/pickle.hpp"
 
@@ -37,10 +39,13 @@ void run(std::function<Awaitable<void>()> body) {
   loop.run_until_complete(body());
 }
 
-// A raw client socket, for writing bytes no well-behaved end would send.
-Awaitable<asio::ip::tcp::socket> raw_connect(const ChannelListener& listener) {
+// A raw client socket, for writing bytes no well-behaved end would send. It has sent the
+// handshake with `secret` (the listener's own unless given) and nothing else.
+Awaitable<asio::ip::tcp::socket> raw_connect(const ChannelListener& listener, std::optional<std::string> secret = {}) {
   asio::ip::tcp::socket socket(co_await asio::this_coro::executor);
   co_await socket.async_connect({asio::ip::address_v4::loopback(), listener.port()}, asio::use_awaitable);
+  const std::string frame = vesk::handshake_frame(secret.value_or(listener.secret()));
+  co_await asio::async_write(socket, asio::buffer(frame), asio::use_awaitable);
   co_return socket;
 }
 
@@ -60,7 +65,7 @@ TEST(Channel, ValuesArriveWholeAndInOrderBothWays) {
     EXPECT_EQ(listener.host(), "127.0.0.1");
     EXPECT_NE(listener.port(), 0);
     auto accepted = listener.accept();
-    auto worker = co_await ChannelConnection::connect(listener.host(), listener.port());
+    auto worker = co_await ChannelConnection::connect(listener.host(), listener.port(), listener.secret());
     auto consumer = co_await accepted.wait();
 
     const Value map(Dict{{Value("k"), Value(List{Value(1), Value(2.5), Value()})}});
@@ -91,14 +96,14 @@ TEST(Channel, TheAcceptIsOneTaskSharedByItsAwaiters) {
     auto first = listener.accept();
     auto again = listener.accept();
     EXPECT_EQ(first.core_ptr(), again.core_ptr());
-    auto worker = co_await ChannelConnection::connect(listener.host(), listener.port());
+    auto worker = co_await ChannelConnection::connect(listener.host(), listener.port(), listener.secret());
     auto a = co_await first.wait();
     auto b = co_await again.wait();
     EXPECT_EQ(a, b);
     // One connection per listener: a second client finds nobody listening.
     std::string error = "no error";
     try {
-      co_await ChannelConnection::connect(listener.host(), listener.port());
+      co_await ChannelConnection::connect(listener.host(), listener.port(), listener.secret());
     } catch (const vesk::ChannelError& e) {
       error = e.what();
     }
@@ -138,7 +143,7 @@ TEST(Channel, ThePeerGoingAwayIsAnEndOfStreamError) {
   run([]() -> Awaitable<void> {
     ChannelListener listener;
     auto accepted = listener.accept();
-    auto worker = co_await ChannelConnection::connect(listener.host(), listener.port());
+    auto worker = co_await ChannelConnection::connect(listener.host(), listener.port(), listener.secret());
     auto consumer = co_await accepted.wait();
     worker->close();
     EXPECT_THAT(co_await receive_error<vesk::ChannelClosedError>(*consumer), HasSubstr("closed by the other end"));
@@ -163,6 +168,56 @@ TEST(Channel, AnAbsurdFrameLengthIsRefused) {
     const unsigned char header[] = {0xff, 0xff, 0xff, 0xff};
     co_await asio::async_write(raw, asio::buffer(header, sizeof header), asio::use_awaitable);
     EXPECT_THAT(co_await receive_error<vesk::ChannelError>(*conn), HasSubstr("over the limit of 2147483648 bytes"));
+  });
+}
+
+// What a refused peer reads: the refusal, then the end of the stream.
+Awaitable<std::string> read_refusal(asio::ip::tcp::socket& socket) {
+  std::string got(64, '\0');
+  std::size_t have = 0;
+  try {
+    for (;;) have += co_await socket.async_read_some(asio::buffer(got.data() + have, got.size() - have), asio::use_awaitable);
+  } catch (const std::system_error&) {
+  }
+  got.resize(have);
+  co_return have > 4 ? vesk::pickle::loads(got.substr(4)).as_text() : "nothing";
+}
+
+TEST(Channel, OnlyTheListenersSecretTakesTheChannelAndOthersAreRefusedMeanwhile) {
+  vesk::testing::LogCapture log;
+  run([&log]() -> Awaitable<void> {
+    ChannelListener listener(log.logger());
+    ChannelListener other;
+    EXPECT_EQ(listener.secret().size(), 64u);
+    EXPECT_NE(listener.secret(), other.secret());
+    auto accepted = listener.accept();
+    // A connection that sends nothing holds up nobody.
+    asio::ip::tcp::socket silent(co_await asio::this_coro::executor);
+    co_await silent.async_connect({asio::ip::address_v4::loopback(), listener.port()}, asio::use_awaitable);
+    auto replayed = co_await raw_connect(listener, other.secret());
+    auto short_secret = co_await raw_connect(listener, "0123");
+    EXPECT_EQ(co_await read_refusal(replayed), "handshake refused");
+    EXPECT_EQ(co_await read_refusal(short_secret), "handshake refused");
+    EXPECT_FALSE(accepted.done());
+
+    auto worker = co_await ChannelConnection::connect(listener.host(), listener.port(), listener.secret());
+    auto consumer = co_await accepted.wait();
+    co_await consumer->send(Value(Dict{}));
+    EXPECT_EQ(co_await worker->receive(), Value(Dict{}));
+    // The silent connection is dropped once the worker is in.
+    EXPECT_EQ(co_await read_refusal(silent), "nothing");
+    const std::string prefix = "Refused a connection to the worker channel 127.0.0.1:" + std::to_string(listener.port());
+    EXPECT_THAT(log.texts(spdlog::level::warn),
+                ::testing::ElementsAre(::testing::AllOf(::testing::StartsWith(prefix),
+                                                        HasSubstr("its handshake does not carry the secret")),
+                                       HasSubstr("is not a handshake")));
+    std::string error = "no error";
+    try {
+      co_await ChannelConnection::connect(listener.host(), listener.port(), "");
+    } catch (const vesk::ChannelError& e) {
+      error = e.what();
+    }
+    EXPECT_THAT(error, HasSubstr("VESK_WORKER_SECRET is not set"));
   });
 }
 

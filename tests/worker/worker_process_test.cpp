@@ -77,6 +77,7 @@ std::unique_ptr<Worker> spawn(const std::string& path, std::vector<std::string> 
   w->listener = std::make_unique<ChannelListener>();
   std::vector<std::string> args = std::move(prefix_args);
   args.insert(args.end(), {w->listener->host(), std::to_string(w->listener->port()), path});
+  env.insert(env.begin(), "VESK_WORKER_SECRET=" + w->listener->secret());
   w->process = std::make_unique<SpawnedWorker>(program, args, VESK_TEST_HANDLER_DIR, std::move(env));
   return w;
 }
@@ -349,6 +350,27 @@ TEST_F(WorkerProcess, ExitsAtOnceWhenItsParentIsAlreadyAnotherProcess) {
   });
 }
 
+TEST_F(WorkerProcess, TheSecretLeavesTheWorkersEnvironmentAndAWrongOneEndsTheWorker) {
+  run([]() -> Awaitable<void> {
+    auto w = co_await start("");
+    std::ifstream environ_file("/proc/" + std::to_string(w->process->pid()) + "/environ");
+    const std::string environment((std::istreambuf_iterator<char>(environ_file)), {});
+    EXPECT_THAT(environment, HasSubstr("VESK_PARENT_PID="));
+    EXPECT_THAT(environment, ::testing::Not(HasSubstr(w->listener->secret())));
+
+    auto wrong = spawn("", {"VESK_WORKER_SECRET=" + std::string(64, '0')});
+    auto never = wrong->listener->accept();
+    // The listener refuses it on this loop: wait without blocking the loop.
+    for (int i = 0; i < 1000 && !wrong->process->wait_exit(0ms); ++i) co_await vesk::sleep(10ms);
+    EXPECT_EQ(wrong->process->wait_exit(0ms), 1);
+    EXPECT_THAT(wrong->process->err(), HasSubstr("the consumer refused this worker's handshake"));
+    SpawnedWorker none(VESK_WORKER_PROGRAM, {w->listener->host(), std::to_string(w->listener->port()), ""},
+                       VESK_TEST_HANDLER_DIR);
+    EXPECT_EQ(none.wait_exit(5000ms), 1);
+    EXPECT_THAT(none.err(), HasSubstr("VESK_WORKER_SECRET is not set"));
+  });
+}
+
 TEST_F(WorkerProcess, RefusesABadCommandLine) {
   run([]() -> Awaitable<void> {
     SpawnedWorker no_path(VESK_WORKER_PROGRAM, {"127.0.0.1", "1"}, VESK_TEST_HANDLER_DIR);
@@ -367,7 +389,8 @@ TEST_F(WorkerProcess, ANoListenerAddressEndsTheWorker) {
       ChannelListener gone;
       port = gone.port();
     }
-    SpawnedWorker w(VESK_WORKER_PROGRAM, {"127.0.0.1", std::to_string(port), ""}, VESK_TEST_HANDLER_DIR);
+    SpawnedWorker w(VESK_WORKER_PROGRAM, {"127.0.0.1", std::to_string(port), ""}, VESK_TEST_HANDLER_DIR,
+                    {"VESK_WORKER_SECRET=any"});
     EXPECT_EQ(w.wait_exit(5000ms), 1);
     EXPECT_THAT(w.err(), HasSubstr("cannot connect"));
     co_return;
