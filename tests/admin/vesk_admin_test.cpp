@@ -170,7 +170,7 @@ TEST(VeskAdmin, AnswerNestedTooDeeplyIsOneClearErrorAndExitOne) {
   });
   Outcome outcome = run_admin({"--base-url", deep.url(), "processors"});
   EXPECT_EQ(outcome.status, 1);
-  EXPECT_EQ(outcome.err, "vesk-admin: the answer to /admin/system/processors is nested deeper than 10000 levels\n");
+  EXPECT_EQ(outcome.err, "vesk-admin: the answer to /admin/system/processors nests arrays and objects deeper than 10000 levels\n");
 }
 
 TEST(VeskAdmin, HelpAndVersion) {

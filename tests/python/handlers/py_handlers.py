@@ -1,6 +1,7 @@
 """Python handler classes used by the tests."""
 
 import asyncio
+import os
 
 import vesk
 
@@ -50,6 +51,18 @@ class FailsToConstruct(vesk.StreamHandler):
 
     def process(self, message, state):
         return state
+
+
+class FailsInWorkersWhileFlagged(vesk.StreamHandler):
+    """Counts like Counter, but cannot be built in a worker while PY_HANDLERS_FAIL names a file that exists."""
+
+    def __init__(self):
+        flag = os.environ.get("PY_HANDLERS_FAIL", "")
+        if "VESK_PARENT_PID" in os.environ and flag and os.path.exists(flag):
+            raise RuntimeError("flagged to fail")
+
+    def process(self, message, state):
+        return (state or 0) + 1
 
 
 class Background(vesk.StreamHandler):
