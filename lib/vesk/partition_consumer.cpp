@@ -537,17 +537,19 @@ Awaitable<void> Vesk::PartitionConsumer::distribute_state_to_workers(const Parti
     writer.finish();
     return partition_state;
   };
+  auto send = [this](std::size_t i, std::string partition_state) -> Awaitable<void> {
+    auto connection = co_await _connection(i);
+    std::exception_ptr failure;
+    try {
+      co_await connection->send_encoded(std::move(partition_state));
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    if (failure) co_await _fail_worker_channel(i, failure);
+  };
   if (entries.size() < encode_off_loop_entries) {
     for (std::size_t i = 0; i < n; ++i) {
-      std::string partition_state = encode(static_cast<std::uint32_t>(i));
-      auto connection = co_await _connection(i);
-      std::exception_ptr failure;
-      try {
-        co_await connection->send_encoded(std::move(partition_state));
-      } catch (...) {
-        failure = std::current_exception();
-      }
-      if (failure) co_await _fail_worker_channel(i, failure);
+      co_await send(i, encode(static_cast<std::uint32_t>(i)));
     }
   } else {
     // Large states: every worker's map is encoded on the blocking pool at once, and each is
@@ -560,15 +562,7 @@ Awaitable<void> Vesk::PartitionConsumer::distribute_state_to_workers(const Parti
       encodings.push_back(Task<std::string>::create(*_loop, run(std::move(job))));
     }
     for (std::size_t i = 0; i < n; ++i) {
-      std::string partition_state = co_await encodings[i].wait();
-      auto connection = co_await _connection(i);
-      std::exception_ptr failure;
-      try {
-        co_await connection->send_encoded(std::move(partition_state));
-      } catch (...) {
-        failure = std::current_exception();
-      }
-      if (failure) co_await _fail_worker_channel(i, failure);
+      co_await send(i, co_await encodings[i].wait());
     }
   }
   _initial_state_sent = true;

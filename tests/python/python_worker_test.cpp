@@ -4,6 +4,7 @@
 #include "loop/event_loop.hpp"
 #include "loop/task.hpp"
 #include "spawned_worker.hpp"
+#include "worker_spy.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -25,6 +26,7 @@ using vesk::Dict;
 using vesk::Message;
 using vesk::Value;
 using vesk::testing::SpawnedWorker;
+using vesk::testing::process_gone;
 
 const Value collect_request("collect_key_states");
 const Value drained("drained");
@@ -161,15 +163,6 @@ TEST(PythonWorker, OnlyWorkersOfPythonHandlersLoadTheInterpreter) {
     EXPECT_FALSE(maps_libpython(cpp.process->pid()));
     EXPECT_TRUE(maps_libpython(python.process->pid()));
   });
-}
-
-bool process_gone(pid_t pid) {
-  if (::kill(pid, 0) != 0) return errno == ESRCH;
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  std::getline(stat, line);
-  const auto close = line.rfind(')');
-  return close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z';
 }
 
 TEST(PythonWorker, DiesWithTheProcessThatStartedIt) {

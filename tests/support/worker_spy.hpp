@@ -23,6 +23,16 @@
 
 namespace vesk::testing {
 
+// True once `pid` has ended; a zombie left to a parent that does not reap it counts as ended.
+inline bool process_gone(pid_t pid) {
+  if (::kill(pid, 0) != 0) return errno == ESRCH;
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  const auto close = line.rfind(')');
+  return close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z';
+}
+
 // A new, empty directory for one test's files: <tmp>/<stem>-<pid>-<test name>.
 inline std::filesystem::path fresh_test_directory(const std::string& stem) {
   const auto directory = std::filesystem::temp_directory_path() /
@@ -83,7 +93,7 @@ class WorkerSpy {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     for (;;) {
       bool ended = true;
-      for (pid_t pid : pids()) ended = ended && gone(pid);
+      for (pid_t pid : pids()) ended = ended && process_gone(pid);
       if (ended) co_return true;
       if (std::chrono::steady_clock::now() > deadline) co_return false;
       co_await sleep(std::chrono::milliseconds(20));
@@ -96,14 +106,6 @@ class WorkerSpy {
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
-  }
-  static bool gone(pid_t pid) {
-    if (::kill(pid, 0) != 0) return errno == ESRCH;
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    const auto close = line.rfind(')');
-    return close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z';
   }
 
   std::filesystem::path _pids;

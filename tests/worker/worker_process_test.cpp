@@ -4,6 +4,7 @@
 #include "loop/event_loop.hpp"
 #include "loop/task.hpp"
 #include "spawned_worker.hpp"
+#include "worker_spy.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -30,6 +31,7 @@ using vesk::List;
 using vesk::Message;
 using vesk::Value;
 using vesk::testing::SpawnedWorker;
+using vesk::testing::process_gone;
 
 const Value collect_request("collect_key_states");
 const Value drained("drained");
@@ -309,16 +311,6 @@ TEST_F(WorkerProcess, AClosedChannelIsReportedOnceWhileTheWorkerLives) {
     EXPECT_EQ(w->process->wait_exit(0ms), std::nullopt);
     EXPECT_EQ(count_lines_starting(w->process->out(), "Worker process error: "), 1) << w->process->out();
   });
-}
-
-bool process_gone(pid_t pid) {
-  if (::kill(pid, 0) != 0) return errno == ESRCH;
-  // A zombie left to a parent that does not reap is gone as far as we care.
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  std::getline(stat, line);
-  const auto close = line.rfind(')');
-  return close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z';
 }
 
 TEST_F(WorkerProcess, DiesWithTheProcessThatStartedIt) {
