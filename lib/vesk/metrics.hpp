@@ -42,7 +42,7 @@ struct PartitionMetrics {
   std::optional<double> checkpoint_save_seconds;
   std::optional<double> checkpoint_total_seconds;
   std::optional<Clock::time_point> stored_at;    // the last checkpoint stored, or the state restored
-  std::optional<Clock::time_point> progress_at;  // the last batch drained, or the consumer ready
+  std::optional<Clock::time_point> progress_at;  // the last batch taken or drained, or the consumer ready
   std::uint64_t checkpoint_failures = 0;
   std::uint64_t consumer_recreations = 0;
   std::uint64_t worker_exits = 0;

@@ -277,6 +277,8 @@ Awaitable<void> Vesk::PartitionConsumer::_run() {
     // From the checkpoint test above to here nothing suspends, so no collection can slip in.
     _all_workers_drained = false;
     const auto cycle_start = std::chrono::steady_clock::now();
+    // Taking a batch is progress too: a partition is stalled only once one batch takes too long.
+    if (_metrics) _metrics->progress_at = cycle_start;
     _logger->info("Distributing " + std::to_string(messages.size()) + " messages");
     Offset new_offset = messages.front().offset;
     for (const auto& m : messages) new_offset = std::max(new_offset, m.offset);
