@@ -91,6 +91,9 @@ def main():
         for p in processes:
             if p.poll() is not None:
                 raise AssertionError("%s ended early with status %d" % (p.args[0], p.returncode))
+        with open(logs["vesk-run"]) as log:
+            if "[info]" in log.read():
+                raise AssertionError("--log-level warning let info lines through")
         print("counted %d, lag 0, oldest checkpoint age %.3f s" %
               (query(prometheus_port, "sum(vesk_messages_processed_total)"), oldest))
     except BaseException:

@@ -81,4 +81,8 @@ expect_usage "--workers needs a value" --handler h --workers
 expect_usage "--run-for needs a number of seconds above 0, got 'soon'" --handler h --run-for soon
 expect_usage "--handler is required" --workers 2
 expect_usage "--produce-lines needs --embedded-kafka" --handler h --produce-lines x
+expect_usage "--log-level needs one of trace, debug, info, warning, error, off, got 'loud'" --handler h --log-level loud
+expect_usage "--metrics-port needs a port number from 0 to 65535, got '70000'" --handler h --metrics-port 70000
+expect_usage "--metrics-host needs --metrics-port" --handler h --metrics-host 0.0.0.0
+VESK_LOG_LEVEL=loud expect_usage "VESK_LOG_LEVEL needs one of" --handler examples.counting.KeyCounter
 echo "vesk-run: 4 passed, 0 failed"
