@@ -62,8 +62,10 @@ kill -KILL "$pid"; wait "$pid" 2>/dev/null || true
 # shellcheck disable=SC2086
 gone_within 15 $workers || fail "a worker outlived a killed vesk-run"
 "$run" --handler examples.counting.KeyCounter --embedded-kafka 2 --state-dir "$dir/state2" --run-for 5 \
-  2>"$dir/run3.log" || fail "the second run failed"
+  --status-interval 1 2>"$dir/run3.log" || fail "the second run failed"
 grep -q "State found for partition 0, starting from offset" "$dir/run3.log" || fail "the second run did not resume"
+grep -Eq "Status: 2 partitions \[[01],[01]\], [0-9.]+ messages/s, lag [^,]+, oldest checkpoint [0-9.]+ s ago" "$dir/run3.log" ||
+  fail "no status line naming both partitions"
 
 # 4. The command line: help names the environment, mistakes name the flag and the value, exit 2.
 "$run" --help >"$dir/help.log" || fail "--help failed"

@@ -214,21 +214,27 @@ vesk::Awaitable<void> log_status(const vesk::Vesk& engine, std::chrono::duration
     last_time = now;
     std::string partitions;
     std::int64_t lag = 0;
-    bool lag_known = true;
+    std::size_t lag_known = 0;
     std::optional<double> oldest;
     for (const auto& p : snapshot.partitions) {
       partitions += (partitions.empty() ? "" : ",") + std::to_string(p.partition);
       if (p.lag) {
         lag += *p.lag;
-      } else {
-        lag_known = false;
+        ++lag_known;
       }
       if (p.seconds_since_checkpoint) oldest = std::max(oldest.value_or(0.0), *p.seconds_since_checkpoint);
     }
-    char text[256];
-    std::snprintf(text, sizeof text, "Status: %zu partitions [%s], %.1f messages/s, lag %s%lld, oldest checkpoint %s",
-                  snapshot.partitions.size(), partitions.c_str(), rate, lag_known ? "" : ">=",
-                  static_cast<long long>(lag), oldest ? (vesk::three_decimals(*oldest) + " s ago").c_str() : "none");
+    // A source that has not told a partition's high watermark yet leaves its lag out.
+    std::string lag_text = std::to_string(lag);
+    if (lag_known == 0 && !snapshot.partitions.empty()) {
+      lag_text = "not known yet";
+    } else if (lag_known < snapshot.partitions.size()) {
+      lag_text += " (" + std::to_string(snapshot.partitions.size() - lag_known) + " partitions not known yet)";
+    }
+    char text[320];
+    std::snprintf(text, sizeof text, "Status: %zu partitions [%s], %.1f messages/s, lag %s, oldest checkpoint %s",
+                  snapshot.partitions.size(), partitions.c_str(), rate, lag_text.c_str(),
+                  oldest ? (vesk::three_decimals(*oldest) + " s ago").c_str() : "none");
     logger->info(text);
   }
 }
