@@ -188,9 +188,10 @@ MetricsEndpoint::MetricsEndpoint(Vesk& engine, MetricsEndpointOptions options)
     : _options(std::move(options)), _shared(std::make_shared<Shared>()), _server(std::make_unique<httplib::Server>()) {
   _shared->engine = &engine;
   _shared->loop = &EventLoop::running();
-  // Few connections ever come (a scraper, a health probe): a small pool, no long keep-alive.
+  // Few connections ever come (a scraper, a health probe): a small pool, and one request per
+  // connection, since a connection kept open is polled every few milliseconds by its thread.
   _server->new_task_queue = [] { return new httplib::ThreadPool(2); };
-  _server->set_keep_alive_timeout(1);
+  _server->set_keep_alive_max_count(1);
   _server->Get("/metrics", [this](const httplib::Request&, httplib::Response& response) {
     auto snapshot = _snapshot();
     if (!snapshot) {
