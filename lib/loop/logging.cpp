@@ -4,6 +4,8 @@
 #include <spdlog/sinks/stdout_color_sinks.h>
 #include <spdlog/spdlog.h>
 
+#include <cstdlib>
+
 namespace vesk {
 
 Logger null_logger() {
@@ -12,9 +14,28 @@ Logger null_logger() {
   return logger;
 }
 
+std::optional<spdlog::level::level_enum> parse_log_level(std::string_view text) {
+  using spdlog::level::level_enum;
+  if (text == "trace") return level_enum::trace;
+  if (text == "debug") return level_enum::debug;
+  if (text == "info") return level_enum::info;
+  if (text == "warning" || text == "warn") return level_enum::warn;
+  if (text == "error") return level_enum::err;
+  if (text == "off") return level_enum::off;
+  return std::nullopt;
+}
+
 Logger named_logger(const std::string& name) {
   if (auto existing = spdlog::get(name)) return existing;
   auto logger = std::make_shared<spdlog::logger>(name, std::make_shared<spdlog::sinks::stderr_color_sink_mt>());
+  if (const char* wanted = std::getenv("VESK_LOG_LEVEL"); wanted != nullptr && *wanted != '\0') {
+    if (auto level = parse_log_level(wanted)) {
+      logger->set_level(*level);
+    } else {
+      logger->warn(std::string("VESK_LOG_LEVEL=") + wanted +
+                   " is not a log level (trace, debug, info, warning, error, off); using info");
+    }
+  }
   try {
     spdlog::register_logger(logger);
   } catch (const spdlog::spdlog_ex&) {

@@ -184,6 +184,7 @@ Awaitable<void> Vesk::PartitionConsumer::_run_until_fault() {
 Awaitable<void> Vesk::PartitionConsumer::_watch_worker(std::size_t worker) {
   auto process = _worker_processes[worker].process;
   const WorkerProcess::ExitStatus status = co_await process->wait_exit();
+  if (_metrics) ++_metrics->worker_exits;
   _raise_fault(std::make_exception_ptr(WorkerError(_describe_worker(worker) + " " + status.text())));
 }
 
@@ -262,7 +263,12 @@ Awaitable<std::shared_ptr<ChannelConnection>> Vesk::PartitionConsumer::_connecti
 Awaitable<void> Vesk::PartitionConsumer::_run() {
   if (!_source) throw std::logic_error("partition consumer " + std::to_string(_partition) + " has no source");
   _state = co_await get_partition_state_from_storage();
+  if (_metrics) {
+    _metrics->offset = _metrics->stored_offset = _state->offset;
+    _metrics->stored_at = std::chrono::steady_clock::now();
+  }
   co_await distribute_state_to_workers(*_state);
+  if (_metrics) _metrics->progress_at = std::chrono::steady_clock::now();
   for (;;) {
     co_await _source->seek(*_state);
     std::vector<Message> messages = co_await _source->get_many(_partition);
@@ -270,6 +276,9 @@ Awaitable<void> Vesk::PartitionConsumer::_run() {
     if (messages.empty()) continue;
     // From the checkpoint test above to here nothing suspends, so no collection can slip in.
     _all_workers_drained = false;
+    const auto cycle_start = std::chrono::steady_clock::now();
+    // Taking a batch is progress too: a partition is stalled only once one batch takes too long.
+    if (_metrics) _metrics->progress_at = cycle_start;
     _logger->info("Distributing " + std::to_string(messages.size()) + " messages");
     Offset new_offset = messages.front().offset;
     for (const auto& m : messages) new_offset = std::max(new_offset, m.offset);
@@ -277,6 +286,11 @@ Awaitable<void> Vesk::PartitionConsumer::_run() {
     co_await _distribute_messages(messages);
     co_await _collect_all_workers_drained();
     _all_workers_drained = true;
+    if (_metrics) {
+      const auto now = std::chrono::steady_clock::now();
+      _metrics->record_batch(messages.size(), _state->offset, std::chrono::duration<double>(now - cycle_start).count(),
+                             now);
+    }
     _logger->info("Processed " + std::to_string(messages.size()) + " messages");
   }
 }
@@ -368,6 +382,7 @@ Awaitable<void> Vesk::PartitionConsumer::_checkpoint_loop() {
     if (failure) {
       // Batches go on; the next interval tries again, unless the consumer has failed.
       _is_checkpoint_task_running = false;
+      if (_metrics) ++_metrics->checkpoint_failures;
       _logger->error(checkpoint_prefix(_partition) + "Error in checkpoint loop: " + error_text(failure) + " " +
                      error_trace(failure));
       if (_fault->error) co_return;
@@ -396,6 +411,14 @@ Awaitable<void> Vesk::PartitionConsumer::_do_checkpoint() {
   const double save_duration = save_end_time - save_start_time;
   ++_checkpoints_stored;
   _is_checkpoint_task_running = false;
+  if (_metrics) {
+    _metrics->checkpoint_keys = _state->state.size();
+    _metrics->checkpoint_collection_seconds = collection_duration;
+    _metrics->checkpoint_save_seconds = save_duration;
+    _metrics->checkpoint_total_seconds = collection_duration + save_duration;
+    _metrics->stored_offset = _state->offset;
+    _metrics->stored_at = std::chrono::steady_clock::now();
+  }
   _logger->info(checkpoint_done_text(_partition, collection_duration, save_duration));
 }
 

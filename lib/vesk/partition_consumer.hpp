@@ -93,6 +93,9 @@ class Vesk::PartitionConsumer : public std::enable_shared_from_this<PartitionCon
   int _checkpoints_stored = 0;
   std::chrono::steady_clock::time_point _created_at;
   bool _was_healthy(std::chrono::steady_clock::duration healthy_after) const;
+  // The partition's figures, shared with the engine; none when metrics are off. Set before the
+  // tasks first run.
+  std::shared_ptr<PartitionMetrics> _metrics;
 
   // The worker channel, awaiting the worker's connection until `_worker_connect_timeout` after
   // construction at most.

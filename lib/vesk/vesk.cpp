@@ -90,6 +90,42 @@ void Vesk::stop_all_partition_consumers() {
   for (PartitionId partition : _partition_consumers.keys()) stop_partition_consumer(partition);
 }
 
+std::shared_ptr<PartitionMetrics> Vesk::_partition_metrics(PartitionId partition) {
+  if (!_metrics_enabled) return nullptr;
+  auto& metrics = _metrics[partition];
+  if (!metrics) metrics = std::make_shared<PartitionMetrics>();
+  return metrics;
+}
+
+MetricsSnapshot Vesk::metrics() const {
+  MetricsSnapshot snapshot;
+  snapshot.state = static_cast<MetricsSnapshot::EngineState>(_state);
+  snapshot.rebalances = _rebalances;
+  const auto now = PartitionMetrics::Clock::now();
+  auto add = [&](PartitionId partition, bool live) {
+    PartitionSnapshot p;
+    p.partition = partition;
+    p.consumer_live = live;
+    if (auto found = _metrics.find(partition); found != _metrics.end() && found->second) p.metrics = *found->second;
+    if (_source) p.high_watermark = _source->high_watermark(partition);
+    if (p.high_watermark && p.metrics.offset) p.lag = std::max<std::int64_t>(0, *p.high_watermark - *p.metrics.offset);
+    const auto since = [&](const std::optional<PartitionMetrics::Clock::time_point>& at) -> std::optional<double> {
+      if (!at) return std::nullopt;
+      return std::chrono::duration<double>(now - *at).count();
+    };
+    p.seconds_since_checkpoint = since(p.metrics.stored_at);
+    p.seconds_since_progress = since(p.metrics.progress_at);
+    snapshot.partitions.push_back(std::move(p));
+  };
+  for (const auto& [partition, consumer] : _partition_consumers) {
+    add(partition, !_recreations.contains(partition) && consumer && !consumer->_task.done());
+  }
+  for (const auto& [partition, wake] : _recreations) {
+    if (!_partition_consumers.contains(partition)) add(partition, false);
+  }
+  return snapshot;
+}
+
 void Vesk::_cancel_state_task() {
   if (_state_task) _state_task.cancel();
 }
@@ -144,6 +180,11 @@ void Vesk::AssignmentListener::on_partitions_assigned(const std::vector<Partitio
   if (_vesk == nullptr) return;
   _vesk->_logger->info("Partitions assigned: " + std::to_string(assigned.size()));
   auto& loop = EventLoop::running();
+  ++_vesk->_rebalances;
+  for (PartitionId partition : assigned) {
+    // A new assignment starts the wait for progress afresh.
+    if (auto metrics = _vesk->_partition_metrics(partition)) metrics->progress_at = PartitionMetrics::Clock::now();
+  }
   for (PartitionId partition : assigned) {
     try {
       _vesk->stop_partition_consumer(partition);
@@ -172,6 +213,7 @@ std::shared_ptr<Vesk::PartitionConsumer> Vesk::AssignmentListener::_create_parti
   // Before its tasks first run, which is when they are read.
   consumer->_worker_connect_timeout = vesk._worker_connect_timeout;
   consumer->_slow_worker_warning_interval = vesk._slow_worker_warning_interval;
+  consumer->_metrics = vesk._partition_metrics(partition);
   return consumer;
 }
 
@@ -262,6 +304,7 @@ Awaitable<void> Vesk::AssignmentListener::_recreate_partition_consumer(Partition
       continue;
     }
     _vesk->_recreations.erase(partition);
+    if (consumer->_metrics) ++consumer->_metrics->consumer_recreations;
     _vesk->_partition_consumers.set(partition, consumer);
     _start_watcher(EventLoop::running(), std::move(consumer), backoff);
     co_return;

@@ -16,6 +16,7 @@
 #include "loop/logging.hpp"
 #include "models/partition_state.hpp"
 #include "stream_handler/stream_handler.hpp"
+#include "vesk/metrics.hpp"
 #include "vesk/ordered_map.hpp"
 #include "vesk_feed/vesk_feed.hpp"
 #include "vesk_file_backend/vesk_file_backend.hpp"
@@ -23,6 +24,7 @@
 #include "vesk_state_store/vesk_state_store.hpp"
 
 #include <chrono>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -71,6 +73,12 @@ class Vesk {
   void stop_all_partition_consumers();
   // The partitions that have a consumer now, in the order they were assigned (read-only).
   std::vector<PartitionId> partitions() const { return _partition_consumers.keys(); }
+  // Every assigned partition's figures and the engine's own, as a plain value. On the loop
+  // thread; it only copies numbers and asks the source for its high watermarks.
+  MetricsSnapshot metrics() const;
+  // Whether consumers built from now on keep figures (the default). Off only to measure what
+  // keeping them costs.
+  void set_metrics_enabled(bool enabled) noexcept { _metrics_enabled = enabled; }
 
   // Internal steps, public so that tests can observe them.
   void _cancel_state_task();
@@ -96,6 +104,12 @@ class Vesk {
   // A failed consumer that ran this long (or stored a checkpoint) was healthy: it is replaced at
   // once. Others are replaced after a back-off of 1 s, doubling up to 60 s, with jitter.
   static constexpr std::chrono::seconds healthy_after{60};
+  // Per partition, kept across its consumers and assignments so that counters only grow.
+  std::map<PartitionId, std::shared_ptr<PartitionMetrics>> _metrics;
+  std::uint64_t _rebalances = 0;
+  bool _metrics_enabled = true;
+  // The partition's figures, made on first use; none while metrics are off.
+  std::shared_ptr<PartitionMetrics> _partition_metrics(PartitionId partition);
 
  private:
   // Every listener handed to a source, so that the destructor can unbind them all.

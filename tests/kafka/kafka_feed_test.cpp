@@ -497,3 +497,31 @@ TEST(KafkaFeed, TwoMembersShareThePartitionsAndTakeOverOnLeave) {
     co_await first->stop();
   }());
 }
+
+// The lag the engine reports rests on this: the high watermark comes from the client's cache,
+// which fetches keep current even while nothing is read, and is none once the source stops.
+TEST(KafkaFeed, HighWatermarkFollowsProducesWithoutReadsAndIsNoneWhenStopped) {
+  MockKafkaCluster cluster;
+  cluster.create_topic("marks", 2);
+  LogCapture log;
+  EventLoop loop;
+  auto listener = std::make_shared<RecordingListener>();
+  auto feed = make_feed(cluster, "marks", log.logger());
+  feed->set_listener(listener);
+  for (int i = 0; i < 5; ++i) cluster.produce("marks", 0, "k", "v");
+  cluster.flush();
+  loop.run_until_complete([&]() -> Awaitable<void> {
+    co_await feed->start();
+    co_await wait_until([&] { return listener->current.size() == 2; }, 20s, "the assignment");
+    co_await seek_to(*feed, 0, 0);
+    co_await seek_to(*feed, 1, 0);
+    auto read = co_await read_messages(*feed, 0, 5);
+    co_await wait_until([&] { return feed->high_watermark(0) == 5 && feed->high_watermark(1) == 0; }, 10s,
+                        "the first high watermarks");
+    for (int i = 0; i < 3; ++i) cluster.produce("marks", 0, "k", "later");
+    cluster.flush();
+    co_await wait_until([&] { return feed->high_watermark(0) == 8; }, 10s, "the high watermark after a produce");
+    co_await feed->stop();
+    EXPECT_EQ(feed->high_watermark(0), std::nullopt);
+  }());
+}

@@ -62,8 +62,10 @@ kill -KILL "$pid"; wait "$pid" 2>/dev/null || true
 # shellcheck disable=SC2086
 gone_within 15 $workers || fail "a worker outlived a killed vesk-run"
 "$run" --handler examples.counting.KeyCounter --embedded-kafka 2 --state-dir "$dir/state2" --run-for 5 \
-  2>"$dir/run3.log" || fail "the second run failed"
+  --status-interval 1 2>"$dir/run3.log" || fail "the second run failed"
 grep -q "State found for partition 0, starting from offset" "$dir/run3.log" || fail "the second run did not resume"
+grep -Eq "Status: 2 partitions \[[01],[01]\], [0-9.]+ messages/s, lag [^,]+, oldest checkpoint [0-9.]+ s ago" "$dir/run3.log" ||
+  fail "no status line naming both partitions"
 
 # 4. The command line: help names the environment, mistakes name the flag and the value, exit 2.
 "$run" --help >"$dir/help.log" || fail "--help failed"
@@ -81,4 +83,8 @@ expect_usage "--workers needs a value" --handler h --workers
 expect_usage "--run-for needs a number of seconds above 0, got 'soon'" --handler h --run-for soon
 expect_usage "--handler is required" --workers 2
 expect_usage "--produce-lines needs --embedded-kafka" --handler h --produce-lines x
+expect_usage "--log-level needs one of trace, debug, info, warning, error, off, got 'loud'" --handler h --log-level loud
+expect_usage "--metrics-port needs a port number from 0 to 65535, got '70000'" --handler h --metrics-port 70000
+expect_usage "--metrics-host needs --metrics-port" --handler h --metrics-host 0.0.0.0
+VESK_LOG_LEVEL=loud expect_usage "VESK_LOG_LEVEL needs one of" --handler examples.counting.KeyCounter
 echo "vesk-run: 4 passed, 0 failed"

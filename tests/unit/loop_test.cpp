@@ -1,5 +1,6 @@
 #include "loop/event_loop.hpp"
 #include "loop/event.hpp"
+#include "loop/logging.hpp"
 
 #include "log_capture.hpp"
 
@@ -256,3 +257,13 @@ TEST(Loop, ErrorTextAndTraceDescribeTheError) {
 }
 
 }  // namespace
+
+TEST(Logging, DefaultLoggersTakeTheLevelOfVeskLogLevelAndIgnoreAWrongOne) {
+  ::setenv("VESK_LOG_LEVEL", "warning", 1);
+  EXPECT_EQ(vesk::named_logger("vesk.test.level-warning")->level(), spdlog::level::warn);
+  ::setenv("VESK_LOG_LEVEL", "loud", 1);
+  EXPECT_EQ(vesk::named_logger("vesk.test.level-wrong")->level(), spdlog::level::info);
+  ::unsetenv("VESK_LOG_LEVEL");
+  EXPECT_EQ(vesk::parse_log_level("off"), spdlog::level::off);
+  EXPECT_EQ(vesk::parse_log_level("Info"), std::nullopt);
+}

@@ -12,10 +12,12 @@
 #include "loop/logging.hpp"
 #include "stream_handler/handler_registry.hpp"
 #include "stream_handler/stream_handler.hpp"
+#include "vesk/checkpoint_texts.hpp"
 #include "vesk/vesk.hpp"
 #include "vesk_azure_blob_backend/vesk_azure_blob_backend.hpp"
 #include "vesk_kafka_feed/vesk_kafka_feed.hpp"
 #include "vesk_local_file_backend/vesk_local_file_backend.hpp"
+#include "vesk_metrics_endpoint/vesk_metrics_endpoint.hpp"
 
 #include <asio/signal_set.hpp>
 #include <spdlog/sinks/stdout_color_sinks.h>
@@ -46,6 +48,11 @@ struct Options {
   std::optional<std::string> produce_lines_file;
   std::optional<double> run_for;
   bool until_caught_up = false;
+  std::optional<std::string> log_level;
+  std::optional<int> metrics_port;
+  std::optional<std::string> metrics_host;
+  double stall_seconds = 60.0;
+  double status_interval = 10.0;
 };
 
 constexpr const char* kEnvironmentHelp =
@@ -54,6 +61,7 @@ constexpr const char* kEnvironmentHelp =
     "KAFKA_SECURITY_PROTOCOL, KAFKA_SASL_MECHANISM, KAFKA_SASL_USERNAME and KAFKA_SASL_PASSWORD configure the client.\n"
     "AZURE_STORAGE_CONNECTION_STRING, with AZURE_STORAGE_CONTAINER_NAME and AZURE_STORAGE_PREFIX, keeps state in blob\n"
     "storage instead of --state-dir. VESK_HANDLER_PATH lists the directories searched for handler modules.\n"
+    "VESK_LOG_LEVEL sets the log level when --log-level is not given.\n"
     "SIGINT and SIGTERM stop the run cleanly.";
 
 // Parses the command line into `o`; returns an exit status when the program is to end now.
@@ -92,8 +100,33 @@ std::optional<int> parse(int argc, char** argv, Options& o) {
   app.add_flag("--until-caught-up", o.until_caught_up,
                "Stop once every assigned partition has processed the messages it held at the start and stored a "
                "checkpoint of them");
+  auto log_level = vesk::cli::needs("needs one of trace, debug, info, warning, error, off",
+                                    [](const std::string& t) { return vesk::parse_log_level(t).has_value(); });
+  app.add_option("--log-level", o.log_level,
+                 "trace, debug, info, warning, error or off (default: VESK_LOG_LEVEL, else info)")
+      ->type_name("LEVEL")
+      ->check(log_level);
+  app.add_option("--metrics-port", o.metrics_port,
+                 "Serve /metrics (Prometheus) and /healthz on this port; 0 picks a free one")
+      ->type_name("PORT")
+      ->check(vesk::cli::needs("needs a port number from 0 to 65535",
+                               [](const std::string& t) { return vesk::cli::whole_number_in(t, 0, 65535); }));
+  app.add_option("--metrics-host", o.metrics_host, "Address the metrics endpoint listens on (default 127.0.0.1)")
+      ->type_name("HOST")
+      ->check(not_empty);
+  app.add_option("--stall-seconds", o.stall_seconds,
+                 "/healthz reports a partition with lag that has made no progress for this long (default 60)")
+      ->type_name("SECONDS")
+      ->check(positive_seconds);
+  app.add_option("--status-interval", o.status_interval,
+                 "Seconds between status lines in the log (default 10, 0 for none)")
+      ->type_name("SECONDS")
+      ->check(vesk::cli::needs("needs a number of seconds, 0 or more", [](const std::string& t) {
+        return t == "0" || vesk::cli::seconds_above_zero(t);
+      }));
   vesk::cli::setup(app);
   if (auto status = vesk::cli::parse(app, argc, argv)) return status;
+  if (o.metrics_host && !o.metrics_port) return vesk::cli::report_usage_error(app, "--metrics-host needs --metrics-port");
   if ((o.produce_file || o.produce_lines_file) && !o.embedded_partitions) {
     return vesk::cli::report_usage_error(app, std::string(o.produce_file ? "--produce" : "--produce-lines") +
                                                   " needs --embedded-kafka");
@@ -159,6 +192,53 @@ std::shared_ptr<vesk::VeskFileBackend> make_backend(const Options& o, const vesk
   return std::make_shared<vesk::VeskLocalFileBackend>(o.state_dir, "");
 }
 
+// One line every `interval`: the assigned partitions, messages per second since the last line,
+// the total lag and the oldest checkpoint's age.
+vesk::Awaitable<void> log_status(const vesk::Vesk& engine, std::chrono::duration<double> interval, vesk::Logger logger) {
+  auto total_of = [](const vesk::MetricsSnapshot& s) {
+    std::uint64_t total = 0;
+    for (const auto& p : s.partitions) total += p.metrics.messages_processed;
+    return total;
+  };
+  auto last_total = total_of(engine.metrics());
+  auto last_time = std::chrono::steady_clock::now();
+  for (;;) {
+    co_await vesk::sleep(interval);
+    const auto snapshot = engine.metrics();
+    const auto now = std::chrono::steady_clock::now();
+    const auto total = total_of(snapshot);
+    const double seconds = std::chrono::duration<double>(now - last_time).count();
+    // Partitions revoked meanwhile take their counts along: never a negative rate.
+    const double rate = total > last_total && seconds > 0 ? static_cast<double>(total - last_total) / seconds : 0.0;
+    last_total = total;
+    last_time = now;
+    std::string partitions;
+    std::int64_t lag = 0;
+    std::size_t lag_known = 0;
+    std::optional<double> oldest;
+    for (const auto& p : snapshot.partitions) {
+      partitions += (partitions.empty() ? "" : ",") + std::to_string(p.partition);
+      if (p.lag) {
+        lag += *p.lag;
+        ++lag_known;
+      }
+      if (p.seconds_since_checkpoint) oldest = std::max(oldest.value_or(0.0), *p.seconds_since_checkpoint);
+    }
+    // A source that has not told a partition's high watermark yet leaves its lag out.
+    std::string lag_text = std::to_string(lag);
+    if (lag_known == 0 && !snapshot.partitions.empty()) {
+      lag_text = "not known yet";
+    } else if (lag_known < snapshot.partitions.size()) {
+      lag_text += " (" + std::to_string(snapshot.partitions.size() - lag_known) + " partitions not known yet)";
+    }
+    char text[320];
+    std::snprintf(text, sizeof text, "Status: %zu partitions [%s], %.1f messages/s, lag %s, oldest checkpoint %s",
+                  snapshot.partitions.size(), partitions.c_str(), rate, lag_text.c_str(),
+                  oldest ? (vesk::three_decimals(*oldest) + " s ago").c_str() : "none");
+    logger->info(text);
+  }
+}
+
 // Runs until a signal arrives, --run-for passes or (with --until-caught-up) every partition has
 // stored what it held at the start; then stops the engine and the source.
 vesk::Awaitable<void> serve(vesk::Vesk& engine, vesk::VeskFeed& feed, const Options& o,
@@ -177,6 +257,16 @@ vesk::Awaitable<void> serve(vesk::Vesk& engine, vesk::VeskFeed& feed, const Opti
                                                 : vesk::sleep(std::chrono::hours(24 * 365 * 10)));
   const auto started = std::chrono::steady_clock::now();
   std::exception_ptr failure;  // of the watcher; the run still stops cleanly first
+  std::unique_ptr<vesk::MetricsEndpoint> endpoint;
+  if (o.metrics_port) {
+    endpoint = vesk::serve_metrics(engine, {o.metrics_host.value_or("127.0.0.1"), *o.metrics_port,
+                                            std::chrono::duration<double>(o.stall_seconds)});
+    logger->info("Metrics at http://" + endpoint->host() + ":" + std::to_string(endpoint->port()) +
+                 "/metrics, health at /healthz");
+  }
+  auto status = vesk::Task<void>::create(o.status_interval > 0
+                                             ? log_status(engine, std::chrono::duration<double>(o.status_interval), logger)
+                                             : vesk::sleep(std::chrono::hours(24 * 365 * 10)));
   engine.start();
   co_await vesk::wait_any(stopping, timer, caught_up);
   if (stopping.done() && !stopping.failed() && !stopping.cancelled()) {
@@ -195,6 +285,7 @@ vesk::Awaitable<void> serve(vesk::Vesk& engine, vesk::VeskFeed& feed, const Opti
   signals.cancel();
   timer.cancel();
   caught_up.cancel();
+  status.cancel();
   co_await engine.stop();
   co_await feed.stop();
   logger->info("Stopped");
@@ -208,6 +299,16 @@ int main(int argc, char** argv) {
   try {
     Options o;
     if (auto status = parse(argc, argv, o)) return *status;
+    if (o.log_level) {
+      logger->set_level(*vesk::parse_log_level(*o.log_level));
+    } else if (const char* wanted = std::getenv("VESK_LOG_LEVEL"); wanted != nullptr && *wanted != '\0') {
+      auto level = vesk::parse_log_level(wanted);
+      if (!level) {
+        throw UsageError(std::string("VESK_LOG_LEVEL needs one of trace, debug, info, warning, error, off, got '") +
+                         wanted + "'");
+      }
+      logger->set_level(*level);
+    }
 
     std::optional<vesk::VeskEmbeddedKafka> kafka;
     if (o.embedded_partitions) {
