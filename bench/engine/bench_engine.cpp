@@ -4,13 +4,13 @@
 // local files) and the restore of that state into a new consumer.
 #include "vesk/vesk.hpp"
 
+#include "checkpoint_sink.hpp"
+
 #include "vesk_local_file_backend/vesk_local_file_backend.hpp"
 #include "vesk_memory_feed/vesk_memory_feed.hpp"
 #include "vesk_metrics_endpoint/vesk_metrics_endpoint.hpp"
 
 #include <httplib.h>
-
-#include <spdlog/sinks/base_sink.h>
 
 #include <algorithm>
 #include <atomic>
@@ -30,44 +30,8 @@ using vesk::Vesk;
 
 namespace {
 
-// Keeps the checkpoint lines and every warning or error, and notes when the first batch was
-// distributed and the last one processed: the figures are read back from them.
-class CheckpointSink : public spdlog::sinks::base_sink<std::mutex> {
- public:
-  std::vector<std::string> lines() {
-    std::lock_guard lock(mutex_);
-    return _lines;
-  }
-  void reset_batches() {
-    std::lock_guard lock(mutex_);
-    _first_distributing.reset();
-    _last_processed.reset();
-  }
-  // Seconds from the first "Distributing" line to the last "Processed" line since reset.
-  double batch_seconds() {
-    std::lock_guard lock(mutex_);
-    if (!_first_distributing || !_last_processed) return 0;
-    return std::chrono::duration<double>(*_last_processed - *_first_distributing).count();
-  }
+using vesk::bench::CheckpointSink;
 
- protected:
-  void sink_it_(const spdlog::details::log_msg& msg) override {
-    std::string_view text(msg.payload.data(), msg.payload.size());
-    if (text.rfind("Distributing ", 0) == 0) {
-      if (!_first_distributing) _first_distributing = Clock::now();
-    } else if (text.rfind("Processed ", 0) == 0) {
-      _last_processed = Clock::now();
-    } else if (text.rfind("[p", 0) == 0 || msg.level >= spdlog::level::warn) {
-      _lines.emplace_back(text);
-    }
-  }
-  void flush_() override {}
-
- private:
-  std::vector<std::string> _lines;
-  std::optional<Clock::time_point> _first_distributing;
-  std::optional<Clock::time_point> _last_processed;
-};
 
 double seconds_since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 

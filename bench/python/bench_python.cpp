@@ -3,10 +3,9 @@
 // returning (state or 0) + 1) and, in the same run, for the C++ examples.counting.KeyCounter.
 #include "vesk/vesk.hpp"
 
+#include "checkpoint_sink.hpp"
 #include "vesk_local_file_backend/vesk_local_file_backend.hpp"
 #include "vesk_memory_feed/vesk_memory_feed.hpp"
-
-#include <spdlog/sinks/base_sink.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -17,42 +16,14 @@
 #include <unistd.h>
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 using vesk::Awaitable;
 
 namespace {
 
-// Notes when the first batch was distributed and the last one processed, and keeps errors.
-class BatchSink : public spdlog::sinks::base_sink<std::mutex> {
- public:
-  double seconds() {
-    std::lock_guard lock(mutex_);
-    return _first && _last ? std::chrono::duration<double>(*_last - *_first).count() : 0;
-  }
-  void reset() {
-    std::lock_guard lock(mutex_);
-    _first.reset();
-    _last.reset();
-  }
+using vesk::bench::CheckpointSink;
 
- protected:
-  void sink_it_(const spdlog::details::log_msg& msg) override {
-    std::string_view text(msg.payload.data(), msg.payload.size());
-    if (text.rfind("Distributing ", 0) == 0) {
-      if (!_first) _first = Clock::now();
-    } else if (text.rfind("Processed ", 0) == 0) {
-      _last = Clock::now();
-    } else if (msg.level >= spdlog::level::warn) {
-      std::fprintf(stderr, "%.*s\n", static_cast<int>(text.size()), text.data());
-    }
-  }
-  void flush_() override {}
 
- private:
-  std::optional<Clock::time_point> _first, _last;
-};
-
-Awaitable<double> throughput(vesk::Logger logger, std::shared_ptr<BatchSink> sink,
+Awaitable<double> throughput(vesk::Logger logger, std::shared_ptr<CheckpointSink> sink,
                              std::shared_ptr<vesk::VeskFileBackend> backend, const std::string& handler) {
   constexpr int messages = 1'000'000;
   constexpr int keys = 10'000;
@@ -65,14 +36,14 @@ Awaitable<double> throughput(vesk::Logger logger, std::shared_ptr<BatchSink> sin
   feed->append(0, std::move(batch));
   vesk::Vesk engine(logger, backend, 2, std::chrono::hours(1));
   engine.source(feed).process(std::shared_ptr<vesk::StreamHandlerBase>(vesk::create_stream_handler(handler)));
-  sink->reset();
+  sink->reset_batches();
   engine.start();
   while (engine._partition_consumers.size() != 1) co_await vesk::sleep(1ms);
   auto consumer = *engine._partition_consumers.find(0);
   while (!(consumer->_state && consumer->_state->offset == messages && consumer->_all_workers_drained)) {
     co_await vesk::sleep(1ms);
   }
-  const double elapsed = sink->seconds();
+  const double elapsed = sink->batch_seconds();
   // A figure only counts when every message was counted.
   co_await consumer->_do_checkpoint();
   for (const auto& [key, count] : consumer->_state->state) {
@@ -90,7 +61,7 @@ int main() {
   ::setenv("VESK_WORKER_PROGRAM", VESK_BENCH_WORKER_PROGRAM, 0);
   ::setenv("PYTHONPATH", VESK_BENCH_PYTHONPATH, 0);
   auto directory = std::filesystem::temp_directory_path() / ("vesk-bench-python-" + std::to_string(::getpid()));
-  auto sink = std::make_shared<BatchSink>();
+  auto sink = std::make_shared<CheckpointSink>();
   auto logger = std::make_shared<spdlog::logger>("bench", sink);
   logger->set_level(spdlog::level::info);
   int status = 0;
@@ -110,6 +81,10 @@ int main() {
   } catch (const std::exception& e) {
     std::fprintf(stderr, "bench_python: %s\n", e.what());
     status = 1;
+  }
+  // Warnings, errors and the checkpoint lines, for a run that went wrong.
+  if (status != 0) {
+    for (const auto& line : sink->lines()) std::fprintf(stderr, "%s\n", line.c_str());
   }
   std::filesystem::remove_all(directory);
   return status;
