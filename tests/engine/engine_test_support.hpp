@@ -3,6 +3,7 @@
 // that speaks the channel protocol from the test, child-process inspection and polling waits.
 
 #include "channel/channel.hpp"
+#include "eventually.hpp"
 #include "loop/event_loop.hpp"
 #include "vesk_file_backend/vesk_file_backend.hpp"
 
@@ -43,17 +44,6 @@ class MemoryBackend : public VeskFileBackend {
     co_return;
   }
 };
-
-// Polls `done` every 10 ms until it holds or `limit` passes; returns whether it held.
-template <class Predicate>
-Awaitable<bool> eventually(Predicate done, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) co_return false;
-    co_await sleep(std::chrono::milliseconds(10));
-  }
-  co_return true;
-}
 
 // The children of this process, running or zombie: (pid, state letter).
 inline std::vector<std::pair<pid_t, char>> child_processes() {

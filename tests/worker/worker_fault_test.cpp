@@ -6,7 +6,7 @@
 #include "stored_offsets.hpp"
 #include "vesk_local_file_backend/vesk_local_file_backend.hpp"
 #include "vesk_memory_feed/vesk_memory_feed.hpp"
-#include "wait_for.hpp"
+#include "eventually.hpp"
 #include "worker_spy.hpp"
 
 #include <gmock/gmock.h>
@@ -67,7 +67,7 @@ TEST_F(WorkerFault, FailingMessagesArePrintedTenASecondAndKeepTheirKeysState) {
   for (int i = 0; i < 5; ++i) feed->produce(0, "k", "x");
   with_engine("tests.handlers.Flaky", [&]() -> Awaitable<void> {
     EXPECT_TRUE(co_await stored_offset_reaches(35));
-    EXPECT_TRUE(co_await vesk::testing::wait_for(
+    EXPECT_TRUE(co_await vesk::testing::eventually(
         [&] { return !workers.lines_starting_with("Worker process error: 15 more").empty(); }, 10s));
   });
   const auto lines = workers.lines_starting_with("Worker process error: ");
@@ -85,7 +85,7 @@ TEST_F(WorkerFault, AStateThatCannotBeSentFailsTheCheckpointAndBatchesGoOn) {
   feed->produce(0, "good", "x");
   feed->produce(0, "bad", "\xff");
   with_engine("tests.handlers.LastText", [&]() -> Awaitable<void> {
-    EXPECT_TRUE(co_await vesk::testing::wait_for(
+    EXPECT_TRUE(co_await vesk::testing::eventually(
         [&] { return log.count_starting_with("[p0] Error in checkpoint loop: ") >= 2; }, 20s));
     // Once the key holds a state that can be sent, the next checkpoint stores everything.
     feed->produce(0, "bad", "fixed");

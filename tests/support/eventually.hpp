@@ -7,13 +7,13 @@
 
 namespace vesk::testing {
 
-// Polls `done` every 20 ms until it holds or `limit` passes; returns whether it held.
+// Polls `done` every 10 ms until it holds or `limit` passes; returns whether it held.
 template <class Predicate>
-Awaitable<bool> wait_for(Predicate done, std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
+Awaitable<bool> eventually(Predicate done, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
   while (!done()) {
     if (std::chrono::steady_clock::now() >= deadline) co_return false;
-    co_await sleep(std::chrono::milliseconds(20));
+    co_await sleep(std::chrono::milliseconds(10));
   }
   co_return true;
 }
