@@ -1,5 +1,6 @@
 #include "vesk_azure_blob_backend/vesk_azure_blob_backend.hpp"
 
+#include "error_of.hpp"
 #include "azurite.hpp"
 #include "http/http_client.hpp"
 #include "log_capture.hpp"
@@ -26,6 +27,8 @@ using vesk::EventLoop;
 using vesk::VeskAzureBlobBackend;
 using vesk::blob::AsyncBlobServiceClient;
 using vesk::blob::BlobError;
+
+using vesk::testing::error_of;
 
 namespace {
 
@@ -71,16 +74,6 @@ class AzureBackend : public ::testing::Test {
     return names;
   }
 
-  // The text logged for the error `e`, after the given start.
-  template <class Fn>
-  std::string error_of(Fn fn) {
-    try {
-      fn();
-    } catch (const std::exception& e) {
-      return e.what();
-    }
-    return "(no error)";
-  }
 
   static inline std::unique_ptr<vesk::testing::Azurite> azurite;
   static inline int counter = 0;

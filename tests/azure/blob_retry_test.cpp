@@ -2,6 +2,7 @@
 // server) answers with injected failures, which the backend retries, and the engine rides out.
 #include "vesk/vesk.hpp"
 
+#include "error_of.hpp"
 #include "engine_test_support.hpp"
 #include "log_capture.hpp"
 #include "stored_offsets.hpp"
@@ -20,6 +21,8 @@ using namespace std::chrono_literals;
 using ::testing::HasSubstr;
 using vesk::Awaitable;
 using vesk::testing::Reply;
+
+using vesk::testing::error_of;
 
 namespace {
 
@@ -86,15 +89,6 @@ class BlobRetries : public ::testing::Test {
     policy.first_retry_delay = 10ms;
     b->set_request_policy(policy);
     return b;
-  }
-  template <class Fn>
-  std::string error_of(Fn fn) {
-    try {
-      fn();
-    } catch (const std::exception& e) {
-      return e.what();
-    }
-    return "no error";
   }
   std::size_t retries() const { return log.count_starting_with("Retrying blob request "); }
 };
