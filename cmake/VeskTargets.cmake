@@ -34,6 +34,24 @@ function(vesk_library module)
           FILES_MATCHING PATTERN "*.hpp")
 endfunction()
 
+# vesk_header_library(<module> [LIBS ...]): lib/<module> as the header-only library vesk_<module>,
+# with the alias vesk::<module>.
+function(vesk_header_library module)
+  cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
+  set(target vesk_${module})
+  add_library(${target} INTERFACE)
+  add_library(vesk::${module} ALIAS ${target})
+  target_compile_features(${target} INTERFACE cxx_std_20)
+  target_include_directories(${target} INTERFACE
+    $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/lib>
+    $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/vesk>)
+  target_link_libraries(${target} INTERFACE ${ARG_LIBS})
+  set_target_properties(${target} PROPERTIES EXPORT_NAME ${module})
+  set_property(GLOBAL APPEND PROPERTY VESK_INSTALLED_TARGETS ${target})
+  install(DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vesk/${module}
+          FILES_MATCHING PATTERN "*.hpp")
+endfunction()
+
 # vesk_program(<name> SOURCES ... [LIBS ...]): a program installed with the package.
 function(vesk_program name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
