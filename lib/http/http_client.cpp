@@ -1,6 +1,6 @@
 #include "http/http_client.hpp"
 
-#include "http/curl_handles.hpp"
+#include "http/detail/curl_handles.hpp"
 #include "loop/errors.hpp"
 
 #include <asio/execution/context.hpp>

@@ -1,7 +1,7 @@
 #include "pickle/pickle.hpp"
 
 #include "pickle/pickle_detail.hpp"
-#include "pickle/pickle_direct.hpp"
+#include "pickle/detail/pickle_direct.hpp"
 
 #include <charconv>
 #include <cmath>

@@ -3,7 +3,7 @@
 #include "loop/errors.hpp"
 #include "partitioner/default_partitioner.hpp"
 #include "pickle/pickle.hpp"
-#include "vesk/checkpoint_texts.hpp"
+#include "vesk/detail/checkpoint_texts.hpp"
 
 #include <algorithm>
 #include <numeric>

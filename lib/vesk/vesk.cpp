@@ -1,7 +1,7 @@
 #include "vesk/vesk.hpp"
 
 #include "loop/errors.hpp"
-#include "vesk/checkpoint_texts.hpp"
+#include "vesk/detail/checkpoint_texts.hpp"
 
 #include <algorithm>
 #include <random>

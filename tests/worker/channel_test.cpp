@@ -1,7 +1,7 @@
 // The worker channel: framing, the shared accept, closing, and message batches.
 
 #include "channel/channel.hpp"
-#include "channel/handshake.hpp"
+#include "channel/detail/handshake.hpp"
 
 #include "loop/event_loop.hpp"
 #include "log_capture.hpp"
