@@ -1,14 +1,22 @@
-# Helpers shared by every target of the project: language level, warnings as errors, sanitizers.
+# Helpers shared by every target of the project: language level, warnings (errors when VESK_WERROR
+# is on), sanitizers.
 
 function(vesk_target_defaults target)
   target_compile_features(${target} PUBLIC cxx_std_20)
   set_target_properties(${target} PROPERTIES CXX_EXTENSIONS OFF)
-  target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Werror)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic $<$<BOOL:${VESK_WERROR}>:-Werror>)
   if(VESK_SANITIZE)
     target_compile_options(${target} PRIVATE -fsanitize=address,undefined -fno-omit-frame-pointer
                                              -fno-sanitize-recover=undefined)
     target_link_options(${target} PRIVATE -fsanitize=address,undefined)
   endif()
+endfunction()
+
+# Installs the module's public headers: those a host application or a handler includes. Private
+# ones live in the module's detail/ folder and stay behind.
+function(vesk_install_headers module)
+  install(DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vesk/${module}
+          FILES_MATCHING PATTERN "*.hpp" PATTERN "detail" EXCLUDE)
 endfunction()
 
 # vesk_library(<module> SOURCES ... [PUBLIC_LIBS ...] [PRIVATE_LIBS ...])
@@ -28,10 +36,28 @@ function(vesk_library module)
     $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/lib>
     $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/vesk>)
   target_link_libraries(${target} PUBLIC ${ARG_PUBLIC_LIBS} PRIVATE ${ARG_PRIVATE_LIBS})
-  set_target_properties(${target} PROPERTIES EXPORT_NAME ${module} OUTPUT_NAME ${target})
+  # 0.x releases may break the ABI with each minor version, as the package's version file says.
+  set_target_properties(${target} PROPERTIES EXPORT_NAME ${module} OUTPUT_NAME ${target}
+                        VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR})
   set_property(GLOBAL APPEND PROPERTY VESK_INSTALLED_TARGETS ${target})
-  install(DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vesk/${module}
-          FILES_MATCHING PATTERN "*.hpp")
+  vesk_install_headers(${module})
+endfunction()
+
+# vesk_header_library(<module> [LIBS ...]): lib/<module> as the header-only library vesk_<module>,
+# with the alias vesk::<module>.
+function(vesk_header_library module)
+  cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
+  set(target vesk_${module})
+  add_library(${target} INTERFACE)
+  add_library(vesk::${module} ALIAS ${target})
+  target_compile_features(${target} INTERFACE cxx_std_20)
+  target_include_directories(${target} INTERFACE
+    $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/lib>
+    $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/vesk>)
+  target_link_libraries(${target} INTERFACE ${ARG_LIBS})
+  set_target_properties(${target} PROPERTIES EXPORT_NAME ${module})
+  set_property(GLOBAL APPEND PROPERTY VESK_INSTALLED_TARGETS ${target})
+  vesk_install_headers(${module})
 endfunction()
 
 # vesk_program(<name> SOURCES ... [LIBS ...]): a program installed with the package.

@@ -1,6 +1,6 @@
 #include "channel/channel.hpp"
 
-#include "channel/handshake.hpp"
+#include "channel/detail/handshake.hpp"
 #include "pickle/pickle.hpp"
 #include "pickle/pickle_detail.hpp"
 #include "values/large_block.hpp"

@@ -1,4 +1,4 @@
-#include "channel/handshake.hpp"
+#include "channel/detail/handshake.hpp"
 
 #include "channel/channel.hpp"
 #include "pickle/pickle.hpp"

@@ -1,14 +1,26 @@
 #include "embedded_kafka/embedded_kafka.hpp"
 
+#include "vesk_kafka_feed/detail/kafka_handles.hpp"
+
 #include <stdexcept>
 
 namespace vesk {
-namespace {
 
-struct ConfDeleter {
-  void operator()(rd_kafka_conf_t* conf) const noexcept { rd_kafka_conf_destroy(conf); }
+using kafka::ClientPtr;
+using Conf = kafka::ConfPtr;
+
+struct VeskEmbeddedKafka::Clients {
+  struct MockDeleter {
+    void operator()(rd_kafka_mock_cluster_t* mc) const noexcept { rd_kafka_mock_cluster_destroy(mc); }
+  };
+  // Declared in the order they must be released in reverse: holder outlives the mock cluster,
+  // which outlives the producer connected to it.
+  ClientPtr holder;  // the client that carries the mock cluster's threads
+  std::unique_ptr<rd_kafka_mock_cluster_t, MockDeleter> mock;
+  ClientPtr producer;
 };
-using Conf = std::unique_ptr<rd_kafka_conf_t, ConfDeleter>;
+
+namespace {
 
 Conf make_conf(const std::map<std::string, std::string>& properties) {
   Conf conf(rd_kafka_conf_new());
@@ -21,9 +33,9 @@ Conf make_conf(const std::map<std::string, std::string>& properties) {
   return conf;
 }
 
-rd_kafka_t* make_client(Conf conf) {
+ClientPtr make_client(Conf conf) {
   char errstr[512];
-  rd_kafka_t* rk = rd_kafka_new(RD_KAFKA_PRODUCER, conf.get(), errstr, sizeof errstr);
+  ClientPtr rk(rd_kafka_new(RD_KAFKA_PRODUCER, conf.get(), errstr, sizeof errstr));
   if (!rk) throw std::runtime_error(std::string("embedded Kafka client: ") + errstr);
   conf.release();  // owned by the client now
   return rk;
@@ -31,11 +43,12 @@ rd_kafka_t* make_client(Conf conf) {
 
 }  // namespace
 
-VeskEmbeddedKafka::VeskEmbeddedKafka(int brokers, const std::map<std::string, std::string>& producer_properties) {
+VeskEmbeddedKafka::VeskEmbeddedKafka(int brokers, const std::map<std::string, std::string>& producer_properties)
+    : _clients(std::make_unique<Clients>()) {
   // The holder never connects anywhere; it only carries the mock cluster.
-  _holder.reset(make_client(make_conf({{"log_level", "0"}})));
-  _mock_handle.reset(rd_kafka_mock_cluster_new(_holder.get(), brokers));
-  _mock = _mock_handle.get();
+  _clients->holder = make_client(make_conf({{"log_level", "0"}}));
+  _clients->mock.reset(rd_kafka_mock_cluster_new(_clients->holder.get(), brokers));
+  _mock = _clients->mock.get();
   if (!_mock) throw std::runtime_error("the embedded Kafka cluster could not be created");
   _bootstraps = rd_kafka_mock_cluster_bootstraps(_mock);
   auto properties = producer_properties;
@@ -44,14 +57,14 @@ VeskEmbeddedKafka::VeskEmbeddedKafka(int brokers, const std::map<std::string, st
   Conf conf = make_conf(properties);
   rd_kafka_conf_set_dr_msg_cb(conf.get(), &VeskEmbeddedKafka::on_delivery);
   rd_kafka_conf_set_opaque(conf.get(), this);
-  _producer.reset(make_client(std::move(conf)));
+  _clients->producer = make_client(std::move(conf));
 }
 
 VeskEmbeddedKafka::~VeskEmbeddedKafka() {
-  rd_kafka_flush(_producer.get(), 5000);
-  _producer.reset();
-  _mock_handle.reset();
-  _holder.reset();
+  rd_kafka_flush(_clients->producer.get(), 5000);
+  _clients->producer.reset();
+  _clients->mock.reset();
+  _clients->holder.reset();
 }
 
 void VeskEmbeddedKafka::create_topic(const std::string& topic, int partitions) {
@@ -67,26 +80,26 @@ void VeskEmbeddedKafka::produce(const std::string& topic, int partition, const s
     // librdkafka does not write to the payload with RD_KAFKA_MSG_F_COPY; its API is not const.
     void* payload = const_cast<char*>(value.data());
     if (key) {
-      err = rd_kafka_producev(_producer.get(), RD_KAFKA_V_TOPIC(topic.c_str()), RD_KAFKA_V_PARTITION(partition),
+      err = rd_kafka_producev(_clients->producer.get(), RD_KAFKA_V_TOPIC(topic.c_str()), RD_KAFKA_V_PARTITION(partition),
                               RD_KAFKA_V_KEY(key->data(), key->size()), RD_KAFKA_V_VALUE(payload, value.size()),
                               RD_KAFKA_V_MSGFLAGS(RD_KAFKA_MSG_F_COPY), RD_KAFKA_V_TIMESTAMP(timestamp), RD_KAFKA_V_END);
     } else {
-      err = rd_kafka_producev(_producer.get(), RD_KAFKA_V_TOPIC(topic.c_str()), RD_KAFKA_V_PARTITION(partition),
+      err = rd_kafka_producev(_clients->producer.get(), RD_KAFKA_V_TOPIC(topic.c_str()), RD_KAFKA_V_PARTITION(partition),
                               RD_KAFKA_V_VALUE(payload, value.size()), RD_KAFKA_V_MSGFLAGS(RD_KAFKA_MSG_F_COPY),
                               RD_KAFKA_V_TIMESTAMP(timestamp), RD_KAFKA_V_END);
     }
     if (err == RD_KAFKA_RESP_ERR__QUEUE_FULL) {
-      rd_kafka_poll(_producer.get(), 10);
+      rd_kafka_poll(_clients->producer.get(), 10);
       continue;
     }
     if (err) throw std::runtime_error(std::string("embedded Kafka produce: ") + rd_kafka_err2str(err));
-    rd_kafka_poll(_producer.get(), 0);
+    rd_kafka_poll(_clients->producer.get(), 0);
     return;
   }
 }
 
 void VeskEmbeddedKafka::flush() {
-  if (auto err = rd_kafka_flush(_producer.get(), 30000)) {
+  if (auto err = rd_kafka_flush(_clients->producer.get(), 30000)) {
     throw std::runtime_error(std::string("embedded Kafka flush: ") + rd_kafka_err2str(err));
   }
   if (!_delivery_error.empty()) throw std::runtime_error("embedded Kafka delivery failed: " + _delivery_error);

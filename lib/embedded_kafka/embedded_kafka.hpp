@@ -39,23 +39,13 @@ class VeskEmbeddedKafka {
   void flush();
 
  private:
-  struct ClientDeleter {
-    void operator()(rd_kafka_t* rk) const noexcept { rd_kafka_destroy(rk); }
-  };
-  using Client = std::unique_ptr<rd_kafka_t, ClientDeleter>;
-  struct MockDeleter {
-    void operator()(rd_kafka_mock_cluster_t* mc) const noexcept { rd_kafka_mock_cluster_destroy(mc); }
-  };
+  struct Clients;
 
   static void on_delivery(rd_kafka_t*, const rd_kafka_message_t* message, void* opaque);
 
-  // Declared in the order they must be released in reverse: holder outlives the mock cluster,
-  // which outlives the producer connected to it.
-  Client _holder;  // the client that carries the mock cluster's threads
-  std::unique_ptr<rd_kafka_mock_cluster_t, MockDeleter> _mock_handle;
+  std::unique_ptr<Clients> _clients;
   rd_kafka_mock_cluster_t* _mock = nullptr;
   std::string _bootstraps;
-  Client _producer;
   std::string _delivery_error;
 };
 

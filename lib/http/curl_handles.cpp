@@ -1,4 +1,4 @@
-#include "http/curl_handles.hpp"
+#include "http/detail/curl_handles.hpp"
 
 #include <mutex>
 #include <string>

@@ -1,5 +1,8 @@
 #pragma once
-// Error kinds shared by every module, and the one place that recognises cancellation.
+// Cancellation and the loop's own errors, and the one place that recognises cancellation. The
+// input error kinds (TypeError, ValueError, KeyError) come from errors/errors.hpp.
+
+#include "errors/errors.hpp"
 
 #include <exception>
 #include <stdexcept>
@@ -17,18 +20,6 @@ class CancelledError : public std::exception {
 class NoRunningLoopError : public std::runtime_error {
  public:
   NoRunningLoopError() : std::runtime_error("no event loop is running on this thread") {}
-};
-
-// An argument or value of the wrong kind.
-class TypeError : public std::invalid_argument {
- public:
-  using std::invalid_argument::invalid_argument;
-};
-
-// An argument or value of the right kind but an unusable content.
-class ValueError : public std::invalid_argument {
- public:
-  using std::invalid_argument::invalid_argument;
 };
 
 // True for CancelledError and for asio's operation_aborted, the two forms cancellation takes.

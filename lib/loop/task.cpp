@@ -1,5 +1,6 @@
 #include "loop/task.hpp"
 
+#include "loop/event.hpp"
 #include "loop/event_loop.hpp"
 
 #include <asio/error.hpp>
@@ -31,66 +32,36 @@ EventLoop& running_loop() { return EventLoop::running(); }
 
 asio::thread_pool& blocking_pool_of_running_loop() { return EventLoop::running().blocking_pool(); }
 
-namespace {
-
-// A timer that never fires on its own: a waiter suspends on it and is woken by cancel().
-std::shared_ptr<asio::steady_timer> make_wakeup(const asio::any_io_executor& executor) {
-  return std::make_shared<asio::steady_timer>(executor, asio::steady_timer::time_point::max());
-}
-
-asio::awaitable<void> suspend_on(asio::steady_timer& wakeup) {
-  try {
-    co_await wakeup.async_wait(asio::use_awaitable);
-  } catch (const std::system_error&) {
-    // Woken (or cancelled); the caller tells which from the state it waits for.
-  }
-}
-
-}  // namespace
-
 asio::awaitable<void> wait_done(std::shared_ptr<TaskCore> core) {
   if (core->done) co_return;
-  auto wakeup = make_wakeup(co_await asio::this_coro::executor);
-  core->on_done.push_back([weak = std::weak_ptr<asio::steady_timer>(wakeup)] {
-    if (auto timer = weak.lock()) timer->cancel();
+  auto finished = std::make_shared<Event>();
+  core->on_done.push_back([weak = std::weak_ptr<Event>(finished)] {
+    if (auto event = weak.lock()) event->set();
   });
-  co_await suspend_on(*wakeup);
-  if (!core->done) throw CancelledError();
+  co_await finished->wait();
 }
 
 asio::awaitable<bool> wait_done_for(std::shared_ptr<TaskCore> core, std::chrono::steady_clock::duration limit) {
   if (core->done) co_return true;
-  auto timer = std::make_shared<asio::steady_timer>(co_await asio::this_coro::executor, limit);
-  core->on_done.push_back([weak = std::weak_ptr<asio::steady_timer>(timer)] {
-    if (auto t = weak.lock()) t->cancel();
+  auto finished = std::make_shared<Event>();
+  core->on_done.push_back([weak = std::weak_ptr<Event>(finished)] {
+    if (auto event = weak.lock()) event->set();
   });
-  std::error_code woken;
-  try {
-    co_await timer->async_wait(asio::use_awaitable);
-  } catch (const std::system_error& e) {
-    woken = e.code();
-  }
-  if (core->done) co_return true;
-  if (woken == asio::error::operation_aborted) throw CancelledError();
-  co_return false;
+  co_return co_await finished->wait_for(limit);
 }
 
 asio::awaitable<void> wait_any(std::vector<std::shared_ptr<TaskCore>> cores) {
   for (const auto& core : cores) {
     if (core->done) co_return;
   }
-  auto wakeup = make_wakeup(co_await asio::this_coro::executor);
-  std::weak_ptr<asio::steady_timer> weak = wakeup;
+  auto first_done = std::make_shared<Event>();
+  std::weak_ptr<Event> weak = first_done;
   for (const auto& core : cores) {
     core->on_done.push_back([weak] {
-      if (auto timer = weak.lock()) timer->cancel();
+      if (auto event = weak.lock()) event->set();
     });
   }
-  co_await suspend_on(*wakeup);
-  for (const auto& core : cores) {
-    if (core->done) co_return;
-  }
-  throw CancelledError();
+  co_await first_done->wait();
 }
 
 asio::awaitable<void> wait_all(std::vector<std::shared_ptr<TaskCore>> cores) {
@@ -109,23 +80,29 @@ asio::awaitable<void> wait_all(std::vector<std::shared_ptr<TaskCore>> cores) {
   if (progress->first_error) std::rethrow_exception(progress->first_error);
   if (progress->remaining == 0) co_return;
 
-  auto wakeup = make_wakeup(co_await asio::this_coro::executor);
-  std::weak_ptr<asio::steady_timer> weak = wakeup;
+  auto settled = std::make_shared<Event>();
+  std::weak_ptr<Event> weak = settled;
   for (const auto& core : cores) {
     if (core->done) continue;
     core->on_done.push_back([progress, weak, raw = core.get()] {
       --progress->remaining;
       if (raw->error && !progress->first_error) progress->first_error = raw->error;
       if (progress->first_error || progress->remaining == 0) {
-        if (auto timer = weak.lock()) timer->cancel();
+        if (auto event = weak.lock()) event->set();
       }
     });
   }
-  co_await suspend_on(*wakeup);
+  std::exception_ptr cancelled;
+  try {
+    co_await settled->wait();
+  } catch (const CancelledError&) {
+    cancelled = std::current_exception();
+  }
+  if (cancelled) {
+    for (const auto& core : cores) core->request_cancel();
+    std::rethrow_exception(cancelled);
+  }
   if (progress->first_error) std::rethrow_exception(progress->first_error);
-  if (progress->remaining == 0) co_return;
-  for (const auto& core : cores) core->request_cancel();
-  throw CancelledError();
 }
 
 }  // namespace vesk::detail
@@ -140,6 +117,25 @@ asio::awaitable<void> sleep(std::chrono::steady_clock::duration duration) {
     if (e.code() == asio::error::operation_aborted) throw CancelledError();
     throw;
   }
+}
+
+void fire_and_forget(EventLoop& loop, asio::awaitable<void> body, Logger logger, std::string what) {
+  auto guarded = [](asio::awaitable<void> body, Logger logger, std::string what) -> asio::awaitable<void> {
+    auto failure = co_await attempt(std::move(body));
+    if (failure && logger) logger->error(what + " failed: " + error_text(failure));
+  };
+  (void)Task<void>::create(loop, guarded(std::move(body), std::move(logger), std::move(what)));
+}
+
+asio::awaitable<std::exception_ptr> attempt(asio::awaitable<void> body) {
+  std::exception_ptr failure;
+  try {
+    co_await std::move(body);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  rethrow_if_cancellation(failure);
+  co_return failure;
 }
 
 }  // namespace vesk

@@ -7,6 +7,7 @@
 // task gets CancelledError too. Awaiting is itself cancellable and leaves the awaited task alone.
 
 #include "loop/errors.hpp"
+#include "loop/logging.hpp"
 
 #include <asio/bind_cancellation_slot.hpp>
 #include <asio/cancellation_signal.hpp>
@@ -22,6 +23,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -84,9 +86,10 @@ asio::awaitable<void> task_body(std::shared_ptr<TaskState<T>> state, asio::await
 
 }  // namespace detail
 
-// A handle to a coroutine running on the loop. Copies share the task.
+// A handle to a coroutine running on the loop. Copies share the task. Dropping the handle of a
+// task nobody awaits loses its failure: for that, use fire_and_forget().
 template <class T = void>
-class Task {
+class [[nodiscard]] Task {
  public:
   Task() = default;
 
@@ -164,6 +167,17 @@ template <class T, class Rep, class Period>
 asio::awaitable<bool> wait_for(const Task<T>& task, std::chrono::duration<Rep, Period> limit) {
   return detail::wait_done_for(task.core_ptr(), std::chrono::duration_cast<std::chrono::steady_clock::duration>(limit));
 }
+
+// Starts `body` as a task that nobody awaits. A failure is logged on `logger` as "<what> failed:
+// <error>"; a cancellation ends it quietly.
+void fire_and_forget(EventLoop& loop, asio::awaitable<void> body, Logger logger, std::string what);
+
+// Runs `body` and hands back its failure, or null when it succeeded. A cancellation is no failure:
+// it goes on to the caller. For code that logs a failure and goes on, since a coroutine cannot
+// co_await inside a catch block:
+//   auto work = step();
+//   if (auto failure = co_await attempt(std::move(work))) logger->error(error_text(failure));
+asio::awaitable<std::exception_ptr> attempt(asio::awaitable<void> body);
 
 // Sleeps on the loop; cancellation ends the sleep at once with CancelledError.
 asio::awaitable<void> sleep(std::chrono::steady_clock::duration duration);

@@ -1,6 +1,6 @@
 #include "partitioner/default_partitioner.hpp"
 
-#include "loop/errors.hpp"
+#include "errors/errors.hpp"
 
 namespace vesk {
 

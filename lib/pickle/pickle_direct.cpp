@@ -1,4 +1,4 @@
-#include "pickle/pickle_direct.hpp"
+#include "pickle/detail/pickle_direct.hpp"
 
 #include "pickle/pickle.hpp"
 #include "pickle/pickle_detail.hpp"

@@ -1,7 +1,9 @@
 #include "pickle/pickle.hpp"
 
 #include "pickle/pickle_detail.hpp"
-#include "pickle/pickle_direct.hpp"
+#include "pickle/detail/pickle_direct.hpp"
+#include "pickle/detail/pickle_opcodes.hpp"
+#include "pickle/detail/pickle_text.hpp"
 
 #include <charconv>
 #include <cmath>
@@ -19,198 +21,6 @@ PickleError::PickleError(const std::string& message, std::size_t position)
 namespace {
 
 using namespace detail;
-
-const char* opcode_name(unsigned char c) {
-  switch (c) {
-    case op::MARK: return "MARK";
-    case op::STOP: return "STOP";
-    case op::POP: return "POP";
-    case op::POP_MARK: return "POP_MARK";
-    case op::DUP: return "DUP";
-    case op::FLOAT: return "FLOAT";
-    case op::INT: return "INT";
-    case op::BININT: return "BININT";
-    case op::BININT1: return "BININT1";
-    case op::LONG: return "LONG";
-    case op::BININT2: return "BININT2";
-    case op::NONE: return "NONE";
-    case op::PERSID: return "PERSID";
-    case op::BINPERSID: return "BINPERSID";
-    case op::REDUCE: return "REDUCE";
-    case op::STRING: return "STRING";
-    case op::BINSTRING: return "BINSTRING";
-    case op::SHORT_BINSTRING: return "SHORT_BINSTRING";
-    case op::UNICODE: return "UNICODE";
-    case op::BINUNICODE: return "BINUNICODE";
-    case op::APPEND: return "APPEND";
-    case op::BUILD: return "BUILD";
-    case op::GLOBAL: return "GLOBAL";
-    case op::DICT: return "DICT";
-    case op::EMPTY_DICT: return "EMPTY_DICT";
-    case op::APPENDS: return "APPENDS";
-    case op::GET: return "GET";
-    case op::BINGET: return "BINGET";
-    case op::INST: return "INST";
-    case op::LONG_BINGET: return "LONG_BINGET";
-    case op::LIST: return "LIST";
-    case op::EMPTY_LIST: return "EMPTY_LIST";
-    case op::OBJ: return "OBJ";
-    case op::PUT: return "PUT";
-    case op::BINPUT: return "BINPUT";
-    case op::LONG_BINPUT: return "LONG_BINPUT";
-    case op::SETITEM: return "SETITEM";
-    case op::TUPLE: return "TUPLE";
-    case op::EMPTY_TUPLE: return "EMPTY_TUPLE";
-    case op::SETITEMS: return "SETITEMS";
-    case op::BINFLOAT: return "BINFLOAT";
-    case op::BINBYTES: return "BINBYTES";
-    case op::SHORT_BINBYTES: return "SHORT_BINBYTES";
-    case op::PROTO: return "PROTO";
-    case op::NEWOBJ: return "NEWOBJ";
-    case op::EXT1: return "EXT1";
-    case op::EXT2: return "EXT2";
-    case op::EXT4: return "EXT4";
-    case op::TUPLE1: return "TUPLE1";
-    case op::TUPLE2: return "TUPLE2";
-    case op::TUPLE3: return "TUPLE3";
-    case op::NEWTRUE: return "NEWTRUE";
-    case op::NEWFALSE: return "NEWFALSE";
-    case op::LONG1: return "LONG1";
-    case op::LONG4: return "LONG4";
-    case op::SHORT_BINUNICODE: return "SHORT_BINUNICODE";
-    case op::BINUNICODE8: return "BINUNICODE8";
-    case op::BINBYTES8: return "BINBYTES8";
-    case op::EMPTY_SET: return "EMPTY_SET";
-    case op::ADDITEMS: return "ADDITEMS";
-    case op::FROZENSET: return "FROZENSET";
-    case op::NEWOBJ_EX: return "NEWOBJ_EX";
-    case op::STACK_GLOBAL: return "STACK_GLOBAL";
-    case op::MEMOIZE: return "MEMOIZE";
-    case op::FRAME: return "FRAME";
-    case op::BYTEARRAY8: return "BYTEARRAY8";
-    case op::NEXT_BUFFER: return "NEXT_BUFFER";
-    case op::READONLY_BUFFER: return "READONLY_BUFFER";
-    default: return nullptr;
-  }
-}
-
-std::string describe_opcode(unsigned char c) {
-  if (const char* name = opcode_name(c)) return name;
-  static const char* hex = "0123456789abcdef";
-  return std::string("unknown opcode 0x") + hex[c >> 4] + hex[c & 15];
-}
-
-// How many bytes of argument an opcode carries, for walking a stream without decoding it.
-enum class ArgKind : std::uint8_t { none, fixed, len1, len4, len8, line, two_lines, unknown };
-
-struct ArgShape {
-  ArgKind kind;
-  std::uint8_t size;  // for fixed
-};
-
-ArgShape arg_shape(unsigned char c) {
-  switch (c) {
-    case op::BININT1: case op::BINGET: case op::BINPUT: case op::PROTO: case op::EXT1:
-      return {ArgKind::fixed, 1};
-    case op::BININT2: case op::EXT2: return {ArgKind::fixed, 2};
-    case op::BININT: case op::LONG_BINGET: case op::LONG_BINPUT: case op::EXT4: return {ArgKind::fixed, 4};
-    case op::BINFLOAT: case op::FRAME: return {ArgKind::fixed, 8};
-    case op::SHORT_BINSTRING: case op::SHORT_BINBYTES: case op::SHORT_BINUNICODE: case op::LONG1:
-      return {ArgKind::len1, 0};
-    case op::BINSTRING: case op::BINUNICODE: case op::BINBYTES: case op::LONG4: return {ArgKind::len4, 0};
-    case op::BINUNICODE8: case op::BINBYTES8: case op::BYTEARRAY8: return {ArgKind::len8, 0};
-    case op::INT: case op::LONG: case op::FLOAT: case op::STRING: case op::UNICODE: case op::PERSID:
-    case op::GET: case op::PUT:
-      return {ArgKind::line, 0};
-    case op::GLOBAL: case op::INST: return {ArgKind::two_lines, 0};
-    default: return {opcode_name(c) ? ArgKind::none : ArgKind::unknown, 0};
-  }
-}
-
-
-bool parse_u64(std::string_view s, std::uint64_t& out) {
-  if (s.empty()) return false;
-  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), out);
-  return ec == std::errc() && end == s.data() + s.size();
-}
-
-// Finds the memo indices that some GET reads, from `pos` to STOP, so that memo entries nobody
-// reads cost nothing. Stops quietly where the stream goes wrong: decoding fails there anyway.
-void scan_fetched(std::string_view data, std::size_t pos, std::unordered_set<std::uint64_t>& fetched) {
-  const auto* d = reinterpret_cast<const unsigned char*>(data.data());
-  std::size_t n = data.size();
-  while (pos < n) {
-    unsigned char c = d[pos++];
-    if (c == op::STOP) return;
-    ArgShape shape = arg_shape(c);
-    std::size_t left = n - pos;
-    switch (shape.kind) {
-      case ArgKind::unknown: return;
-      case ArgKind::none: break;
-      case ArgKind::fixed:
-        if (left < shape.size) return;
-        if (c == op::BINGET) fetched.insert(d[pos]);
-        if (c == op::LONG_BINGET) fetched.insert(get_le(d + pos, 4));
-        pos += shape.size;
-        break;
-      case ArgKind::len1:
-      case ArgKind::len4:
-      case ArgKind::len8: {
-        int w = shape.kind == ArgKind::len1 ? 1 : shape.kind == ArgKind::len4 ? 4 : 8;
-        if (left < static_cast<std::size_t>(w)) return;
-        std::uint64_t len = get_le(d + pos, static_cast<std::size_t>(w));
-        if (len > left - static_cast<std::size_t>(w)) return;
-        pos += static_cast<std::size_t>(w) + len;
-        break;
-      }
-      case ArgKind::line:
-      case ArgKind::two_lines: {
-        int lines = shape.kind == ArgKind::line ? 1 : 2;
-        for (int i = 0; i < lines; ++i) {
-          const void* nl = std::memchr(d + pos, '\n', n - pos);
-          if (!nl) return;
-          std::size_t end = static_cast<std::size_t>(static_cast<const unsigned char*>(nl) - d);
-          std::uint64_t index;
-          if (c == op::GET && parse_u64(data.substr(pos, end - pos), index)) fetched.insert(index);
-          pos = end + 1;
-        }
-        break;
-      }
-    }
-  }
-}
-
-void append_utf8(std::string& out, std::uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xc0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3f));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xe0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
-    out += static_cast<char>(0x80 | (cp & 0x3f));
-  } else {
-    out += static_cast<char>(0xf0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3f));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
-    out += static_cast<char>(0x80 | (cp & 0x3f));
-  }
-}
-
-int hex_digit(unsigned char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-std::string_view trim(std::string_view s) {
-  auto space = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v'; };
-  while (!s.empty() && space(s.front())) s.remove_prefix(1);
-  while (!s.empty() && space(s.back())) s.remove_suffix(1);
-  return s;
-}
 
 // What a global may stand for: only the two callables through which Python writes bytes in
 // the protocols that have no bytes opcode.
@@ -435,12 +245,8 @@ class Reader {
   void load_setitems(std::size_t first);
   void load_global(std::string_view module, std::string_view name);
   void load_reduce();
-  void load_int_line(std::string_view line, bool long_form);
   void load_long_bytes(const unsigned char* p, std::size_t n);
-  void load_float_line(std::string_view line);
-  void load_string_line(std::string_view line);
-  void load_unicode_line(std::string_view line);
-  std::uint64_t memo_index_line(std::string_view line);
+  std::uint64_t memo_index(std::string_view line) const { return memo_index_line(line, _op, _op_pos); }
 };
 
 void Reader::mark_assigned(std::uint64_t index) {
@@ -578,137 +384,6 @@ void Reader::load_long_bytes(const unsigned char* p, std::size_t n) {
   push_int(v);
 }
 
-void Reader::load_int_line(std::string_view line, bool long_form) {
-  std::string_view s = trim(line);
-  if (!long_form && s == "00") {
-    push(Value(false), kScalarWeight);
-    return;
-  }
-  if (!long_form && s == "01") {
-    push(Value(true), kScalarWeight);
-    return;
-  }
-  if (long_form && !s.empty() && s.back() == 'L') s.remove_suffix(1);
-  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
-  std::int64_t v = 0;
-  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-  if (ec == std::errc::result_out_of_range) fail("integer does not fit in 64 bits");
-  if (ec != std::errc() || end != s.data() + s.size() || s.empty()) {
-    fail(describe_opcode(_op) + " has a malformed integer");
-  }
-  push(Value(v), kScalarWeight);
-}
-
-void Reader::load_float_line(std::string_view line) {
-  std::string_view s = trim(line);
-  bool negative = false;
-  if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
-    negative = s.front() == '-';
-    s.remove_prefix(1);
-  }
-  double d = 0;
-  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), d);
-  if (ec == std::errc::result_out_of_range) {
-    // Python's float() gives inf or 0 for such text; from_chars reports the range instead.
-    bool tiny = s.find("e-") != std::string_view::npos || s.find("E-") != std::string_view::npos;
-    d = tiny ? 0.0 : HUGE_VAL;
-  } else if (ec != std::errc() || end != s.data() + s.size() || s.empty()) {
-    fail("FLOAT has a malformed number");
-  }
-  push(Value(negative ? -d : d), kScalarWeight);
-}
-
-void Reader::load_string_line(std::string_view line) {
-  if (line.size() < 2 || line.front() != line.back() || (line.front() != '\'' && line.front() != '"')) {
-    fail("the STRING argument must be quoted");
-  }
-  std::string_view s = line.substr(1, line.size() - 2);
-  std::string out;
-  out.reserve(s.size());
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    char c = s[i];
-    if (c != '\\') {
-      out += c;
-      continue;
-    }
-    if (++i == s.size()) fail("STRING ends with a lone backslash");
-    char e = s[i];
-    switch (e) {
-      case '\n': break;
-      case '\\': out += '\\'; break;
-      case '\'': out += '\''; break;
-      case '"': out += '"'; break;
-      case 'a': out += '\a'; break;
-      case 'b': out += '\b'; break;
-      case 'f': out += '\f'; break;
-      case 'n': out += '\n'; break;
-      case 'r': out += '\r'; break;
-      case 't': out += '\t'; break;
-      case 'v': out += '\v'; break;
-      case 'x': {
-        int h1 = i + 1 < s.size() ? hex_digit(static_cast<unsigned char>(s[i + 1])) : -1;
-        int h2 = i + 2 < s.size() ? hex_digit(static_cast<unsigned char>(s[i + 2])) : -1;
-        if (h1 < 0 || h2 < 0) fail("STRING has an invalid \\x escape");
-        out += static_cast<char>(h1 * 16 + h2);
-        i += 2;
-        break;
-      }
-      default:
-        if (e >= '0' && e <= '7') {
-          int v = e - '0';
-          for (int k = 0; k < 2 && i + 1 < s.size() && s[i + 1] >= '0' && s[i + 1] <= '7'; ++k) v = v * 8 + (s[++i] - '0');
-          out += static_cast<char>(v & 0xff);
-        } else {
-          out += '\\';
-          out += e;
-        }
-    }
-  }
-  push_ascii(std::move(out));
-}
-
-void Reader::load_unicode_line(std::string_view line) {
-  // raw-unicode-escape: bytes are code points 0 to 255, except \uXXXX and \UXXXXXXXX after an
-  // odd run of backslashes.
-  std::string out;
-  out.reserve(line.size());
-  std::size_t i = 0;
-  while (i < line.size()) {
-    auto c = static_cast<unsigned char>(line[i]);
-    if (c != '\\') {
-      append_utf8(out, c);
-      ++i;
-      continue;
-    }
-    std::size_t run = 0;
-    while (i < line.size() && line[i] == '\\') {
-      out += '\\';
-      ++run;
-      ++i;
-    }
-    if (run % 2 == 0 || i == line.size() || (line[i] != 'u' && line[i] != 'U')) continue;
-    out.pop_back();
-    int digits = line[i] == 'u' ? 4 : 8;
-    ++i;
-    std::uint32_t cp = 0;
-    for (int k = 0; k < digits; ++k, ++i) {
-      int h = i < line.size() ? hex_digit(static_cast<unsigned char>(line[i])) : -1;
-      if (h < 0) fail("UNICODE has a truncated \\u escape");
-      cp = cp * 16 + static_cast<std::uint32_t>(h);
-    }
-    if (cp > 0x10ffff) fail("UNICODE has a \\U escape beyond U+10FFFF");
-    append_utf8(out, cp);
-  }
-  std::size_t n = out.size();
-  push(Value(std::move(out)), kScalarWeight + n);
-}
-
-std::uint64_t Reader::memo_index_line(std::string_view line) {
-  std::uint64_t index;
-  if (!parse_u64(trim(line), index)) fail(describe_opcode(_op) + " has a malformed memo index");
-  return index;
-}
-
 Value Reader::run() {
   if (_data.empty()) throw PickleError("no pickle data: the input is empty", 0);
   const std::size_t size = _data.size();
@@ -740,10 +415,10 @@ Value Reader::run() {
       case op::MEMOIZE: memo_put(_memo_len); break;
       case op::BINPUT: memo_put(*need(1)); break;
       case op::LONG_BINPUT: memo_put(read_le(4)); break;
-      case op::PUT: memo_put(memo_index_line(read_line())); break;
+      case op::PUT: memo_put(memo_index(read_line())); break;
       case op::BINGET: memo_get(*need(1)); break;
       case op::LONG_BINGET: memo_get(read_le(4)); break;
-      case op::GET: memo_get(memo_index_line(read_line())); break;
+      case op::GET: memo_get(memo_index(read_line())); break;
 
       case op::STOP: {
         if (!_marks.empty()) fail("STOP with an unclosed MARK");
@@ -766,8 +441,8 @@ Value Reader::run() {
       case op::NONE: push(Value(), kScalarWeight); break;
       case op::NEWTRUE: push(Value(true), kScalarWeight); break;
       case op::NEWFALSE: push(Value(false), kScalarWeight); break;
-      case op::INT: load_int_line(read_line(), false); break;
-      case op::LONG: load_int_line(read_line(), true); break;
+      case op::INT: push(int_line(read_line(), false, _op, _op_pos), kScalarWeight); break;
+      case op::LONG: push(int_line(read_line(), true, _op, _op_pos), kScalarWeight); break;
       case op::LONG1: {
         std::size_t n = *need(1);
         load_long_bytes(need(n), n);
@@ -779,7 +454,7 @@ Value Reader::run() {
         load_long_bytes(need(n), static_cast<std::size_t>(n));
         break;
       }
-      case op::FLOAT: load_float_line(read_line()); break;
+      case op::FLOAT: push(Value(float_line(read_line(), _op_pos)), kScalarWeight); break;
       case op::BINFLOAT: {
         push(Value(get_binfloat(need(8))), kScalarWeight);
         break;
@@ -788,12 +463,17 @@ Value Reader::run() {
       // ---- text and bytes ----
       case op::BINUNICODE: push_text(read_sized(4)); break;
       case op::BINUNICODE8: push_text(read_sized(8)); break;
-      case op::UNICODE: load_unicode_line(read_line()); break;
+      case op::UNICODE: {
+        std::string text = unicode_line(read_line(), _op_pos);
+        const std::size_t n = text.size();
+        push(Value(std::move(text)), kScalarWeight + n);
+        break;
+      }
       case op::SHORT_BINBYTES: push_bytes(read_sized(1)); break;
       case op::BINBYTES: push_bytes(read_sized(4)); break;
       case op::BINBYTES8: push_bytes(read_sized(8)); break;
       case op::BYTEARRAY8: push_bytes(read_sized(8)); break;
-      case op::STRING: load_string_line(read_line()); break;
+      case op::STRING: push_ascii(string_line(read_line(), _op_pos)); break;
       case op::BINSTRING: push_ascii(std::string(read_sized(4))); break;
       case op::SHORT_BINSTRING: push_ascii(std::string(read_sized(1))); break;
 

@@ -3,7 +3,7 @@
 // channel carries: none, bool, 64-bit int, double, text (UTF-8), bytes, list, tuple, and dict
 // (insertion-ordered, keys of any hashable kind). Values have value semantics: copies are deep.
 
-#include "loop/errors.hpp"
+#include "errors/errors.hpp"
 #include "values/large_block.hpp"
 
 #include <algorithm>
@@ -23,12 +23,6 @@ namespace vesk {
 
 class Value;
 class Dict;
-
-// Raised when a dict has no entry for a key.
-class KeyError : public std::out_of_range {
- public:
-  using std::out_of_range::out_of_range;
-};
 
 // Byte strings, kept apart from text so the two never mix up.
 struct Bytes {

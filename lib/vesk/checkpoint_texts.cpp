@@ -1,4 +1,4 @@
-#include "vesk/checkpoint_texts.hpp"
+#include "vesk/detail/checkpoint_texts.hpp"
 
 #include <cstdio>
 

@@ -3,7 +3,7 @@
 #include "loop/errors.hpp"
 #include "partitioner/default_partitioner.hpp"
 #include "pickle/pickle.hpp"
-#include "vesk/checkpoint_texts.hpp"
+#include "vesk/detail/checkpoint_texts.hpp"
 
 #include <algorithm>
 #include <numeric>
@@ -133,7 +133,9 @@ void Vesk::PartitionConsumer::dispose() {
   for (auto& worker : _worker_processes) {
     if (worker.process) worker.process->kill();
     if (worker.listener) worker.listener->close();
-    if (worker.conn_future && _loop != nullptr) Task<void>::create(*_loop, close_conn_future(worker.conn_future));
+    if (worker.conn_future && _loop != nullptr) {
+      fire_and_forget(*_loop, close_conn_future(worker.conn_future), _logger, "Closing a worker connection");
+    }
   }
 }
 

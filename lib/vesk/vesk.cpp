@@ -1,7 +1,7 @@
 #include "vesk/vesk.hpp"
 
 #include "loop/errors.hpp"
-#include "vesk/checkpoint_texts.hpp"
+#include "vesk/detail/checkpoint_texts.hpp"
 
 #include <algorithm>
 #include <random>
@@ -132,17 +132,14 @@ void Vesk::_cancel_state_task() {
 
 Awaitable<void> Vesk::_run() {
   auto alive = _alive;
+  auto connect = [](Vesk& self) -> Awaitable<void> {
+    self.stop_all_partition_consumers();
+    co_await self._connect();
+  };
   while (_state != State::STOPPED) {
-    std::exception_ptr failure;
-    try {
-      stop_all_partition_consumers();
-      co_await _connect();
-      co_return;
-    } catch (...) {
-      failure = std::current_exception();
-    }
-    rethrow_if_cancellation(failure);
-    if (!*alive) co_return;
+    auto round = connect(*this);
+    const auto failure = co_await attempt(std::move(round));
+    if (!failure || !*alive) co_return;
     _logger->error("Error in Vesk _run: " + error_text(failure));
     co_await sleep(std::chrono::seconds(1));
     if (!*alive) co_return;
@@ -200,7 +197,8 @@ void Vesk::AssignmentListener::on_partitions_assigned(const std::vector<Partitio
                       std::shared_ptr<Event> wake) -> Awaitable<void> {
         co_await self->_recreate_partition_consumer(partition, Backoff{}, false, std::move(wake));
       };
-      Task<void>::create(loop, retry(shared_from_this(), partition, _register_recreation(partition)));
+      fire_and_forget(loop, retry(shared_from_this(), partition, _register_recreation(partition)), _vesk->_logger,
+                      "Recreating partition consumer " + std::to_string(partition));
     }
   }
 }
@@ -224,7 +222,9 @@ void Vesk::AssignmentListener::_start_watcher(EventLoop& loop, std::shared_ptr<P
                   Backoff backoff) -> Awaitable<void> {
     co_await self->_recreate_partition_consumer_on_error(std::move(consumer), backoff);
   };
-  Task<void>::create(loop, watch(shared_from_this(), std::move(consumer), backoff));
+  const PartitionId partition = consumer->_partition;
+  fire_and_forget(loop, watch(shared_from_this(), std::move(consumer), backoff), _vesk->_logger,
+                  "Watching partition consumer " + std::to_string(partition));
 }
 
 std::shared_ptr<Event> Vesk::AssignmentListener::_register_recreation(PartitionId partition) {
@@ -245,16 +245,10 @@ double RecreationBackoff::take() {
 
 Awaitable<void> Vesk::AssignmentListener::_recreate_partition_consumer_on_error(
     std::shared_ptr<PartitionConsumer> consumer, Backoff backoff) {
-  std::exception_ptr failure;
-  try {
-    co_await consumer->_task.wait();
-    co_return;
-  } catch (...) {
-    failure = std::current_exception();
-  }
   // A disposed consumer's task was cancelled: that reaches the watcher and ends it quietly.
-  rethrow_if_cancellation(failure);
-  if (_vesk == nullptr) co_return;
+  auto ended = consumer->_task.wait();
+  const auto failure = co_await attempt(std::move(ended));
+  if (!failure || _vesk == nullptr) co_return;
   Vesk& vesk = *_vesk;
   const PartitionId partition = consumer->_partition;
   // A revoked partition is not brought back.

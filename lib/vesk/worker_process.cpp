@@ -1,6 +1,6 @@
 #include "vesk/worker_process.hpp"
 
-#include "channel/handshake.hpp"
+#include "channel/detail/handshake.hpp"
 
 #include "loop/task.hpp"
 

@@ -1,86 +1,31 @@
-#include "vesk_kafka_feed/kafka_handles.hpp"
-
-#include "loop/errors.hpp"
-
-#include <asio/redirect_error.hpp>
-#include <asio/steady_timer.hpp>
-#include <asio/this_coro.hpp>
-#include <asio/use_awaitable.hpp>
-
-#include <sys/eventfd.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdint>
-#include <system_error>
+#include "vesk_kafka_feed/detail/kafka_handles.hpp"
 
 namespace vesk::kafka {
-namespace {
 
-int make_eventfd() {
-  int fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (fd < 0) throw std::system_error(errno, std::generic_category(), "eventfd for a Kafka queue");
-  return fd;
+KafkaError kafka_error(rd_kafka_resp_err_t err, const std::string& what) {
+  return KafkaError(err, what + ": " + rd_kafka_err2name(err) + ": " + rd_kafka_err2str(err));
 }
 
-}  // namespace
-
-Wakeup::Wakeup(const asio::any_io_executor& executor)
-    : _descriptor(std::make_shared<asio::posix::stream_descriptor>(executor, make_eventfd())) {}
-
-Wakeup::~Wakeup() { unwatch(); }
-
-void Wakeup::watch(rd_kafka_queue_t* queue) {
-  // An eventfd takes exactly eight bytes per write; the client copies the payload.
-  static const std::uint64_t one = 1;
-  rd_kafka_queue_io_event_enable(queue, _descriptor->native_handle(), &one, sizeof one);
-  _watched = queue;
+void check(rd_kafka_resp_err_t err, const std::string& what) {
+  if (err) throw kafka_error(err, what);
 }
 
-void Wakeup::unwatch() {
-  if (_watched) rd_kafka_queue_io_event_enable(_watched, -1, nullptr, 0);
-  _watched = nullptr;
+void check(rd_kafka_error_t* error, const std::string& what) {
+  ErrorPtr owned(error);
+  if (!owned) return;
+  throw KafkaError(rd_kafka_error_code(error),
+                   what + ": " + rd_kafka_error_name(error) + ": " + rd_kafka_error_string(error));
 }
 
-void Wakeup::drain() noexcept {
-  std::uint64_t counter = 0;
-  while (::read(_descriptor->native_handle(), &counter, sizeof counter) > 0) {
-  }
-}
-
-Awaitable<Wakeup::Result> Wakeup::wait(std::chrono::milliseconds timeout) {
-  // The timer ends the wait by cancelling the descriptor's wait. Its handler may run after this
-  // wait already ended (or after the Wakeup is gone), so it checks both before touching anything.
-  struct Round {
-    bool finished = false;
-    bool timed_out = false;
-  };
-  auto round = std::make_shared<Round>();
-  asio::steady_timer timer(_descriptor->get_executor(), timeout);
-  timer.async_wait([round, weak = std::weak_ptr<asio::posix::stream_descriptor>(_descriptor)](std::error_code ec) {
-    if (ec || round->finished) return;
-    round->timed_out = true;
-    if (auto descriptor = weak.lock()) {
-      std::error_code ignored;
-      descriptor->cancel(ignored);
+void check(const rd_kafka_topic_partition_list_t* list, const std::string& what) {
+  if (!list) return;
+  for (int i = 0; i < list->cnt; ++i) {
+    const auto& element = list->elems[i];
+    if (element.err) {
+      throw kafka_error(element.err, what + " (partition " + std::to_string(element.partition) + " of " +
+                                         (element.topic ? element.topic : "") + ")");
     }
-  });
-  std::error_code error;
-  auto descriptor = _descriptor;
-  co_await descriptor->async_wait(asio::posix::descriptor_base::wait_read,
-                                  asio::redirect_error(asio::use_awaitable, error));
-  round->finished = true;
-  timer.cancel();
-  auto state = co_await asio::this_coro::cancellation_state;
-  if (state.cancelled() != asio::cancellation_type::none) throw CancelledError();
-  if (!error) co_return Result::readable;
-  if (round->timed_out) co_return Result::timed_out;
-  co_return Result::aborted;
-}
-
-void Wakeup::cancel() noexcept {
-  std::error_code ignored;
-  _descriptor->cancel(ignored);
+  }
 }
 
 }  // namespace vesk::kafka

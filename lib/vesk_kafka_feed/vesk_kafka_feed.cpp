@@ -2,8 +2,10 @@
 
 #include "config/config.hpp"
 #include "loop/errors.hpp"
+#include "loop/gate.hpp"
 #include "loop/task.hpp"
-#include "vesk_kafka_feed/kafka_handles.hpp"
+#include "vesk_kafka_feed/detail/kafka_handles.hpp"
+#include "vesk_kafka_feed/detail/kafka_wakeup.hpp"
 
 #include <librdkafka/rdkafka.h>
 
@@ -13,12 +15,15 @@
 #include <cstdio>
 #include <cstring>
 #include <optional>
-#include <thread>
+#include <stdexcept>
 
 namespace vesk {
 
 using namespace std::chrono_literals;
+using kafka::check;
+using kafka::ClientPtr;
 using kafka::ErrorPtr;
+using kafka::kafka_error;
 using kafka::MessagePtr;
 using kafka::MetadataPtr;
 using kafka::PartitionListPtr;
@@ -49,8 +54,31 @@ std::string seconds_text(std::chrono::steady_clock::duration d) {
   return buffer;
 }
 
-KafkaError kafka_error(rd_kafka_resp_err_t err, const std::string& what) {
-  return KafkaError(static_cast<int>(err), what + ": " + rd_kafka_err2name(err) + ": " + rd_kafka_err2str(err));
+// The body of a callback from the client: nothing may cross into C, so a failure is logged as
+// "<what>: <error>" and goes no further.
+template <class Fn>
+void guarded(const Logger& logger, const char* what, Fn&& body) noexcept {
+  try {
+    body();
+  } catch (...) {
+    try {
+      logger->error(std::string(what) + ": " + error_text(std::current_exception()));
+    } catch (...) {
+    }
+  }
+}
+
+// Runs `work`, then `obligation` whatever `work` did; a failure of `work` is rethrown after.
+template <class Work, class Obligation>
+void then_always(Work&& work, Obligation&& obligation) {
+  std::exception_ptr failure;
+  try {
+    work();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  obligation();
+  if (failure) std::rethrow_exception(failure);
 }
 
 std::vector<VeskKafkaFeed::TopicPartition> topic_partitions(const rd_kafka_topic_partition_list_t* list) {
@@ -152,6 +180,13 @@ class VeskKafkaFeed::Consumer : public std::enable_shared_from_this<VeskKafkaFee
   static void log_trampoline(const rd_kafka_t* rk, int level, const char* facility, const char* text);
 
   void on_rebalance(rd_kafka_resp_err_t err, rd_kafka_topic_partition_list_t* partitions);
+  // Gives each newly assigned partition its own queue, watched before anything can arrive in it.
+  void open_readers(const std::vector<TopicPartition>& assigned);
+  // The client's part of an assignment: every partition starts paused at its earliest offset.
+  void assign_paused(const rd_kafka_topic_partition_list_t* partitions, bool cooperative);
+  // The client's part of a revoke (or of a failed rebalance: everything goes).
+  void unassign(rd_kafka_resp_err_t err, const std::vector<TopicPartition>& revoked,
+                rd_kafka_topic_partition_list_t* partitions, bool cooperative);
   void on_error(rd_kafka_resp_err_t err, const char* reason);
   void on_log(int level, const char* facility, const char* text);
 
@@ -163,8 +198,8 @@ class VeskKafkaFeed::Consumer : public std::enable_shared_from_this<VeskKafkaFee
   Awaitable<void> resume(const std::shared_ptr<PartitionReader>& reader);
   std::vector<Message> read_ready(PartitionReader& reader);
 
-  // Runs `fn(rk)` on the blocking pool; stop() and release_now() wait until no such call holds
-  // the client.
+  // Runs `fn(rk)` on the blocking pool; destroy_client() and release_now() wait until no such
+  // call holds the client.
   template <class Fn>
   auto blocking(Fn fn) -> Awaitable<std::invoke_result_t<Fn&, rd_kafka_t*>>;
 
@@ -172,12 +207,15 @@ class VeskKafkaFeed::Consumer : public std::enable_shared_from_this<VeskKafkaFee
   std::string topic;
   KafkaAssignmentListener adapter;
   asio::any_io_executor executor;
-  rd_kafka_t* rk = nullptr;
+  ClientPtr rk;
   QueuePtr consumer_queue;
   std::unique_ptr<Wakeup> consumer_wakeup;
   Task<void> serve_task;
   std::map<PartitionId, std::shared_ptr<PartitionReader>> readers;
   bool closing = false;
+  // Blocking calls in flight, as the loop sees them (destroy_client waits on it) and as the pool
+  // threads see them (release_now, which has no loop to wait on, waits on the count).
+  Gate blocking_gate;
   std::atomic<int> blocking_calls{0};
 
  private:
@@ -185,21 +223,31 @@ class VeskKafkaFeed::Consumer : public std::enable_shared_from_this<VeskKafkaFee
   void serve_queue(rd_kafka_queue_t* queue);
   void handle_event_message(MessagePtr message);
   static Awaitable<void> serve_loop(std::shared_ptr<Consumer> self);
-  void release_handles() noexcept;
+  // Releases every handle that hangs off the client, then hands the client over: destroying it
+  // then cannot hang. No blocking call may hold the client any more.
+  ClientPtr take_client() noexcept;
   void wait_for_blocking_calls() noexcept;
 };
 
 
 template <class Fn>
 auto VeskKafkaFeed::Consumer::blocking(Fn fn) -> Awaitable<std::invoke_result_t<Fn&, rd_kafka_t*>> {
-  if (!rk || closing) throw KafkaError(0, "Kafka consumer of topic " + topic + " is stopping");
+  if (!rk || closing || !blocking_gate.try_enter()) {
+    throw std::logic_error("Kafka consumer of topic " + topic + " is stopping");
+  }
+  struct Leave {
+    Gate& gate;
+    ~Leave() { gate.leave(); }
+  } leave{blocking_gate};
   ++blocking_calls;
   // The count drops on the pool thread, right after the client call, so that a synchronous
   // release can wait for it without the loop.
-  auto call = [this, fn = std::move(fn), handle = rk]() mutable {
+  auto call = [this, fn = std::move(fn), handle = rk.get()]() mutable {
     struct Done {
       std::atomic<int>& count;
-      ~Done() { --count; }
+      ~Done() {
+        if (--count == 0) count.notify_all();
+      }
     } done{blocking_calls};
     return fn(handle);
   };
@@ -209,27 +257,20 @@ auto VeskKafkaFeed::Consumer::blocking(Fn fn) -> Awaitable<std::invoke_result_t<
 void VeskKafkaFeed::Consumer::rebalance_trampoline(rd_kafka_t*, rd_kafka_resp_err_t err, rd_kafka_topic_partition_list_t* partitions,
                           void* opaque) {
   auto* consumer = static_cast<Consumer*>(opaque);
-  try {
-    consumer->on_rebalance(err, partitions);
-  } catch (...) {
-    // Nothing may cross into the client; the rebalance itself has been carried out.
-    consumer->logger->error("Kafka rebalance handling failed: " + error_text(std::current_exception()));
-  }
+  // The rebalance itself is carried out inside, whatever else fails.
+  guarded(consumer->logger, "Kafka rebalance handling failed", [&] { consumer->on_rebalance(err, partitions); });
 }
 
 void VeskKafkaFeed::Consumer::error_trampoline(rd_kafka_t*, int err, const char* reason, void* opaque) {
-  try {
-    static_cast<Consumer*>(opaque)->on_error(static_cast<rd_kafka_resp_err_t>(err), reason);
-  } catch (...) {
-  }
+  auto* consumer = static_cast<Consumer*>(opaque);
+  guarded(consumer->logger, "Kafka error handling failed",
+          [&] { consumer->on_error(static_cast<rd_kafka_resp_err_t>(err), reason); });
 }
 
 void VeskKafkaFeed::Consumer::log_trampoline(const rd_kafka_t* rk, int level, const char* facility, const char* text) {
   // May run on any of the client's threads; the logger is thread-safe and outlives the client.
-  try {
-    static_cast<Consumer*>(rd_kafka_opaque(rk))->on_log(level, facility, text);
-  } catch (...) {
-  }
+  auto* consumer = static_cast<Consumer*>(rd_kafka_opaque(rk));
+  guarded(consumer->logger, "Kafka log handling failed", [&] { consumer->on_log(level, facility, text); });
 }
 
 
@@ -238,28 +279,30 @@ void VeskKafkaFeed::Consumer::create(const ClientProperties& properties) {
   char errstr[512];
   for (const auto& [name, value] : properties) {
     if (rd_kafka_conf_set(conf.get(), name.c_str(), value.c_str(), errstr, sizeof errstr) != RD_KAFKA_CONF_OK) {
-      throw KafkaError(0, "Kafka client setting " + name + " refused: " + errstr);
+      throw KafkaError(RD_KAFKA_RESP_ERR__INVALID_ARG, "Kafka client setting " + name + " refused: " + errstr);
     }
   }
   rd_kafka_conf_set_opaque(conf.get(), this);
   rd_kafka_conf_set_rebalance_cb(conf.get(), rebalance_trampoline);
   rd_kafka_conf_set_error_cb(conf.get(), error_trampoline);
   rd_kafka_conf_set_log_cb(conf.get(), log_trampoline);
-  rk = rd_kafka_new(RD_KAFKA_CONSUMER, conf.get(), errstr, sizeof errstr);
-  if (!rk) throw KafkaError(0, std::string("Kafka consumer could not be created: ") + errstr);
+  // The group is left by close() before the client goes, or not at all (release_now).
+  rk = ClientPtr(rd_kafka_new(RD_KAFKA_CONSUMER, conf.get(), errstr, sizeof errstr),
+                 kafka::ClientDeleter{RD_KAFKA_DESTROY_F_NO_CONSUMER_CLOSE});
+  if (!rk) throw KafkaError(RD_KAFKA_RESP_ERR__FAIL, std::string("Kafka consumer could not be created: ") + errstr);
   conf.release();  // the client owns it now
 }
 
 void VeskKafkaFeed::Consumer::subscribe() {
   // Client errors and events then arrive where the loop serves the consumer queue.
-  if (auto err = rd_kafka_poll_set_consumer(rk)) throw kafka_error(err, "Kafka consumer setup failed");
-  consumer_queue.reset(rd_kafka_queue_get_consumer(rk));
+  check(rd_kafka_poll_set_consumer(rk.get()), "Kafka consumer setup failed");
+  consumer_queue.reset(rd_kafka_queue_get_consumer(rk.get()));
   consumer_wakeup = std::make_unique<Wakeup>(executor);
   consumer_wakeup->watch(consumer_queue.get());
 
   PartitionListPtr topics(rd_kafka_topic_partition_list_new(1));
   rd_kafka_topic_partition_list_add(topics.get(), topic.c_str(), RD_KAFKA_PARTITION_UA);
-  if (auto err = rd_kafka_subscribe(rk, topics.get())) throw kafka_error(err, "Kafka subscription to " + topic + " failed");
+  check(rd_kafka_subscribe(rk.get(), topics.get()), "Kafka subscription to " + topic + " failed");
 
   serve_task = Task<void>::create(serve_loop(shared_from_this()));
 }
@@ -277,7 +320,7 @@ Awaitable<void> VeskKafkaFeed::Consumer::serve_loop(std::shared_ptr<Consumer> se
 void VeskKafkaFeed::Consumer::serve_consumer_queue() {
   // Rebalance callbacks and client errors run from inside this poll, on the loop thread.
   while (rk && !closing) {
-    MessagePtr message(rd_kafka_consumer_poll(rk, 0));
+    MessagePtr message(rd_kafka_consumer_poll(rk.get(), 0));
     if (!message) break;
     handle_event_message(std::move(message));
   }
@@ -303,86 +346,99 @@ void VeskKafkaFeed::Consumer::handle_event_message(MessagePtr message) {
 }
 
 void VeskKafkaFeed::Consumer::on_rebalance(rd_kafka_resp_err_t err, rd_kafka_topic_partition_list_t* partitions) {
-  const char* protocol = rd_kafka_rebalance_protocol(rk);
+  const char* protocol = rd_kafka_rebalance_protocol(rk.get());
   const bool cooperative = protocol && std::strcmp(protocol, "COOPERATIVE") == 0;
   auto list = topic_partitions(partitions);
 
   if (err == RD_KAFKA_RESP_ERR__ASSIGN_PARTITIONS) {
-    for (const auto& tp : list) {
-      auto& slot = readers[tp.partition];
-      if (!slot) {
-        // The partition's own queue, taken off the consumer queue and watched before the
-        // assignment can put anything in it. The handle stays until the client is released:
-        // the client keeps the partition detached after a revoke.
-        QueuePtr queue(rd_kafka_queue_get_partition(rk, topic.c_str(), tp.partition));
-        if (!queue) throw KafkaError(0, "no queue for partition " + std::to_string(tp.partition) + " of " + topic);
-        rd_kafka_queue_forward(queue.get(), nullptr);
-        slot = std::make_shared<PartitionReader>(tp.partition, std::move(queue), executor);
-        slot->wakeup.watch(slot->queue.get());
-      }
-      slot->assigned = true;
-      slot->next_offset.reset();
-      slot->floor = 0;
-      slot->paused = true;
-    }
-    // Where a partition's first fetch starts is never the client's choice: without committed
-    // offsets it would apply its reset policy, which may jump to the end of the log before the
-    // partition consumer's seek to its stored offset lands, and skip the backlog. So every
-    // partition starts paused at offset 0 and resumes once that seek is confirmed. Offset 0 and
-    // not "beginning": a logical offset sends a lookup, and when the seek overtakes it the client
-    // (2.0.2) answers the stale reply by looking up again, and moves the partition back there.
-    // Where 0 is no longer held, the client's reset policy (earliest) applies.
-    PartitionListPtr start(rd_kafka_topic_partition_list_copy(partitions));
-    for (int i = 0; i < start->cnt; ++i) start->elems[i].offset = 0;
-    if (cooperative) {
-      ErrorPtr error(rd_kafka_incremental_assign(rk, start.get()));
-      if (error) logger->error(std::string("Kafka assignment failed: ") + rd_kafka_error_string(error.get()));
-    } else if (auto e = rd_kafka_assign(rk, start.get())) {
-      logger->error(std::string("Kafka assignment failed: ") + rd_kafka_err2str(e));
-    }
-    if (auto e = rd_kafka_pause_partitions(rk, start.get())) {
-      logger->error(std::string("Kafka pause of assigned partitions failed: ") + rd_kafka_err2str(e));
-    }
+    // A partition whose queue could not be opened is assigned all the same: the group must hear
+    // back, and its reads then fail where they can be seen.
+    then_always([&] { open_readers(list); }, [&] { assign_paused(partitions, cooperative); });
     adapter.on_partitions_assigned(list);
     return;
   }
-
-  auto unassign = [&] {
-    for (auto& [partition, reader] : readers) {
-      bool revoked = err != RD_KAFKA_RESP_ERR__REVOKE_PARTITIONS;
-      for (const auto& tp : list) revoked = revoked || tp.partition == partition;
-      if (revoked) {
-        reader->assigned = false;
-        reader->next_offset.reset();
-      }
-    }
-    if (cooperative && err == RD_KAFKA_RESP_ERR__REVOKE_PARTITIONS) {
-      ErrorPtr error(rd_kafka_incremental_unassign(rk, partitions));
-      if (error) logger->error(std::string("Kafka unassignment failed: ") + rd_kafka_error_string(error.get()));
-    } else if (auto e = rd_kafka_assign(rk, nullptr)) {
-      logger->error(std::string("Kafka unassignment failed: ") + rd_kafka_err2str(e));
-    }
-  };
-
   if (err == RD_KAFKA_RESP_ERR__REVOKE_PARTITIONS) {
-    try {
-      adapter.on_partitions_revoked(list);
-    } catch (...) {
-      unassign();
-      throw;
-    }
-    unassign();
+    then_always([&] { adapter.on_partitions_revoked(list); }, [&] { unassign(err, list, partitions, cooperative); });
     return;
   }
-
   logger->error(std::string("Kafka rebalance error: ") + rd_kafka_err2name(err) + ": " + rd_kafka_err2str(err));
-  unassign();
+  unassign(err, list, partitions, cooperative);
+}
+
+void VeskKafkaFeed::Consumer::open_readers(const std::vector<TopicPartition>& assigned) {
+  std::exception_ptr first_failure;
+  for (const auto& tp : assigned) {
+    try {
+      auto& reader = readers[tp.partition];
+      if (!reader) {
+        // The partition's own queue, taken off the consumer queue and watched before the
+        // assignment can put anything in it. The handle stays until the client is released:
+        // the client keeps the partition detached after a revoke.
+        QueuePtr queue(rd_kafka_queue_get_partition(rk.get(), topic.c_str(), tp.partition));
+        if (!queue) {
+          throw KafkaError(RD_KAFKA_RESP_ERR__UNKNOWN_PARTITION,
+                           "no queue for partition " + std::to_string(tp.partition) + " of " + topic);
+        }
+        rd_kafka_queue_forward(queue.get(), nullptr);
+        reader = std::make_shared<PartitionReader>(tp.partition, std::move(queue), executor);
+        reader->wakeup.watch(reader->queue.get());
+      }
+      reader->assigned = true;
+      reader->next_offset.reset();
+      reader->floor = 0;
+      reader->paused = true;
+    } catch (...) {
+      // No reader is left half made: its partition then reads as not assigned.
+      if (auto it = readers.find(tp.partition); it != readers.end() && !it->second) readers.erase(it);
+      if (!first_failure) first_failure = std::current_exception();
+    }
+  }
+  if (first_failure) std::rethrow_exception(first_failure);
+}
+
+void VeskKafkaFeed::Consumer::assign_paused(const rd_kafka_topic_partition_list_t* partitions, bool cooperative) {
+  // Where a partition's first fetch starts is never the client's choice: without committed
+  // offsets it would apply its reset policy, which may jump to the end of the log before the
+  // partition consumer's seek to its stored offset lands, and skip the backlog. So every
+  // partition starts paused at offset 0 and resumes once that seek is confirmed. Offset 0 and
+  // not "beginning": a logical offset sends a lookup, and when the seek overtakes it the client
+  // (2.0.2) answers the stale reply by looking up again, and moves the partition back there.
+  // Where 0 is no longer held, the client's reset policy (earliest) applies.
+  PartitionListPtr start(rd_kafka_topic_partition_list_copy(partitions));
+  for (int i = 0; i < start->cnt; ++i) start->elems[i].offset = 0;
+  if (cooperative) {
+    ErrorPtr error(rd_kafka_incremental_assign(rk.get(), start.get()));
+    if (error) logger->error(std::string("Kafka assignment failed: ") + rd_kafka_error_string(error.get()));
+  } else if (auto e = rd_kafka_assign(rk.get(), start.get())) {
+    logger->error(std::string("Kafka assignment failed: ") + rd_kafka_err2str(e));
+  }
+  if (auto e = rd_kafka_pause_partitions(rk.get(), start.get())) {
+    logger->error(std::string("Kafka pause of assigned partitions failed: ") + rd_kafka_err2str(e));
+  }
+}
+
+void VeskKafkaFeed::Consumer::unassign(rd_kafka_resp_err_t err, const std::vector<TopicPartition>& revoked,
+                                       rd_kafka_topic_partition_list_t* partitions, bool cooperative) {
+  for (auto& [partition, reader] : readers) {
+    bool gone = err != RD_KAFKA_RESP_ERR__REVOKE_PARTITIONS;
+    for (const auto& tp : revoked) gone = gone || tp.partition == partition;
+    if (gone) {
+      reader->assigned = false;
+      reader->next_offset.reset();
+    }
+  }
+  if (cooperative && err == RD_KAFKA_RESP_ERR__REVOKE_PARTITIONS) {
+    ErrorPtr error(rd_kafka_incremental_unassign(rk.get(), partitions));
+    if (error) logger->error(std::string("Kafka unassignment failed: ") + rd_kafka_error_string(error.get()));
+  } else if (auto e = rd_kafka_assign(rk.get(), nullptr)) {
+    logger->error(std::string("Kafka unassignment failed: ") + rd_kafka_err2str(e));
+  }
 }
 
 void VeskKafkaFeed::Consumer::on_error(rd_kafka_resp_err_t err, const char* reason) {
   if (err == RD_KAFKA_RESP_ERR__FATAL && rk) {
     char text[512];
-    auto original = rd_kafka_fatal_error(rk, text, sizeof text);
+    auto original = rd_kafka_fatal_error(rk.get(), text, sizeof text);
     logger->error(std::string("Kafka client fatal error: ") + rd_kafka_err2name(original) + ": " + text);
     return;
   }
@@ -410,19 +466,17 @@ Awaitable<void> VeskKafkaFeed::Consumer::await_cluster(const std::string& server
     MetadataPtr owned(metadata);
     return e;
   };
-  auto err = co_await blocking(std::move(ask));
-  if (err) {
-    throw kafka_error(err, "Kafka cluster " + servers + " did not answer within " +
-                               seconds_text(std::chrono::steady_clock::now() - began) + " s");
-  }
+  const auto err = co_await blocking(std::move(ask));
+  check(err, "Kafka cluster " + servers + " did not answer within " +
+                 seconds_text(std::chrono::steady_clock::now() - began) + " s");
 }
 
 std::shared_ptr<VeskKafkaFeed::PartitionReader> VeskKafkaFeed::Consumer::reader(PartitionId partition,
                                                                                 const char* operation) const {
   auto it = readers.find(partition);
   if (it == readers.end() || !it->second->assigned) {
-    throw KafkaError(0, std::string(operation) + ": partition " + std::to_string(partition) + " of " + topic +
-                            " is not assigned to this consumer");
+    throw KafkaError(RD_KAFKA_RESP_ERR__STATE, std::string(operation) + ": partition " + std::to_string(partition) +
+                                                   " of " + topic + " is not assigned to this consumer");
   }
   return it->second;
 }
@@ -447,7 +501,8 @@ Awaitable<void> VeskKafkaFeed::Consumer::seek(const std::shared_ptr<PartitionRea
   };
   const Watermarks marks = co_await blocking(std::move(query));
   if (reader->closed || closing) {
-    throw KafkaError(0, "Kafka seek of partition " + std::to_string(partition) + " failed: the consumer is stopping");
+    throw KafkaError(RD_KAFKA_RESP_ERR__DESTROY,
+                     "Kafka seek of partition " + std::to_string(partition) + " failed: the consumer is stopping");
   }
   if (marks.err) {
     throw kafka_error(marks.err, "Kafka seek of partition " + std::to_string(partition) + " of " + topic +
@@ -477,8 +532,8 @@ Awaitable<void> VeskKafkaFeed::Consumer::seek(const std::shared_ptr<PartitionRea
       return list->elems[0].err;
     };
     auto err = co_await blocking(std::move(attempt));
-    if (reader->closed || closing) throw KafkaError(0, what + " failed: the consumer is stopping");
-    if (!reader->assigned) throw KafkaError(0, what + " failed: the partition was revoked");
+    if (reader->closed || closing) throw KafkaError(RD_KAFKA_RESP_ERR__DESTROY, what + " failed: the consumer is stopping");
+    if (!reader->assigned) throw KafkaError(RD_KAFKA_RESP_ERR__STATE, what + " failed: the partition was revoked");
     if (!err) break;
     const bool retry = err == RD_KAFKA_RESP_ERR__STATE || err == RD_KAFKA_RESP_ERR__TIMED_OUT ||
                        err == RD_KAFKA_RESP_ERR__PREV_IN_PROGRESS;
@@ -491,13 +546,15 @@ Awaitable<void> VeskKafkaFeed::Consumer::seek(const std::shared_ptr<PartitionRea
 
 Awaitable<void> VeskKafkaFeed::Consumer::resume(const std::shared_ptr<PartitionReader>& reader) {
   const PartitionId partition = reader->partition;
-  auto call = [this, partition](rd_kafka_t* handle) {
+  const std::string what = "Kafka resume of partition " + std::to_string(partition) + " of " + topic + " failed";
+  // Checked where it happens: the per-partition error as well, which would leave it paused.
+  auto call = [this, partition, what](rd_kafka_t* handle) {
     PartitionListPtr list(rd_kafka_topic_partition_list_new(1));
     rd_kafka_topic_partition_list_add(list.get(), topic.c_str(), partition);
-    return rd_kafka_resume_partitions(handle, list.get());
+    check(rd_kafka_resume_partitions(handle, list.get()), what);
+    check(list.get(), what);
   };
-  const auto err = co_await blocking(std::move(call));
-  if (err) throw kafka_error(err, "Kafka resume of partition " + std::to_string(partition) + " of " + topic + " failed");
+  co_await blocking(std::move(call));
   reader->paused = false;
 }
 
@@ -516,7 +573,7 @@ std::vector<Message> VeskKafkaFeed::Consumer::read_ready(PartitionReader& reader
     if (m->err) {
       // What was read before the failure is not handed out: the next seek refetches it.
       reader.next_offset.reset();
-      throw KafkaError(static_cast<int>(m->err), "Kafka fetch of partition " + std::to_string(reader.partition) +
+      throw KafkaError(m->err, "Kafka fetch of partition " + std::to_string(reader.partition) +
                                                      " of " + topic + " failed: " + rd_kafka_err2name(m->err) + ": " +
                                                      rd_kafka_message_errstr(m.get()));
     }
@@ -552,10 +609,10 @@ Awaitable<void> VeskKafkaFeed::Consumer::close() {
   }
 
   // The client posts the final revoke and its close result to a queue of ours, served here.
-  QueuePtr close_queue(rd_kafka_queue_new(rk));
+  QueuePtr close_queue(rd_kafka_queue_new(rk.get()));
   Wakeup close_wakeup(executor);
   close_wakeup.watch(close_queue.get());
-  ErrorPtr error(rd_kafka_consumer_close_queue(rk, close_queue.get()));
+  ErrorPtr error(rd_kafka_consumer_close_queue(rk.get(), close_queue.get()));
   if (error) {
     logger->warn(std::string("Kafka consumer close failed: ") + rd_kafka_error_string(error.get()));
   } else {
@@ -563,7 +620,7 @@ Awaitable<void> VeskKafkaFeed::Consumer::close() {
     for (;;) {
       close_wakeup.drain();
       serve_queue(close_queue.get());
-      if (rd_kafka_consumer_closed(rk)) break;
+      if (rd_kafka_consumer_closed(rk.get())) break;
       if (std::chrono::steady_clock::now() > give_up) {
         logger->warn("Kafka consumer of topic " + topic + " did not close within " + seconds_text(close_give_up) +
                      " s; releasing it");
@@ -575,38 +632,33 @@ Awaitable<void> VeskKafkaFeed::Consumer::close() {
   close_wakeup.unwatch();
 }
 
-void VeskKafkaFeed::Consumer::release_handles() noexcept {
+ClientPtr VeskKafkaFeed::Consumer::take_client() noexcept {
+  closing = true;
   for (auto& [partition, reader] : readers) reader->close();
   readers.clear();
   if (consumer_wakeup) consumer_wakeup->unwatch();
   consumer_queue.reset();
   if (consumer_wakeup) consumer_wakeup->cancel();
+  return std::move(rk);
 }
 
 void VeskKafkaFeed::Consumer::wait_for_blocking_calls() noexcept {
-  while (blocking_calls.load() > 0) std::this_thread::sleep_for(1ms);
+  for (int n = blocking_calls.load(); n > 0; n = blocking_calls.load()) blocking_calls.wait(n);
 }
 
 Awaitable<void> VeskKafkaFeed::Consumer::destroy_client() {
   closing = true;
-  while (blocking_calls.load() > 0) co_await sleep(2ms);
-  release_handles();
-  // Every handle is gone, so destroying cannot hang; it joins the client's threads, off the loop.
-  rd_kafka_t* handle = std::exchange(rk, nullptr);
-  if (handle) {
-    auto destroy = [handle] { rd_kafka_destroy_flags(handle, RD_KAFKA_DESTROY_F_NO_CONSUMER_CLOSE); };
-    co_await run_blocking(std::move(destroy));
-  }
+  co_await blocking_gate.close();
+  // Destroying joins the client's threads: off the loop.
+  auto destroy = [client = take_client()]() mutable { client.reset(); };
+  co_await run_blocking(std::move(destroy));
 }
 
 void VeskKafkaFeed::Consumer::release_now() noexcept {
   closing = true;
   if (serve_task) serve_task.cancel();
   wait_for_blocking_calls();
-  release_handles();
-  if (rd_kafka_t* handle = std::exchange(rk, nullptr)) {
-    rd_kafka_destroy_flags(handle, RD_KAFKA_DESTROY_F_NO_CONSUMER_CLOSE);
-  }
+  take_client().reset();
 }
 
 // ---- the source ----
@@ -663,17 +715,17 @@ VeskKafkaFeed::ClientProperties VeskKafkaFeed::client_properties() const {
 }
 
 std::string VeskKafkaFeed::client_setting(const std::string& name) const {
-  if (!_consumer || !_consumer->rk) throw KafkaError(0, "Kafka source is not running");
+  if (!_consumer || !_consumer->rk) throw std::logic_error("Kafka source is not running");
   char value[1024];
   std::size_t size = sizeof value;
-  if (rd_kafka_conf_get(rd_kafka_conf(_consumer->rk), name.c_str(), value, &size) != RD_KAFKA_CONF_OK) {
-    throw KafkaError(0, "Kafka client has no setting " + name);
+  if (rd_kafka_conf_get(rd_kafka_conf(_consumer->rk.get()), name.c_str(), value, &size) != RD_KAFKA_CONF_OK) {
+    throw KafkaError(RD_KAFKA_RESP_ERR__INVALID_ARG, "Kafka client has no setting " + name);
   }
   return value;
 }
 
 Awaitable<void> VeskKafkaFeed::start() {
-  if (_consumer) throw KafkaError(0, "Kafka source for topic " + kafka_topic + " is already started");
+  if (_consumer) throw std::logic_error("Kafka source for topic " + kafka_topic + " is already started");
   // No temporaries that own memory inside a co_await expression: g++ 12 mishandles them.
   const asio::any_io_executor executor = co_await asio::this_coro::executor;
   auto consumer = std::make_shared<Consumer>(logger, kafka_topic, _listener, executor);
@@ -693,7 +745,7 @@ Awaitable<void> VeskKafkaFeed::stop() {
 }
 
 Awaitable<void> VeskKafkaFeed::seek(const PartitionState& state) {
-  if (!_consumer) throw KafkaError(0, "Kafka source is not running: seek(" + std::to_string(state.partition) + ")");
+  if (!_consumer) throw std::logic_error("Kafka source is not running: seek(" + std::to_string(state.partition) + ")");
   auto consumer = _consumer;
   auto reader = consumer->reader(state.partition, "seek");
   if (reader->next_offset == state.offset) co_return;
@@ -704,7 +756,7 @@ std::optional<std::int64_t> VeskKafkaFeed::high_watermark(PartitionId partition)
   if (!_consumer || !_consumer->rk) return std::nullopt;
   std::int64_t low = 0, high = 0;
   // Reads the client's cache, which every fetch answer refreshes; thread-safe and never blocks.
-  if (rd_kafka_get_watermark_offsets(_consumer->rk, kafka_topic.c_str(), partition, &low, &high) !=
+  if (rd_kafka_get_watermark_offsets(_consumer->rk.get(), kafka_topic.c_str(), partition, &low, &high) !=
           RD_KAFKA_RESP_ERR_NO_ERROR ||
       high < 0) {
     return std::nullopt;
@@ -713,11 +765,11 @@ std::optional<std::int64_t> VeskKafkaFeed::high_watermark(PartitionId partition)
 }
 
 Awaitable<std::vector<Message>> VeskKafkaFeed::get_many(PartitionId partition) {
-  if (!_consumer) throw KafkaError(0, "Kafka source is not running: get_many(" + std::to_string(partition) + ")");
+  if (!_consumer) throw std::logic_error("Kafka source is not running: get_many(" + std::to_string(partition) + ")");
   auto consumer = _consumer;
   auto reader = consumer->reader(partition, "get_many");
   if (reader->reading) {
-    throw KafkaError(0, "get_many: partition " + std::to_string(partition) + " is already being read");
+    throw std::logic_error("get_many: partition " + std::to_string(partition) + " is already being read");
   }
   reader->reading = true;
   struct Reading {
@@ -727,7 +779,7 @@ Awaitable<std::vector<Message>> VeskKafkaFeed::get_many(PartitionId partition) {
 
   if (reader->paused) co_await consumer->resume(reader);
   for (;;) {
-    if (reader->closed) throw KafkaError(0, "get_many: the Kafka source stopped while reading partition " + std::to_string(partition));
+    if (reader->closed) throw KafkaError(RD_KAFKA_RESP_ERR__DESTROY, "get_many: the Kafka source stopped while reading partition " + std::to_string(partition));
     // Drained before reading, so that anything arriving after the read wakes the wait below.
     reader->wakeup.drain();
     auto batch = consumer->read_ready(*reader);

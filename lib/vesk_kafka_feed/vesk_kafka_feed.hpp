@@ -8,6 +8,7 @@
 #include "models/partition_state.hpp"
 #include "vesk_feed/message.hpp"
 #include "vesk_feed/vesk_feed.hpp"
+#include "vesk_kafka_feed/kafka_error.hpp"
 #include "vesk_rebalance_listener/vesk_rebalance_listener.hpp"
 
 #include <chrono>
@@ -19,17 +20,6 @@
 #include <vector>
 
 namespace vesk {
-
-// A failure reported by the Kafka client, with the client's error name and message.
-class KafkaError : public std::runtime_error {
- public:
-  KafkaError(int code, const std::string& message) : std::runtime_error(message), _code(code) {}
-  // The client's error code (rd_kafka_resp_err_t); 0 when the failure has none.
-  int code() const noexcept { return _code; }
-
- private:
-  int _code;
-};
 
 class VeskKafkaFeed : public VeskFeed {
  public:
@@ -84,7 +74,7 @@ class VeskKafkaFeed : public VeskFeed {
 
   // The properties start() hands to the client, in order.
   ClientProperties client_properties() const;
-  // The value of a property as the running client holds it; KafkaError when not running.
+  // The value of a property as the running client holds it; std::logic_error when not running.
   std::string client_setting(const std::string& name) const;
   bool running() const noexcept { return static_cast<bool>(_consumer); }
 

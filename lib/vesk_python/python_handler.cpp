@@ -436,7 +436,8 @@ class Pump {
     EventLoop* loop = EventLoop::try_running();
     if (loop == nullptr) return;
     _running = true;
-    Task<void>::create(*loop, run(borrow(worker).release().ptr()));
+    // step() reports a handler's failures itself, on the worker's output.
+    fire_and_forget(*loop, run(borrow(worker).release().ptr()), null_logger(), "The asyncio pump");
   }
 
  private:

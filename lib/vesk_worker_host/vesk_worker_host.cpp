@@ -1,6 +1,6 @@
 #include "vesk_worker_host/vesk_worker_host.hpp"
 
-#include "channel/handshake.hpp"
+#include "channel/detail/handshake.hpp"
 #include "loop/errors.hpp"
 #include "loop/task.hpp"
 

@@ -5,6 +5,7 @@
 #include "vesk/vesk.hpp"
 
 #include "azurite.hpp"
+#include "engine_run.hpp"
 #include "engine_test_support.hpp"
 #include "log_capture.hpp"
 #include "stored_offsets.hpp"
@@ -94,12 +95,8 @@ void produce(VeskMemoryFeed& feed, int per_partition) {
 
 // Runs an engine until every partition's stored offset is `offset`, then stops it and the feed.
 Awaitable<void> run_until_stored(EngineOnBlobStorage& t, std::shared_ptr<VeskMemoryFeed> feed, vesk::Offset offset) {
-  Vesk engine(t.log.logger(), t.backend, 2, 200ms);
-  engine.source(feed).process(EngineOnBlobStorage::counter());
-  engine.start();
-  EXPECT_TRUE(co_await t.stored_offsets_reach(offset, 60s));
-  co_await engine.stop();
-  co_await feed->stop();
+  const vesk::testing::EngineRun run{t.log.logger(), t.backend, *t.probe, partitions};
+  EXPECT_TRUE(co_await vesk::testing::run_engine_until(run, std::move(feed), EngineOnBlobStorage::counter(), offset));
 }
 
 TEST_F(EngineOnBlobStorage, StatesAreExactInTheBlobsAndARestartedEngineResumesFromThem) {
@@ -119,7 +116,7 @@ TEST_F(EngineOnBlobStorage, StatesAreExactInTheBlobsAndARestartedEngineResumesFr
   log.clear();
   loop.run_until_complete(run_until_stored(*this, feed, 2400));
   for (PartitionId p = 0; p < partitions; ++p) {
-    EXPECT_TRUE(log.contains("State found for partition " + std::to_string(p) + ", starting from offset 2000"));
+    EXPECT_TRUE(log.contains(vesk::testing::resume_line(p, 2000)));
     expect_counts(p, 2400, 120);
   }
   EXPECT_EQ(log.count_starting_with("Error"), 0u);
@@ -179,12 +176,8 @@ TEST_F(EngineOnBlobStorage, KafkaMessagesEndAsExactStatesInTheBlobsAndARestartRe
     const std::string group = "vesk-on-azurite-" + std::to_string(offset);
     auto feed = std::make_shared<vesk::VeskKafkaFeed>(cluster.bootstrap_servers(), group, "events", "", "", "", "",
                                                       log.logger());
-    Vesk engine(log.logger(), backend, 2, 200ms);
-    engine.source(feed).process(counter());
-    engine.start();
-    EXPECT_TRUE(co_await stored_offsets_reach(offset, 60s));
-    co_await engine.stop();
-    co_await feed->stop();
+    const vesk::testing::EngineRun run{log.logger(), backend, *probe, partitions};
+    EXPECT_TRUE(co_await vesk::testing::run_engine_until(run, std::move(feed), counter(), offset));
   };
 
   produce_kafka(1000);
@@ -198,7 +191,7 @@ TEST_F(EngineOnBlobStorage, KafkaMessagesEndAsExactStatesInTheBlobsAndARestartRe
   log.clear();
   loop.run_until_complete(run_engine(1200));
   for (PartitionId p = 0; p < partitions; ++p) {
-    EXPECT_TRUE(log.contains("State found for partition " + std::to_string(p) + ", starting from offset 1000"));
+    EXPECT_TRUE(log.contains(vesk::testing::resume_line(p, 1000)));
     expect_counts(p, 1200, 60);
   }
   EXPECT_EQ(log.count_starting_with("Error"), 0u);

@@ -12,7 +12,7 @@
 //                          worker's handshake to VESK_INTRUDER_CAPTURE and play no intruder;
 //                          "replay": send the handshake saved in VESK_INTRUDER_CAPTURE
 
-#include "channel/handshake.hpp"
+#include "channel/detail/handshake.hpp"
 #include "pickle/pickle.hpp"
 #include "values/value.hpp"
 

@@ -4,6 +4,7 @@
 #include "vesk/vesk.hpp"
 
 #include "engine_fixture.hpp"
+#include "engine_run.hpp"
 #include "vesk_memory_feed/vesk_memory_feed.hpp"
 
 #include <gtest/gtest.h>
@@ -40,13 +41,13 @@ void produce(VeskMemoryFeed& feed, int from, int to) {
 // Runs an engine until every partition's stored offset is `offset`, then stops it and the feed.
 Awaitable<void> run_engine_until(EndToEnd& t, std::shared_ptr<VeskMemoryFeed> feed,
                                  std::shared_ptr<vesk::StreamHandlerBase> handler, int workers, vesk::Offset offset) {
-  Vesk engine(t.log.logger(), t.backend, workers, 200ms);
-  engine.source(feed).process(std::move(handler));
-  engine.start();
-  EXPECT_TRUE(co_await t.stored_offsets_reach(feed->partitions(), offset, 30s));
-  EXPECT_EQ(engine._partition_consumers.size(), static_cast<std::size_t>(feed->partitions()));
-  co_await engine.stop();
-  co_await feed->stop();
+  const int partitions = feed->partitions();
+  vesk::testing::EngineRun run{t.log.logger(), t.backend, *t.store, partitions, workers};
+  run.limit = 30s;
+  run.before_stop = [partitions](const Vesk& engine) {
+    EXPECT_EQ(engine._partition_consumers.size(), static_cast<std::size_t>(partitions));
+  };
+  EXPECT_TRUE(co_await vesk::testing::run_engine_until(run, std::move(feed), std::move(handler), offset));
   EXPECT_TRUE(co_await t.no_children_left());
 }
 
@@ -71,7 +72,7 @@ TEST_F(EndToEnd, CountsAreExactAndASecondEngineResumesWithMoreWorkers) {
   log.clear();
   loop.run_until_complete(run_engine_until(*this, feed, counter, 3, 11000));
   for (PartitionId p = 0; p < 3; ++p) {
-    EXPECT_TRUE(log.contains("State found for partition " + std::to_string(p) + ", starting from offset 10000"));
+    EXPECT_TRUE(log.contains(vesk::testing::resume_line(p, 10000)));
     auto state = loop.run_until_complete(store->get_partition_state(p));
     ASSERT_TRUE(state);
     EXPECT_EQ(state->state.size(), 100u);

@@ -6,7 +6,7 @@
 #include "engine_test_support.hpp"
 #include "fake_feed.hpp"
 #include "log_capture.hpp"
-#include "vesk/checkpoint_texts.hpp"
+#include "vesk/detail/checkpoint_texts.hpp"
 
 #include <gtest/gtest.h>
 

@@ -181,7 +181,7 @@ TEST(HttpClient, DestroyingTheLoopWithATransferInFlightReleasesIt) {
     EventLoop loop;
     Request slow = make("GET", server.url("/slow"));
     loop.run_until_complete([](Request slow) -> Awaitable<void> {
-      Task<Response>::create(vesk::http::perform(std::move(slow)));
+      [[maybe_unused]] auto in_flight = Task<Response>::create(vesk::http::perform(std::move(slow)));
       co_await vesk::sleep(100ms);
     }(slow));
   }

@@ -3,6 +3,8 @@
 // It records every request it reads and answers with whatever the test's handler returns,
 // after an optional delay during which it notices a client that hangs up.
 
+#include "unused_port.hpp"
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -72,8 +74,5 @@ class TestHttpServer {
   std::vector<std::thread> _threads;
   std::thread _acceptor;
 };
-
-// A port on 127.0.0.1 where nothing listens (bound once, then closed).
-int unused_port();
 
 }  // namespace vesk::testing

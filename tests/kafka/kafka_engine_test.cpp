@@ -2,16 +2,16 @@
 // and VeskKafkaFeed on a mock cluster started here.
 #include "vesk/vesk.hpp"
 
+#include "engine_run.hpp"
 #include "log_capture.hpp"
 #include "mock_cluster.hpp"
+#include "unused_port.hpp"
 #include "stored_offsets.hpp"
 #include "vesk_kafka_feed/vesk_kafka_feed.hpp"
 #include "vesk_local_file_backend/vesk_local_file_backend.hpp"
 
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -70,25 +70,11 @@ Awaitable<void> run_engine_until(KafkaEngine& t, const MockKafkaCluster& cluster
   auto feed = std::make_shared<VeskKafkaFeed>(cluster.bootstrap_servers(), "e2e", "counts", "", "", "", "",
                                               t.log.logger(), VeskKafkaFeed::ExtraProperties{{"session.timeout.ms", "6000"}});
   auto handler = std::shared_ptr<vesk::StreamHandlerBase>(vesk::create_stream_handler("examples.counting.KeyCounter"));
-  Vesk engine(t.log.logger(), t.backend, 2, 200ms);
-  engine.source(feed).process(handler);
-  engine.start();
-  EXPECT_TRUE(co_await t.stored_offsets_reach(offset, 60s));
-  co_await engine.stop();
-  co_await feed->stop();
+  const vesk::testing::EngineRun run{t.log.logger(), t.backend, *t.store, partitions};
+  EXPECT_TRUE(co_await vesk::testing::run_engine_until(run, std::move(feed), std::move(handler), offset));
 }
 
-int unused_port() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  ::close(fd);
-  return ntohs(addr.sin_port);
-}
+using vesk::testing::unused_port;
 
 }  // namespace
 
@@ -112,7 +98,7 @@ TEST_F(KafkaEngine, CountsAreExactAndARestartResumesAtTheStoredOffsets) {
   log.clear();
   loop.run_until_complete(run_engine_until(*this, cluster, 6000));
   for (PartitionId p = 0; p < partitions; ++p) {
-    EXPECT_TRUE(log.contains("State found for partition " + std::to_string(p) + ", starting from offset 5000"));
+    EXPECT_TRUE(log.contains(vesk::testing::resume_line(p, 5000)));
     auto state = loop.run_until_complete(store->get_partition_state(p));
     ASSERT_TRUE(state);
     EXPECT_EQ(state->state.size(), 100u);

@@ -1,5 +1,5 @@
 #include "pickle/pickle.hpp"
-#include "pickle/pickle_direct.hpp"
+#include "pickle/detail/pickle_direct.hpp"
 
 #include "python_pickles.hpp"
 

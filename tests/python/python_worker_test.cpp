@@ -7,6 +7,8 @@
 #include "worker_spy.hpp"
 
 #include <gmock/gmock.h>
+#include "loop_driver.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -66,25 +68,7 @@ struct Worker {
 // Runs `body` on a loop of its own; a body still running after `limit` fails the test.
 void run(std::function<Awaitable<void>()> body, std::chrono::seconds limit = 60s) {
   vesk::EventLoop loop(1);
-  auto task = vesk::Task<void>::create(loop, body());
-  auto guard = vesk::Task<void>::create(loop, [](vesk::Task<void> t, std::chrono::seconds l) -> Awaitable<void> {
-    co_await vesk::sleep(l);
-    t.cancel();
-  }(task, limit));
-  try {
-    loop.run_until_complete([](vesk::Task<void> t, vesk::Task<void> g) -> Awaitable<void> {
-      std::exception_ptr failure;
-      try {
-        co_await t.wait();
-      } catch (...) {
-        failure = std::current_exception();
-      }
-      g.cancel();
-      if (failure) std::rethrow_exception(failure);
-    }(task, guard));
-  } catch (const vesk::CancelledError&) {
-    FAIL() << "the test did not finish within " << limit.count() << " s";
-  }
+  vesk::testing::run_within(loop, body, limit);
 }
 
 TEST(PythonWorker, AClassThatCannotBeLoadedEndsTheWorkerAtStartWithAClearMessage) {

@@ -1,5 +1,6 @@
 #include "loop/event_loop.hpp"
 #include "loop/event.hpp"
+#include "loop/gate.hpp"
 #include "loop/logging.hpp"
 
 #include "log_capture.hpp"
@@ -195,12 +196,8 @@ TEST(Loop, ALoopThatLogsErrorsAndGoesOnStillStopsWhenCancelled) {
   loop.run_until_complete([](vesk::Logger logger) -> Awaitable<void> {
     auto looping = Task<void>::create([](vesk::Logger logger) -> Awaitable<void> {
       for (;;) {
-        try {
-          co_await sleep_then_fail(1ms, "again");
-        } catch (...) {
-          vesk::rethrow_if_cancellation(std::current_exception());
-          logger->error("Error: " + vesk::error_text(std::current_exception()));
-        }
+        auto step = sleep_then_fail(1ms, "again");
+        if (auto failure = co_await vesk::attempt(std::move(step))) logger->error("Error: " + vesk::error_text(failure));
       }
     }(logger));
     co_await vesk::sleep(20ms);
@@ -211,6 +208,56 @@ TEST(Loop, ALoopThatLogsErrorsAndGoesOnStillStopsWhenCancelled) {
   }(log.logger()));
   EXPECT_GT(log.count_starting_with("Error: again"), 2u);
   EXPECT_EQ(log.count_starting_with("Error: task cancelled"), 0u);
+}
+
+TEST(Loop, GateCloseRefusesNewWorkAndWaitsForWorkInFlight) {
+  EventLoop loop;
+  loop.run_until_complete([]() -> Awaitable<void> {
+    vesk::Gate gate;
+    auto work = [](vesk::Gate& gate, std::chrono::milliseconds d) -> Awaitable<void> {
+      vesk::Gate::Holder inside(gate);
+      co_await vesk::sleep(d);
+    };
+    auto first = Task<void>::create(work(gate, 30ms));
+    auto second = Task<void>::create(work(gate, 60ms));
+    co_await vesk::sleep(5ms);
+    EXPECT_EQ(gate.count(), 2u);
+    auto closing = Task<void>::create(gate.close());
+    co_await vesk::sleep(5ms);
+    EXPECT_TRUE(gate.is_closed());
+    EXPECT_THROW(gate.enter(), vesk::GateClosedError);
+    EXPECT_FALSE(closing.done());
+    co_await first.wait();
+    co_await vesk::sleep(5ms);
+    EXPECT_FALSE(closing.done());  // one piece is still in flight
+    co_await second.wait();
+    EXPECT_TRUE(co_await vesk::wait_for(closing, 5s));
+    EXPECT_FALSE(closing.failed());
+    // A close that waits can itself be cancelled.
+    vesk::Gate busy;
+    busy.enter();
+    auto stuck = Task<void>::create(busy.close());
+    co_await vesk::sleep(5ms);
+    stuck.cancel();
+    EXPECT_THROW(co_await stuck.wait(), CancelledError);
+  }());
+}
+
+TEST(Loop, FireAndForgetLogsAFailureButNotACancellation) {
+  EventLoop loop;
+  vesk::testing::LogCapture log;
+  loop.run_until_complete([](vesk::Logger logger) -> Awaitable<void> {
+    auto& loop = EventLoop::running();
+    vesk::fire_and_forget(loop, sleep_then_fail(1ms, "it broke"), logger, "Closing the thing");
+    auto cancelled = []() -> Awaitable<void> {
+      co_await vesk::sleep(1ms);
+      throw CancelledError();
+    };
+    vesk::fire_and_forget(loop, cancelled(), logger, "Cancelled thing");
+    co_await vesk::sleep(30ms);
+  }(log.logger()));
+  EXPECT_TRUE(log.contains("Closing the thing failed: it broke"));
+  EXPECT_EQ(log.count_starting_with("Cancelled thing"), 0u);
 }
 
 TEST(Loop, BlockingCallRunsOffTheLoopWhileTimersFireAndResumesOnTheLoop) {

@@ -1,7 +1,7 @@
 // The worker channel: framing, the shared accept, closing, and message batches.
 
 #include "channel/channel.hpp"
-#include "channel/handshake.hpp"
+#include "channel/detail/handshake.hpp"
 
 #include "loop/event_loop.hpp"
 #include "log_capture.hpp"
@@ -14,6 +14,8 @@
 #include <asio/write.hpp>
 
 #include <gmock/gmock.h>
+#include "loop_driver.hpp"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -36,7 +38,7 @@ using vesk::Value;
 
 void run(std::function<Awaitable<void>()> body) {
   vesk::EventLoop loop(1);
-  loop.run_until_complete(body());
+  vesk::testing::run_within(loop, body, std::chrono::seconds(60));
 }
 
 // A raw client socket, for writing bytes no well-behaved end would send. It has sent the

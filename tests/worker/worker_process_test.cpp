@@ -7,6 +7,8 @@
 #include "worker_spy.hpp"
 
 #include <gmock/gmock.h>
+#include "loop_driver.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -94,26 +96,7 @@ class WorkerProcess : public ::testing::Test {
  protected:
   // Runs `body` on the loop; a body that is still running after `limit` fails the test.
   void run(std::function<Awaitable<void>()> body, std::chrono::seconds limit = 20s) {
-    auto task = vesk::Task<void>::create(_loop, body());
-    auto guard = vesk::Task<void>::create(_loop, [](vesk::Task<void> t, std::chrono::seconds l) -> Awaitable<void> {
-      co_await vesk::sleep(l);
-      t.cancel();
-    }(task, limit));
-    auto waiter = [](vesk::Task<void> t, vesk::Task<void> g) -> Awaitable<void> {
-      std::exception_ptr failure;
-      try {
-        co_await t.wait();
-      } catch (...) {
-        failure = std::current_exception();
-      }
-      g.cancel();
-      if (failure) std::rethrow_exception(failure);
-    };
-    try {
-      _loop.run_until_complete(waiter(task, guard));
-    } catch (const vesk::CancelledError&) {
-      FAIL() << "the test did not finish within " << limit.count() << " s";
-    }
+    vesk::testing::run_within(_loop, body, limit);
   }
 
   vesk::EventLoop _loop{1};

@@ -1,6 +1,7 @@
 #include "caught_up.hpp"
 
 #include "loop/errors.hpp"
+#include "loop/task.hpp"
 #include "vesk_state_store/vesk_state_store.hpp"
 
 #include <chrono>
@@ -59,14 +60,15 @@ Awaitable<void> until_caught_up(Vesk& engine, const VeskFeed& feed, std::shared_
       const std::uint64_t writes = backend->writes(file);
       if (writes != p.writes_read && std::chrono::steady_clock::now() >= p.retry_at) {
         // A failed read is tried again a few seconds later; the run goes on meanwhile.
-        try {
+        auto read = [](VeskStateStore& store, PartitionId partition, Progress& p, std::uint64_t writes) -> Awaitable<void> {
           auto state = co_await store.get_partition_state(partition);
           p.stored = state ? state->offset : -1;
           p.writes_read = writes;
-        } catch (const std::exception& e) {
-          if (is_cancellation(std::current_exception())) throw;
-          logger->warn("Cannot read the stored state of partition " + std::to_string(partition) + ": " + e.what() +
-                       "; trying again in 5 s");
+        };
+        auto reading = read(store, partition, p, writes);
+        if (auto failure = co_await attempt(std::move(reading))) {
+          logger->warn("Cannot read the stored state of partition " + std::to_string(partition) + ": " +
+                       error_text(failure) + "; trying again in 5 s");
           p.retry_at = std::chrono::steady_clock::now() + std::chrono::seconds(5);
         }
       }

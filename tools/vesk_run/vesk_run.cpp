@@ -12,7 +12,7 @@
 #include "loop/logging.hpp"
 #include "stream_handler/handler_registry.hpp"
 #include "stream_handler/stream_handler.hpp"
-#include "vesk/checkpoint_texts.hpp"
+#include "vesk/detail/checkpoint_texts.hpp"
 #include "vesk/vesk.hpp"
 #include "vesk_azure_blob_backend/vesk_azure_blob_backend.hpp"
 #include "vesk_kafka_feed/vesk_kafka_feed.hpp"

@@ -1,6 +1,5 @@
 #pragma once
-// Owning handles for librdkafka objects, one resource each, and the eventfd through which the
-// client wakes the event loop when a queue receives something.
+// The eventfd through which the Kafka client wakes the event loop when a queue receives something.
 
 #include "loop/event_loop.hpp"
 
@@ -13,32 +12,6 @@
 #include <memory>
 
 namespace vesk::kafka {
-
-struct ConfDeleter {
-  void operator()(rd_kafka_conf_t* p) const noexcept { rd_kafka_conf_destroy(p); }
-};
-struct QueueDeleter {
-  void operator()(rd_kafka_queue_t* p) const noexcept { rd_kafka_queue_destroy(p); }
-};
-struct MessageDeleter {
-  void operator()(rd_kafka_message_t* p) const noexcept { rd_kafka_message_destroy(p); }
-};
-struct PartitionListDeleter {
-  void operator()(rd_kafka_topic_partition_list_t* p) const noexcept { rd_kafka_topic_partition_list_destroy(p); }
-};
-struct ErrorDeleter {
-  void operator()(rd_kafka_error_t* p) const noexcept { rd_kafka_error_destroy(p); }
-};
-struct MetadataDeleter {
-  void operator()(const rd_kafka_metadata_t* p) const noexcept { rd_kafka_metadata_destroy(p); }
-};
-
-using ConfPtr = std::unique_ptr<rd_kafka_conf_t, ConfDeleter>;
-using QueuePtr = std::unique_ptr<rd_kafka_queue_t, QueueDeleter>;
-using MessagePtr = std::unique_ptr<rd_kafka_message_t, MessageDeleter>;
-using PartitionListPtr = std::unique_ptr<rd_kafka_topic_partition_list_t, PartitionListDeleter>;
-using ErrorPtr = std::unique_ptr<rd_kafka_error_t, ErrorDeleter>;
-using MetadataPtr = std::unique_ptr<const rd_kafka_metadata_t, MetadataDeleter>;
 
 // A non-blocking eventfd watched on the loop. librdkafka writes to it when a queue it is enabled
 // on goes from empty to non-empty, once until the queue is read again.
