@@ -20,6 +20,7 @@
 #include "vesk_metrics_endpoint/vesk_metrics_endpoint.hpp"
 
 #include <asio/signal_set.hpp>
+#include <librdkafka/rdkafka.h>
 #include <spdlog/sinks/stdout_color_sinks.h>
 
 #include <cctype>
@@ -28,6 +29,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <cstdio>
 #include <string>
@@ -53,6 +55,7 @@ struct Options {
   std::optional<std::string> metrics_host;
   double stall_seconds = 60.0;
   double status_interval = 10.0;
+  std::vector<std::string> kafka_properties;  // KEY=VALUE, in the order given
 };
 
 constexpr const char* kEnvironmentHelp =
@@ -124,6 +127,15 @@ std::optional<int> parse(int argc, char** argv, Options& o) {
       ->check(vesk::cli::needs("needs a number of seconds, 0 or more", [](const std::string& t) {
         return t == "0" || vesk::cli::seconds_above_zero(t);
       }));
+  app.add_option("--kafka-property", o.kafka_properties,
+                 "A Kafka client property, applied after Vesk's own (e.g. session.timeout.ms=6000); repeatable")
+      ->type_name("KEY=VALUE")
+      ->expected(1)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+      ->check(vesk::cli::needs("needs KEY=VALUE", [](const std::string& t) {
+        const auto equals = t.find('=');
+        return equals != std::string::npos && equals > 0;
+      }));
   vesk::cli::setup(app);
   if (auto status = vesk::cli::parse(app, argc, argv)) return status;
   if (o.metrics_host && !o.metrics_port) return vesk::cli::report_usage_error(app, "--metrics-host needs --metrics-port");
@@ -171,6 +183,17 @@ std::vector<std::pair<std::string, std::string>> lines_of(const std::string& pat
     }
   }
   return messages;
+}
+
+// A property the client refuses would fail every connection attempt: refuse it now, by name.
+void check_kafka_properties(const vesk::VeskKafkaFeed::ExtraProperties& properties) {
+  std::unique_ptr<rd_kafka_conf_t, void (*)(rd_kafka_conf_t*)> conf(rd_kafka_conf_new(), &rd_kafka_conf_destroy);
+  for (const auto& [name, value] : properties) {
+    char error[512];
+    if (rd_kafka_conf_set(conf.get(), name.c_str(), value.c_str(), error, sizeof error) != RD_KAFKA_CONF_OK) {
+      throw UsageError("--kafka-property " + name + "=" + value + ": " + error);
+    }
+  }
 }
 
 void set_default_env(const char* name, const std::string& value) {
@@ -341,7 +364,13 @@ int main(int argc, char** argv) {
     }
     std::shared_ptr<vesk::VeskFeed> feed;
     try {
-      feed = vesk::VeskKafkaFeed::from_env(logger);
+      vesk::VeskKafkaFeed::ExtraProperties extra;
+      for (const auto& property : o.kafka_properties) {
+        const auto equals = property.find('=');
+        extra[property.substr(0, equals)] = property.substr(equals + 1);  // a later KEY wins
+      }
+      check_kafka_properties(extra);
+      feed = vesk::VeskKafkaFeed::from_env(logger, std::move(extra));
     } catch (const vesk::ValueError& e) {
       throw UsageError(e.what());
     }
