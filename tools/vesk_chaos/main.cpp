@@ -249,8 +249,8 @@ void Soak::start_host(Host& host) {
                                 "--checkpoint-interval", fixed(_o.checkpoint_interval, 3),
                                 "--status-interval", "5",
                                 // A host that dies is noticed, and a new one joins, within seconds.
-                                "--kafka-property", "session.timeout.ms=6000",
-                                "--kafka-property", "heartbeat.interval.ms=1000"};
+                                "--kafka-property", "session.timeout.ms=3000",
+                                "--kafka-property", "heartbeat.interval.ms=500"};
   if (!_use_azurite) {
     argv.push_back("--state-dir");
     argv.push_back((_dir / "state").string());
@@ -412,12 +412,13 @@ void Soak::inject() {
     if (kind == "worker_kill" || kind == "worker_stop") return !workers.empty();
     return _use_azurite ? _azurite_phase == Phase::up : false;
   };
-  const int count = static_cast<int>(std::size(kinds));
-  int choice = static_cast<int>(std::uniform_int_distribution<int>(0, count - 1)(_random));
-  // When the kind drawn cannot happen now, the next one that can does, so that faults keep coming.
-  for (int tries = 0; tries < count && !available(kinds[choice]); ++tries) choice = (choice + 1) % count;
-  const std::string kind = kinds[choice];
-  if (!available(kind)) return;
+  // Drawn among the kinds that can happen now, so that faults keep coming and none crowds out another.
+  std::vector<std::string> possible;
+  for (const char* kind : kinds) {
+    if (available(kind)) possible.push_back(kind);
+  }
+  if (possible.empty()) return;
+  const std::string kind = possible[std::uniform_int_distribution<std::size_t>(0, possible.size() - 1)(_random)];
   Fault fault{kind, std::chrono::duration_cast<std::chrono::milliseconds>(
                         std::chrono::system_clock::now().time_since_epoch())
                         .count(),
@@ -810,7 +811,8 @@ int main(int argc, char** argv) {
   app.add_option("--azurite", o.azurite, "The azurite-blob program")->type_name("PATH");
   vesk::cli::setup(app);
   if (auto status = vesk::cli::parse(app, argc, argv)) return *status;
-  if (!o.seed) o.seed = std::random_device{}() ^ (static_cast<std::uint64_t>(std::random_device{}()) << 32);
+  // Within what --seed accepts, so that every printed seed can be given back.
+  if (!o.seed) o.seed = (std::random_device{}() ^ (static_cast<std::uint64_t>(std::random_device{}()) << 32)) >> 1;
   // The mock cluster keeps about 5 MiB per partition; a run that would outgrow it is refused.
   const double bytes_per_partition = o.rate * (o.seconds + 300) / o.partitions * 120;
   if (bytes_per_partition > 4.0 * 1024 * 1024) {
