@@ -26,6 +26,7 @@
 #include <cctype>
 #include <chrono>
 #include <csignal>
+#include <pthread.h>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
@@ -262,12 +263,24 @@ vesk::Awaitable<void> log_status(const vesk::Vesk& engine, std::chrono::duration
   }
 }
 
+// SIGINT and SIGTERM are held back (on this thread and the threads it starts) until the run can
+// stop cleanly, rather than ending the process during start-up.
+void hold_stop_signals(bool hold) {
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGINT);
+  sigaddset(&stop, SIGTERM);
+  pthread_sigmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &stop, nullptr);
+}
+
 // Runs until a signal arrives, --run-for passes or (with --until-caught-up) every partition has
 // stored what it held at the start; then stops the engine and the source.
 vesk::Awaitable<void> serve(vesk::Vesk& engine, vesk::VeskFeed& feed, const Options& o,
                             std::shared_ptr<vesk::run_tool::CountingBackend> backend, vesk::Logger logger) {
   auto& loop = vesk::EventLoop::running();
   asio::signal_set signals(loop.context(), SIGINT, SIGTERM);
+  // Held since main() began: one that came during start-up is taken now, and stops the run cleanly.
+  hold_stop_signals(false);
   auto stopping = vesk::Task<int>::create([](asio::signal_set& signals) -> vesk::Awaitable<int> {
     co_return co_await signals.async_wait(asio::use_awaitable);
   }(signals));
@@ -318,6 +331,7 @@ vesk::Awaitable<void> serve(vesk::Vesk& engine, vesk::VeskFeed& feed, const Opti
 }  // namespace
 
 int main(int argc, char** argv) {
+  hold_stop_signals(true);
   auto logger = std::make_shared<spdlog::logger>("vesk", std::make_shared<spdlog::sinks::stderr_color_sink_mt>());
   try {
     Options o;
