@@ -120,6 +120,7 @@ class Soak {
     Phase phase = Phase::down;
     Clock::time_point restart_at;
     Clock::time_point stop_sent;
+    Clock::time_point started;
     std::vector<std::string> logs;
   };
   struct Fault {
@@ -257,6 +258,7 @@ void Soak::start_host(Host& host) {
   }
   host.pid = _processes.start(argv, log);
   host.phase = Phase::up;
+  host.started = Clock::now();
 }
 
 void Soak::setup() {
@@ -398,7 +400,13 @@ void Soak::inject() {
   for (auto& host : _hosts) {
     if (host.phase == Phase::up) up.push_back(&host);
   }
-  const bool all_up = up.size() == _hosts.size();
+  // A host is signalled once it has had a second to start: a signal before its main() would end
+  // it whatever it does.
+  std::vector<Host*> settled;
+  for (Host* host : up) {
+    if (Clock::now() - host->started >= std::chrono::seconds(1)) settled.push_back(host);
+  }
+  const bool all_up = settled.size() == _hosts.size();
   // Workers of the hosts that run, for the worker faults.
   std::vector<std::pair<Host*, pid_t>> workers;
   for (Host* host : up) {
@@ -425,7 +433,7 @@ void Soak::inject() {
               Seconds(elapsed()), ""};
   const auto now = Clock::now();
   if (kind == "host_kill" || kind == "host_term") {
-    Host& host = *up[std::uniform_int_distribution<std::size_t>(0, up.size() - 1)(_random)];
+    Host& host = *settled[std::uniform_int_distribution<std::size_t>(0, settled.size() - 1)(_random)];
     if (auto kib = vesk::chaos::peak_rss_kib(host.pid)) _host_peak_kib = std::max(_host_peak_kib, *kib);
     if (kind == "host_kill") {
       ::kill(host.pid, SIGKILL);
