@@ -795,7 +795,9 @@ int main(int argc, char** argv) {
   app.add_option("--hosts", o.hosts, "vesk-run hosts (default 3)")->type_name("H")->check(whole(1, 16));
   app.add_option("--partitions", o.partitions, "Partitions of the topic (default 8)")->type_name("N")->check(whole(1, 64));
   app.add_option("--workers", o.workers, "Workers per partition (default 2)")->type_name("N")->check(whole(1, 16));
-  app.add_option("--rate", o.rate, "Messages per second produced (default 200)")->type_name("N")->check(positive_seconds);
+  app.add_option("--rate", o.rate, "Messages per second produced (default 200)")
+      ->type_name("N")
+      ->check(vesk::cli::needs("needs a number above 0", vesk::cli::seconds_above_zero));
   app.add_option("--checkpoint-interval", o.checkpoint_interval, "Seconds between checkpoints (default 1)")
       ->type_name("SECONDS")
       ->check(positive_seconds);
