@@ -86,5 +86,8 @@ expect_usage "--produce-lines needs --embedded-kafka" --handler h --produce-line
 expect_usage "--log-level needs one of trace, debug, info, warning, error, off, got 'loud'" --handler h --log-level loud
 expect_usage "--metrics-port needs a port number from 0 to 65535, got '70000'" --handler h --metrics-port 70000
 expect_usage "--metrics-host needs --metrics-port" --handler h --metrics-host 0.0.0.0
+expect_usage "--kafka-property needs KEY=VALUE, got 'session.timeout.ms'" --handler h --kafka-property session.timeout.ms
+expect_usage "--kafka-property no.such.property=1: No such configuration property" \
+  --handler examples.counting.KeyCounter --kafka-property session.timeout.ms=6000 --kafka-property no.such.property=1
 VESK_LOG_LEVEL=loud expect_usage "VESK_LOG_LEVEL needs one of" --handler examples.counting.KeyCounter
 echo "vesk-run: 4 passed, 0 failed"

@@ -20,14 +20,17 @@
 #include "vesk_metrics_endpoint/vesk_metrics_endpoint.hpp"
 
 #include <asio/signal_set.hpp>
+#include <librdkafka/rdkafka.h>
 #include <spdlog/sinks/stdout_color_sinks.h>
 
 #include <cctype>
 #include <chrono>
 #include <csignal>
+#include <pthread.h>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <cstdio>
 #include <string>
@@ -53,6 +56,7 @@ struct Options {
   std::optional<std::string> metrics_host;
   double stall_seconds = 60.0;
   double status_interval = 10.0;
+  std::vector<std::string> kafka_properties;  // KEY=VALUE, in the order given
 };
 
 constexpr const char* kEnvironmentHelp =
@@ -124,6 +128,15 @@ std::optional<int> parse(int argc, char** argv, Options& o) {
       ->check(vesk::cli::needs("needs a number of seconds, 0 or more", [](const std::string& t) {
         return t == "0" || vesk::cli::seconds_above_zero(t);
       }));
+  app.add_option("--kafka-property", o.kafka_properties,
+                 "A Kafka client property, applied after Vesk's own (e.g. session.timeout.ms=6000); repeatable")
+      ->type_name("KEY=VALUE")
+      ->expected(1)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+      ->check(vesk::cli::needs("needs KEY=VALUE", [](const std::string& t) {
+        const auto equals = t.find('=');
+        return equals != std::string::npos && equals > 0;
+      }));
   vesk::cli::setup(app);
   if (auto status = vesk::cli::parse(app, argc, argv)) return status;
   if (o.metrics_host && !o.metrics_port) return vesk::cli::report_usage_error(app, "--metrics-host needs --metrics-port");
@@ -171,6 +184,17 @@ std::vector<std::pair<std::string, std::string>> lines_of(const std::string& pat
     }
   }
   return messages;
+}
+
+// A property the client refuses would fail every connection attempt: refuse it now, by name.
+void check_kafka_properties(const vesk::VeskKafkaFeed::ExtraProperties& properties) {
+  std::unique_ptr<rd_kafka_conf_t, void (*)(rd_kafka_conf_t*)> conf(rd_kafka_conf_new(), &rd_kafka_conf_destroy);
+  for (const auto& [name, value] : properties) {
+    char error[512];
+    if (rd_kafka_conf_set(conf.get(), name.c_str(), value.c_str(), error, sizeof error) != RD_KAFKA_CONF_OK) {
+      throw UsageError("--kafka-property " + name + "=" + value + ": " + error);
+    }
+  }
 }
 
 void set_default_env(const char* name, const std::string& value) {
@@ -239,12 +263,24 @@ vesk::Awaitable<void> log_status(const vesk::Vesk& engine, std::chrono::duration
   }
 }
 
+// SIGINT and SIGTERM are held back (on this thread and the threads it starts) until the run can
+// stop cleanly, rather than ending the process during start-up.
+void hold_stop_signals(bool hold) {
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGINT);
+  sigaddset(&stop, SIGTERM);
+  pthread_sigmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &stop, nullptr);
+}
+
 // Runs until a signal arrives, --run-for passes or (with --until-caught-up) every partition has
 // stored what it held at the start; then stops the engine and the source.
 vesk::Awaitable<void> serve(vesk::Vesk& engine, vesk::VeskFeed& feed, const Options& o,
                             std::shared_ptr<vesk::run_tool::CountingBackend> backend, vesk::Logger logger) {
   auto& loop = vesk::EventLoop::running();
   asio::signal_set signals(loop.context(), SIGINT, SIGTERM);
+  // Held since main() began: one that came during start-up is taken now, and stops the run cleanly.
+  hold_stop_signals(false);
   auto stopping = vesk::Task<int>::create([](asio::signal_set& signals) -> vesk::Awaitable<int> {
     co_return co_await signals.async_wait(asio::use_awaitable);
   }(signals));
@@ -295,6 +331,7 @@ vesk::Awaitable<void> serve(vesk::Vesk& engine, vesk::VeskFeed& feed, const Opti
 }  // namespace
 
 int main(int argc, char** argv) {
+  hold_stop_signals(true);
   auto logger = std::make_shared<spdlog::logger>("vesk", std::make_shared<spdlog::sinks::stderr_color_sink_mt>());
   try {
     Options o;
@@ -341,7 +378,13 @@ int main(int argc, char** argv) {
     }
     std::shared_ptr<vesk::VeskFeed> feed;
     try {
-      feed = vesk::VeskKafkaFeed::from_env(logger);
+      vesk::VeskKafkaFeed::ExtraProperties extra;
+      for (const auto& property : o.kafka_properties) {
+        const auto equals = property.find('=');
+        extra[property.substr(0, equals)] = property.substr(equals + 1);  // a later KEY wins
+      }
+      check_kafka_properties(extra);
+      feed = vesk::VeskKafkaFeed::from_env(logger, std::move(extra));
     } catch (const vesk::ValueError& e) {
       throw UsageError(e.what());
     }
