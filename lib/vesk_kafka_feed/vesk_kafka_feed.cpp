@@ -34,6 +34,9 @@ namespace {
 
 constexpr int max_records = 1000;
 constexpr auto fetch_wait = 1000ms;
+// Seeks back to a partition's floor in a row, after which the client's messages below it are
+// read through.
+constexpr int max_floor_seeks = 3;
 // The consumer queue is also served on this period, so the group never sees a silent member
 // even if a wakeup were missed.
 constexpr auto consumer_poll_period = 1000ms;
@@ -142,6 +145,10 @@ struct VeskKafkaFeed::PartitionReader {
   Offset floor = 0;
   // Assigned partitions fetch nothing until the first seek has been confirmed.
   bool paused = false;
+  // The last read held nothing at or above the floor: the client went back before it.
+  bool below_floor = false;
+  // Seeks made for that since the last message handed out.
+  int floor_seeks = 0;
 };
 
 // ---- the client and everything that hangs off it ----
@@ -393,9 +400,12 @@ void VeskKafkaFeed::Consumer::assign_paused(const rd_kafka_topic_partition_list_
   // Where a partition's first fetch starts is never the client's choice: without committed
   // offsets it would apply its reset policy, which may jump to the end of the log before the
   // partition consumer's seek to its stored offset lands, and skip the backlog. So every
-  // partition starts paused at its earliest offset and resumes once that seek is confirmed.
+  // partition starts paused at offset 0 and resumes once that seek is confirmed. Offset 0 and
+  // not "beginning": a logical offset sends a lookup, and when the seek overtakes it the client
+  // (2.0.2) answers the stale reply by looking up again, and moves the partition back there.
+  // Where 0 is no longer held, the client's reset policy (earliest) applies.
   PartitionListPtr start(rd_kafka_topic_partition_list_copy(partitions));
-  for (int i = 0; i < start->cnt; ++i) start->elems[i].offset = RD_KAFKA_OFFSET_BEGINNING;
+  for (int i = 0; i < start->cnt; ++i) start->elems[i].offset = 0;
   if (cooperative) {
     ErrorPtr error(rd_kafka_incremental_assign(rk.get(), start.get()));
     if (error) logger->error(std::string("Kafka assignment failed: ") + rd_kafka_error_string(error.get()));
@@ -557,6 +567,7 @@ std::vector<Message> VeskKafkaFeed::Consumer::read_ready(PartitionReader& reader
 
   std::vector<Message> out;
   out.reserve(batch.size());
+  reader.below_floor = false;
   for (const auto& m : batch) {
     if (m->err == RD_KAFKA_RESP_ERR__PARTITION_EOF) continue;
     if (m->err) {
@@ -566,7 +577,10 @@ std::vector<Message> VeskKafkaFeed::Consumer::read_ready(PartitionReader& reader
                                                      " of " + topic + " failed: " + rd_kafka_err2name(m->err) + ": " +
                                                      rd_kafka_message_errstr(m.get()));
     }
-    if (m->offset < reader.floor) continue;
+    if (m->offset < reader.floor) {
+      reader.below_floor = true;
+      continue;
+    }
     Message message;
     if (m->key) message.key.emplace(static_cast<const char*>(m->key), m->key_len);
     if (m->payload) message.value.assign(static_cast<const char*>(m->payload), m->len);
@@ -575,7 +589,11 @@ std::vector<Message> VeskKafkaFeed::Consumer::read_ready(PartitionReader& reader
     message.offset = m->offset;
     out.push_back(std::move(message));
   }
-  if (!out.empty()) reader.next_offset = out.back().offset + 1;
+  if (!out.empty()) {
+    reader.next_offset = out.back().offset + 1;
+    reader.below_floor = false;
+    reader.floor_seeks = 0;
+  }
   return out;
 }
 
@@ -766,6 +784,17 @@ Awaitable<std::vector<Message>> VeskKafkaFeed::get_many(PartitionId partition) {
     reader->wakeup.drain();
     auto batch = consumer->read_ready(*reader);
     if (!batch.empty()) co_return batch;
+    if (reader->below_floor) {
+      // The client went back before the seek's offset on its own (see the assignment): seek
+      // there again rather than read up to it, and in any case read on at once.
+      if (reader->floor_seeks < max_floor_seeks) {
+        ++reader->floor_seeks;
+        logger->debug("Kafka partition " + std::to_string(partition) + " of " + kafka_topic +
+                      ": the client read below offset " + std::to_string(reader->floor) + "; seeking there again");
+        co_await consumer->seek(reader, reader->floor);
+      }
+      continue;
+    }
     const auto woke = co_await reader->wakeup.wait(fetch_wait);
     if (woke == Wakeup::Result::aborted && !reader->closed) {
       throw CancelledError();

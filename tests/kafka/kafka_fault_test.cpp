@@ -75,7 +75,10 @@ TEST_F(KafkaFault, EveryStartReadsEachBacklogFromItsStoredOffset) {
   constexpr int backlog = 12500;
   constexpr int starts = 20;
   cluster.create_topic("race", partitions);
+  std::size_t errors = 0;
   for (int start = 1; start <= starts; ++start) {
+    errors += log.count_starting_with("Error");
+    log.clear();
     for (int p = 0; p < partitions; ++p) {
       for (int i = 0; i < backlog; ++i) cluster.produce("race", p, "p" + std::to_string(p) + "-" + std::to_string(i % 4), "v");
     }
@@ -89,11 +92,31 @@ TEST_F(KafkaFault, EveryStartReadsEachBacklogFromItsStoredOffset) {
       exact = counted(p) == end;
     }
     if (!exact) {
-      ADD_FAILURE() << "start " << start << " did not process every message once; stored offsets reached: " << reached;
+      // What the lagging partitions logged, and every line that names no partition.
+      std::string stored;
+      std::vector<std::string> marks;
+      for (PartitionId p = 0; p < partitions; ++p) {
+        auto state = loop.run_until_complete(store.get_partition_state(p));
+        stored += " " + std::to_string(p) + ":" + (state ? std::to_string(state->offset) : "none") + "/" +
+                  std::to_string(counted(p));
+        if (!state || state->offset != end) {
+          marks.push_back("[p" + std::to_string(p) + "]");
+          marks.push_back("partition " + std::to_string(p) + " ");
+          marks.push_back("partition " + std::to_string(p) + ":");
+        }
+      }
+      std::string lines;
+      for (const auto& text : log.texts()) {
+        const bool named = std::any_of(marks.begin(), marks.end(), [&](const auto& m) { return text.find(m) != std::string::npos; });
+        const bool batch = text.starts_with("Distributing ") || text.starts_with("Processed ");
+        if (named || !(batch || text.starts_with("[p"))) lines += "\n  " + text;
+      }
+      ADD_FAILURE() << "start " << start << " did not process every message once (expected " << end
+                    << "); partition:offset/counted" << stored << "; what the lagging partitions logged:" << lines;
       break;
     }
   }
-  EXPECT_EQ(log.count_starting_with("Error"), 0u);
+  EXPECT_EQ(errors + log.count_starting_with("Error"), 0u);
 }
 
 TEST_F(KafkaFault, StoredOffsetsOutsideTheLogStartAtTheEarliestRetainedOffset) {
