@@ -233,7 +233,7 @@ class VeskKafkaFeed::Consumer : public std::enable_shared_from_this<VeskKafkaFee
 template <class Fn>
 auto VeskKafkaFeed::Consumer::blocking(Fn fn) -> Awaitable<std::invoke_result_t<Fn&, rd_kafka_t*>> {
   if (!rk || closing || !blocking_gate.try_enter()) {
-    throw std::logic_error("Kafka consumer of topic " + topic + " is stopping");
+    throw KafkaError(RD_KAFKA_RESP_ERR__DESTROY, "Kafka consumer of topic " + topic + " is stopping");
   }
   struct Leave {
     Gate& gate;
