@@ -79,8 +79,8 @@ Vesk::PartitionConsumer::PartitionConsumer(PartitionId partition, std::shared_pt
   _task = Task<void>::create(loop, _keep_alive(this, _run_until_fault()));
   _workers_per_partition = workers_per_partition;
   _checkpoint_interval = checkpoint_interval;
-  _is_checkpoint_task_running = false;
-  _all_workers_drained = true;
+  _set_checkpoint_task_running(false);
+  _set_all_workers_drained(true);
   _state.reset();
   _checkpoint_task = Task<void>::create(loop, _keep_alive(this, _checkpoint_loop()));
   _worker_processes.clear();
@@ -275,7 +275,7 @@ Awaitable<void> Vesk::PartitionConsumer::_run() {
     co_await wait_for_checkpoint_task();
     if (messages.empty()) continue;
     // From the checkpoint test above to here nothing suspends, so no collection can slip in.
-    _all_workers_drained = false;
+    _set_all_workers_drained(false);
     const auto cycle_start = std::chrono::steady_clock::now();
     // Taking a batch is progress too: a partition is stalled only once one batch takes too long.
     if (_metrics) _metrics->progress_at = cycle_start;
@@ -285,7 +285,7 @@ Awaitable<void> Vesk::PartitionConsumer::_run() {
     _state->offset = new_offset + 1;
     co_await _distribute_messages(messages);
     co_await _collect_all_workers_drained();
-    _all_workers_drained = true;
+    _set_all_workers_drained(true);
     if (_metrics) {
       const auto now = std::chrono::steady_clock::now();
       _metrics->record_batch(messages.size(), _state->offset, std::chrono::duration<double>(now - cycle_start).count(),
@@ -348,8 +348,32 @@ Awaitable<void> Vesk::PartitionConsumer::_collect_all_workers_drained() {
   if (first_failure) co_await _fail_worker_channel(failed_worker, first_failure);
 }
 
+void Vesk::PartitionConsumer::_set_all_workers_drained(bool drained) {
+  _all_workers_drained = drained;
+  _update_handshake_events();
+}
+
+void Vesk::PartitionConsumer::_set_checkpoint_task_running(bool running) {
+  _is_checkpoint_task_running = running;
+  _update_handshake_events();
+}
+
+void Vesk::PartitionConsumer::_update_handshake_events() {
+  if (_all_workers_drained && _initial_state_sent) {
+    _collection_allowed.set();
+  } else {
+    _collection_allowed.clear();
+  }
+  if (_is_checkpoint_task_running) {
+    _no_checkpoint_running.clear();
+  } else {
+    _no_checkpoint_running.set();
+  }
+}
+
 Awaitable<void> Vesk::PartitionConsumer::_wait_all_workers_drained() {
-  while (!_all_workers_drained || !_initial_state_sent) co_await sleep(poll_interval);
+  // The event mirrors the flags, so the waiter wakes the moment the batch cycle ends.
+  while (!_all_workers_drained || !_initial_state_sent) co_await _collection_allowed.wait();
 }
 
 // --- checkpointing and restore ----------------------------------------------------------------
@@ -381,7 +405,7 @@ Awaitable<void> Vesk::PartitionConsumer::_checkpoint_loop() {
     }
     if (failure) {
       // Batches go on; the next interval tries again, unless the consumer has failed.
-      _is_checkpoint_task_running = false;
+      _set_checkpoint_task_running(false);
       if (_metrics) ++_metrics->checkpoint_failures;
       _logger->error(checkpoint_prefix(_partition) + "Error in checkpoint loop: " + error_text(failure) + " " +
                      error_trace(failure));
@@ -392,7 +416,7 @@ Awaitable<void> Vesk::PartitionConsumer::_checkpoint_loop() {
 
 Awaitable<void> Vesk::PartitionConsumer::_do_checkpoint() {
   const std::string prefix = checkpoint_prefix(_partition);
-  _is_checkpoint_task_running = true;
+  _set_checkpoint_task_running(true);
   _logger->info(prefix + "Checkpoint started");
   co_await _wait_all_workers_drained();
   _logger->info(prefix + "Collecting key states");
@@ -410,7 +434,7 @@ Awaitable<void> Vesk::PartitionConsumer::_do_checkpoint() {
   const double save_end_time = loop_clock();
   const double save_duration = save_end_time - save_start_time;
   ++_checkpoints_stored;
-  _is_checkpoint_task_running = false;
+  _set_checkpoint_task_running(false);
   if (_metrics) {
     _metrics->checkpoint_keys = _state->state.size();
     _metrics->checkpoint_collection_seconds = collection_duration;
@@ -497,7 +521,7 @@ Awaitable<void> Vesk::PartitionConsumer::collect_key_states_from_worker(std::siz
 }
 
 Awaitable<void> Vesk::PartitionConsumer::wait_for_checkpoint_task() {
-  while (_is_checkpoint_task_running) co_await sleep(poll_interval);
+  while (_is_checkpoint_task_running) co_await _no_checkpoint_running.wait();
 }
 
 Awaitable<PartitionState> Vesk::PartitionConsumer::get_partition_state_from_storage() {
@@ -589,6 +613,7 @@ Awaitable<void> Vesk::PartitionConsumer::distribute_state_to_workers(const Parti
     }
   }
   _initial_state_sent = true;
+  _update_handshake_events();
 }
 
 }  // namespace vesk

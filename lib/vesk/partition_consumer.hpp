@@ -105,8 +105,9 @@ class Vesk::PartitionConsumer : public std::enable_shared_from_this<PartitionCon
   // Ends the consumer with `fault`, unless an earlier fault already did.
   void _raise_fault(std::exception_ptr fault);
 
-  // Both flags are polled at this pace.
-  static constexpr std::chrono::milliseconds poll_interval{500};
+  // The two flags change only through these, which wake the task waiting for the change.
+  void _set_all_workers_drained(bool drained);
+  void _set_checkpoint_task_running(bool running);
 
  private:
   // Runs `body` holding a reference to the consumer, taken when the task first runs (after the
@@ -124,6 +125,12 @@ class Vesk::PartitionConsumer : public std::enable_shared_from_this<PartitionCon
   void _retire_channel(std::size_t worker) noexcept;
   void _begin_wait(std::size_t worker, const char* what);
   void _end_wait(std::size_t worker) noexcept;
+
+  void _update_handshake_events();
+  // Mirrors of the flags that a waiter can sleep on: set while a collection may start (the
+  // batch cycle has drained and the initial state maps are out), and while no checkpoint runs.
+  Event _collection_allowed;
+  Event _no_checkpoint_running;
 
   EventLoop* _loop = nullptr;
   struct Fault {
