@@ -306,6 +306,7 @@ Awaitable<void> Vesk::PartitionConsumer::_run() {
                              now);
     }
     _logger->info("Processed " + std::to_string(messages.size()) + " messages");
+    _source->recycle(_partition, std::move(messages));
   }
 }
 
