@@ -451,11 +451,14 @@ Awaitable<void> Vesk::PartitionConsumer::_do_checkpoint() {
   const double collection_duration = collection_end_time - collection_start_time;
   _logger->info(collected_key_states_text(_partition, _state->state.size(), collection_duration));
   // Nothing changed since the state that is stored, and the offset has not moved: the file
-  // already holds exactly this state, so writing it again would only cost the stream.
-  const bool unchanged = whole_answers == 0 && collected.changes == 0 && _stored_offset == _state->offset;
+  // already holds exactly this state, so writing it again would only cost the stream. Changes
+  // that a failed save left unstored count until a save succeeds.
+  if (whole_answers > 0) _unsaved_changes = true;
+  const bool unchanged = !_unsaved_changes && _stored_offset == _state->offset;
   const double save_start_time = loop_clock();
   if (!unchanged) co_await _storage->set_partition_state(_partition, *_state);
   _stored_offset = _state->offset;
+  _unsaved_changes = false;
   const double save_end_time = loop_clock();
   const double save_duration = save_end_time - save_start_time;
   ++_checkpoints_stored;
@@ -572,6 +575,8 @@ void Vesk::PartitionConsumer::_apply_key_state_changes(std::size_t worker, Dict 
     if (!key.is_text()) throw TypeError(_describe_worker(worker) + " reported a changed key that is not text: " + key.repr());
   }
   key_states.changes += changed.size() + removed.size();
+  // Marked before anything is applied: also when another worker's answer then fails.
+  if (!changed.empty() || !removed.empty()) _unsaved_changes = true;
   Dict& state = _state->state;
   // Removals first: a key removed and then given a state again is in both.
   if (removed.size() == 1) {

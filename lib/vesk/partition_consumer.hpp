@@ -93,6 +93,8 @@ class Vesk::PartitionConsumer : public std::enable_shared_from_this<PartitionCon
   bool _disposed = false;
   // The offset of the state last stored (restored, fresh or checkpointed); none before that.
   std::optional<Offset> _stored_offset;
+  // Set when collected changes are in `_state` but not yet stored.
+  bool _unsaved_changes = false;
 
   // Limits on waiting for workers; the engine sets them before the tasks first run.
   std::chrono::steady_clock::duration _worker_connect_timeout = std::chrono::seconds(120);
