@@ -1,81 +1,154 @@
-// Kafka benchmark: one topic of 4 partitions x 45,000 messages of about 100 bytes is produced
-// once on an in-process mock cluster (which keeps about 5 MiB per partition), then read
-//   (a) with plain librdkafka batch reads, 1000 per call, and
-//   (b) through VeskKafkaFeed alone (seek and get_many per partition, as the engine calls them), and
-//   (c) by the engine through VeskKafkaFeed, examples.counting.KeyCounter, 2 workers a partition.
-// Both rates count from the first message delivered to the last one consumed (b: processed).
+// Kafka benchmark on an in-process mock cluster. The producer compresses (lz4, zstd for the
+// million-key topic), so that each partition keeps every message it was given: the mock keeps
+// only about 5 MiB per partition.
+//
+//   throughput  4 partitions x 400,000 messages of about 100 bytes, 1,000 keys: plain librdkafka
+//               batch reads (1000 per call) against the engine (examples.counting.KeyCounter,
+//               2 workers a partition), sides alternated 3 times; each side repeats passes over
+//               the topic until it has timed at least 1 s. Medians, and their ratio.
+//   feed        VeskKafkaFeed alone (seek and get_many per partition), one pass.
+//   100k keys   the same size with 100,000 keys per partition.
+//   16 parts    16 partitions x 100,000 messages, 1,000 keys, against the 4-partition median.
+//   checkpoint  one partition holding 1,000,000 keys (stored before the run) and 1,100,000
+//               messages over them, checkpoints every 1 s against every 30 s; then the host's
+//               share of a core while nothing arrives, checkpoints still every 1 s.
+//   latency     10,000 msg/s over 4 partitions for 6 s, produce to processed: plain consumer
+//               against the engine with 1,000,000 stored keys and checkpoints every 1 s, the
+//               client's settings left alone on both.
+// Engine rates count from the first batch distributed to the last one processed; plain rates
+// from the first message delivered to the last one.
+#include "checkpoint_sink.hpp"
 #include "mock_cluster.hpp"
 #include "vesk_kafka_feed/vesk_kafka_feed.hpp"
 
 #ifdef VESK_BENCH_WITH_ENGINE
+#include "vesk/partition_consumer.hpp"
 #include "vesk/vesk.hpp"
 #include "vesk_local_file_backend/vesk_local_file_backend.hpp"
 #endif
 
-#include <spdlog/sinks/base_sink.h>
-
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
+#include <vector>
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr int partitions = 4;
-constexpr int per_partition = 45'000;
-constexpr int total = partitions * per_partition;
-const char* const topic = "bench";
+struct Topic {
+  std::string name;
+  int partitions = 0;
+  int per_partition = 0;
+  long total() const { return static_cast<long>(partitions) * per_partition; }
+};
 
-void produce(vesk::testing::MockKafkaCluster& cluster) {
-  cluster.create_topic(topic, partitions);
-  const std::string padding(84, 'x');
-  for (int i = 0; i < per_partition; ++i) {
-    for (int p = 0; p < partitions; ++p) {
-      cluster.produce(topic, p, "key-" + std::to_string(i % 1000), padding + std::to_string(i));
+const std::string padding(84, 'x');
+
+// The mock drops a partition's oldest batches beyond its limits: a benchmark topic must still
+// start at offset 0.
+void check_retained(vesk::testing::MockKafkaCluster& cluster, const Topic& topic) {
+  char errstr[512];
+  rd_kafka_conf_t* conf = rd_kafka_conf_new();
+  rd_kafka_conf_set(conf, "bootstrap.servers", cluster.bootstrap_servers().c_str(), errstr, sizeof errstr);
+  rd_kafka_t* rk = rd_kafka_new(RD_KAFKA_CONSUMER, conf, errstr, sizeof errstr);
+  if (!rk) throw std::runtime_error(errstr);
+  for (int p = 0; p < topic.partitions; ++p) {
+    std::int64_t low = 0, high = 0;
+    rd_kafka_query_watermark_offsets(rk, topic.name.c_str(), p, &low, &high, 10000);
+    if (low != 0 || high != topic.per_partition) {
+      rd_kafka_destroy(rk);
+      throw std::runtime_error("topic " + topic.name + " partition " + std::to_string(p) + " holds offsets " +
+                               std::to_string(low) + " to " + std::to_string(high) + ", not all it was given");
+    }
+  }
+  rd_kafka_destroy(rk);
+}
+
+void produce(vesk::testing::MockKafkaCluster& cluster, const Topic& topic, int keys) {
+  cluster.create_topic(topic.name, topic.partitions);
+  for (int i = 0; i < topic.per_partition; ++i) {
+    for (int p = 0; p < topic.partitions; ++p) {
+      cluster.produce(topic.name, p, "key-" + std::to_string(i % keys), padding + std::to_string(i));
     }
   }
   cluster.flush();
+  check_retained(cluster, topic);
 }
 
-double plain_rate(const std::string& servers) {
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[v.size() / 2];
+}
+
+double load_average() {
+  double load[1] = {0};
+  return ::getloadavg(load, 1) == 1 ? load[0] : -1;
+}
+
+double cpu_seconds() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  auto s = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
+  return s(usage.ru_utime) + s(usage.ru_stime);
+}
+
+struct Rate {
+  long messages = 0;
+  double seconds = 0;
+  double per_second() const { return seconds > 0 ? static_cast<double>(messages) / seconds : 0; }
+};
+
+rd_kafka_t* plain_consumer(const std::string& servers, const std::string& group) {
   char errstr[512];
   rd_kafka_conf_t* conf = rd_kafka_conf_new();
-  for (auto [name, value] : {std::pair<const char*, const char*>{"bootstrap.servers", servers.c_str()},
-                             {"group.id", "bench-plain"},
+  for (auto [name, value] : {std::pair<std::string, std::string>{"bootstrap.servers", servers},
+                             {"group.id", group},
                              {"enable.auto.commit", "false"}}) {
-    rd_kafka_conf_set(conf, name, value, errstr, sizeof errstr);
+    rd_kafka_conf_set(conf, name.c_str(), value.c_str(), errstr, sizeof errstr);
   }
   rd_kafka_t* rk = rd_kafka_new(RD_KAFKA_CONSUMER, conf, errstr, sizeof errstr);
   if (!rk) throw std::runtime_error(errstr);
   rd_kafka_poll_set_consumer(rk);
-  rd_kafka_topic_partition_list_t* list = rd_kafka_topic_partition_list_new(partitions);
-  for (int p = 0; p < partitions; ++p) rd_kafka_topic_partition_list_add(list, topic, p)->offset = RD_KAFKA_OFFSET_BEGINNING;
+  return rk;
+}
+
+void assign_all(rd_kafka_t* rk, const Topic& topic) {
+  rd_kafka_topic_partition_list_t* list = rd_kafka_topic_partition_list_new(topic.partitions);
+  for (int p = 0; p < topic.partitions; ++p) {
+    rd_kafka_topic_partition_list_add(list, topic.name.c_str(), p)->offset = RD_KAFKA_OFFSET_BEGINNING;
+  }
   rd_kafka_assign(rk, list);
   rd_kafka_topic_partition_list_destroy(list);
-  rd_kafka_queue_t* queue = rd_kafka_queue_get_consumer(rk);
+}
 
+// One pass over the whole topic with plain batch reads.
+Rate plain_pass(const std::string& servers, const Topic& topic) {
+  rd_kafka_t* rk = plain_consumer(servers, "bench-plain");
+  assign_all(rk, topic);
+  rd_kafka_queue_t* queue = rd_kafka_queue_get_consumer(rk);
   std::vector<rd_kafka_message_t*> batch(1000);
   long received = 0;
-  std::size_t bytes = 0;
   std::optional<Clock::time_point> first;
   const auto give_up = Clock::now() + 60s;
-  while (received < total && Clock::now() < give_up) {
+  while (received < topic.total() && Clock::now() < give_up) {
     auto n = rd_kafka_consume_batch_queue(queue, 1000, batch.data(), batch.size());
     for (ssize_t i = 0; i < n; ++i) {
       rd_kafka_message_t* m = batch[static_cast<std::size_t>(i)];
       if (!m->err) {
         if (!first) first = Clock::now();
         ++received;
-        bytes += m->len + m->key_len;
       }
       rd_kafka_message_destroy(m);
     }
@@ -84,11 +157,20 @@ double plain_rate(const std::string& servers) {
   rd_kafka_queue_destroy(queue);
   rd_kafka_consumer_close(rk);
   rd_kafka_destroy(rk);
-  if (received != total) throw std::runtime_error("plain consumption got " + std::to_string(received) + " messages");
-  std::fprintf(stderr, "plain: %ld messages, %zu bytes in %.3f s\n", received, bytes, seconds);
-  return total / seconds;
+  if (received != topic.total()) throw std::runtime_error("plain consumption got " + std::to_string(received) + " messages");
+  return {received, seconds};
 }
 
+template <class Pass>
+double at_least_a_second(Pass pass) {
+  Rate sum;
+  while (sum.seconds < 1.0) {
+    const Rate r = pass();
+    sum.messages += r.messages;
+    sum.seconds += r.seconds;
+  }
+  return sum.per_second();
+}
 
 // The source alone: one reader task per partition doing what a partition consumer does with it
 // (seek, then get_many), without workers behind it.
@@ -99,10 +181,10 @@ class CountingListener : public vesk::VeskRebalanceListener {
   std::size_t count = 0;
 };
 
-vesk::Awaitable<void> read_partition(vesk::VeskKafkaFeed& feed, vesk::PartitionId partition,
+vesk::Awaitable<void> read_partition(vesk::VeskKafkaFeed& feed, vesk::PartitionId partition, vesk::Offset end,
                                      std::optional<Clock::time_point>& first) {
   vesk::PartitionState state{partition, 0, {}};
-  while (state.offset < per_partition) {
+  while (state.offset < end) {
     co_await feed.seek(state);
     auto batch = co_await feed.get_many(partition);
     if (!first) first = Clock::now();
@@ -110,58 +192,25 @@ vesk::Awaitable<void> read_partition(vesk::VeskKafkaFeed& feed, vesk::PartitionI
   }
 }
 
-vesk::Awaitable<double> feed_run(const std::string& servers) {
+vesk::Awaitable<double> feed_run(std::string servers, Topic topic) {
   auto listener = std::make_shared<CountingListener>();
-  vesk::VeskKafkaFeed feed(servers, "bench-feed", topic, "", "", "", "", vesk::null_logger());
+  vesk::VeskKafkaFeed feed(servers, "bench-feed", topic.name, "", "", "", "", vesk::null_logger());
   feed.set_listener(listener);
   co_await feed.start();
-  while (listener->count < partitions) co_await vesk::sleep(5ms);
+  while (listener->count < static_cast<std::size_t>(topic.partitions)) co_await vesk::sleep(5ms);
   std::optional<Clock::time_point> first;
   std::vector<vesk::Task<void>> readers;
-  for (int p = 0; p < partitions; ++p) readers.push_back(vesk::Task<void>::create(read_partition(feed, p, first)));
+  for (int p = 0; p < topic.partitions; ++p) {
+    readers.push_back(vesk::Task<void>::create(read_partition(feed, p, topic.per_partition, first)));
+  }
   co_await vesk::gather(readers);
   const double seconds = std::chrono::duration<double>(Clock::now() - *first).count();
   co_await feed.stop();
-  co_return total / seconds;
-}
-
-double feed_rate(const std::string& servers) {
-  vesk::EventLoop loop;
-  return loop.run_until_complete(feed_run(servers));
+  co_return static_cast<double>(topic.total()) / seconds;
 }
 
 #ifdef VESK_BENCH_WITH_ENGINE
-// Notes the first batch distributed and the last one processed; keeps warnings and errors.
-class BatchSink : public spdlog::sinks::base_sink<std::mutex> {
- public:
-  double batch_seconds() {
-    std::lock_guard lock(mutex_);
-    if (!_first || !_last) return 0;
-    return std::chrono::duration<double>(*_last - *_first).count();
-  }
-  std::vector<std::string> problems() {
-    std::lock_guard lock(mutex_);
-    return _problems;
-  }
-
- protected:
-  void sink_it_(const spdlog::details::log_msg& msg) override {
-    std::string_view text(msg.payload.data(), msg.payload.size());
-    if (text.rfind("Distributing ", 0) == 0) {
-      if (!_first) _first = Clock::now();
-    } else if (text.rfind("Processed ", 0) == 0) {
-      _last = Clock::now();
-    } else if (msg.level >= spdlog::level::warn && text.find("CONFWARN") == std::string_view::npos) {
-      _problems.emplace_back(text);
-    }
-  }
-  void flush_() override {}
-
- private:
-  std::optional<Clock::time_point> _first;
-  std::optional<Clock::time_point> _last;
-  std::vector<std::string> _problems;
-};
+using vesk::bench::CheckpointSink;
 
 template <class Predicate>
 vesk::Awaitable<void> until(Predicate done, std::chrono::seconds limit) {
@@ -172,52 +221,252 @@ vesk::Awaitable<void> until(Predicate done, std::chrono::seconds limit) {
   }
 }
 
-vesk::Awaitable<void> engine_run(std::shared_ptr<vesk::VeskKafkaFeed> feed, std::shared_ptr<vesk::Vesk> engine) {
-  engine->start();
-  auto all_done = [&] {
-    if (engine->_partition_consumers.size() != partitions) return false;
-    for (int p = 0; p < partitions; ++p) {
-      auto* slot = engine->_partition_consumers.find(p);
-      if (!slot) return false;
-      const auto& consumer = *slot;
-      if (!consumer || !consumer->_state || consumer->_state->offset != per_partition || !consumer->_all_workers_drained) {
-        return false;
+// Everything one engine run needs; each run has its own group and state directory.
+struct EngineSetup {
+  std::string servers;
+  Topic topic;
+  int workers = 2;
+  std::chrono::steady_clock::duration checkpoint_interval = std::chrono::hours(1);
+  // Keys stored for every partition before the engine starts ("stored-<n>"), at offset 0.
+  int stored_keys = 0;
+};
+
+int run_counter = 0;
+
+struct EngineRun {
+  explicit EngineRun(const EngineSetup& setup)
+      : setup(setup),
+        directory(std::filesystem::temp_directory_path() /
+                  ("vesk-bench-kafka-" + std::to_string(::getpid()) + "-" + std::to_string(++run_counter))),
+        sink(std::make_shared<CheckpointSink>()),
+        logger(std::make_shared<spdlog::logger>("bench", sink)) {
+    ::setenv("VESK_HANDLER_PATH", VESK_BENCH_HANDLER_DIR, 0);
+    ::setenv("VESK_WORKER_PROGRAM", VESK_BENCH_WORKER_PROGRAM, 0);
+    std::filesystem::create_directories(directory);
+    logger->set_level(spdlog::level::info);
+    backend = std::make_shared<vesk::VeskLocalFileBackend>(directory);
+  }
+  ~EngineRun() {
+    std::error_code ignored;
+    std::filesystem::remove_all(directory, ignored);
+    for (const auto& line : sink->lines()) {
+      if (line.rfind("[p", 0) != 0 && line.find("CONFWARN") == std::string::npos) {
+        std::fprintf(stderr, "engine log: %s\n", line.c_str());
       }
     }
-    return true;
-  };
-  co_await until(all_done, std::chrono::seconds(120));
-  co_await engine->stop();
-  co_await feed->stop();
-}
+  }
 
-double engine_rate(const std::string& servers) {
-  ::setenv("VESK_HANDLER_PATH", VESK_BENCH_HANDLER_DIR, 0);
-  ::setenv("VESK_WORKER_PROGRAM", VESK_BENCH_WORKER_PROGRAM, 0);
-  auto directory = std::filesystem::temp_directory_path() / ("vesk-bench-kafka-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(directory);
-  auto sink = std::make_shared<BatchSink>();
-  auto logger = std::make_shared<spdlog::logger>("bench", sink);
-  logger->set_level(spdlog::level::info);
-  double seconds = 0;
-  {
-    vesk::EventLoop loop;
-    auto feed = std::make_shared<vesk::VeskKafkaFeed>(servers, "bench-engine", topic, "", "", "", "", logger);
-    auto backend = std::make_shared<vesk::VeskLocalFileBackend>(directory);
-    auto engine = std::make_shared<vesk::Vesk>(logger, backend, 2, std::chrono::hours(1));
+  vesk::Awaitable<void> store_keys() {
+    if (setup.stored_keys == 0) co_return;
+    vesk::VeskStateStore store(backend, logger);
+    for (int p = 0; p < setup.topic.partitions; ++p) {
+      vesk::PartitionState state{p, 0, {}};
+      state.state.reserve(static_cast<std::size_t>(setup.stored_keys));
+      for (int k = 0; k < setup.stored_keys; ++k) state.state.append_unique(vesk::Value("stored-" + std::to_string(k)), vesk::Value(1));
+      co_await store.set_partition_state(p, state);
+    }
+  }
+
+  vesk::Awaitable<void> start() {
+    co_await store_keys();
+    feed = std::make_shared<vesk::VeskKafkaFeed>(setup.servers, "bench-engine-" + std::to_string(run_counter),
+                                                 setup.topic.name, "", "", "", "", logger);
+    engine = std::make_shared<vesk::Vesk>(logger, backend, setup.workers, setup.checkpoint_interval);
     engine->source(feed).process(std::shared_ptr<vesk::StreamHandlerBase>(
         vesk::create_stream_handler("examples.counting.KeyCounter")));
-    loop.run_until_complete(engine_run(feed, engine));
-    seconds = sink->batch_seconds();
-    engine.reset();
-    loop.run_for(50ms);
+    engine->start();
+    co_await until([this] { return consumers().size() == static_cast<std::size_t>(setup.topic.partitions); }, 60s);
   }
-  std::filesystem::remove_all(directory);
-  for (const auto& line : sink->problems()) std::fprintf(stderr, "engine log: %s\n", line.c_str());
-  std::fprintf(stderr, "engine: %d messages in %.3f s\n", total, seconds);
-  return total / seconds;
+
+  std::vector<std::shared_ptr<vesk::Vesk::PartitionConsumer>> consumers() const {
+    std::vector<std::shared_ptr<vesk::Vesk::PartitionConsumer>> out;
+    for (int p = 0; p < setup.topic.partitions; ++p) {
+      auto* slot = engine->_partition_consumers.find(p);
+      if (!slot || !*slot) return {};
+      out.push_back(*slot);
+    }
+    return out;
+  }
+
+  bool processed(vesk::Offset end) const {
+    auto all = consumers();
+    if (all.size() != static_cast<std::size_t>(setup.topic.partitions)) return false;
+    for (const auto& c : all) {
+      if (!c->_state || c->_state->offset != end || !c->_all_workers_drained) return false;
+    }
+    return true;
+  }
+
+  vesk::Awaitable<void> finish() {
+    co_await engine->stop();
+    co_await feed->stop();
+    engine.reset();
+    co_await vesk::sleep(50ms);
+  }
+
+  EngineSetup setup;
+  std::filesystem::path directory;
+  std::shared_ptr<CheckpointSink> sink;
+  vesk::Logger logger;
+  std::shared_ptr<vesk::VeskLocalFileBackend> backend;
+  std::shared_ptr<vesk::VeskKafkaFeed> feed;
+  std::shared_ptr<vesk::Vesk> engine;
+};
+
+// One engine pass over the whole topic. With `idle_for`, the host's share of a core is also
+// measured for that long once everything is processed.
+struct EngineFigures {
+  Rate rate;
+  double idle_core_share = 0;
+  int checkpoints = 0;
+};
+
+vesk::Awaitable<EngineFigures> engine_pass(EngineSetup setup, std::chrono::seconds idle_for) {
+  EngineRun run(setup);
+  co_await run.start();
+  co_await until([&run, end = setup.topic.per_partition] { return run.processed(end); }, 180s);
+  EngineFigures figures;
+  figures.rate = {setup.topic.total(), run.sink->batch_seconds()};
+  for (const auto& line : run.sink->lines()) figures.checkpoints += line.find("Checkpoint done") != std::string::npos;
+  if (idle_for > 0s) {
+    // Past the first checkpoint that holds everything, then idle.
+    co_await vesk::sleep(setup.checkpoint_interval + 500ms);
+    const double cpu = cpu_seconds();
+    const auto began = Clock::now();
+    co_await vesk::sleep(idle_for);
+    figures.idle_core_share = (cpu_seconds() - cpu) / std::chrono::duration<double>(Clock::now() - began).count();
+  }
+  co_await run.finish();
+  co_return figures;
+}
+
+EngineFigures engine_figures(const EngineSetup& setup, std::chrono::seconds idle_for = 0s) {
+  vesk::EventLoop loop;
+  return loop.run_until_complete(engine_pass(setup, idle_for));
+}
+
+// ---- latency ----
+
+constexpr int latency_rate = 10'000;
+constexpr auto latency_run = 6s;
+
+// Produces `latency_rate` messages a second round-robin over the partitions, noting when each
+// one (by partition and offset, which count from 0 on a fresh topic) was handed to the producer.
+class PacedProducer {
+ public:
+  PacedProducer(vesk::testing::MockKafkaCluster& cluster, Topic topic)
+      : _cluster(cluster), _topic(std::move(topic)), _count(latency_rate * std::chrono::duration_cast<std::chrono::seconds>(latency_run).count()) {
+    _sent.resize(static_cast<std::size_t>(_count));
+  }
+  void run() {
+    const auto start = Clock::now();
+    const auto step = std::chrono::nanoseconds(1'000'000'000 / latency_rate);
+    for (long i = 0; i < _count; ++i) {
+      const auto due = start + step * i;
+      if (due > Clock::now()) std::this_thread::sleep_until(due);
+      const int p = static_cast<int>(i % _topic.partitions);
+      _sent[static_cast<std::size_t>(i)] = Clock::now();
+      _cluster.produce(_topic.name, p, "key-" + std::to_string(i % 1000), padding + std::to_string(i));
+    }
+    _cluster.flush();
+  }
+  long count() const { return _count; }
+  Clock::time_point sent(int partition, vesk::Offset offset) const {
+    return _sent[static_cast<std::size_t>(offset * _topic.partitions + partition)];
+  }
+
+ private:
+  vesk::testing::MockKafkaCluster& _cluster;
+  Topic _topic;
+  long _count;
+  std::vector<Clock::time_point> _sent;
+};
+
+struct Latency {
+  double p50_ms = 0;
+  double p99_ms = 0;
+};
+
+Latency percentiles(std::vector<double> ms) {
+  if (ms.empty()) throw std::runtime_error("no latency was measured");
+  std::sort(ms.begin(), ms.end());
+  return {ms[ms.size() / 2], ms[std::min(ms.size() - 1, ms.size() * 99 / 100)]};
+}
+
+Latency plain_latency(vesk::testing::MockKafkaCluster& cluster, const Topic& topic) {
+  cluster.create_topic(topic.name, topic.partitions);
+  rd_kafka_t* rk = plain_consumer(cluster.bootstrap_servers(), "bench-plain-latency");
+  assign_all(rk, topic);
+  rd_kafka_queue_t* queue = rd_kafka_queue_get_consumer(rk);
+  PacedProducer producer(cluster, topic);
+  std::thread producing([&producer] { producer.run(); });
+  std::vector<double> ms;
+  std::vector<rd_kafka_message_t*> batch(1000);
+  const auto give_up = Clock::now() + latency_run + 30s;
+  while (static_cast<long>(ms.size()) < producer.count() && Clock::now() < give_up) {
+    auto n = rd_kafka_consume_batch_queue(queue, 100, batch.data(), batch.size());
+    const auto now = Clock::now();
+    for (ssize_t i = 0; i < n; ++i) {
+      rd_kafka_message_t* m = batch[static_cast<std::size_t>(i)];
+      if (!m->err) ms.push_back(std::chrono::duration<double, std::milli>(now - producer.sent(m->partition, m->offset)).count());
+      rd_kafka_message_destroy(m);
+    }
+  }
+  producing.join();
+  rd_kafka_queue_destroy(queue);
+  rd_kafka_consumer_close(rk);
+  rd_kafka_destroy(rk);
+  return percentiles(std::move(ms));
+}
+
+vesk::Awaitable<Latency> engine_latency_run(vesk::testing::MockKafkaCluster* cluster, EngineSetup setup) {
+  EngineRun run(setup);
+  co_await run.start();
+  // Every partition has taken its stored state and positioned itself before messages come.
+  co_await until([&run] {
+    for (const auto& c : run.consumers()) {
+      if (!c->_initial_state_sent) return false;
+    }
+    return true;
+  }, 60s);
+  co_await vesk::sleep(500ms);
+  PacedProducer producer(*cluster, setup.topic);
+  std::thread producing([&producer] { producer.run(); });
+  // A batch counts as processed once its consumer has drained it: watched every millisecond.
+  std::vector<double> ms;
+  std::vector<vesk::Offset> done(static_cast<std::size_t>(setup.topic.partitions), 0);
+  const auto give_up = Clock::now() + latency_run + 60s;
+  while (static_cast<long>(ms.size()) < producer.count() && Clock::now() < give_up) {
+    co_await vesk::sleep(1ms);
+    const auto now = Clock::now();
+    const auto consumers = run.consumers();
+    for (std::size_t p = 0; p < consumers.size(); ++p) {
+      const auto& c = consumers[p];
+      if (!c->_state || !c->_all_workers_drained) continue;
+      for (; done[p] < c->_state->offset; ++done[p]) {
+        ms.push_back(std::chrono::duration<double, std::milli>(now - producer.sent(static_cast<int>(p), done[p])).count());
+      }
+    }
+  }
+  auto join = [&producing] { producing.join(); };
+  co_await vesk::run_blocking(std::move(join));
+  co_await run.finish();
+  co_return percentiles(std::move(ms));
+}
+
+Latency engine_latency(vesk::testing::MockKafkaCluster& cluster, const EngineSetup& setup) {
+  cluster.create_topic(setup.topic.name, setup.topic.partitions);
+  vesk::EventLoop loop;
+  return loop.run_until_complete(engine_latency_run(&cluster, setup));
 }
 #endif
+
+void line(const char* format, double value, const char* goal = nullptr) {
+  std::printf(format, value);
+  if (goal) std::printf(" (goal %s)", goal);
+  std::printf("  [load %.2f]\n", load_average());
+  std::fflush(stdout);
+}
 
 }  // namespace
 
@@ -225,17 +474,94 @@ int main() {
   try {
     vesk::testing::MockKafkaCluster cluster(
         1, {{"linger.ms", "50"}, {"batch.num.messages", "10000"}, {"batch.size", "1000000"},
-            {"queue.buffering.max.messages", "1000000"}, {"log_level", "3"}});
-    produce(cluster);
-    const double plain = plain_rate(cluster.bootstrap_servers());
-    std::printf("kafka.plain_msgs_per_s: %.0f\n", plain);
-    std::fflush(stdout);
-    std::printf("kafka.feed_msgs_per_s: %.0f\n", feed_rate(cluster.bootstrap_servers()));
-    std::fflush(stdout);
+            {"queue.buffering.max.messages", "1000000"}, {"compression.codec", "lz4"}, {"log_level", "3"}});
+    const std::string servers = cluster.bootstrap_servers();
+    const Topic main_topic{"bench", 4, 400'000};
+    produce(cluster, main_topic, 1000);
 #ifdef VESK_BENCH_WITH_ENGINE
-    const double engine = engine_rate(cluster.bootstrap_servers());
-    std::printf("kafka.engine_msgs_per_s: %.0f\n", engine);
-    std::printf("kafka.engine_vs_plain: %.0f%% (goal >= 70%%)\n", 100 * engine / plain);
+    // VESK_BENCH_KAFKA_PROFILE=1: one engine pass over the main topic and nothing else, to run
+    // under a profiler; =million: only the million-key runs.
+    const char* profile = std::getenv("VESK_BENCH_KAFKA_PROFILE");
+    if (profile != nullptr && std::string(profile) != "million") {
+      line("kafka.engine_msgs_per_s: %.0f", engine_figures({servers, main_topic}).rate.per_second());
+      return 0;
+    }
+#endif
+
+    std::vector<double> plain, engine;
+    for (int round = 0; round < (profile ? 0 : 3); ++round) {
+      // Alternating which side goes first, so that neither always follows the producer's run.
+      for (int side : {round % 2, 1 - round % 2}) {
+        if (side == 0) {
+          plain.push_back(at_least_a_second([&] { return plain_pass(servers, main_topic); }));
+          std::fprintf(stderr, "round %d plain: %.0f msg/s [load %.2f]\n", round, plain.back(), load_average());
+        } else {
+#ifdef VESK_BENCH_WITH_ENGINE
+          engine.push_back(at_least_a_second([&] { return engine_figures({servers, main_topic}).rate; }));
+          std::fprintf(stderr, "round %d engine: %.0f msg/s [load %.2f]\n", round, engine.back(), load_average());
+#endif
+        }
+      }
+    }
+    if (!profile) {
+      line("kafka.plain_msgs_per_s: %.0f", median(plain));
+      vesk::EventLoop loop;
+      line("kafka.feed_msgs_per_s: %.0f", loop.run_until_complete(feed_run(servers, main_topic)));
+    }
+#ifdef VESK_BENCH_WITH_ENGINE
+    if (!profile) {
+    const double engine_4 = median(engine);
+    line("kafka.engine_msgs_per_s: %.0f", engine_4);
+    line("kafka.engine_vs_plain: %.0f%%", 100 * engine_4 / median(plain), ">= 85%");
+
+    const Topic many_keys{"bench-100k-keys", 4, 400'000};
+    produce(cluster, many_keys, 100'000);
+    line("kafka.engine_100k_keys_msgs_per_s: %.0f", engine_figures({servers, many_keys}).rate.per_second(), ">= 2000000");
+
+    const Topic sixteen{"bench-16-partitions", 16, 100'000};
+    produce(cluster, sixteen, 1000);
+    const double engine_16 = engine_figures({servers, sixteen}).rate.per_second();
+    line("kafka.engine_16_partitions_msgs_per_s: %.0f", engine_16);
+    line("kafka.engine_16_vs_4_partitions: %.0f%%", 100 * engine_16 / engine_4, ">= 80%");
+    }
+
+    // A million keys in one partition, every message changing one of them.
+    {
+      vesk::testing::MockKafkaCluster zstd_cluster(
+          1, {{"linger.ms", "50"}, {"batch.num.messages", "10000"}, {"batch.size", "1000000"},
+              {"queue.buffering.max.messages", "1000000"}, {"compression.codec", "zstd"}, {"log_level", "3"}});
+      const Topic million{"bench-1m-keys", 1, 1'100'000};
+      zstd_cluster.create_topic(million.name, 1);
+      for (int i = 0; i < million.per_partition; ++i) {
+        // Short values and keys in turn: what this run weighs is the state, and the topic must
+        // fit the mock.
+        zstd_cluster.produce(million.name, 0, "stored-" + std::to_string(i % 1'000'000), std::to_string(i));
+      }
+      zstd_cluster.flush();
+      check_retained(zstd_cluster, million);
+      std::fprintf(stderr, "plain on the million-key topic: %.0f msg/s\n",
+                   plain_pass(zstd_cluster.bootstrap_servers(), million).per_second());
+      EngineSetup every_30s{zstd_cluster.bootstrap_servers(), million, 2, 30s, 1'000'000};
+      EngineSetup every_1s = every_30s;
+      every_1s.checkpoint_interval = 1s;
+      const EngineFigures slow = engine_figures(every_30s);
+      const EngineFigures fast = engine_figures(every_1s, 5s);
+      line("kafka.engine_1m_keys_checkpoint_30s_msgs_per_s: %.0f", slow.rate.per_second());
+      line("kafka.engine_1m_keys_checkpoint_1s_msgs_per_s: %.0f", fast.rate.per_second());
+      std::fprintf(stderr, "checkpoints during the 1 s run: %d\n", fast.checkpoints);
+      line("kafka.checkpoint_1s_vs_30s: %.0f%%", 100 * fast.rate.per_second() / slow.rate.per_second(), ">= 80%");
+      line("kafka.idle_1m_keys_checkpoint_1s_core_percent: %.2f", 100 * fast.idle_core_share, "< 2");
+    }
+
+    if (profile) return 0;
+    const Latency plain_l = plain_latency(cluster, {"bench-latency-plain", 4, 0});
+    EngineSetup latency_setup{servers, {"bench-latency-engine", 4, 0}, 2, 1s, 250'000};
+    const Latency engine_l = engine_latency(cluster, latency_setup);
+    line("kafka.latency_plain_p50_ms: %.1f", plain_l.p50_ms);
+    line("kafka.latency_plain_p99_ms: %.1f", plain_l.p99_ms);
+    line("kafka.latency_engine_p50_ms: %.1f", engine_l.p50_ms);
+    line("kafka.latency_engine_p99_ms: %.1f", engine_l.p99_ms);
+    line("kafka.latency_p99_engine_vs_plain: %.2f", engine_l.p99_ms / plain_l.p99_ms, "<= 1.5");
 #endif
   } catch (const std::exception& e) {
     std::fprintf(stderr, "bench_kafka: %s\n", e.what());

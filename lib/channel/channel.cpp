@@ -2,7 +2,7 @@
 
 #include "channel/detail/handshake.hpp"
 #include "pickle/pickle.hpp"
-#include "pickle/pickle_detail.hpp"
+#include "pickle/message_batch.hpp"
 #include "values/large_block.hpp"
 
 #include <asio/buffer.hpp>
@@ -71,65 +71,6 @@ void set_nodelay(asio::ip::tcp::socket& socket) {
   socket.set_option(asio::ip::tcp::no_delay(true));
 }
 
-// Batches are written straight into the frame buffer: sized once for the whole batch, then
-// filled with plain stores. The layout is that of the pickle Writer (a list in MARK ... APPENDS
-// slices of at most 1000 tuples, each MARK key value timestamp offset TUPLE), which
-// decode_message_batch reads back without building Values.
-constexpr std::size_t batch_slice = 1000;
-
-// The pickle opcode writers' output for a buffer sized up front: plain stores, no checks.
-struct RawOut {
-  char* p;
-  char* room(std::size_t) noexcept { return p; }
-  void commit(std::size_t n) noexcept { p += n; }
-  void bytes(std::string_view b) noexcept {
-    std::memcpy(p, b.data(), b.size());
-    p += b.size();
-  }
-};
-
-template <class Messages, class Get>
-void encode_batch(std::string& out, const Messages& messages, Get get) {
-  namespace op = pickle::detail::op;
-  // At most: 9-byte headers for key and value, 10 bytes per integer, MARK and TUPLE.
-  std::size_t bound = 4 + 2 * (messages.size() / batch_slice + 1);
-  for (const auto& item : messages) {
-    const Message& m = get(item);
-    bound += 40 + (m.key ? m.key->size() : 0) + m.value.size();
-  }
-  const std::size_t start = out.size();
-  out.resize(start + bound);
-  RawOut raw{out.data() + start};
-  *raw.p++ = static_cast<char>(op::PROTO);
-  *raw.p++ = 4;
-  *raw.p++ = static_cast<char>(op::EMPTY_LIST);
-  std::size_t in_slice = 0;
-  auto put_bytes = [&raw](std::string_view b) {
-    pickle::detail::put_sized(raw, b, op::SHORT_BINBYTES, op::BINBYTES, op::BINBYTES8);
-  };
-  for (const auto& item : messages) {
-    const Message& m = get(item);
-    if (in_slice == 0) *raw.p++ = static_cast<char>(op::MARK);
-    *raw.p++ = static_cast<char>(op::MARK);
-    if (m.key) {
-      put_bytes(*m.key);
-    } else {
-      *raw.p++ = static_cast<char>(op::NONE);
-    }
-    put_bytes(m.value);
-    pickle::detail::put_int(raw, m.timestamp);
-    pickle::detail::put_int(raw, m.offset);
-    *raw.p++ = static_cast<char>(op::TUPLE);
-    if (++in_slice == batch_slice) {
-      *raw.p++ = static_cast<char>(op::APPENDS);
-      in_slice = 0;
-    }
-  }
-  if (in_slice != 0) *raw.p++ = static_cast<char>(op::APPENDS);
-  *raw.p++ = static_cast<char>(op::STOP);
-  out.resize(static_cast<std::size_t>(raw.p - out.data()));
-}
-
 }  // namespace
 
 Value message_to_value(const Message& message) {
@@ -160,11 +101,15 @@ Message message_from_value(Value&& value) {
 }
 
 void encode_message_batch(std::string& out, const std::vector<Message>& messages) {
-  encode_batch(out, messages, [](const Message& m) -> const Message& { return m; });
+  pickle::write_message_batch(out, messages, [](const Message& m) -> const Message& { return m; });
 }
 
 void encode_message_batch(std::string& out, const std::vector<const Message*>& messages) {
-  encode_batch(out, messages, [](const Message* m) -> const Message& { return *m; });
+  pickle::write_message_batch(out, messages, [](const Message* m) -> const Message& { return *m; });
+}
+
+bool decode_message_batch(std::string_view pickle, std::vector<Message>& out) {
+  return pickle::read_message_batch(pickle, out);
 }
 
 // --- ChannelConnection -------------------------------------------------------------------------

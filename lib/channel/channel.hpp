@@ -6,7 +6,8 @@
 // Values on a channel: the consumer sends a state map (dict, key text → state) first, then
 // message batches (lists of 4-tuples: key bytes or None, value bytes, timestamp, offset) and
 // the text "collect_key_states"; the worker answers each batch with the text "drained" and each
-// collection request with its state map.
+// collection request with its state map, or with the tuple (dict of the states changed, list of
+// the keys removed) since its previous answer or the hand-over.
 //
 // Before any of these, the worker authenticates itself with its secret (see handshake.hpp).
 //

@@ -27,6 +27,11 @@ inline constexpr unsigned char MARK = '(', STOP = '.', POP = '0', POP_MARK = '1'
                                NEXT_BUFFER = 0x97, READONLY_BUFFER = 0x98;
 }  // namespace op
 
+// Python writes containers in slices of this many items (MARK ... APPENDS or SETITEMS); so do the
+// Writer and the message-batch codec, so that a reader never holds more than one slice above a
+// mark.
+inline constexpr std::size_t container_slice = 1000;
+
 // Whether s is at most 16 bytes, all ASCII: the usual key, checked with two loads.
 inline bool short_ascii(std::string_view s) noexcept {
   const char* p = s.data();

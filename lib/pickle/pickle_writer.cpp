@@ -13,9 +13,7 @@ namespace {
 
 using namespace detail;
 
-// Python writes containers in batches of this many items; so do we, so that a reader never
-// has to hold more than one batch above a mark.
-constexpr std::size_t kBatch = 1000;
+constexpr std::size_t kBatch = container_slice;
 
 // Gives `out` room for `more` bytes in a new buffer that asks for huge pages before it is first
 // touched: on virtual machines the page faults of filling a large output cost more than

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <stdexcept>
 #include <map>
 #include <mutex>
 #include <utility>
@@ -21,6 +22,10 @@ CollectionError::CollectionError(std::string key, const std::string& reason)
     : std::runtime_error("key '" + key + "': " + reason), _key(std::move(key)) {}
 
 StreamHandlerBase::~StreamHandlerBase() = default;
+
+void StreamHandlerBase::write_key_state_changes(pickle::Writer&) const {
+  throw std::logic_error("this stream handler does not keep track of its key state changes");
+}
 
 std::string StreamHandlerBase::get_module_path() const {
   return HandlerRegistry::instance().entry_of(typeid(*this)).path();

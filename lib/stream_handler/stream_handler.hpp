@@ -25,6 +25,7 @@
 #include "loop/event_loop.hpp"
 #include "pickle/pickle.hpp"
 #include "stream_handler/handler_registry.hpp"
+#include "stream_handler/key_table.hpp"
 #include "stream_handler/value_traits.hpp"
 #include "values/value.hpp"
 #include "vesk_feed/message.hpp"
@@ -34,7 +35,6 @@
 #include <stdexcept>
 #include <string>
 #include <type_traits>
-#include <unordered_map>
 #include <utility>
 
 namespace vesk {
@@ -77,6 +77,15 @@ class StreamHandlerBase {
   // a CollectionError naming its key; the writer's output is then unusable.
   virtual void write_key_states(pickle::Writer& writer) const = 0;
   virtual std::size_t key_state_count() const noexcept = 0;
+  // Whether the handler keeps track of the keys it changed or removed; only then are the two
+  // operations below used. A handler that does not is always collected whole.
+  virtual bool tracks_key_state_changes() const noexcept { return false; }
+  // What changed since the last forget_key_state_changes() (or the hand-over): the tuple
+  // (dict of the changed keys' states, list of the removed keys' texts). A key may be in both:
+  // it was removed, then given a state again. Errors as for write_key_states.
+  virtual void write_key_state_changes(pickle::Writer& writer) const;
+  // Called once the changes written last have been handed over.
+  virtual void forget_key_state_changes() noexcept {}
   // Runs process() for `message`, whose key text is `key`, with that key's state and stores
   // the result (none removes the key). When process() fails, the error passes on and the key
   // keeps the state it had.
@@ -120,12 +129,19 @@ class StreamHandler : public StreamHandlerBase {
   virtual Awaitable<std::optional<T>> process(const Message& message, std::optional<T> state = std::nullopt) = 0;
 
   void load_key_states(Dict states) final {
-    std::unordered_map<std::string, T> loaded;
+    detail::KeyTable<T> loaded;
     loaded.reserve(states.size());
     for (auto& [key, value] : states) {
       if (!key.is_text()) throw TypeError("state map key " + key.repr() + " is not text");
       try {
-        loaded.insert_or_assign(key.as_text(), Traits::from_value(value));
+        T state = Traits::from_value(value);
+        const auto hash = loaded.hash_of(key.as_text());
+        const auto found = loaded.find(key.as_text(), hash);
+        if (found != loaded.npos) {
+          loaded.at(found).state = std::move(state);
+        } else {
+          loaded.insert(std::move(key.as_text()), hash, std::move(state), false);
+        }
       } catch (const std::exception& e) {
         throw TypeError("state of key " + key.repr() + " does not fit the handler's state type: " + e.what());
       }
@@ -136,11 +152,11 @@ class StreamHandler : public StreamHandlerBase {
   Dict collect_key_states() const final {
     Dict out;
     out.reserve(_states.size());
-    for (const auto& [key, state] : _states) {
+    for (const auto& entry : _states.entries()) {
       try {
-        out.append_unique(Value(key), Traits::to_value(state));
+        out.append_unique(Value(entry.key), Traits::to_value(entry.state));
       } catch (const std::exception& e) {
-        throw CollectionError(key, e.what());
+        throw CollectionError(entry.key, e.what());
       }
     }
     return out;
@@ -150,53 +166,75 @@ class StreamHandler : public StreamHandlerBase {
     // A guess that covers short keys with small states; longer ones grow the output as usual.
     writer.reserve(32 * _states.size());
     writer.begin_dict();
-    for (const auto& [key, state] : _states) {
-      try {
-        writer.text(key);
-        if constexpr (std::is_same_v<T, std::int64_t> || std::is_same_v<T, int>) {
-          writer.integer(state);
-        } else if constexpr (std::is_same_v<T, double>) {
-          writer.floating(state);
-        } else if constexpr (std::is_same_v<T, std::string>) {
-          // As ValueTraits<std::string> converts it: bytes when it is not UTF-8.
-          if (detail::is_pickle_text(state)) {
-            writer.text(state);
-          } else {
-            writer.bytes(state);
-          }
-        } else {
-          writer.value(Traits::to_value(state));
-        }
-      } catch (const std::exception& e) {
-        throw CollectionError(key, e.what());
-      }
-    }
+    for (const auto& entry : _states.entries()) _write_entry(writer, entry);
     writer.end_dict();
   }
+
+  bool tracks_key_state_changes() const noexcept final { return true; }
+
+  void write_key_state_changes(pickle::Writer& writer) const final {
+    writer.reserve(32 * _states.changed().size() + 16 * _states.removed().size() + 16);
+    writer.begin_tuple();
+    writer.begin_dict();
+    for (const auto index : _states.changed()) _write_entry(writer, _states.entries()[index]);
+    writer.end_dict();
+    writer.begin_list();
+    for (const auto& key : _states.removed()) writer.text(key);
+    writer.end_list();
+    writer.end_tuple();
+  }
+
+  void forget_key_state_changes() noexcept final { _states.forget_changes(); }
 
   std::size_t key_state_count() const noexcept final { return _states.size(); }
 
   Awaitable<void> process_message(const Message& message, const std::string& key) final {
-    auto found = _states.find(key);
+    const auto hash = _states.hash_of(key);
+    auto found = _states.find(key, hash);
     // The handler gets a copy: when it fails, the stored state must be as it was.
     std::optional<T> current;
-    if (found != _states.end()) current = found->second;
+    if (found != _states.npos) current = _states.at(found).state;
     std::optional<T> next = co_await process(message, std::move(current));
-    // The worker processes one message at a time and only this function changes the map, so the
-    // iterator is still valid after the suspension: the key is hashed once per message.
+    // The worker processes one message at a time and only this function changes the table, so
+    // the index is still valid after the suspension: the key is hashed once per message.
     if (next) {
-      if (found != _states.end()) {
-        found->second = std::move(*next);
+      if (found != _states.npos) {
+        _states.at(found).state = std::move(*next);
+        _states.mark_changed(found);
       } else {
-        _states.emplace(key, std::move(*next));
+        _states.insert(key, hash, std::move(*next), true);
       }
-    } else if (found != _states.end()) {
+    } else if (found != _states.npos) {
       _states.erase(found);
     }
   }
 
  private:
-  std::unordered_map<std::string, T> _states;
+  void _write_entry(pickle::Writer& writer, const typename detail::KeyTable<T>::Entry& entry) const {
+    const auto& key = entry.key;
+    const auto& state = entry.state;
+    try {
+      writer.text(key);
+      if constexpr (std::is_same_v<T, std::int64_t> || std::is_same_v<T, int>) {
+        writer.integer(state);
+      } else if constexpr (std::is_same_v<T, double>) {
+        writer.floating(state);
+      } else if constexpr (std::is_same_v<T, std::string>) {
+        // As ValueTraits<std::string> converts it: bytes when it is not UTF-8.
+        if (detail::is_pickle_text(state)) {
+          writer.text(state);
+        } else {
+          writer.bytes(state);
+        }
+      } else {
+        writer.value(Traits::to_value(state));
+      }
+    } catch (const std::exception& e) {
+      throw CollectionError(key, e.what());
+    }
+  }
+
+  detail::KeyTable<T> _states;
 };
 
 template <class T>

@@ -9,6 +9,7 @@
 #include <numeric>
 #include <stdexcept>
 #include <string>
+#include <unordered_set>
 
 namespace vesk {
 namespace {
@@ -39,10 +40,23 @@ void merge_key_states(Dict& into, Dict&& from) {
   }
 }
 
-// Sizes above which decoding and merging move to the blocking pool.
+// Work on state maps runs on the loop while it is small, and on the blocking pool once it is
+// big enough to hold up the other partitions' batches for milliseconds (about 1 ms per 10,000
+// entries here). These are the sizes where it moves; both sides run the same function.
+//   decoding a worker's collection answer, by its encoded size:
 constexpr std::size_t decode_off_loop_bytes = 1 << 20;
-constexpr std::size_t merge_off_loop_entries = 100000;
+//   encoding the hand-over maps at start, by the partition state's entries:
 constexpr std::size_t encode_off_loop_entries = 100000;
+// Above this many entries, the first collected map makes room for the others' before they arrive.
+constexpr std::size_t reserve_ahead_entries = 100000;
+
+// Runs `job` where the size says: inline, or on the blocking pool (the caller then resumes on
+// the loop). Either way the result is the job's.
+template <class Job>
+Awaitable<std::invoke_result_t<Job&>> inline_or_off_loop(bool off_loop, Job job) {
+  if (off_loop) co_return co_await run_blocking(std::move(job));
+  co_return job();
+}
 
 // How long a failed channel waits to learn whether its worker has ended, so that the error can
 // name the worker's exit rather than only its closed connection.
@@ -79,8 +93,8 @@ Vesk::PartitionConsumer::PartitionConsumer(PartitionId partition, std::shared_pt
   _task = Task<void>::create(loop, _keep_alive(this, _run_until_fault()));
   _workers_per_partition = workers_per_partition;
   _checkpoint_interval = checkpoint_interval;
-  _is_checkpoint_task_running = false;
-  _all_workers_drained = true;
+  _set_checkpoint_task_running(false);
+  _set_all_workers_drained(true);
   _state.reset();
   _checkpoint_task = Task<void>::create(loop, _keep_alive(this, _checkpoint_loop()));
   _worker_processes.clear();
@@ -277,7 +291,7 @@ Awaitable<void> Vesk::PartitionConsumer::_run() {
     co_await wait_for_checkpoint_task();
     if (messages.empty()) continue;
     // From the checkpoint test above to here nothing suspends, so no collection can slip in.
-    _all_workers_drained = false;
+    _set_all_workers_drained(false);
     const auto cycle_start = std::chrono::steady_clock::now();
     // Taking a batch is progress too: a partition is stalled only once one batch takes too long.
     if (_metrics) _metrics->progress_at = cycle_start;
@@ -287,13 +301,14 @@ Awaitable<void> Vesk::PartitionConsumer::_run() {
     _state->offset = new_offset + 1;
     co_await _distribute_messages(messages);
     co_await _collect_all_workers_drained();
-    _all_workers_drained = true;
+    _set_all_workers_drained(true);
     if (_metrics) {
       const auto now = std::chrono::steady_clock::now();
       _metrics->record_batch(messages.size(), _state->offset, std::chrono::duration<double>(now - cycle_start).count(),
                              now);
     }
     _logger->info("Processed " + std::to_string(messages.size()) + " messages");
+    _source->recycle(_partition, std::move(messages));
   }
 }
 
@@ -350,8 +365,32 @@ Awaitable<void> Vesk::PartitionConsumer::_collect_all_workers_drained() {
   if (first_failure) co_await _fail_worker_channel(failed_worker, first_failure);
 }
 
+void Vesk::PartitionConsumer::_set_all_workers_drained(bool drained) {
+  _all_workers_drained = drained;
+  _update_handshake_events();
+}
+
+void Vesk::PartitionConsumer::_set_checkpoint_task_running(bool running) {
+  _is_checkpoint_task_running = running;
+  _update_handshake_events();
+}
+
+void Vesk::PartitionConsumer::_update_handshake_events() {
+  if (_all_workers_drained && _initial_state_sent) {
+    _collection_allowed.set();
+  } else {
+    _collection_allowed.clear();
+  }
+  if (_is_checkpoint_task_running) {
+    _no_checkpoint_running.clear();
+  } else {
+    _no_checkpoint_running.set();
+  }
+}
+
 Awaitable<void> Vesk::PartitionConsumer::_wait_all_workers_drained() {
-  while (!_all_workers_drained || !_initial_state_sent) co_await sleep(poll_interval);
+  // The event mirrors the flags, so the waiter wakes the moment the batch cycle ends.
+  while (!_all_workers_drained || !_initial_state_sent) co_await _collection_allowed.wait();
 }
 
 // --- checkpointing and restore ----------------------------------------------------------------
@@ -383,7 +422,7 @@ Awaitable<void> Vesk::PartitionConsumer::_checkpoint_loop() {
     }
     if (failure) {
       // Batches go on; the next interval tries again, unless the consumer has failed.
-      _is_checkpoint_task_running = false;
+      _set_checkpoint_task_running(false);
       if (_metrics) ++_metrics->checkpoint_failures;
       _logger->error(checkpoint_prefix(_partition) + "Error in checkpoint loop: " + error_text(failure) + " " +
                      error_trace(failure));
@@ -394,25 +433,38 @@ Awaitable<void> Vesk::PartitionConsumer::_checkpoint_loop() {
 
 Awaitable<void> Vesk::PartitionConsumer::_do_checkpoint() {
   const std::string prefix = checkpoint_prefix(_partition);
-  _is_checkpoint_task_running = true;
+  _set_checkpoint_task_running(true);
   _logger->info(prefix + "Checkpoint started");
   co_await _wait_all_workers_drained();
   _logger->info(prefix + "Collecting key states");
   const double collection_start_time = loop_clock();
-  Dict key_states = co_await _collect_key_states();
+  if (!_state) throw std::logic_error("partition " + std::to_string(_partition) + " has no state in memory yet");
+  CollectedKeyStates collected = co_await _collect_key_states();
+  const std::size_t whole_answers =
+      static_cast<std::size_t>(std::count(collected.whole.begin(), collected.whole.end(), true));
+  if (whole_answers == collected.whole.size()) {
+    // From the hand-over on, every key of the partition lives in exactly one worker, so the
+    // collected maps together are the whole state: a key that a handler removed is gone.
+    _state->state = std::move(collected.states);
+  } else if (whole_answers > 0) {
+    _replace_whole_answers(collected);
+  }
   const double collection_end_time = loop_clock();
   const double collection_duration = collection_end_time - collection_start_time;
-  _logger->info(collected_key_states_text(_partition, key_states.size(), collection_duration));
-  if (!_state) throw std::logic_error("partition " + std::to_string(_partition) + " has no state in memory yet");
-  // From the hand-over on, every key of the partition lives in exactly one worker, so the
-  // collected maps together are the whole state: a key that a handler removed is gone.
-  _state->state = std::move(key_states);
+  _logger->info(collected_key_states_text(_partition, _state->state.size(), collection_duration));
+  // Nothing changed since the state that is stored, and the offset has not moved: the file
+  // already holds exactly this state, so writing it again would only cost the stream. Changes
+  // that a failed save left unstored count until a save succeeds.
+  if (whole_answers > 0) _unsaved_changes = true;
+  const bool unchanged = !_unsaved_changes && _stored_offset == _state->offset;
   const double save_start_time = loop_clock();
-  co_await _storage->set_partition_state(_partition, *_state);
+  if (!unchanged) co_await _storage->set_partition_state(_partition, *_state);
+  _stored_offset = _state->offset;
+  _unsaved_changes = false;
   const double save_end_time = loop_clock();
   const double save_duration = save_end_time - save_start_time;
   ++_checkpoints_stored;
-  _is_checkpoint_task_running = false;
+  _set_checkpoint_task_running(false);
   if (_metrics) {
     _metrics->checkpoint_keys = _state->state.size();
     _metrics->checkpoint_collection_seconds = collection_duration;
@@ -424,8 +476,9 @@ Awaitable<void> Vesk::PartitionConsumer::_do_checkpoint() {
   _logger->info(checkpoint_done_text(_partition, collection_duration, save_duration));
 }
 
-Awaitable<Dict> Vesk::PartitionConsumer::_collect_key_states() {
+Awaitable<Vesk::PartitionConsumer::CollectedKeyStates> Vesk::PartitionConsumer::_collect_key_states() {
   auto key_states = std::make_shared<CollectedKeyStates>();
+  key_states->whole.assign(_worker_processes.size(), false);
   std::vector<Task<void>> collection_tasks;
   collection_tasks.reserve(_worker_processes.size());
   for (std::size_t i = 0; i < _worker_processes.size(); ++i) {
@@ -450,7 +503,21 @@ Awaitable<Dict> Vesk::PartitionConsumer::_collect_key_states() {
     }
     std::rethrow_exception(failure);
   }
-  co_return std::move(key_states->states);
+  co_return std::move(*key_states);
+}
+
+void Vesk::PartitionConsumer::_replace_whole_answers(CollectedKeyStates& collected) {
+  // Workers that answered with their whole map replace every key they own in `_state`; the
+  // changes of the others are already in it.
+  DefaultPartitioner partitioner(worker_indices(_workers_per_partition));
+  Dict kept;
+  kept.reserve(_state->state.size());
+  for (auto& [key, value] : _state->state) {
+    const auto worker = static_cast<std::size_t>(partitioner(std::string_view(key.as_text())));
+    if (!collected.whole[worker]) kept.append_unique(std::move(key), std::move(value));
+  }
+  merge_key_states(kept, std::move(collected.states));
+  _state->state = std::move(kept);
 }
 
 Awaitable<void> Vesk::PartitionConsumer::collect_key_states_from_worker(std::size_t worker,
@@ -470,36 +537,69 @@ Awaitable<void> Vesk::PartitionConsumer::collect_key_states_from_worker(std::siz
   _end_wait(worker);
   if (failure) co_await _fail_worker_channel(worker, failure);
   // Big maps are decoded on the blocking pool, the workers' maps side by side.
-  const bool off_loop = encoded.size() >= decode_off_loop_bytes;
-  auto job = [bytes = std::make_shared<std::string>(std::move(encoded))]() { return pickle::loads(*bytes); };
-  Value reply;
-  if (off_loop) {
-    reply = co_await run_blocking(std::move(job));
-  } else {
-    reply = job();
-  }
+  Value reply = co_await inline_or_off_loop(encoded.size() >= decode_off_loop_bytes,
+                                            [bytes = std::make_shared<std::string>(std::move(encoded))]() {
+                                              return pickle::loads(*bytes);
+                                            });
   // A worker that cannot give its states says why in a text; its channel stays in step.
   if (reply.is_text()) {
     throw ValueError(_describe_worker(worker) + " answered the collection request with a text instead of its state map: " +
                      reply.as_text());
   }
+  if (reply.is_tuple() && reply.as_tuple().size() == 2 && reply.as_tuple()[0].is_dict() &&
+      reply.as_tuple()[1].is_list()) {
+    _apply_key_state_changes(worker, std::move(reply.as_tuple()[0].as_dict()), std::move(reply.as_tuple()[1].as_list()),
+                             *key_states);
+    co_return;
+  }
   if (!reply.is_dict()) {
     throw TypeError(_describe_worker(worker) + " answered the collection request with a " + reply.kind_name() +
                     " instead of its state map");
   }
+  key_states->whole[worker] = true;
   Dict& states = reply.as_dict();
   Dict& into = key_states->states;
   if (into.empty()) {
     into = std::move(states);
     // Room for the other workers' maps, made while their replies are still being decoded.
-    if (workers > 1 && into.size() >= merge_off_loop_entries) into.reserve(into.size() * workers * 11 / 10);
+    if (workers > 1 && into.size() >= reserve_ahead_entries) into.reserve(into.size() * workers * 11 / 10);
   } else {
     merge_key_states(into, std::move(states));
   }
 }
 
+void Vesk::PartitionConsumer::_apply_key_state_changes(std::size_t worker, Dict changed, List removed,
+                                                        CollectedKeyStates& key_states) {
+  for (const auto& key : removed) {
+    if (!key.is_text()) throw TypeError(_describe_worker(worker) + " reported a removed key that is not text: " + key.repr());
+  }
+  for (const auto& [key, value] : changed) {
+    if (!key.is_text()) throw TypeError(_describe_worker(worker) + " reported a changed key that is not text: " + key.repr());
+  }
+  key_states.changes += changed.size() + removed.size();
+  // Marked before anything is applied: also when another worker's answer then fails.
+  if (!changed.empty() || !removed.empty()) _unsaved_changes = true;
+  Dict& state = _state->state;
+  // Removals first: a key removed and then given a state again is in both.
+  if (removed.size() == 1) {
+    state.erase(removed.front());
+  } else if (!removed.empty()) {
+    // One pass over the state for all of them: erasing one key costs a pass of its own.
+    std::unordered_set<std::string_view> gone;
+    gone.reserve(removed.size());
+    for (const auto& key : removed) gone.insert(key.as_text());
+    Dict kept;
+    kept.reserve(state.size());
+    for (auto& [key, value] : state) {
+      if (!gone.contains(key.as_text())) kept.append_unique(std::move(key), std::move(value));
+    }
+    state = std::move(kept);
+  }
+  merge_key_states(state, std::move(changed));
+}
+
 Awaitable<void> Vesk::PartitionConsumer::wait_for_checkpoint_task() {
-  while (_is_checkpoint_task_running) co_await sleep(poll_interval);
+  while (_is_checkpoint_task_running) co_await _no_checkpoint_running.wait();
 }
 
 Awaitable<PartitionState> Vesk::PartitionConsumer::get_partition_state_from_storage() {
@@ -522,6 +622,7 @@ Awaitable<PartitionState> Vesk::PartitionConsumer::get_partition_state_from_stor
     state = PartitionState{_partition, 0, Dict{}};
     // Stored before any message is read.
     co_await _storage->set_partition_state(_partition, *state);
+    _stored_offset = 0;
   } else {
     // A file that belongs elsewhere would move another partition's read position.
     if (state->partition != _partition) {
@@ -534,6 +635,7 @@ Awaitable<PartitionState> Vesk::PartitionConsumer::get_partition_state_from_stor
     }
     _logger->info("State found for partition " + std::to_string(_partition) + ", starting from offset " +
                   std::to_string(state->offset));
+    _stored_offset = state->offset;
   }
   co_return std::move(*state);
 }
@@ -572,25 +674,20 @@ Awaitable<void> Vesk::PartitionConsumer::distribute_state_to_workers(const Parti
     }
     if (failure) co_await _fail_worker_channel(i, failure);
   };
-  if (entries.size() < encode_off_loop_entries) {
-    for (std::size_t i = 0; i < n; ++i) {
-      co_await send(i, encode(static_cast<std::uint32_t>(i)));
-    }
-  } else {
-    // Large states: every worker's map is encoded on the blocking pool at once, and each is
-    // sent as soon as it and the ones before it are ready. The jobs hold the consumer, whose
-    // state nobody changes until the hand-over is done.
-    std::vector<Task<std::string>> encodings;
-    for (std::size_t i = 0; i < n; ++i) {
-      auto job = [self = shared_from_this(), encode, worker = static_cast<std::uint32_t>(i)]() { return encode(worker); };
-      auto run = [](decltype(job) job) -> Awaitable<std::string> { co_return co_await run_blocking(std::move(job)); };
-      encodings.push_back(Task<std::string>::create(*_loop, run(std::move(job))));
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-      co_await send(i, co_await encodings[i].wait());
-    }
+  // Every worker's map is encoded at once (on the blocking pool when the state is large), and
+  // each is sent as soon as it and the ones before it are ready. The jobs hold the consumer,
+  // whose state nobody changes until the hand-over is done.
+  const bool off_loop = entries.size() >= encode_off_loop_entries;
+  std::vector<Task<std::string>> encodings;
+  for (std::size_t i = 0; i < n; ++i) {
+    auto job = [self = shared_from_this(), encode, worker = static_cast<std::uint32_t>(i)]() { return encode(worker); };
+    encodings.push_back(Task<std::string>::create(*_loop, inline_or_off_loop(off_loop, std::move(job))));
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    co_await send(i, co_await encodings[i].wait());
   }
   _initial_state_sent = true;
+  _update_handshake_events();
 }
 
 }  // namespace vesk

@@ -56,11 +56,18 @@ class Vesk::PartitionConsumer : public std::enable_shared_from_this<PartitionCon
 
   Awaitable<void> _checkpoint_loop();
   Awaitable<void> _do_checkpoint();
-  Awaitable<Dict> _collect_key_states();
-  // The states collected from the workers of one checkpoint.
+  // What the workers of one checkpoint answered. A worker answers with its whole state map, or
+  // with what changed since its last answer (its hand-over first): the changes are applied to
+  // `_state` as soon as they arrive, so that none is lost when another worker's answer fails.
   struct CollectedKeyStates {
+    // The whole maps, merged.
     Dict states;
+    // Which workers answered with their whole map.
+    std::vector<bool> whole;
+    // Keys changed or removed by the answers with changes.
+    std::size_t changes = 0;
   };
+  Awaitable<CollectedKeyStates> _collect_key_states();
   // Collects the states of worker `worker` into `key_states`.
   Awaitable<void> collect_key_states_from_worker(std::size_t worker, std::shared_ptr<CollectedKeyStates> key_states);
   Awaitable<void> wait_for_checkpoint_task();
@@ -84,6 +91,10 @@ class Vesk::PartitionConsumer : public std::enable_shared_from_this<PartitionCon
   // a worker must receive that map before anything else.
   bool _initial_state_sent = false;
   bool _disposed = false;
+  // The offset of the state last stored (restored, fresh or checkpointed); none before that.
+  std::optional<Offset> _stored_offset;
+  // Set when collected changes are in `_state` but not yet stored.
+  bool _unsaved_changes = false;
 
   // Limits on waiting for workers; the engine sets them before the tasks first run.
   std::chrono::steady_clock::duration _worker_connect_timeout = std::chrono::seconds(120);
@@ -105,8 +116,9 @@ class Vesk::PartitionConsumer : public std::enable_shared_from_this<PartitionCon
   // Ends the consumer with `fault`, unless an earlier fault already did.
   void _raise_fault(std::exception_ptr fault);
 
-  // Both flags are polled at this pace.
-  static constexpr std::chrono::milliseconds poll_interval{500};
+  // The two flags change only through these, which wake the task waiting for the change.
+  void _set_all_workers_drained(bool drained);
+  void _set_checkpoint_task_running(bool running);
 
  private:
   // Runs `body` holding a reference to the consumer, taken when the task first runs (after the
@@ -122,8 +134,18 @@ class Vesk::PartitionConsumer : public std::enable_shared_from_this<PartitionCon
   // whether it has ended (that fault then names its exit), and fails with the channel's error.
   Awaitable<void> _fail_worker_channel(std::size_t worker, std::exception_ptr error);
   void _retire_channel(std::size_t worker) noexcept;
+  // Applies one worker's answer of changes to `_state`.
+  void _apply_key_state_changes(std::size_t worker, Dict changed, List removed, CollectedKeyStates& key_states);
+  // Mends `_state` with the whole maps that some (not all) workers answered with.
+  void _replace_whole_answers(CollectedKeyStates& collected);
   void _begin_wait(std::size_t worker, const char* what);
   void _end_wait(std::size_t worker) noexcept;
+
+  void _update_handshake_events();
+  // Mirrors of the flags that a waiter can sleep on: set while a collection may start (the
+  // batch cycle has drained and the initial state maps are out), and while no checkpoint runs.
+  Event _collection_allowed;
+  Event _no_checkpoint_running;
 
   EventLoop* _loop = nullptr;
   struct Fault {

@@ -14,4 +14,6 @@ Awaitable<void> VeskFeed::start() { co_return; }
 Awaitable<std::vector<Message>> VeskFeed::get_many(PartitionId) { co_return std::vector<Message>{}; }
 std::optional<std::int64_t> VeskFeed::high_watermark(PartitionId) const { return std::nullopt; }
 
+void VeskFeed::recycle(PartitionId, std::vector<Message>&&) {}
+
 }  // namespace vesk

@@ -35,6 +35,9 @@ class VeskFeed {
   // The offset one past the partition's last message as far as the source knows now, or none
   // when it does not know. Never waits for a broker. The base version knows nothing.
   virtual std::optional<std::int64_t> high_watermark(PartitionId partition) const;
+  // Hands a batch that get_many returned back once its messages are no longer needed, so that a
+  // source may fill its buffers again instead of allocating new ones. The base version drops it.
+  virtual void recycle(PartitionId partition, std::vector<Message>&& batch);
 
   Logger logger;
 

@@ -120,6 +120,7 @@ struct VeskKafkaFeed::PartitionReader {
   PartitionReader(PartitionId partition, QueuePtr queue, const asio::any_io_executor& executor)
       : partition(partition), queue(std::move(queue)), wakeup(executor) {
     raw.resize(max_records);
+    owned.reserve(max_records);
   }
 
   // Releases the queue and wakes a get_many that waits on it.
@@ -135,6 +136,9 @@ struct VeskKafkaFeed::PartitionReader {
   QueuePtr queue;
   Wakeup wakeup;
   std::vector<rd_kafka_message_t*> raw;
+  std::vector<MessagePtr> owned;
+  // A batch handed back, whose buffers the next read fills.
+  std::vector<Message> spare;
   bool assigned = false;
   bool closed = false;
   bool reading = false;
@@ -561,13 +565,21 @@ Awaitable<void> VeskKafkaFeed::Consumer::resume(const std::shared_ptr<PartitionR
 std::vector<Message> VeskKafkaFeed::Consumer::read_ready(PartitionReader& reader) {
   auto n = rd_kafka_consume_batch_queue(reader.queue.get(), 0, reader.raw.data(), reader.raw.size());
   if (n < 0) throw kafka_error(rd_kafka_last_error(), "Kafka fetch of partition " + std::to_string(reader.partition) + " failed");
-  std::vector<MessagePtr> batch;
-  batch.reserve(static_cast<std::size_t>(n));
-  for (ssize_t i = 0; i < n; ++i) batch.emplace_back(reader.raw[static_cast<std::size_t>(i)]);
-
-  std::vector<Message> out;
-  out.reserve(batch.size());
   reader.below_floor = false;
+  if (n == 0) return {};
+  // Owned at once, so that every message goes back to the client whatever happens below.
+  std::vector<MessagePtr>& batch = reader.owned;
+  batch.clear();
+  for (ssize_t i = 0; i < n; ++i) batch.emplace_back(reader.raw[static_cast<std::size_t>(i)]);
+  struct Release {
+    std::vector<MessagePtr>& batch;
+    ~Release() { batch.clear(); }
+  } release{batch};
+
+  // A batch handed back by recycle() is filled again: its strings keep their buffers.
+  std::vector<Message> out = std::move(reader.spare);
+  reader.spare.clear();
+  std::size_t count = 0;
   for (const auto& m : batch) {
     if (m->err == RD_KAFKA_RESP_ERR__PARTITION_EOF) continue;
     if (m->err) {
@@ -581,14 +593,24 @@ std::vector<Message> VeskKafkaFeed::Consumer::read_ready(PartitionReader& reader
       reader.below_floor = true;
       continue;
     }
-    Message message;
-    if (m->key) message.key.emplace(static_cast<const char*>(m->key), m->key_len);
-    if (m->payload) message.value.assign(static_cast<const char*>(m->payload), m->len);
+    if (count == out.size()) out.emplace_back();
+    Message& message = out[count++];
+    if (m->key) {
+      if (!message.key) message.key.emplace();
+      message.key->assign(static_cast<const char*>(m->key), m->key_len);
+    } else {
+      message.key.reset();
+    }
+    if (m->payload) {
+      message.value.assign(static_cast<const char*>(m->payload), m->len);
+    } else {
+      message.value.clear();
+    }
     rd_kafka_timestamp_type_t type;
     message.timestamp = rd_kafka_message_timestamp(m.get(), &type);
     message.offset = m->offset;
-    out.push_back(std::move(message));
   }
+  out.resize(count);
   if (!out.empty()) {
     reader.next_offset = out.back().offset + 1;
     reader.below_floor = false;
@@ -762,6 +784,12 @@ std::optional<std::int64_t> VeskKafkaFeed::high_watermark(PartitionId partition)
     return std::nullopt;
   }
   return high;
+}
+
+void VeskKafkaFeed::recycle(PartitionId partition, std::vector<Message>&& batch) {
+  if (!_consumer) return;
+  auto it = _consumer->readers.find(partition);
+  if (it != _consumer->readers.end() && it->second->spare.capacity() < batch.capacity()) it->second->spare = std::move(batch);
 }
 
 Awaitable<std::vector<Message>> VeskKafkaFeed::get_many(PartitionId partition) {

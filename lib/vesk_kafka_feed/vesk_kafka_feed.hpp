@@ -71,6 +71,8 @@ class VeskKafkaFeed : public VeskFeed {
   // The high watermark the client last received with a fetch of the partition: no request is
   // sent. None before the first fetch answer, and when the source is not running.
   std::optional<std::int64_t> high_watermark(PartitionId partition) const override;
+  // The next get_many of the partition refills these messages' buffers.
+  void recycle(PartitionId partition, std::vector<Message>&& batch) override;
 
   // The properties start() hands to the client, in order.
   ClientProperties client_properties() const;

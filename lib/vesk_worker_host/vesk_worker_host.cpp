@@ -182,8 +182,15 @@ Awaitable<void> VeskWorkerHost::_run() {
 Awaitable<void> VeskWorkerHost::_answer_collection(const Value& states) {
   std::string encoded;
   std::string refusal;
+  // A handler that keeps track of its changes answers with only those: the consumer holds the
+  // rest from earlier answers and the hand-over.
+  const bool changes_only = _process_func && _process_func->tracks_key_state_changes();
   try {
-    if (_process_func) {
+    if (changes_only) {
+      pickle::Writer writer(encoded);
+      _process_func->write_key_state_changes(writer);
+      writer.finish();
+    } else if (_process_func) {
       pickle::Writer writer(encoded);
       _process_func->write_key_states(writer);
       writer.finish();
@@ -199,6 +206,8 @@ Awaitable<void> VeskWorkerHost::_answer_collection(const Value& states) {
   }
   if (refusal.empty()) {
     co_await _client->send_encoded(std::move(encoded));
+    // Only once they are sent: an answer that was refused still owes the consumer its changes.
+    if (changes_only) _process_func->forget_key_state_changes();
   } else {
     std::string().swap(encoded);
     const Value reply(std::string(collect_failed) + refusal);

@@ -1,6 +1,7 @@
 #pragma once
 // The worker process: handles the messages a partition consumer routes to it, calls the stream
-// handler for each, keeps every key's state, and hands all states back on request.
+// handler for each, keeps every key's state, and hands the states back on request: all of them,
+// or those changed or removed since its last answer.
 //
 // Program: vesk_worker_host HOST PORT HANDLER_PATH
 //   HOST PORT     the address of the consumer's ChannelListener for this worker
@@ -57,8 +58,9 @@ class VeskWorkerHost {
   // alone: the rest of the batch is still processed, since the consumer counts the whole batch
   // as done once it is answered.
   Awaitable<void> _process_messages(const std::vector<Message>& messages);
-  // Replies to a collection request with the state map, or with a text naming the key (and the
-  // reason) when the map cannot be encoded or sent whole.
+  // Replies to a collection request with the state map, or with what changed since the last
+  // reply (the tuple (changed states, removed keys)) when the handler keeps track, or with a
+  // text naming the key (and the reason) when the answer cannot be encoded or sent whole.
   Awaitable<void> _answer_collection(const Value& states);
 
   // One line per failing process() call, at most 10 a second; what is held back is counted in

@@ -11,6 +11,8 @@
 
 #include <csignal>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <optional>
 #include <set>
 
@@ -134,6 +136,49 @@ TEST_F(EndToEnd, RestoredKeysLandOnTheWorkerThatReceivesTheirMessages) {
   loop.run_until_complete(run_engine_until(*this, feed, handler("examples.counting.KeyCounter"), 3, 1050));
   auto state = loop.run_until_complete(store->get_partition_state(0));
   for (const auto& [key, count] : state->state) EXPECT_EQ(count, vesk::Value(8)) << key.as_text();
+}
+
+// Workers answer collections with only what changed; the stored file must still be the whole
+// state. Each wave touches a third of the keys, checkpoints fall between waves, and a second
+// engine resumes: every key's log must hold each of its offsets exactly once, in order.
+TEST_F(EndToEnd, CheckpointsOfChangesOnlyKeepEveryKeysWholeLogAcrossARestart) {
+  auto feed = std::make_shared<VeskMemoryFeed>(log.logger(), 1, 200ms);
+  constexpr int keys = 60;
+  constexpr int per_wave = 300;
+  std::map<std::string, std::vector<std::int64_t>> expected;
+  auto wave = [&](int w) {
+    for (int j = 0; j < per_wave; ++j) {
+      const int i = w * per_wave + j;
+      const std::string key = "key-" + std::to_string((j % (keys / 3)) * 3 + w % 3);
+      feed->produce(0, key, "v", i);
+      expected[key].push_back(i);
+    }
+  };
+  auto run = [](EndToEnd& t, std::shared_ptr<VeskMemoryFeed> feed, std::function<void(int)> wave, int from,
+                int to) -> Awaitable<void> {
+    Vesk engine(t.log.logger(), t.backend, 2, 100ms);
+    engine.source(feed).process(handler("examples.counting.OffsetLog"));
+    engine.start();
+    for (int w = from; w < to; ++w) {
+      wave(w);
+      EXPECT_TRUE(co_await t.stored_offsets_reach(1, (w + 1) * per_wave, 30s));
+    }
+    co_await engine.stop();
+  };
+  loop.run_until_complete(run(*this, feed, wave, 0, 4));
+  loop.run_until_complete(run(*this, feed, wave, 4, 8));
+  EXPECT_TRUE(log.contains("State found for partition 0, starting from offset " + std::to_string(4 * per_wave)));
+  loop.run_until_complete(feed->stop());
+  auto state = loop.run_until_complete(store->get_partition_state(0));
+  ASSERT_TRUE(state);
+  EXPECT_EQ(state->state.size(), static_cast<std::size_t>(keys));
+  for (const auto& [key, offsets] : expected) {
+    const vesk::Value* stored = state->state.find_text(key);
+    ASSERT_NE(stored, nullptr) << key;
+    std::vector<std::int64_t> got;
+    for (const auto& o : stored->as_list()) got.push_back(o.as_int());
+    EXPECT_EQ(got, offsets) << key;
+  }
 }
 
 TEST(WorkerProgram, FoundInTheBuildTreeWithoutTheVariableAndOverriddenByIt) {

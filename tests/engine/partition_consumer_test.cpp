@@ -19,6 +19,7 @@ using namespace std::chrono_literals;
 using vesk::Awaitable;
 using vesk::ChannelConnection;
 using vesk::Dict;
+using vesk::List;
 using vesk::EventLoop;
 using vesk::Message;
 using vesk::PartitionState;
@@ -313,6 +314,39 @@ TEST_F(ConsumerTest, CheckpointLinesAreExactAndARemovedKeyLeavesTheNextCheckpoin
   ASSERT_TRUE(state);
   EXPECT_EQ(state->state, (Dict{{"b", 3}}));
   EXPECT_FALSE(consumer->_is_checkpoint_task_running);
+}
+
+// Workers that keep track answer with (changed states, removed keys): the consumer mends the
+// state it holds, stores it whole, writes nothing when nothing changed and the offset has not
+// moved, and takes a worker's whole map in place of every key that worker owns.
+TEST_F(ConsumerTest, AnswersOfChangesMendTheHeldStateAndAnIdleCheckpointWritesNothing) {
+  const auto k0 = keys_for(0, 2, 2);
+  const auto k1 = keys_for(1, 2, 1);
+  auto changes = [](Dict changed, List removed) { return Value::tuple({Value(std::move(changed)), Value(std::move(removed))}); };
+  std::vector<Dict> stored_states;
+  std::vector<int> sets;
+  loop.run_until_complete([&](ConsumerTest& t) -> Awaitable<void> {
+    t.start(1, 2);
+    co_await eventually([&] { return t.consumer->_initial_state_sent; });
+    auto round = [&](std::function<Value()> zero, std::function<Value()> one) -> Awaitable<void> {
+      t.stand_ins[0]->collect_reply = std::move(zero);
+      t.stand_ins[1]->collect_reply = std::move(one);
+      co_await t.consumer->_do_checkpoint();
+      auto state = co_await t.store->get_partition_state(1);
+      stored_states.push_back(state->state);
+      sets.push_back(t.backend->sets);
+    };
+    co_await round([&] { return changes(Dict{{k0[0], 1}, {k0[1], 5}}, {}); }, [&] { return changes(Dict{{k1[0], 2}}, {}); });
+    co_await round([&] { return changes(Dict{{k0[0], 2}}, List{Value(k0[1])}); }, [&] { return changes(Dict{}, {}); });
+    co_await round([&] { return changes(Dict{}, {}); }, [&] { return changes(Dict{}, {}); });
+    co_await round([&] { return Value(Dict{{k0[1], 4}}); }, [&] { return changes(Dict{{k1[0], 3}}, {}); });
+  }(*this));
+  ASSERT_EQ(stored_states.size(), 4u);
+  EXPECT_EQ(stored_states[0], (Dict{{k0[0], 1}, {k0[1], 5}, {k1[0], 2}}));
+  EXPECT_EQ(stored_states[1], (Dict{{k0[0], 2}, {k1[0], 2}}));
+  EXPECT_EQ(sets[2], sets[1]) << "a checkpoint without changes wrote the file";
+  EXPECT_EQ(stored_states[3], (Dict{{k0[1], 4}, {k1[0], 3}}));
+  EXPECT_EQ(log.count_starting_with("[p1] Checkpoint done"), 4u);
 }
 
 TEST_F(ConsumerTest, LargeStatesGoThroughHandOverCollectionAndMergeIntact) {

@@ -16,6 +16,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <thread>
 
 using namespace std::chrono_literals;
 using vesk::Awaitable;
@@ -127,4 +128,43 @@ TEST_F(KafkaEngine, ConnectLoopLogsAndRetriesWhileNothingListens) {
     co_await engine.stop();
     co_await feed->stop();
   }());
+}
+
+// Sixteen partitions, two workers each, while a producer writes throughout: every partition must
+// reach the end, none may stall behind the others, and the counts are exact.
+TEST_F(KafkaEngine, SixteenPartitionsWithALiveProducerAllReachTheEnd) {
+  constexpr int many = 16;
+  constexpr int per_partition = 3000;
+  MockKafkaCluster cluster;
+  cluster.create_topic("live", many);
+  auto feed = std::make_shared<VeskKafkaFeed>(cluster.bootstrap_servers(), "live", "live", "", "", "", "",
+                                              log.logger(), VeskKafkaFeed::ExtraProperties{{"session.timeout.ms", "6000"}});
+  auto handler = std::shared_ptr<vesk::StreamHandlerBase>(vesk::create_stream_handler("examples.counting.KeyCounter"));
+  loop.run_until_complete([&]() -> Awaitable<void> {
+    Vesk engine(log.logger(), backend, 2, 200ms);
+    engine.source(feed).process(handler);
+    engine.start();
+    // Writing starts before the group has assigned anything and goes on for about 3 s after.
+    std::thread producer([&cluster] {
+      for (int i = 0; i < per_partition; ++i) {
+        for (int p = 0; p < many; ++p) cluster.produce("live", p, "key-" + std::to_string(i % 50), "v");
+        if (i % 50 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(25));
+      }
+      cluster.flush();
+    });
+    const bool reached = co_await vesk::testing::stored_offsets_reach(*store, many, per_partition, 120s);
+    auto join = [&producer] { producer.join(); };
+    co_await vesk::run_blocking(std::move(join));
+    EXPECT_TRUE(reached);
+    co_await engine.stop();
+    co_await feed->stop();
+  }());
+  for (PartitionId p = 0; p < many; ++p) {
+    auto state = loop.run_until_complete(store->get_partition_state(p));
+    ASSERT_TRUE(state);
+    EXPECT_EQ(state->offset, per_partition) << "partition " << p;
+    EXPECT_EQ(state->state.size(), 50u) << "partition " << p;
+    for (const auto& [key, count] : state->state) EXPECT_EQ(count, vesk::Value(per_partition / 50)) << key.as_text();
+  }
+  EXPECT_EQ(log.count_starting_with("Error"), 0u);
 }

@@ -311,3 +311,40 @@ TEST(HandlerRegistry, SearchesTheEnvironmentPathThenTheInstallLocation) {
 }
 
 }  // namespace
+
+// The worker's key table against a std::map through many inserts, updates and removals (which
+// shift probe runs back), and its record of what changed and what was removed since last asked.
+TEST(KeyTable, MatchesAMapAndReportsEveryChangeAndRemovalSinceItWasLastAsked) {
+  vesk::detail::KeyTable<int> table;
+  std::map<std::string, int> model;
+  std::map<std::string, int> reported;  // the model as the last reports left it
+  std::uint32_t seed = 12345;
+  auto next = [&seed] { return seed = seed * 1103515245u + 12345u, (seed >> 8) % 5000; };
+  for (int step = 0; step < 60000; ++step) {
+    const std::string key = "k" + std::to_string(next() % 3000);
+    const auto hash = table.hash_of(key);
+    const auto at = table.find(key, hash);
+    ASSERT_EQ(at != table.npos, model.count(key) == 1) << key << " at step " << step;
+    if (at != table.npos) {
+      EXPECT_EQ(table.at(at).state, model[key]);
+    }
+    if (next() % 3 == 0) {
+      if (at != table.npos) table.erase(at);
+      model.erase(key);
+    } else if (at != table.npos) {
+      table.at(at).state = step;
+      table.mark_changed(at);
+      model[key] = step;
+    } else {
+      table.insert(key, hash, step, true);
+      model[key] = step;
+    }
+    if (step % 7000 == 0 || step == 59999) {
+      for (const auto& gone : table.removed()) reported.erase(gone);
+      for (auto index : table.changed()) reported[table.entries()[index].key] = table.entries()[index].state;
+      table.forget_changes();
+      ASSERT_EQ(reported, model) << "at step " << step;
+    }
+  }
+  ASSERT_EQ(table.size(), model.size());
+}

@@ -38,6 +38,7 @@ using vesk::testing::process_gone;
 const Value collect_request("collect_key_states");
 const Value drained("drained");
 const Value empty_map{Dict{}};
+const Value no_changes = Value::tuple({Value(Dict{}), Value(List{})});
 const std::vector<Message> none;
 
 Message msg(std::string key, std::string value, vesk::Offset offset = 0) {
@@ -72,6 +73,25 @@ struct Worker {
     co_await conn->send_batch(messages);
     co_return co_await conn->receive();
   }
+  // The hand-over, kept as the consumer keeps it.
+  Awaitable<void> hand_over(const Value& map) {
+    held = map.as_dict();
+    co_await conn->send(map);
+  }
+  // A collection as the consumer sees it: an answer of changes is applied to the map held from
+  // the hand-over and earlier answers, and the whole map is returned; any other answer as it is.
+  Awaitable<Value> collect() {
+    Value reply = co_await exchange(collect_request);
+    if (reply.is_dict()) {
+      held = reply.as_dict();
+      co_return reply;
+    }
+    if (!reply.is_tuple()) co_return reply;
+    for (const auto& key : reply.as_tuple().at(1).as_list()) held.erase(key);
+    for (const auto& [key, state] : reply.as_tuple().at(0).as_dict()) held.set(key, state);
+    co_return Value(held);
+  }
+  Dict held;
 };
 
 std::unique_ptr<Worker> spawn(const std::string& path, std::vector<std::string> env = {},
@@ -106,12 +126,12 @@ TEST_F(WorkerProcess, WithoutHandlerDrainsAtOnceAndReturnsTheHandOverMap) {
   run([]() -> Awaitable<void> {
     auto w = co_await start("");
     const Value handed(Dict{{Value("a"), Value(1)}, {Value("b"), Value(List{Value(1), Value::bytes("x")})}});
-    co_await w->conn->send(handed);
+    co_await w->hand_over(handed);
     const std::vector<Message> some{msg("a", "1"), msg("c", "2"), keyless("3", 5)};
     EXPECT_EQ(co_await w->batch(some), drained);
     EXPECT_EQ(co_await w->batch(none), drained);
-    EXPECT_EQ(co_await w->exchange(collect_request), handed);
-    EXPECT_EQ(co_await w->exchange(collect_request), handed);
+    EXPECT_EQ(co_await w->collect(), handed);
+    EXPECT_EQ(co_await w->collect(), handed);
     EXPECT_EQ(w->process->out(), "");
   });
 }
@@ -120,22 +140,22 @@ TEST_F(WorkerProcess, KeyCounterCountsPerKeyAcrossBatches) {
   run([]() -> Awaitable<void> {
     auto w = co_await start("examples.counting.KeyCounter");
     const Value handed(Dict{{Value("restored"), Value(5)}, {Value("old"), Value(2)}});
-    co_await w->conn->send(handed);
+    co_await w->hand_over(handed);
     // Two messages of one key in one batch: the second sees the first's result.
     const std::vector<Message> batch1{msg("a", "x"), msg("a", "x"), msg("b", "x")};
     EXPECT_EQ(co_await w->batch(batch1), drained);
-    const Value first = co_await w->exchange(collect_request);
+    const Value first = co_await w->collect();
     const Value expected1(Dict{{Value("restored"), Value(5)}, {Value("old"), Value(2)}, {Value("a"), Value(2)},
                                {Value("b"), Value(1)}});
     EXPECT_EQ(first, expected1);
-    // A collection is answered by the state map alone: the next reply is the next map.
-    EXPECT_EQ(co_await w->exchange(collect_request), first);
+    // A collection is answered with what changed since the last answer: here nothing.
+    EXPECT_EQ(co_await w->exchange(collect_request), no_changes);
     // "forget" removes a key; for a key without state it changes nothing.
     const std::vector<Message> batch2{msg("a", "x"), msg("old", "forget"), msg("never", "forget")};
     EXPECT_EQ(co_await w->batch(batch2), drained);
     EXPECT_EQ(co_await w->batch(none), drained);
     const Value expected2(Dict{{Value("restored"), Value(5)}, {Value("a"), Value(3)}, {Value("b"), Value(1)}});
-    EXPECT_EQ(co_await w->exchange(collect_request), expected2);
+    EXPECT_EQ(co_await w->collect(), expected2);
   });
 }
 
@@ -145,20 +165,20 @@ TEST_F(WorkerProcess, OffsetLogKeepsBatchOrderAndRecordStatesSurviveTheChannel) 
     auto summary = co_await start("tests.handlers.Summarise");
     const Value log_handed(Dict{{Value("k"), Value(List{Value(3)})}});
     const Value summary_handed(Dict{{Value("k"), Value(Dict{{Value("count"), Value(1)}, {Value("last"), Value("a")}})}});
-    co_await log->conn->send(log_handed);
-    co_await summary->conn->send(summary_handed);
+    co_await log->hand_over(log_handed);
+    co_await summary->hand_over(summary_handed);
     const std::vector<Message> log1{msg("k", "", 10), msg("j", "", 11), msg("k", "", 12)};
     const std::vector<Message> log2{msg("k", "", 13)};
     EXPECT_EQ(co_await log->batch(log1), drained);
     EXPECT_EQ(co_await log->batch(log2), drained);
     const Value log_expected(
         Dict{{Value("k"), Value(List{Value(3), Value(10), Value(12), Value(13)})}, {Value("j"), Value(List{Value(11)})}});
-    EXPECT_EQ(co_await log->exchange(collect_request), log_expected);
+    EXPECT_EQ(co_await log->collect(), log_expected);
     const std::vector<Message> summary1{msg("k", "b"), msg("n", "c")};
     EXPECT_EQ(co_await summary->batch(summary1), drained);
     const Value summary_expected(Dict{{Value("k"), Value(Dict{{Value("count"), Value(2)}, {Value("last"), Value("b")}})},
                                       {Value("n"), Value(Dict{{Value("count"), Value(1)}, {Value("last"), Value("c")}})}});
-    EXPECT_EQ(co_await summary->exchange(collect_request), summary_expected);
+    EXPECT_EQ(co_await summary->collect(), summary_expected);
   });
 }
 
@@ -166,11 +186,11 @@ TEST_F(WorkerProcess, AHandlerFailureKeepsTheKeysStateAndTheBatchGoesOn) {
   run([]() -> Awaitable<void> {
     auto w = co_await start("tests.handlers.Flaky");
     const Value handed(Dict{{Value("k"), Value(5)}});
-    co_await w->conn->send(handed);
+    co_await w->hand_over(handed);
     const std::vector<Message> batch{msg("k", "boom"), msg("j", "x"), msg("k", "x"), msg("m", "boom")};
     EXPECT_EQ(co_await w->batch(batch), drained);
     const Value expected(Dict{{Value("k"), Value(6)}, {Value("j"), Value(1)}});
-    EXPECT_EQ(co_await w->exchange(collect_request), expected);
+    EXPECT_EQ(co_await w->collect(), expected);
     EXPECT_EQ(w->process->out(), "Worker process error: process failed at offset 0 for key 'k': boom\n"
                                  "Worker process error: process failed at offset 0 for key 'm': boom\n");
   });
@@ -180,24 +200,24 @@ TEST_F(WorkerProcess, StringStatesThatAreNotUtf8TravelAsBytesAndComeBack) {
   run([]() -> Awaitable<void> {
     auto w = co_await start("tests.handlers.LastValue");
     const Value handed(Dict{{Value("old"), Value::bytes("\xfe")}, {Value("t"), Value("text")}});
-    co_await w->conn->send(handed);
+    co_await w->hand_over(handed);
     const std::vector<Message> batch{msg("k", std::string("\xff\0", 2)), msg("u", "h\xc3\xa9")};
     EXPECT_EQ(co_await w->batch(batch), drained);
     const Value expected(Dict{{Value("old"), Value::bytes("\xfe")},
                               {Value("t"), Value("text")},
                               {Value("k"), Value::bytes(std::string("\xff\0", 2))},
                               {Value("u"), Value("h\xc3\xa9")}});
-    EXPECT_EQ(co_await w->exchange(collect_request), expected);
+    EXPECT_EQ(co_await w->collect(), expected);
   });
 }
 
 TEST_F(WorkerProcess, ACollectionThatCannotBeEncodedIsAnsweredWithTheKeyAndTheReason) {
   run([]() -> Awaitable<void> {
     auto w = co_await start("tests.handlers.LastText");
-    co_await w->conn->send(empty_map);
+    co_await w->hand_over(empty_map);
     const std::vector<Message> bad{msg("good", "x"), msg("bad", "\xff")};
     EXPECT_EQ(co_await w->batch(bad), drained);
-    const Value refused = co_await w->exchange(collect_request);
+    const Value refused = co_await w->collect();
     const std::string text = refused.is_text() ? refused.as_text() : refused.repr();
     EXPECT_THAT(text, ::testing::StartsWith("Cannot collect key states: key 'bad': "));
     EXPECT_THAT(text, HasSubstr("not valid UTF-8"));
@@ -205,20 +225,20 @@ TEST_F(WorkerProcess, ACollectionThatCannotBeEncodedIsAnsweredWithTheKeyAndTheRe
     const std::vector<Message> fix{msg("bad", "fixed")};
     EXPECT_EQ(co_await w->batch(fix), drained);
     const Value expected(Dict{{Value("good"), Value("x")}, {Value("bad"), Value("fixed")}});
-    EXPECT_EQ(co_await w->exchange(collect_request), expected);
+    EXPECT_EQ(co_await w->collect(), expected);
   });
 }
 
 TEST_F(WorkerProcess, KeylessAndNonUtf8KeysAreSkippedAloneWithOneLineEach) {
   run([]() -> Awaitable<void> {
     auto w = co_await start("examples.counting.KeyCounter");
-    co_await w->conn->send(empty_map);
+    co_await w->hand_over(empty_map);
     const std::vector<Message> batch{msg("a", "x", 1),         keyless("x", 7),          msg("\xff\xfe", "x", 8),
                                      msg("a", "x", 9),         msg("\xc0\x80", "x", 10), msg("\xed\xa0\x80", "x", 11),
                                      msg("\xc3\xa9", "x", 12)};
     EXPECT_EQ(co_await w->batch(batch), drained);
     const Value expected(Dict{{Value("a"), Value(2)}, {Value("\xc3\xa9"), Value(1)}});
-    EXPECT_EQ(co_await w->exchange(collect_request), expected);
+    EXPECT_EQ(co_await w->collect(), expected);
     const std::string out = w->process->out();
     EXPECT_EQ(count_lines_starting(out, "Worker process error: "), 4) << out;
     EXPECT_THAT(out, HasSubstr("offset 7 skipped: it has no key"));
@@ -231,7 +251,7 @@ TEST_F(WorkerProcess, KeylessAndNonUtf8KeysAreSkippedAloneWithOneLineEach) {
 TEST_F(WorkerProcess, AnUnexpectedValueIsReportedAndAnswered) {
   run([]() -> Awaitable<void> {
     auto w = co_await start("examples.counting.KeyCounter");
-    co_await w->conn->send(empty_map);
+    co_await w->hand_over(empty_map);
     const Value odd(42);
     const Value reply = co_await w->exchange(odd);
     EXPECT_TRUE(reply.is_text() && reply.as_text().starts_with("unexpected value on the worker channel")) << reply;
@@ -287,7 +307,7 @@ TEST_F(WorkerProcess, AFirstValueThatIsNotAStateMapEndsTheWorker) {
 TEST_F(WorkerProcess, AClosedChannelIsReportedOnceWhileTheWorkerLives) {
   run([]() -> Awaitable<void> {
     auto w = co_await start("");
-    co_await w->conn->send(empty_map);
+    co_await w->hand_over(empty_map);
     w->conn->close();
     // It keeps retrying once a second, but says the same thing only once a minute.
     co_await vesk::sleep(3500ms);
@@ -304,7 +324,7 @@ TEST_F(WorkerProcess, DiesWithTheProcessThatStartedIt) {
     auto w = spawn("", {"PID_FILE=" + pid_file}, "/bin/sh",
                    {"-c", "VESK_PARENT_PID=$$ \"$0\" \"$@\" & echo $! > \"$PID_FILE\"; wait", VESK_WORKER_PROGRAM});
     w->conn = co_await w->listener->accept().wait();
-    co_await w->conn->send(empty_map);
+    co_await w->hand_over(empty_map);
     EXPECT_EQ(co_await w->batch(none), drained);
     const pid_t worker = std::stoi(SpawnedWorker::read_file(pid_file));
     std::remove(pid_file.c_str());
