@@ -731,6 +731,11 @@ VeskKafkaFeed::ClientProperties VeskKafkaFeed::client_properties() const {
       // Only for a position that falls out of the log while reading (retention overtaking a
       // slow partition): then re-read from the earliest retained offset rather than skip to the end.
       {"auto.offset.reset", "earliest"},
+      // Each partition is read from its own queue, which the client fills only while it holds
+      // fewer messages than this; once over it, the client's fetcher sleeps until something
+      // else wakes it, up to a second. At the default 100,000 a fast partition drains its queue
+      // long before, and then waits. The byte limit per queue (queued.max.messages.kbytes) stays.
+      {"queued.min.messages", "1000000"},
   };
   for (const auto& entry : extra_properties) properties.push_back(entry);
   return properties;
