@@ -537,10 +537,10 @@ Awaitable<void> Vesk::PartitionConsumer::collect_key_states_from_worker(std::siz
   _end_wait(worker);
   if (failure) co_await _fail_worker_channel(worker, failure);
   // Big maps are decoded on the blocking pool, the workers' maps side by side.
-  Value reply = co_await inline_or_off_loop(encoded.size() >= decode_off_loop_bytes,
-                                            [bytes = std::make_shared<std::string>(std::move(encoded))]() {
-                                              return pickle::loads(*bytes);
-                                            });
+  // Named, not a temporary in the co_await: g++ 12 destroys such a temporary twice.
+  const bool big = encoded.size() >= decode_off_loop_bytes;
+  auto decode = [bytes = std::make_shared<std::string>(std::move(encoded))]() { return pickle::loads(*bytes); };
+  Value reply = co_await inline_or_off_loop(big, std::move(decode));
   // A worker that cannot give its states says why in a text; its channel stays in step.
   if (reply.is_text()) {
     throw ValueError(_describe_worker(worker) + " answered the collection request with a text instead of its state map: " +
