@@ -27,6 +27,18 @@ void StreamHandlerBase::write_key_state_changes(pickle::Writer&) const {
   throw std::logic_error("this stream handler does not keep track of its key state changes");
 }
 
+Awaitable<void> StreamHandlerBase::process_messages(std::span<const Message* const> batch, const ProcessFailed& failed) {
+  for (const Message* message : batch) {
+    std::exception_ptr failure;
+    try {
+      co_await process_message(*message, *message->key);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    if (failure) failed(*message, failure);
+  }
+}
+
 std::string StreamHandlerBase::get_module_path() const {
   return HandlerRegistry::instance().entry_of(typeid(*this)).path();
 }

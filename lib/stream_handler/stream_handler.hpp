@@ -31,11 +31,15 @@
 #include "vesk_feed/message.hpp"
 
 #include <cstddef>
+#include <exception>
+#include <functional>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 namespace vesk {
 
@@ -90,6 +94,11 @@ class StreamHandlerBase {
   // the result (none removes the key). When process() fails, the error passes on and the key
   // keeps the state it had.
   virtual Awaitable<void> process_message(const Message& message, const std::string& key) = 0;
+  // Runs process_message for each message of `batch` in order, each with its own key (all have
+  // one). A failing message goes to `failed` and the batch goes on; what `failed` throws ends
+  // the batch. A handler may override it to work ahead of the message it runs.
+  using ProcessFailed = std::function<void(const Message&, std::exception_ptr)>;
+  virtual Awaitable<void> process_messages(std::span<const Message* const> batch, const ProcessFailed& failed);
 };
 
 namespace detail {
@@ -190,13 +199,49 @@ class StreamHandler : public StreamHandlerBase {
 
   Awaitable<void> process_message(const Message& message, const std::string& key) final {
     const auto hash = _states.hash_of(key);
-    auto found = _states.find(key, hash);
-    // The handler gets a copy: when it fails, the stored state must be as it was.
-    std::optional<T> current;
-    if (found != _states.npos) current = _states.at(found).state;
-    std::optional<T> next = co_await process(message, std::move(current));
-    // The worker processes one message at a time and only this function changes the table, so
-    // the index is still valid after the suspension: the key is hashed once per message.
+    const auto found = _states.find(key, hash);
+    std::optional<T> next = co_await process(message, _current(found));
+    _store(key, hash, found, std::move(next));
+  }
+
+  // One coroutine for the whole batch, and the keys a few messages ahead are looked up early:
+  // with many keys, their slots and entries are then in the cache when their turn comes.
+  Awaitable<void> process_messages(std::span<const Message* const> batch, const ProcessFailed& failed) final {
+    constexpr std::size_t slot_ahead = 16;
+    constexpr std::size_t entry_ahead = 8;
+    std::vector<std::uint64_t> hashes(batch.size());
+    for (std::size_t i = 0; i < batch.size(); ++i) hashes[i] = _states.hash_of(*batch[i]->key);
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      if (i + slot_ahead < batch.size()) _states.prefetch_slot(hashes[i + slot_ahead]);
+      if (i + entry_ahead < batch.size()) _states.prefetch_entry(hashes[i + entry_ahead]);
+      const Message& message = *batch[i];
+      const std::string& key = *message.key;
+      const auto found = _states.find(key, hashes[i]);
+      std::optional<T> next;
+      std::exception_ptr failure;
+      try {
+        next = co_await process(message, _current(found));
+      } catch (...) {
+        failure = std::current_exception();
+      }
+      if (failure) {
+        failed(message, failure);
+      } else {
+        _store(key, hashes[i], found, std::move(next));
+      }
+    }
+  }
+
+ private:
+  // The handler gets a copy: when it fails, the stored state must be as it was.
+  std::optional<T> _current(std::size_t found) {
+    if (found == _states.npos) return std::nullopt;
+    return _states.at(found).state;
+  }
+
+  // The worker processes one message at a time and only process_message(s) change the table,
+  // so `found` is still valid after process() suspended: a key is hashed once per message.
+  void _store(const std::string& key, std::uint64_t hash, std::size_t found, std::optional<T> next) {
     if (next) {
       if (found != _states.npos) {
         _states.at(found).state = std::move(*next);
@@ -209,7 +254,6 @@ class StreamHandler : public StreamHandlerBase {
     }
   }
 
- private:
   void _write_entry(pickle::Writer& writer, const typename detail::KeyTable<T>::Entry& entry) const {
     const auto& key = entry.key;
     const auto& state = entry.state;

@@ -229,28 +229,24 @@ Awaitable<void> VeskWorkerHost::_process_batch(List& batch) {
 }
 
 Awaitable<void> VeskWorkerHost::_process_messages(const std::vector<Message>& messages) {
+  _ready.clear();
   for (const Message& message : messages) {
     if (!message.key) {
       print_error_line("message at offset " + std::to_string(message.offset) + " skipped: it has no key");
-      continue;
-    }
-    if (!is_valid_utf8(*message.key)) {
+    } else if (!is_valid_utf8(*message.key)) {
       print_error_line("message at offset " + std::to_string(message.offset) +
                        " skipped: its key is not valid UTF-8");
-      continue;
-    }
-    std::exception_ptr failure;
-    try {
-      co_await _process_func->process_message(message, *message.key);
-    } catch (...) {
-      failure = std::current_exception();
-    }
-    // A failing handler leaves the key's state as it was and the batch goes on, but it is seen.
-    if (failure) {
-      rethrow_if_cancellation(failure);
-      _process_failures.failed(message.offset, *message.key, error_text(failure));
+    } else {
+      _ready.push_back(&message);
     }
   }
+  // A failing handler leaves the key's state as it was and the batch goes on, but it is seen.
+  // Named, not a temporary in the co_await: g++ 12 may destroy such a temporary twice.
+  const StreamHandlerBase::ProcessFailed failed = [this](const Message& message, std::exception_ptr failure) {
+    rethrow_if_cancellation(failure);
+    _process_failures.failed(message.offset, *message.key, error_text(failure));
+  };
+  co_await _process_func->process_messages(_ready, failed);
 }
 
 }  // namespace vesk

@@ -86,6 +86,8 @@ class VeskWorkerHost {
   ProcessFailures _process_failures;
   std::shared_ptr<ChannelConnection> _client;
   std::unique_ptr<StreamHandlerBase> _process_func;
+  // The messages of the current batch that have a usable key; kept for its capacity.
+  std::vector<const Message*> _ready;
 };
 
 // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.

@@ -162,6 +162,7 @@ class FailsOnBoom : public vesk::StreamHandler<std::vector<std::int64_t>> {
     auto offsets = s.value_or(std::vector<std::int64_t>{});
     offsets.push_back(m.offset);
     if (m.value == "boom") throw std::runtime_error("boom");
+    if (m.value == "forget") co_return std::nullopt;
     co_return offsets;
   }
 };
@@ -222,6 +223,35 @@ TEST(StreamHandler, AFailingProcessLeavesTheStateAsItWas) {
   }());
   EXPECT_EQ(Value(handler.collect_key_states()), Value(Dict{{Value("k"), Value(vesk::List{Value(1), Value(2)})}}));
   EXPECT_EQ(written_key_states(handler), Value(handler.collect_key_states()));
+}
+
+// The batch path looks keys up ahead while the table grows, loses and regains keys.
+TEST(StreamHandler, ABatchEndsAsTheSameMessagesRunOneByOne) {
+  std::vector<vesk::Message> messages;
+  for (int i = 0; i < 3000; ++i) {
+    const int pick = (i * 7919) % 100;
+    messages.push_back(message("k" + std::to_string((i * 31) % 500), pick < 5 ? "boom" : pick < 10 ? "forget" : "x", i));
+  }
+  FailsOnBoom batched, single;
+  std::vector<vesk::Offset> batch_failures, single_failures;
+  run([&]() -> vesk::Awaitable<void> {
+    std::vector<const vesk::Message*> batch;
+    for (const auto& m : messages) batch.push_back(&m);
+    const vesk::StreamHandlerBase::ProcessFailed failed = [&](const vesk::Message& m, std::exception_ptr) {
+      batch_failures.push_back(m.offset);
+    };
+    co_await batched.process_messages(batch, failed);
+    for (const auto& m : messages) {
+      try {
+        co_await single.process_message(m, *m.key);
+      } catch (const std::runtime_error&) {
+        single_failures.push_back(m.offset);
+      }
+    }
+  }());
+  EXPECT_EQ(batch_failures, single_failures);
+  EXPECT_EQ(Value(batched.collect_key_states()), Value(single.collect_key_states()));
+  EXPECT_GT(batched.key_state_count(), 300u);
 }
 
 TEST(StreamHandler, AHandOverStateOfTheWrongTypeNamesItsKey) {
