@@ -128,9 +128,17 @@ Awaitable<std::shared_ptr<ChannelConnection>> ChannelConnection::connect(std::st
   auto executor = co_await asio::this_coro::executor;
   asio::ip::tcp::socket socket(executor);
   try {
-    asio::ip::tcp::resolver resolver(executor);
-    auto endpoints = co_await resolver.async_resolve(host, std::to_string(port), asio::use_awaitable);
-    co_await asio::async_connect(socket, endpoints, asio::use_awaitable);
+    // The consumer passes its listener's numeric address: connecting to it directly spares each
+    // worker the resolver's own thread (and the memory arena that thread's first allocation makes).
+    std::error_code not_numeric;
+    const auto address = asio::ip::make_address(host, not_numeric);
+    if (!not_numeric) {
+      co_await socket.async_connect(asio::ip::tcp::endpoint(address, port), asio::use_awaitable);
+    } else {
+      asio::ip::tcp::resolver resolver(executor);
+      auto endpoints = co_await resolver.async_resolve(host, std::to_string(port), asio::use_awaitable);
+      co_await asio::async_connect(socket, endpoints, asio::use_awaitable);
+    }
     set_nodelay(socket);
   } catch (const std::system_error& e) {
     if (e.code() == asio::error::operation_aborted) throw;
