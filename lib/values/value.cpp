@@ -451,6 +451,40 @@ bool Dict::erase(const Value& key) {
   return true;
 }
 
+void Dict::update(Dict&& other) {
+  // In slices, so that the table's memory for each slice is fetched ahead of its inserts.
+  constexpr std::size_t slice = 1024;
+  auto entries = other._entries.begin();
+  for (std::size_t start = 0; start < other.size(); start += slice) {
+    const std::size_t n = std::min(slice, other.size() - start);
+    set_each(
+        n, [&](std::size_t i) -> Value& { return entries[static_cast<std::ptrdiff_t>(start + i)].first; },
+        [&](std::size_t i) -> Value& { return entries[static_cast<std::ptrdiff_t>(start + i)].second; });
+  }
+  other.clear();
+}
+
+void Dict::reindex_after_erase(const std::vector<std::uint32_t>& moved_to, std::size_t kept) {
+  truncate(kept);
+  if (_slots.empty()) return;
+  // The kept slots with their new indices, put back into the cleared table: the hashes are kept,
+  // so no key is hashed again.
+  std::vector<Slot> live;
+  live.reserve(kept);
+  for (const Slot& slot : _slots) {
+    if (slot.index_plus_one != 0 && moved_to[slot.index_plus_one - 1] != 0) {
+      live.push_back(Slot{moved_to[slot.index_plus_one - 1], slot.hash});
+    }
+  }
+  std::fill(_slots.begin(), _slots.end(), Slot{});
+  const std::size_t mask = _slots.size() - 1;
+  for (const Slot& slot : live) {
+    std::size_t pos = slot.hash & mask;
+    while (_slots[pos].index_plus_one != 0) pos = (pos + 1) & mask;
+    _slots[pos] = slot;
+  }
+}
+
 bool Dict::operator==(const Dict& other) const {
   if (size() != other.size()) return false;
   for (const auto& [key, value] : _entries) {

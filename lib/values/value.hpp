@@ -170,6 +170,7 @@ class Dict {
 
   std::size_t size() const noexcept { return _entries.size(); }
   bool empty() const noexcept { return _entries.empty(); }
+  std::size_t capacity() const noexcept { return _entries.capacity(); }
   void reserve(std::size_t n);
   void clear() noexcept;
 
@@ -181,6 +182,12 @@ class Dict {
   // memory is fetched ahead of use.
   template <class KeyAt, class ValueAt>
   void set_each(std::size_t n, KeyAt&& key_at, ValueAt&& value_at);
+  // Sets every entry of `other` in its order, as set() would one by one (Python's update).
+  void update(Dict&& other);
+  // Removes every entry for which pred(key, value) holds, in one pass however many go; the
+  // others keep their order. Returns how many were removed.
+  template <class Pred>
+  std::size_t erase_if(Pred&& pred);
   // Appends without looking for an existing equal key: only for keys known to be new.
   void append_unique(Value key, Value value);
   // For decoders, which build each entry where it stays. append_unadopted() adds an entry that
@@ -226,6 +233,8 @@ class Dict {
   void index_entries();
   // Makes room in the table for `count` entries in all, building it when the dict outgrows kSmall.
   void make_room(std::size_t count);
+  // After erase_if moved the kept entries down: entry i is now at moved_to[i] - 1, or gone (0).
+  void reindex_after_erase(const std::vector<std::uint32_t>& moved_to, std::size_t kept);
 
   // Open addressing with linear probing. A slot holds the entry's index + 1 (0: empty) and the
   // low 32 bits of the key's hash, so probes compare hashes without touching the entries, and
@@ -274,6 +283,20 @@ void Dict::set_each(std::size_t n, KeyAt&& key_at, ValueAt&& value_at) {
       insert_slot(_entries.size() - 1, static_cast<std::uint32_t>(hashes[i]));
     }
   }
+}
+
+template <class Pred>
+std::size_t Dict::erase_if(Pred&& pred) {
+  std::vector<std::uint32_t> moved_to(_entries.size());
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < _entries.size(); ++i) {
+    if (pred(std::as_const(_entries[i].first), std::as_const(_entries[i].second))) continue;
+    if (kept != i) _entries[kept] = std::move(_entries[i]);
+    moved_to[i] = static_cast<std::uint32_t>(++kept);
+  }
+  const std::size_t removed = _entries.size() - kept;
+  if (removed != 0) reindex_after_erase(moved_to, kept);
+  return removed;
 }
 
 // The hash that Value::hash gives a text, for looking up text keys without building a Value.

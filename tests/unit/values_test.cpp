@@ -182,6 +182,32 @@ TEST(Dict, AdoptActsAsSetOneByOne) {
   }
 }
 
+TEST(Dict, EraseIfKeepsTheOthersInOrderAndFindable) {
+  for (int size : {5, 300}) {
+    Dict d;
+    for (int i = 0; i < size; ++i) d.set(Value("k" + std::to_string(i)), i % 3 == 0 ? Value() : Value(i));
+    const std::size_t removed = d.erase_if([](const Value&, const Value& v) { return v.is_none(); });
+    EXPECT_EQ(removed, static_cast<std::size_t>((size + 2) / 3));
+    int expected = 0;
+    for (const auto& [key, value] : d) {
+      while (expected % 3 == 0) ++expected;
+      EXPECT_EQ(key, Value("k" + std::to_string(expected))) << size;
+      ++expected;
+    }
+    for (int i = 0; i < size; ++i) {
+      const Value* found = d.find(Value("k" + std::to_string(i)));
+      if (i % 3 == 0) {
+        EXPECT_EQ(found, nullptr) << i;
+      } else {
+        ASSERT_NE(found, nullptr) << i;
+        EXPECT_EQ(*found, Value(i));
+      }
+    }
+    d.set("new", 1);
+    EXPECT_EQ(d.at(Value("new")), Value(1));
+  }
+}
+
 TEST(Value, HashSeparatesKindsOfEqualLookingValues) {
   std::unordered_set<Value, vesk::ValueHash> set{Value(1), Value(true), Value("1"), Value::bytes("1"),
                                                 Value(1.0), Value::tuple({1})};
