@@ -123,16 +123,30 @@ struct Run {
 
 class DirectReader {
  public:
-  explicit DirectReader(std::string_view data)
-      : _bytes(reinterpret_cast<const unsigned char*>(data.data())), _size(data.size()) {}
+  // With `merge_into`, the dict that is the second item of a top-level tuple is read into it:
+  // see loads_direct_merging.
+  explicit DirectReader(std::string_view data, Dict* merge_into = nullptr)
+      : _bytes(reinterpret_cast<const unsigned char*>(data.data())), _size(data.size()), _merge_into(merge_into) {}
 
   void run(Value& out);
+  // After a fall-back: gives `merge_into` back what it held and the entries it has taken in.
+  void give_back() noexcept;
+  bool merging() const noexcept { return _merging != nullptr; }
+  std::size_t merged_entries() const noexcept { return _merged_entries; }
 
  private:
   const unsigned char* _bytes;
   std::size_t _size;
   std::size_t _pos = 0;
   std::vector<Run> _runs;
+  Dict* _merge_into;
+  // `*_merge_into`, moved into the value being read; it stays where it is as values move.
+  Dict* _merging = nullptr;
+  std::size_t _merged_entries = 0;
+  bool _merge_sized = false;
+
+  bool is_merging(const Value& v) const noexcept { return _merging && v.is_dict() && &v.as_dict() == _merging; }
+  void empty_dict();
 
   const unsigned char* need(std::uint64_t n) {
     if (n > _size - _pos) fall_back();
@@ -210,7 +224,7 @@ void DirectReader::run(Value& out) {
       case op::BINBYTES: bytes(read_sized(4)); break;
       case op::BINBYTES8:
       case op::BYTEARRAY8: bytes(read_sized(8)); break;
-      case op::EMPTY_DICT: container(Dict()); break;
+      case op::EMPTY_DICT: empty_dict(); break;
       case op::EMPTY_LIST: container(List()); break;
       case op::EMPTY_TUPLE: container(Tuple{}); break;
       case op::MARK: open(op_pos); break;
@@ -230,11 +244,47 @@ void DirectReader::run(Value& out) {
         break;
       case op::STOP:
         if (_runs.size() != 1 || _runs.back().items.size() != 1 || _pos != _size) fall_back();
+        if (_merging) {
+          const Value& top = _runs.back().items.front();
+          if (!top.is_tuple() || top.as_tuple().size() != 2 || !is_merging(top.as_tuple()[1])) {
+            throw PickleError("corrupt pickle: the dict read into the given map is not the second item of a pair",
+                              op_pos);
+          }
+        }
         out = std::move(_runs.back().items.front());
         return;
       default: fall_back();
     }
   }
+}
+
+void DirectReader::empty_dict() {
+  Run& r = _runs.back();
+  // The second item of a top-level tuple: written as two values and TUPLE2, or after a MARK
+  // that nothing precedes and closed by TUPLE.
+  const bool second_item = r.into == Into::items && r.items.size() == 1 &&
+                           (_runs.size() == 1 || (_runs.size() == 2 && _runs.front().items.empty()));
+  if (!_merge_into || _merging || !second_item) {
+    container(Dict());
+    return;
+  }
+  Dict& into = *_merge_into;
+  // Room for a batch or two of new keys, so that a batch read in at the end does not double a
+  // large table's memory.
+  constexpr std::size_t slack = 2 * container_slice;
+  if (into.capacity() - into.size() < slack) into.reserve(into.size() + std::max(slack, into.size() / 8));
+  build(r.emplace(), std::move(into));
+  _merging = &r.items.back().as_dict();
+}
+
+void DirectReader::give_back() noexcept {
+  if (!_merging) return;
+  // A batch still open on it has entries that lookups do not see yet.
+  for (const Run& r : _runs) {
+    if (r.into == Into::dict && r.dict == _merging) _merging->truncate(r.first);
+  }
+  *_merge_into = std::move(*_merging);
+  _merging = nullptr;
 }
 
 // How many values the batch that starts here holds, when its end is among the next few opcodes
@@ -318,13 +368,19 @@ void DirectReader::close_setitems(std::size_t op_pos) {
   Dict& d = *r.dict;
   const std::size_t first = r.first;
   const std::size_t entries = d.size() - first;
+  if (&d == _merging) _merged_entries += entries;
   try {
     d.adopt(first);
   } catch (const TypeError&) {
     fall_back();  // an unhashable key
   }
-  if (first == 0) {
-    if (std::size_t guess = dict_size_guess(entries, op_pos - r.mark_pos, _size - _pos); guess != 0) d.reserve(guess);
+  if (first == 0 || (&d == _merging && !_merge_sized)) {
+    // Sized once from the first batch. A map being merged into grows only when the dict is
+    // larger than what it holds already: most of its keys may be there.
+    if (std::size_t guess = dict_size_guess(entries, op_pos - r.mark_pos, _size - _pos); guess > first) {
+      d.reserve(first + guess);
+    }
+    if (&d == _merging) _merge_sized = true;
   }
   _runs.pop_back();
 }
@@ -365,7 +421,8 @@ void DirectReader::collapse(std::size_t n) {
   std::vector<Value> items;
   items.reserve(n);
   for (std::size_t i = count - n; i < count; ++i) {
-    check_nesting(r, r.at(i));
+    // The dict being merged into holds only what the caller's map held and what was read here.
+    if (!is_merging(r.at(i))) check_nesting(r, r.at(i));
     items.push_back(std::move(r.at(i)));
   }
   for (std::size_t i = 0; i < n; ++i) r.pop();
@@ -381,6 +438,7 @@ void DirectReader::setitem() {
   check_nesting(r, key);
   check_nesting(r, value);
   if (!key.hashable()) fall_back();
+  if (is_merging(r.at(count - 3))) ++_merged_entries;
   r.at(count - 3).as_dict().set(std::move(key), std::move(value));
   r.pop();
   r.pop();
@@ -404,6 +462,26 @@ bool loads_direct(std::string_view data, Value& out) {
   } catch (const Fallback&) {
     return false;
   }
+}
+
+bool loads_direct_merging(std::string_view data, Value& out, Dict& into, std::size_t& entries_read) {
+  DirectReader reader(data, &into);
+  try {
+    reader.run(out);
+  } catch (const Fallback&) {
+    reader.give_back();
+    return false;
+  } catch (...) {
+    reader.give_back();
+    throw;
+  }
+  entries_read = 0;
+  if (!reader.merging()) return true;
+  Value& merged = out.as_tuple()[1];
+  into = std::move(merged.as_dict());
+  merged = Value();
+  entries_read = reader.merged_entries();
+  return true;
 }
 
 }  // namespace vesk::pickle::detail

@@ -592,4 +592,23 @@ Value loads(std::string_view data) {
   return Reader(data).run();
 }
 
+Value loads_merging(std::string_view data, Dict& into, std::size_t* entries_read) {
+  Value out;
+  std::size_t read = 0;
+  if (detail::loads_direct_merging(data, out, into, read)) {
+    if (entries_read) *entries_read = read;
+    return out;
+  }
+  out = Reader(data).run();
+  if (entries_read) *entries_read = 0;
+  if (out.is_tuple() && out.as_tuple().size() == 2 && out.as_tuple()[1].is_dict()) {
+    // Entries the fast path took in before it gave up are set again, to the same values.
+    Value& second = out.as_tuple()[1];
+    if (entries_read) *entries_read = second.as_dict().size();
+    into.update(std::move(second.as_dict()));
+    second = Value();
+  }
+  return out;
+}
+
 }  // namespace vesk::pickle

@@ -477,6 +477,38 @@ TEST(PickleDirect, AgreesWithTheFullReaderOrLeavesTheInputToIt) {
   }
 }
 
+// A pair's dict is read into the given map as update() would take it, through the fast path
+// and through the full reader it leaves unusual input to; other values leave the map alone.
+TEST(PickleMerging, APairsDictGoesIntoTheMapAsUpdateWould) {
+  Dict held;
+  for (int i = 0; i < 3000; ++i) held.append_unique(Value("k" + std::to_string(i)), i);
+  Dict changes;
+  for (int i = 0; i < 2500; i += 2) changes.set(Value("k" + std::to_string(i * 2)), -i);
+  changes.set("new", Value());
+  Dict expected = held;
+  expected.update(Dict(changes));
+  Dict into = held;
+  std::size_t read = 0;
+  const Value rest = vesk::pickle::loads_merging(dumps(Value::tuple({7, Value(changes)})), into, &read);
+  EXPECT_EQ(rest, Value::tuple({7, Value()}));
+  EXPECT_EQ(read, changes.size());
+  ASSERT_EQ(into.size(), expected.size());
+  for (std::size_t i = 0; i < into.size(); ++i) EXPECT_EQ(into.entries()[i], expected.entries()[i]) << i;
+
+  // The fast path takes the dict in, then meets a memo opcode and leaves the rest to the full reader.
+  Dict small{{"a", 1}, {"b", 2}};
+  const Value memo = vesk::pickle::loads_merging(proto4("K\x01}(\x8c\x01" "aK\x07\x8c\x01zNu\x94\x86."s), small, &read);
+  EXPECT_EQ(memo, Value::tuple({1, Value()}));
+  EXPECT_EQ(small, (Dict{{"a", 7}, {"b", 2}, {"z", Value()}}));
+  EXPECT_EQ(read, 2u);
+
+  for (const Value& other : {Value(Dict{{"a", 9}}), Value("refused"), Value::tuple({Value(Dict{{"a", 9}}), 1})}) {
+    Dict untouched{{"a", 1}};
+    EXPECT_EQ(vesk::pickle::loads_merging(dumps(other), untouched), other);
+    EXPECT_EQ(untouched, (Dict{{"a", 1}}));
+  }
+}
+
 TEST(PickleDirect, TakesNoCorruptInputTheFullReaderRefuses) {
   std::vector<std::string> pickles;
   for (const Value& v : writer_layouts()) {
