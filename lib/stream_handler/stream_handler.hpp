@@ -84,9 +84,10 @@ class StreamHandlerBase {
   // Whether the handler keeps track of the keys it changed or removed; only then are the two
   // operations below used. A handler that does not is always collected whole.
   virtual bool tracks_key_state_changes() const noexcept { return false; }
-  // What changed since the last forget_key_state_changes() (or the hand-over): the tuple
-  // (dict of the changed keys' states, list of the removed keys' texts). A key may be in both:
-  // it was removed, then given a state again. Errors as for write_key_states.
+  // What changed since the last forget_key_state_changes() (or the hand-over): the pair
+  // (number of keys removed, dict of key text -> new state, or none for a key removed). The
+  // removed keys come first, so that a key removed and then given a state again ends up with
+  // that state when the dict is read in order. Errors as for write_key_states.
   virtual void write_key_state_changes(pickle::Writer& writer) const;
   // Called once the changes written last have been handed over.
   virtual void forget_key_state_changes() noexcept {}
@@ -184,12 +185,14 @@ class StreamHandler : public StreamHandlerBase {
   void write_key_state_changes(pickle::Writer& writer) const final {
     writer.reserve(32 * _states.changed().size() + 16 * _states.removed().size() + 16);
     writer.begin_tuple();
+    writer.integer(static_cast<std::int64_t>(_states.removed().size()));
     writer.begin_dict();
+    for (const auto& key : _states.removed()) {
+      writer.text(key);
+      writer.none();
+    }
     for (const auto index : _states.changed()) _write_entry(writer, _states.entries()[index]);
     writer.end_dict();
-    writer.begin_list();
-    for (const auto& key : _states.removed()) writer.text(key);
-    writer.end_list();
     writer.end_tuple();
   }
 

@@ -9,7 +9,6 @@
 #include <numeric>
 #include <stdexcept>
 #include <string>
-#include <unordered_set>
 
 namespace vesk {
 namespace {
@@ -25,20 +24,6 @@ double loop_clock() {
 }
 
 std::string reply_text(const Value& response) { return response.is_text() ? response.as_text() : response.repr(); }
-
-// Adds one worker's collected states to those of the others. Keys are disjoint across workers;
-// should two report the same key, the later reply wins.
-void merge_key_states(Dict& into, Dict&& from) {
-  // In slices, so that the table's memory for each slice is fetched ahead of its inserts.
-  constexpr std::size_t slice = 1024;
-  auto entries = from.begin();
-  for (std::size_t start = 0; start < from.size(); start += slice) {
-    const std::size_t n = std::min(slice, from.size() - start);
-    into.set_each(
-        n, [&](std::size_t i) -> Value& { return entries[static_cast<std::ptrdiff_t>(start + i)].first; },
-        [&](std::size_t i) -> Value& { return entries[static_cast<std::ptrdiff_t>(start + i)].second; });
-  }
-}
 
 // Work on state maps runs on the loop while it is small, and on the blocking pool once it is
 // big enough to hold up the other partitions' batches for milliseconds (about 1 ms per 10,000
@@ -516,13 +501,12 @@ void Vesk::PartitionConsumer::_replace_whole_answers(CollectedKeyStates& collect
     const auto worker = static_cast<std::size_t>(partitioner(std::string_view(key.as_text())));
     if (!collected.whole[worker]) kept.append_unique(std::move(key), std::move(value));
   }
-  merge_key_states(kept, std::move(collected.states));
+  kept.update(std::move(collected.states));
   _state->state = std::move(kept);
 }
 
 Awaitable<void> Vesk::PartitionConsumer::collect_key_states_from_worker(std::size_t worker,
                                                                         std::shared_ptr<CollectedKeyStates> key_states) {
-  const auto workers = _worker_processes.size();
   auto connection = co_await _connection(worker);
   const Value request("collect_key_states");
   std::string encoded;
@@ -536,66 +520,78 @@ Awaitable<void> Vesk::PartitionConsumer::collect_key_states_from_worker(std::siz
   }
   _end_wait(worker);
   if (failure) co_await _fail_worker_channel(worker, failure);
-  // Big maps are decoded on the blocking pool, the workers' maps side by side.
+  while (key_states->reading) {
+    key_states->read_done->clear();
+    co_await key_states->read_done->wait();
+  }
+  key_states->reading = true;
+  struct Reading {
+    CollectedKeyStates& key_states;
+    ~Reading() {
+      key_states.reading = false;
+      key_states.read_done->set();
+    }
+  } reading{*key_states};
+  co_await _read_collection_answer(worker, std::move(encoded), *key_states);
+}
+
+Awaitable<void> Vesk::PartitionConsumer::_read_collection_answer(std::size_t worker, std::string encoded,
+                                                                  CollectedKeyStates& key_states) {
+  const auto workers = _worker_processes.size();
+  // Big answers are read on the blocking pool; nothing else touches the state map meanwhile,
+  // since no batch cycle runs during a collection. The job holds the consumer.
   // Named, not a temporary in the co_await: g++ 12 destroys such a temporary twice.
   const bool big = encoded.size() >= decode_off_loop_bytes;
-  auto decode = [bytes = std::make_shared<std::string>(std::move(encoded))]() { return pickle::loads(*bytes); };
-  Value reply = co_await inline_or_off_loop(big, std::move(decode));
+  struct Read {
+    Value reply;
+    std::size_t changes = 0;
+  };
+  auto read = [self = shared_from_this(), bytes = std::make_shared<std::string>(std::move(encoded))]() {
+    Read out;
+    out.reply = pickle::loads_merging(*bytes, self->_state->state, &out.changes);
+    return out;
+  };
+  Read answer;
+  std::exception_ptr failure;
+  try {
+    answer = co_await inline_or_off_loop(big, std::move(read));
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  if (failure) {
+    // Some of its changes may be in the state already.
+    _unsaved_changes = true;
+    std::rethrow_exception(failure);
+  }
+  Value& reply = answer.reply;
   // A worker that cannot give its states says why in a text; its channel stays in step.
   if (reply.is_text()) {
     throw ValueError(_describe_worker(worker) + " answered the collection request with a text instead of its state map: " +
                      reply.as_text());
   }
-  if (reply.is_tuple() && reply.as_tuple().size() == 2 && reply.as_tuple()[0].is_dict() &&
-      reply.as_tuple()[1].is_list()) {
-    _apply_key_state_changes(worker, std::move(reply.as_tuple()[0].as_dict()), std::move(reply.as_tuple()[1].as_list()),
-                             *key_states);
+  if (reply.is_tuple() && reply.as_tuple().size() == 2 && reply.as_tuple()[0].is_int() && reply.as_tuple()[1].is_none()) {
+    // Changes: (number of removed keys, key -> state, or none for a key removed).
+    key_states.changes += answer.changes;
+    if (answer.changes > 0) _unsaved_changes = true;
+    if (reply.as_tuple()[0].as_int() > 0) {
+      _state->state.erase_if([](const Value&, const Value& state) { return state.is_none(); });
+    }
     co_return;
   }
   if (!reply.is_dict()) {
     throw TypeError(_describe_worker(worker) + " answered the collection request with a " + reply.kind_name() +
                     " instead of its state map");
   }
-  key_states->whole[worker] = true;
+  key_states.whole[worker] = true;
   Dict& states = reply.as_dict();
-  Dict& into = key_states->states;
+  Dict& into = key_states.states;
   if (into.empty()) {
     into = std::move(states);
-    // Room for the other workers' maps, made while their replies are still being decoded.
+    // Room for the other workers' maps, made before their answers are read.
     if (workers > 1 && into.size() >= reserve_ahead_entries) into.reserve(into.size() * workers * 11 / 10);
   } else {
-    merge_key_states(into, std::move(states));
+    into.update(std::move(states));
   }
-}
-
-void Vesk::PartitionConsumer::_apply_key_state_changes(std::size_t worker, Dict changed, List removed,
-                                                        CollectedKeyStates& key_states) {
-  for (const auto& key : removed) {
-    if (!key.is_text()) throw TypeError(_describe_worker(worker) + " reported a removed key that is not text: " + key.repr());
-  }
-  for (const auto& [key, value] : changed) {
-    if (!key.is_text()) throw TypeError(_describe_worker(worker) + " reported a changed key that is not text: " + key.repr());
-  }
-  key_states.changes += changed.size() + removed.size();
-  // Marked before anything is applied: also when another worker's answer then fails.
-  if (!changed.empty() || !removed.empty()) _unsaved_changes = true;
-  Dict& state = _state->state;
-  // Removals first: a key removed and then given a state again is in both.
-  if (removed.size() == 1) {
-    state.erase(removed.front());
-  } else if (!removed.empty()) {
-    // One pass over the state for all of them: erasing one key costs a pass of its own.
-    std::unordered_set<std::string_view> gone;
-    gone.reserve(removed.size());
-    for (const auto& key : removed) gone.insert(key.as_text());
-    Dict kept;
-    kept.reserve(state.size());
-    for (auto& [key, value] : state) {
-      if (!gone.contains(key.as_text())) kept.append_unique(std::move(key), std::move(value));
-    }
-    state = std::move(kept);
-  }
-  merge_key_states(state, std::move(changed));
 }
 
 Awaitable<void> Vesk::PartitionConsumer::wait_for_checkpoint_task() {

@@ -57,8 +57,9 @@ class Vesk::PartitionConsumer : public std::enable_shared_from_this<PartitionCon
   Awaitable<void> _checkpoint_loop();
   Awaitable<void> _do_checkpoint();
   // What the workers of one checkpoint answered. A worker answers with its whole state map, or
-  // with what changed since its last answer (its hand-over first): the changes are applied to
-  // `_state` as soon as they arrive, so that none is lost when another worker's answer fails.
+  // with what changed since its last answer (its hand-over first): the changes are read straight
+  // into `_state` as soon as they arrive, so that none is lost when another worker's answer
+  // fails. Answers are read one at a time, since changes all go into the same map.
   struct CollectedKeyStates {
     // The whole maps, merged.
     Dict states;
@@ -66,6 +67,8 @@ class Vesk::PartitionConsumer : public std::enable_shared_from_this<PartitionCon
     std::vector<bool> whole;
     // Keys changed or removed by the answers with changes.
     std::size_t changes = 0;
+    bool reading = false;
+    std::shared_ptr<Event> read_done = std::make_shared<Event>();
   };
   Awaitable<CollectedKeyStates> _collect_key_states();
   // Collects the states of worker `worker` into `key_states`.
@@ -134,8 +137,8 @@ class Vesk::PartitionConsumer : public std::enable_shared_from_this<PartitionCon
   // whether it has ended (that fault then names its exit), and fails with the channel's error.
   Awaitable<void> _fail_worker_channel(std::size_t worker, std::exception_ptr error);
   void _retire_channel(std::size_t worker) noexcept;
-  // Applies one worker's answer of changes to `_state`.
-  void _apply_key_state_changes(std::size_t worker, Dict changed, List removed, CollectedKeyStates& key_states);
+  // Reads one worker's encoded answer: changes go into `_state`, a whole map into `key_states`.
+  Awaitable<void> _read_collection_answer(std::size_t worker, std::string encoded, CollectedKeyStates& key_states);
   // Mends `_state` with the whole maps that some (not all) workers answered with.
   void _replace_whole_answers(CollectedKeyStates& collected);
   void _begin_wait(std::size_t worker, const char* what);

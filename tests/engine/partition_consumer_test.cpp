@@ -316,13 +316,18 @@ TEST_F(ConsumerTest, CheckpointLinesAreExactAndARemovedKeyLeavesTheNextCheckpoin
   EXPECT_FALSE(consumer->_is_checkpoint_task_running);
 }
 
-// Workers that keep track answer with (changed states, removed keys): the consumer mends the
+// Workers that keep track answer with (number removed, changed states or none): the consumer mends the
 // state it holds, stores it whole, writes nothing when nothing changed and the offset has not
 // moved, and takes a worker's whole map in place of every key that worker owns.
 TEST_F(ConsumerTest, AnswersOfChangesMendTheHeldStateAndAnIdleCheckpointWritesNothing) {
   const auto k0 = keys_for(0, 2, 2);
   const auto k1 = keys_for(1, 2, 1);
-  auto changes = [](Dict changed, List removed) { return Value::tuple({Value(std::move(changed)), Value(std::move(removed))}); };
+  auto changes = [](Dict changed, List removed) {
+    Dict all;
+    for (const auto& key : removed) all.set(key, Value());
+    all.update(std::move(changed));
+    return Value::tuple({Value(static_cast<std::int64_t>(removed.size())), Value(std::move(all))});
+  };
   std::vector<Dict> stored_states;
   std::vector<int> sets;
   loop.run_until_complete([&](ConsumerTest& t) -> Awaitable<void> {

@@ -140,7 +140,7 @@ TEST(PythonWorker, OnlyWorkersOfPythonHandlersLoadTheInterpreter) {
     co_await cpp.connect();
     co_await python.connect();
     const Value empty{Dict{}};
-    const Value no_changes = Value::tuple({empty, Value(vesk::List{})});
+    const Value no_changes = Value::tuple({Value(0), empty});
     for (Worker* w : {&cpp, &python}) {
       co_await w->conn->send(empty);
       // Its handler is loaded by now: answered with its (empty) map, or with no changes.

@@ -38,7 +38,7 @@ using vesk::testing::process_gone;
 const Value collect_request("collect_key_states");
 const Value drained("drained");
 const Value empty_map{Dict{}};
-const Value no_changes = Value::tuple({Value(Dict{}), Value(List{})});
+const Value no_changes = Value::tuple({Value(0), Value(Dict{})});
 const std::vector<Message> none;
 
 Message msg(std::string key, std::string value, vesk::Offset offset = 0) {
@@ -87,8 +87,13 @@ struct Worker {
       co_return reply;
     }
     if (!reply.is_tuple()) co_return reply;
-    for (const auto& key : reply.as_tuple().at(1).as_list()) held.erase(key);
-    for (const auto& [key, state] : reply.as_tuple().at(0).as_dict()) held.set(key, state);
+    for (const auto& [key, state] : reply.as_tuple().at(1).as_dict()) {
+      if (state.is_none()) {
+        held.erase(key);
+      } else {
+        held.set(key, state);
+      }
+    }
     co_return Value(held);
   }
   Dict held;
