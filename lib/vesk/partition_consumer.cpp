@@ -23,6 +23,9 @@ double loop_clock() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
+// In an answer of changes, a key removed since the last answer has none for its state.
+bool is_removed(const Value&, const Value& state) { return state.is_none(); }
+
 std::string reply_text(const Value& response) { return response.is_text() ? response.as_text() : response.repr(); }
 
 // Work on state maps runs on the loop while it is small, and on the blocking pool once it is
@@ -559,8 +562,11 @@ Awaitable<void> Vesk::PartitionConsumer::_read_collection_answer(std::size_t wor
     failure = std::current_exception();
   }
   if (failure) {
-    // Some of its changes may be in the state already.
+    // Cancelled: the job may still be reading into the state, which nobody uses any more.
+    rethrow_if_cancellation(failure);
+    // Some of its changes may be in the state already, and a removed key's none must not stay.
     _unsaved_changes = true;
+    _state->state.erase_if(is_removed);
     std::rethrow_exception(failure);
   }
   Value& reply = answer.reply;
@@ -574,7 +580,7 @@ Awaitable<void> Vesk::PartitionConsumer::_read_collection_answer(std::size_t wor
     key_states.changes += answer.changes;
     if (answer.changes > 0) _unsaved_changes = true;
     if (reply.as_tuple()[0].as_int() > 0) {
-      _state->state.erase_if([](const Value&, const Value& state) { return state.is_none(); });
+      _state->state.erase_if(is_removed);
     }
     co_return;
   }
