@@ -35,7 +35,9 @@ Value loads(std::string_view data);
 // is a dict: that dict's entries are then set in `into` in their order, as Dict::set would take
 // them, and the pair's second item is none in the result. Applies a map of changes to a large
 // map without building the changes first. `entries_read`, when given, is set to the number of
-// entries the dict had. On an error `into` may hold some of the entries.
+// entries the dict had. A dict that is the second item of a longer top-level tuple, or of a pair
+// that is then put inside another value, is refused with a PickleError: the entries are taken in
+// as they are read. On an error `into` may hold some of the entries.
 Value loads_merging(std::string_view data, Dict& into, std::size_t* entries_read = nullptr);
 
 // Nesting deeper than this is refused when reading: deeper values could not be copied or

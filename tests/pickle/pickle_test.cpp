@@ -502,6 +502,7 @@ TEST(PickleMerging, APairsDictGoesIntoTheMapAsUpdateWould) {
   EXPECT_EQ(small, (Dict{{"a", 7}, {"b", 2}, {"z", Value()}}));
   EXPECT_EQ(read, 2u);
 
+  EXPECT_THROW(vesk::pickle::loads_merging(dumps(Value::tuple({1, Value(Dict{{"a", 9}}), 2})), small), PickleError);
   for (const Value& other : {Value(Dict{{"a", 9}}), Value("refused"), Value::tuple({Value(Dict{{"a", 9}}), 1})}) {
     Dict untouched{{"a", 1}};
     EXPECT_EQ(vesk::pickle::loads_merging(dumps(other), untouched), other);
