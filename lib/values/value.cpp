@@ -477,12 +477,7 @@ void Dict::reindex_after_erase(const std::vector<std::uint32_t>& moved_to, std::
     }
   }
   std::fill(_slots.begin(), _slots.end(), Slot{});
-  const std::size_t mask = _slots.size() - 1;
-  for (const Slot& slot : live) {
-    std::size_t pos = slot.hash & mask;
-    while (_slots[pos].index_plus_one != 0) pos = (pos + 1) & mask;
-    _slots[pos] = slot;
-  }
+  for (const Slot& slot : live) insert_slot(slot.index_plus_one - 1, slot.hash);
 }
 
 bool Dict::operator==(const Dict& other) const {

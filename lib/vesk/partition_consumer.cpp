@@ -523,18 +523,13 @@ Awaitable<void> Vesk::PartitionConsumer::collect_key_states_from_worker(std::siz
   }
   _end_wait(worker);
   if (failure) co_await _fail_worker_channel(worker, failure);
-  while (key_states->reading) {
-    key_states->read_done->clear();
-    co_await key_states->read_done->wait();
-  }
-  key_states->reading = true;
+  Event& idle = *key_states->reader_idle;
+  while (!idle.is_set()) co_await idle.wait();
+  idle.clear();
   struct Reading {
-    CollectedKeyStates& key_states;
-    ~Reading() {
-      key_states.reading = false;
-      key_states.read_done->set();
-    }
-  } reading{*key_states};
+    Event& idle;
+    ~Reading() { idle.set(); }
+  } reading{idle};
   co_await _read_collection_answer(worker, std::move(encoded), *key_states);
 }
 

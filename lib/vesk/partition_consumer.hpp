@@ -67,8 +67,12 @@ class Vesk::PartitionConsumer : public std::enable_shared_from_this<PartitionCon
     std::vector<bool> whole;
     // Keys changed or removed by the answers with changes.
     std::size_t changes = 0;
-    bool reading = false;
-    std::shared_ptr<Event> read_done = std::make_shared<Event>();
+    // Set while no answer is being read. Shared, so that the struct can be moved out.
+    std::shared_ptr<Event> reader_idle = [] {
+      auto idle = std::make_shared<Event>();
+      idle->set();
+      return idle;
+    }();
   };
   Awaitable<CollectedKeyStates> _collect_key_states();
   // Collects the states of worker `worker` into `key_states`.
