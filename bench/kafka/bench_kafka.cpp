@@ -18,6 +18,7 @@
 //   latency     10,000 msg/s over 4 partitions for 6 s, produce to processed, the first second
 //               not counted: plain consumer against the engine with 1,000,000 stored keys and
 //               checkpoints every 1 s, the client's settings left alone on both.
+// VESK_BENCH_KAFKA_CLIENT="name=value,..." gives both sides the same further client settings.
 // Engine rates count from the first batch processed to the last one (the first also waits for
 // the workers to take their stored states); plain rates from the first message delivered to the
 // last one.
@@ -40,9 +41,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -114,13 +117,32 @@ struct Rate {
   double per_second() const { return seconds > 0 ? static_cast<double>(messages) / seconds : 0; }
 };
 
+// VESK_BENCH_KAFKA_CLIENT="name=value,...": client settings given to both sides alike (the plain
+// consumer, the feed and the engine's source), to compare settings such as fetch.wait.max.ms.
+std::map<std::string, std::string> client_settings() {
+  std::map<std::string, std::string> settings;
+  const char* text = std::getenv("VESK_BENCH_KAFKA_CLIENT");
+  std::string_view rest = text ? text : "";
+  while (!rest.empty()) {
+    const std::string_view item = rest.substr(0, rest.find(','));
+    rest.remove_prefix(std::min(rest.size(), item.size() + 1));
+    const auto equals = item.find('=');
+    if (equals == std::string_view::npos) throw std::runtime_error("VESK_BENCH_KAFKA_CLIENT: no '=' in " + std::string(item));
+    settings[std::string(item.substr(0, equals))] = std::string(item.substr(equals + 1));
+  }
+  return settings;
+}
+
 rd_kafka_t* plain_consumer(const std::string& servers, const std::string& group) {
   char errstr[512];
   rd_kafka_conf_t* conf = rd_kafka_conf_new();
-  for (auto [name, value] : {std::pair<std::string, std::string>{"bootstrap.servers", servers},
-                             {"group.id", group},
-                             {"enable.auto.commit", "false"}}) {
-    rd_kafka_conf_set(conf, name.c_str(), value.c_str(), errstr, sizeof errstr);
+  auto settings = client_settings();
+  settings.insert({{"bootstrap.servers", servers}, {"group.id", group}, {"enable.auto.commit", "false"}});
+  for (const auto& [name, value] : settings) {
+    if (rd_kafka_conf_set(conf, name.c_str(), value.c_str(), errstr, sizeof errstr) != RD_KAFKA_CONF_OK) {
+      rd_kafka_conf_destroy(conf);
+      throw std::runtime_error(errstr);
+    }
   }
   rd_kafka_t* rk = rd_kafka_new(RD_KAFKA_CONSUMER, conf, errstr, sizeof errstr);
   if (!rk) throw std::runtime_error(errstr);
@@ -198,7 +220,7 @@ vesk::Awaitable<void> read_partition(vesk::VeskKafkaFeed& feed, vesk::PartitionI
 
 vesk::Awaitable<double> feed_run(std::string servers, Topic topic) {
   auto listener = std::make_shared<CountingListener>();
-  vesk::VeskKafkaFeed feed(servers, "bench-feed", topic.name, "", "", "", "", vesk::null_logger());
+  vesk::VeskKafkaFeed feed(servers, "bench-feed", topic.name, "", "", "", "", vesk::null_logger(), client_settings());
   feed.set_listener(listener);
   co_await feed.start();
   while (listener->count < static_cast<std::size_t>(topic.partitions)) co_await vesk::sleep(5ms);
@@ -274,7 +296,7 @@ struct EngineRun {
   vesk::Awaitable<void> start() {
     co_await store_keys();
     feed = std::make_shared<vesk::VeskKafkaFeed>(setup.servers, "bench-engine-" + std::to_string(run_counter),
-                                                 setup.topic.name, "", "", "", "", logger);
+                                                 setup.topic.name, "", "", "", "", logger, client_settings());
     engine = std::make_shared<vesk::Vesk>(logger, backend, setup.workers, setup.checkpoint_interval);
     engine->source(feed).process(std::shared_ptr<vesk::StreamHandlerBase>(
         vesk::create_stream_handler("examples.counting.KeyCounter")));
