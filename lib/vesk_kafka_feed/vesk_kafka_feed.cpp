@@ -491,6 +491,18 @@ struct Watermarks {
   std::int64_t low = 0;
   std::int64_t high = 0;
 };
+
+// Lets the one paused partition of `list` fetch from its offset there, where it already stands.
+// The client (2.0.2) wakes its fetcher for a seek but not for a resume, so a partition only
+// resumed would wait for the fetcher's next round, up to a second, at every assignment. Nothing
+// was fetched while it was paused, so seeking again to the same offset loses nothing.
+rd_kafka_resp_err_t resume_fetching(rd_kafka_t* handle, rd_kafka_topic_partition_list_t* list) {
+  if (auto e = rd_kafka_resume_partitions(handle, list)) return e;
+  if (list->elems[0].err) return list->elems[0].err;
+  ErrorPtr error(rd_kafka_seek_partitions(handle, list, seek_attempt_ms));
+  if (error) return rd_kafka_error_code(error.get());
+  return list->elems[0].err;
+}
 }  // namespace
 
 Awaitable<void> VeskKafkaFeed::Consumer::seek(const std::shared_ptr<PartitionReader>& reader, Offset offset) {
@@ -532,8 +544,7 @@ Awaitable<void> VeskKafkaFeed::Consumer::seek(const std::shared_ptr<PartitionRea
       ErrorPtr error(rd_kafka_seek_partitions(handle, list.get(), seek_attempt_ms));
       if (error) return rd_kafka_error_code(error.get());
       if (list->elems[0].err || !resume) return list->elems[0].err;
-      if (auto e = rd_kafka_resume_partitions(handle, list.get())) return e;
-      return list->elems[0].err;
+      return resume_fetching(handle, list.get());
     };
     auto err = co_await blocking(std::move(attempt));
     if (reader->closed || closing) throw KafkaError(RD_KAFKA_RESP_ERR__DESTROY, what + " failed: the consumer is stopping");
@@ -554,9 +565,9 @@ Awaitable<void> VeskKafkaFeed::Consumer::resume(const std::shared_ptr<PartitionR
   // Checked where it happens: the per-partition error as well, which would leave it paused.
   auto call = [this, partition, what](rd_kafka_t* handle) {
     PartitionListPtr list(rd_kafka_topic_partition_list_new(1));
-    rd_kafka_topic_partition_list_add(list.get(), topic.c_str(), partition);
-    check(rd_kafka_resume_partitions(handle, list.get()), what);
-    check(list.get(), what);
+    // Where its assignment put it: it has not fetched since.
+    rd_kafka_topic_partition_list_add(list.get(), topic.c_str(), partition)->offset = 0;
+    check(resume_fetching(handle, list.get()), what);
   };
   co_await blocking(std::move(call));
   reader->paused = false;
