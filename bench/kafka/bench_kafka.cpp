@@ -18,6 +18,8 @@
 //   latency     10,000 msg/s over 4 partitions for 6 s, produce to processed, the first second
 //               not counted: plain consumer against the engine with 1,000,000 stored keys and
 //               checkpoints every 1 s, the client's settings left alone on both.
+//   startup     from the engine's start on a new group to every partition assigned (the group
+//               join), and to the first batch processed.
 // VESK_BENCH_KAFKA_CLIENT="name=value,..." gives both sides the same further client settings.
 // Engine rates count from the first batch processed to the last one (the first also waits for
 // the workers to take their stored states); plain rates from the first message delivered to the
@@ -300,8 +302,10 @@ struct EngineRun {
     engine = std::make_shared<vesk::Vesk>(logger, backend, setup.workers, setup.checkpoint_interval);
     engine->source(feed).process(std::shared_ptr<vesk::StreamHandlerBase>(
         vesk::create_stream_handler("examples.counting.KeyCounter")));
+    started = Clock::now();
     engine->start();
     co_await until([this] { return consumers().size() == static_cast<std::size_t>(setup.topic.partitions); }, 60s);
+    assigned = Clock::now();
   }
 
   std::vector<std::shared_ptr<vesk::Vesk::PartitionConsumer>> consumers() const {
@@ -337,6 +341,9 @@ struct EngineRun {
   std::shared_ptr<vesk::VeskLocalFileBackend> backend;
   std::shared_ptr<vesk::VeskKafkaFeed> feed;
   std::shared_ptr<vesk::Vesk> engine;
+  Clock::time_point started;
+  // Every partition has its consumer: the group join is over.
+  Clock::time_point assigned;
 };
 
 // One engine pass over the whole topic. With `idle_for`, the host's share of a core is also
@@ -344,6 +351,9 @@ struct EngineRun {
 struct EngineFigures {
   Rate rate;
   double idle_core_share = 0;
+  // Seconds from the engine's start to every partition assigned, and to the first batch.
+  double join_seconds = 0;
+  double first_batch_seconds = 0;
 };
 
 vesk::Awaitable<EngineFigures> engine_pass(EngineSetup setup, std::chrono::seconds idle_for) {
@@ -353,6 +363,8 @@ vesk::Awaitable<EngineFigures> engine_pass(EngineSetup setup, std::chrono::secon
   EngineFigures figures;
   const auto [messages, seconds] = run.sink->after_first_batch();
   figures.rate = {messages, seconds};
+  figures.join_seconds = std::chrono::duration<double>(run.assigned - run.started).count();
+  figures.first_batch_seconds = std::chrono::duration<double>(*run.sink->first_processed_at() - run.started).count();
   if (idle_for > 0s) {
     // Past the first checkpoint that holds everything, then idle.
     co_await vesk::sleep(setup.checkpoint_interval + 500ms);
@@ -541,6 +553,15 @@ void line(const char* format, double value, const char* goal = nullptr) {
   std::fflush(stdout);
 }
 
+#ifdef VESK_BENCH_WITH_ENGINE
+void startup_figures(const std::string& servers, const Topic& topic) {
+  // The mock cluster holds a new group's first join for 3 s, whatever the client asks.
+  const EngineFigures startup = engine_figures({servers, topic});
+  line("kafka.startup_group_join_s: %.3f", startup.join_seconds);
+  line("kafka.startup_to_first_batch_s: %.3f", startup.first_batch_seconds, "< 1");
+}
+#endif
+
 }  // namespace
 
 int main() {
@@ -554,7 +575,7 @@ int main() {
 #ifdef VESK_BENCH_WITH_ENGINE
     // VESK_BENCH_KAFKA_PROFILE=1: one engine pass over the main topic and nothing else, to run
     // under a profiler; =100k: one over the 100,000-key topic; =plain, =feed: one pass of that
-    // side; =latency: the latency figures alone; =million: only the million-key runs.
+    // side; =latency, =startup: those figures alone; =million: only the million-key runs.
     const char* profile = std::getenv("VESK_BENCH_KAFKA_PROFILE");
     if (profile != nullptr && std::string(profile) != "million") {
       const std::string mode = profile;
@@ -574,6 +595,8 @@ int main() {
         line("kafka.latency_p99_engine_vs_plain: %.2f", engine_l.p99_ms / plain_l.p99_ms, "<= 1.5");
       } else if (mode == "plain") {
         line("kafka.plain_msgs_per_s: %.0f", plain_pass(servers, main_topic).per_second());
+      } else if (mode == "startup") {
+        startup_figures(servers, main_topic);
       } else if (mode == "feed") {
         vesk::EventLoop loop;
         line("kafka.feed_msgs_per_s: %.0f", loop.run_until_complete(feed_run(servers, main_topic)));
@@ -659,6 +682,7 @@ int main() {
     line("kafka.latency_engine_p50_ms: %.1f", engine_l.p50_ms);
     line("kafka.latency_engine_p99_ms: %.1f", engine_l.p99_ms);
     line("kafka.latency_p99_engine_vs_plain: %.2f", engine_l.p99_ms / plain_l.p99_ms, "<= 1.5");
+    startup_figures(servers, main_topic);
 #endif
   } catch (const std::exception& e) {
     std::fprintf(stderr, "bench_kafka: %s\n", e.what());
