@@ -36,11 +36,6 @@ class CheckpointSink : public spdlog::sinks::base_sink<std::mutex> {
     if (!_first_distributing || !_last_processed) return 0;
     return std::chrono::duration<double>(*_last_processed - *_first_distributing).count();
   }
-  // When the first batch was processed since reset, if one was.
-  std::optional<std::chrono::steady_clock::time_point> first_processed_at() {
-    std::lock_guard lock(mutex_);
-    return _first_processed;
-  }
   // Messages and seconds after the first batch processed: the first one also waits for the
   // workers to take their stored states, which is start-up, not throughput.
   std::pair<long, double> after_first_batch() {
