@@ -583,16 +583,19 @@ int main() {
             {"queue.buffering.max.messages", "1000000"}, {"compression.codec", "lz4"}, {"log_level", "3"}});
     const std::string servers = cluster.bootstrap_servers();
     const Topic main_topic{"bench", 4, 400'000};
+    const Topic many_keys{"bench-100k-keys", 4, 400'000};
+    const Topic sixteen{"bench-16-partitions", 16, 100'000};
     produce(cluster, main_topic, 1000);
 #ifdef VESK_BENCH_WITH_ENGINE
     // VESK_BENCH_KAFKA_PROFILE=1: one engine pass over the main topic and nothing else, to run
-    // under a profiler; =100k: one over the 100,000-key topic; =plain, =feed: one pass of that
-    // side; =latency, =startup: those figures alone; =million: only the million-key runs.
+    // under a profiler; =100k, =16: one over the 100,000-key or the 16-partition topic; =plain,
+    // =feed: one pass of that side; =latency, =startup: those figures alone; =million: only the
+    // million-key runs.
     const char* profile = std::getenv("VESK_BENCH_KAFKA_PROFILE");
     if (profile != nullptr && std::string(profile) != "million") {
       const std::string mode = profile;
-      const Topic many_keys{"bench-100k-keys", 4, 400'000};
       if (mode == "100k") produce(cluster, many_keys, 100'000);
+      if (mode == "16") produce(cluster, sixteen, 1000);
       // VESK_BENCH_PERF_CONTROL: the control fifo of `perf record -D -1 --control fifo:...`,
       // told to start sampling now that the topics are written.
       if (const char* control = std::getenv("VESK_BENCH_PERF_CONTROL")) {
@@ -613,7 +616,7 @@ int main() {
         vesk::EventLoop loop;
         line("kafka.feed_msgs_per_s: %.0f", loop.run_until_complete(feed_run(servers, main_topic)));
       } else {
-        line("kafka.engine_msgs_per_s: %.0f", engine_figures({servers, mode == "100k" ? many_keys : main_topic}).rate.per_second());
+        line("kafka.engine_msgs_per_s: %.0f", engine_figures({servers, mode == "100k" ? many_keys : mode == "16" ? sixteen : main_topic}).rate.per_second());
       }
       return 0;
     }
@@ -645,11 +648,9 @@ int main() {
     line("kafka.engine_msgs_per_s: %.0f", engine_4);
     line("kafka.engine_vs_plain: %.0f%%", 100 * engine_4 / median(plain), ">= 85%");
 
-    const Topic many_keys{"bench-100k-keys", 4, 400'000};
     produce(cluster, many_keys, 100'000);
     line("kafka.engine_100k_keys_msgs_per_s: %.0f", engine_median({servers, many_keys}), ">= 2000000");
 
-    const Topic sixteen{"bench-16-partitions", 16, 100'000};
     produce(cluster, sixteen, 1000);
     const auto [again_4, engine_16] = engine_medians({servers, main_topic}, {servers, sixteen});
     line("kafka.engine_16_partitions_msgs_per_s: %.0f", engine_16);
