@@ -84,7 +84,7 @@ for name, handler, messages in [("prefix", PrefixCounter, words), ("counts/word-
 print("states equal for", len(words), "words and", len(lines), "readings")
 PY
 
-"${clean[@]}" "$venv/bin/python" -m pytest -q -p no:cacheprovider "$source/tests/python/testing_kit_test.py" \
+"${clean[@]}" "$venv/bin/python" -B -m pytest -q -p no:cacheprovider "$source/tests/python/testing_kit_test.py" \
   "$source/examples/python/test_word_counter.py" >"$dir/pytest.log" 2>&1 || fail "pytest"
 tail -n 1 "$dir/pytest.log"
 
