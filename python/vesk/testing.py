@@ -94,7 +94,10 @@ def _as_bytes(data, what, offset):
 
 def _message(item, offset):
     if isinstance(item, Message):
-        return item
+        if (item.key is None or type(item.key) is bytes) and type(item.value) is bytes:
+            return item
+        key = None if item.key is None else _as_bytes(item.key, "key", offset)
+        return Message(key, _as_bytes(item.value, "value", offset), item.timestamp, item.offset)
     try:
         key, value = item
     except (TypeError, ValueError):

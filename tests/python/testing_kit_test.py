@@ -26,8 +26,8 @@ class Sleeper(vesk.StreamHandler):
 
 
 def test_offsets_count_from_zero_and_text_is_utf8():
-    states = vesk.testing.run(Recorder(), [("é", "a"), (b"k", b"b"), ("é", "ü")])
-    assert states == {"é": [[0, b"a"], [2, "ü".encode()]], "k": [[1, b"b"]]}
+    states = vesk.testing.run(Recorder(), [("é", "a"), (b"k", b"b"), ("é", "ü"), vesk.Message("m", "ü", 0, 9)])
+    assert states == {"é": [[0, b"a"], [2, "ü".encode()]], "k": [[1, b"b"]], "m": [[9, "ü".encode()]]}
 
 
 def test_messages_without_a_usable_key_are_skipped_as_the_worker_skips_them():
