@@ -4,6 +4,20 @@ include(CMakePackageConfigHelpers)
 get_property(vesk_targets GLOBAL PROPERTY VESK_INSTALLED_TARGETS)
 get_property(vesk_programs GLOBAL PROPERTY VESK_INSTALLED_PROGRAMS)
 
+# A pip install: the libraries, programs and handler modules go to the environment's prefix, the
+# Python packages to its site-packages; no headers and no CMake package.
+if(SKBUILD)
+  install(TARGETS ${vesk_targets} ${vesk_programs}
+          LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+          RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  # pip uninstall removes a directory whole only when it lists a file directly in it: this note
+  # makes lib/vesk such a directory, so that uninstalling leaves no empty folder behind.
+  file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/vesk-directory-note.txt
+       CONTENT "Handler modules of Vesk ${PROJECT_VERSION}, installed by pip: pip uninstall vesk removes them.\n")
+  install(FILES ${PROJECT_BINARY_DIR}/vesk-directory-note.txt DESTINATION ${CMAKE_INSTALL_LIBDIR}/vesk RENAME README)
+  return()
+endif()
+
 install(TARGETS ${vesk_targets} EXPORT veskTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}

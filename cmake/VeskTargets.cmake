@@ -15,6 +15,10 @@ endfunction()
 # Installs the module's public headers: those a host application or a handler includes. Private
 # ones live in the module's detail/ folder and stay behind.
 function(vesk_install_headers module)
+  # A Python wheel carries what runs, not what builds against Vesk.
+  if(SKBUILD)
+    return()
+  endif()
   install(DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vesk/${module}
           FILES_MATCHING PATTERN "*.hpp" PATTERN "detail" EXCLUDE)
 endfunction()
@@ -36,9 +40,14 @@ function(vesk_library module)
     $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/lib>
     $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/vesk>)
   target_link_libraries(${target} PUBLIC ${ARG_PUBLIC_LIBS} PRIVATE ${ARG_PRIVATE_LIBS})
+  set_target_properties(${target} PROPERTIES EXPORT_NAME ${module} OUTPUT_NAME ${target})
   # 0.x releases may break the ABI with each minor version, as the package's version file says.
-  set_target_properties(${target} PROPERTIES EXPORT_NAME ${module} OUTPUT_NAME ${target}
-                        VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR})
+  # A wheel holds no symbolic links (each would be a second copy), and its libraries serve only
+  # the programs installed with them: there they keep their plain names.
+  if(NOT SKBUILD)
+    set_target_properties(${target} PROPERTIES
+                          VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR})
+  endif()
   set_property(GLOBAL APPEND PROPERTY VESK_INSTALLED_TARGETS ${target})
   vesk_install_headers(${module})
 endfunction()

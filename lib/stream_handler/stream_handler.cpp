@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <stdexcept>
 #include <map>
 #include <mutex>
@@ -141,6 +142,26 @@ HandlerRegistry::Entry HandlerRegistry::entry_of(const std::type_info& type) con
   return *entry;
 }
 
+namespace {
+
+// The handler directory of the installation this library belongs to: <libdir>/vesk/handlers
+// beside the library itself, so that a package moved after its build (a Python wheel installed
+// into a virtual environment) finds its own modules; otherwise the configured install location.
+std::string installed_handler_dir() {
+  Dl_info info{};
+  if (::dladdr(reinterpret_cast<void*>(&installed_handler_dir), &info) != 0 && info.dli_fname != nullptr) {
+    std::error_code ec;
+    const auto library = std::filesystem::canonical(info.dli_fname, ec);
+    if (!ec) {
+      const auto dir = library.parent_path() / "vesk" / "handlers";
+      if (std::filesystem::is_directory(dir, ec)) return dir.string();
+    }
+  }
+  return VESK_HANDLER_INSTALL_DIR;
+}
+
+}  // namespace
+
 std::vector<std::string> HandlerRegistry::search_path() {
   std::vector<std::string> dirs;
   if (const char* env = std::getenv("VESK_HANDLER_PATH")) {
@@ -153,7 +174,7 @@ std::vector<std::string> HandlerRegistry::search_path() {
       rest.remove_prefix(colon + 1);
     }
   }
-  dirs.emplace_back(VESK_HANDLER_INSTALL_DIR);
+  dirs.push_back(installed_handler_dir());
   return dirs;
 }
 

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -409,16 +410,21 @@ void start_interpreter() {
       throw HandlerLookupError(std::string("cannot start the Python interpreter: ") +
                                (status.err_msg ? status.err_msg : "unknown error"));
     }
-    // The package `vesk` that matches this module: <dir of this module>/../python.
+    // The package `vesk` that matches this module: <dir of this module>/../python, where a build
+    // tree or a CMake install keeps it. A pip install has it in site-packages instead.
     Dl_info self{};
     if (::dladdr(reinterpret_cast<void*>(&start_interpreter), &self) != 0 && self.dli_fname != nullptr) {
       std::string file = self.dli_fname;
       std::string dir = file.substr(0, file.rfind('/') == std::string::npos ? 0 : file.rfind('/'));
       std::string package_dir = (dir.empty() ? std::string(".") : dir) + "/../python";
-      Ref sys_path = borrow(PySys_GetObject("path"));
-      Ref entry = steal(PyUnicode_DecodeFSDefault(package_dir.c_str()));
-      if (sys_path && entry) PyList_Insert(sys_path.ptr(), 0, entry.ptr());
-      PyErr_Clear();
+      std::error_code ec;
+      if (!std::filesystem::is_directory(package_dir, ec)) package_dir.clear();
+      if (!package_dir.empty()) {
+        Ref sys_path = borrow(PySys_GetObject("path"));
+        Ref entry = steal(PyUnicode_DecodeFSDefault(package_dir.c_str()));
+        if (sys_path && entry) PyList_Insert(sys_path.ptr(), 0, entry.ptr());
+        PyErr_Clear();
+      }
     }
     // Every later call takes the lock itself (Gil), from whichever thread it runs on.
     PyEval_SaveThread();

@@ -16,6 +16,12 @@ of those. It is what the partition-state files hold, and what pickle.load reads 
 import abc
 
 try:
+    # Written by the build (pip install, CMake); a source checkout on PYTHONPATH has none.
+    from ._version import version as __version__
+except ImportError:
+    __version__ = "unknown"
+
+try:
     # Inside a worker the embedding program provides the message type itself.
     from _vesk import Message
 except ImportError:
@@ -60,4 +66,4 @@ class StreamHandler(abc.ABC):
         return "py:" + cls.__module__ + "." + cls.__qualname__
 
 
-__all__ = ["Message", "StreamHandler"]
+__all__ = ["Message", "StreamHandler", "__version__"]
