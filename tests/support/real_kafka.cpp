@@ -350,6 +350,9 @@ void RealKafkaCluster::create_topic(const std::string& topic, int partitions) {
 void RealKafkaCluster::produce(const std::string& topic, int partition, const std::optional<std::string>& key,
                                const std::string& value, std::int64_t timestamp) {
   rd_kafka_t* rk = _clients->producer.get();
+  // Right after create_topic another node may not know the topic yet: the client then refuses
+  // the record at once, until its metadata has caught up.
+  const auto give_up = Clock::now() + std::chrono::seconds(30);
   for (;;) {
     // librdkafka does not write to the payload with RD_KAFKA_MSG_F_COPY; its API is not const.
     void* payload = const_cast<char*>(value.data());
@@ -359,8 +362,9 @@ void RealKafkaCluster::produce(const std::string& topic, int partition, const st
                                        RD_KAFKA_V_KEY(key_data, key_size),
                                        RD_KAFKA_V_VALUE(payload, value.size()), RD_KAFKA_V_MSGFLAGS(RD_KAFKA_MSG_F_COPY),
                                        RD_KAFKA_V_TIMESTAMP(timestamp), RD_KAFKA_V_END);
-    if (err == RD_KAFKA_RESP_ERR__QUEUE_FULL) {
-      rd_kafka_poll(rk, 10);
+    const bool unknown = err == RD_KAFKA_RESP_ERR__UNKNOWN_TOPIC || err == RD_KAFKA_RESP_ERR__UNKNOWN_PARTITION;
+    if (err == RD_KAFKA_RESP_ERR__QUEUE_FULL || (unknown && Clock::now() < give_up)) {
+      rd_kafka_poll(rk, unknown ? 100 : 10);
       continue;
     }
     if (err) throw std::runtime_error(std::string("produce to ") + topic + ": " + rd_kafka_err2str(err));
