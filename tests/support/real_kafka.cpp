@@ -303,7 +303,9 @@ RealKafkaCluster::RealKafkaCluster(int, const std::map<std::string, std::string>
 
 RealKafkaCluster::RealKafkaCluster(const std::map<std::string, std::string>& client_properties,
                                    const std::map<std::string, std::string>& producer_properties)
-    : _clients(std::make_unique<Clients>()), _bootstrap(client_properties.at("bootstrap.servers")) {
+    : _clients(std::make_unique<Clients>()),
+      _bootstrap(client_properties.at("bootstrap.servers")),
+      _properties(client_properties) {
   auto properties = client_properties;
   properties.emplace("linger.ms", "5");
   for (const auto& [name, value] : producer_properties) properties[name] = value;
@@ -327,23 +329,37 @@ void RealKafkaCluster::create_topic(const std::string& topic, int partitions) {
   if (count == 1 && rd_kafka_topic_result_error(topics[0])) {
     throw std::runtime_error("creating topic " + topic + ": " + rd_kafka_topic_result_error_string(topics[0]));
   }
-  // Ready once every partition has a leader in the metadata clients will see.
-  const auto deadline = Clock::now() + std::chrono::seconds(30);
-  for (;;) {
-    rd_kafka_topic_t* handle = rd_kafka_topic_new(rk, topic.c_str(), nullptr);
-    const rd_kafka_metadata_t* metadata = nullptr;
-    const auto err = rd_kafka_metadata(rk, 0, handle, &metadata, 5000);
-    rd_kafka_topic_destroy(handle);
-    bool ready = false;
-    if (!err) {
-      const auto& t = metadata->topics[0];
-      ready = !t.err && t.partition_cnt == partitions;
-      for (int p = 0; ready && p < t.partition_cnt; ++p) ready = t.partitions[p].leader >= 0 && !t.partitions[p].err;
-      rd_kafka_metadata_destroy(metadata);
+  // Ready once every node's metadata gives every partition a leader: each node learns of a new
+  // topic on its own, and a client that asks one that has not yet fails its records.
+  std::vector<std::string> nodes;
+  for (std::size_t from = 0, comma = 0; comma != std::string::npos; from = comma + 1) {
+    comma = _bootstrap.find(',', from);
+    nodes.push_back(_bootstrap.substr(from, comma == std::string::npos ? std::string::npos : comma - from));
+  }
+  for (const auto& address : nodes) {
+    auto properties = _properties;
+    properties["bootstrap.servers"] = address;
+    auto node = make_client(RD_KAFKA_PRODUCER, properties);
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    for (;;) {
+      rd_kafka_topic_t* handle = rd_kafka_topic_new(node.get(), topic.c_str(), nullptr);
+      const rd_kafka_metadata_t* metadata = nullptr;
+      const auto err = rd_kafka_metadata(node.get(), 0, handle, &metadata, 5000);
+      rd_kafka_topic_destroy(handle);
+      bool ready = false;
+      if (!err) {
+        const auto& t = metadata->topics[0];
+        ready = !t.err && t.partition_cnt == partitions;
+        for (int p = 0; ready && p < t.partition_cnt; ++p) ready = t.partitions[p].leader >= 0 && !t.partitions[p].err;
+        rd_kafka_metadata_destroy(metadata);
+      }
+      if (ready) break;
+      if (Clock::now() > deadline) {
+        throw std::runtime_error("topic " + topic + " had no leader for every partition at " +
+                                 properties["bootstrap.servers"] + " within 30 s");
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    if (ready) return;
-    if (Clock::now() > deadline) throw std::runtime_error("topic " + topic + " had no leader for every partition within 30 s");
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
 }
 
