@@ -49,7 +49,8 @@ constexpr auto seek_give_up = 30s;
 constexpr auto close_give_up = 30s;
 constexpr int watermark_timeout_ms = 10000;
 constexpr auto leadership_retry_pause = 200ms;
-constexpr auto start_round = 250ms;
+constexpr auto first_start_round = std::chrono::milliseconds(250);
+constexpr auto last_start_round = std::chrono::milliseconds(2000);
 
 std::string seconds_text(std::chrono::steady_clock::duration d) {
   char buffer[32];
@@ -500,10 +501,13 @@ Awaitable<void> VeskKafkaFeed::Consumer::await_cluster(const std::string& server
   const auto deadline = began + timeout;
   rd_kafka_resp_err_t err = RD_KAFKA_RESP_ERR__TIMED_OUT;
   // Asked in short rounds, so that a stop while the cluster is silent (or refuses us) ends the
-  // start at once instead of after the whole timeout.
+  // start soon instead of after the whole timeout. Each round is twice the last, up to a limit,
+  // so that a slow broker's answer still fits in one.
+  auto longest = first_start_round;
   for (;;) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    const auto round = std::clamp(left, std::chrono::milliseconds(1), start_round);
+    const auto round = std::clamp(left, std::chrono::milliseconds(1), longest);
+    longest = std::min(longest * 2, last_start_round);
     auto ask = [round](rd_kafka_t* handle) {
       const rd_kafka_metadata_t* metadata = nullptr;
       auto e = rd_kafka_metadata(handle, 0, nullptr, &metadata, static_cast<int>(round.count()));

@@ -303,7 +303,9 @@ RealKafkaCluster::RealKafkaCluster(int, const std::map<std::string, std::string>
 
 RealKafkaCluster::RealKafkaCluster(const std::map<std::string, std::string>& client_properties,
                                    const std::map<std::string, std::string>& producer_properties)
-    : _clients(std::make_unique<Clients>()), _bootstrap(client_properties.at("bootstrap.servers")) {
+    : _clients(std::make_unique<Clients>()),
+      _bootstrap(client_properties.at("bootstrap.servers")),
+      _properties(client_properties) {
   auto properties = client_properties;
   properties.emplace("linger.ms", "5");
   for (const auto& [name, value] : producer_properties) properties[name] = value;
@@ -327,29 +329,46 @@ void RealKafkaCluster::create_topic(const std::string& topic, int partitions) {
   if (count == 1 && rd_kafka_topic_result_error(topics[0])) {
     throw std::runtime_error("creating topic " + topic + ": " + rd_kafka_topic_result_error_string(topics[0]));
   }
-  // Ready once every partition has a leader in the metadata clients will see.
-  const auto deadline = Clock::now() + std::chrono::seconds(30);
-  for (;;) {
-    rd_kafka_topic_t* handle = rd_kafka_topic_new(rk, topic.c_str(), nullptr);
-    const rd_kafka_metadata_t* metadata = nullptr;
-    const auto err = rd_kafka_metadata(rk, 0, handle, &metadata, 5000);
-    rd_kafka_topic_destroy(handle);
-    bool ready = false;
-    if (!err) {
-      const auto& t = metadata->topics[0];
-      ready = !t.err && t.partition_cnt == partitions;
-      for (int p = 0; ready && p < t.partition_cnt; ++p) ready = t.partitions[p].leader >= 0 && !t.partitions[p].err;
-      rd_kafka_metadata_destroy(metadata);
+  // Ready once every node's metadata gives every partition a leader: each node learns of a new
+  // topic on its own, and a client that asks one that has not yet fails its records.
+  std::vector<std::string> nodes;
+  for (std::size_t from = 0, comma = 0; comma != std::string::npos; from = comma + 1) {
+    comma = _bootstrap.find(',', from);
+    nodes.push_back(_bootstrap.substr(from, comma == std::string::npos ? std::string::npos : comma - from));
+  }
+  for (const auto& address : nodes) {
+    auto properties = _properties;
+    properties["bootstrap.servers"] = address;
+    auto node = make_client(RD_KAFKA_PRODUCER, properties);
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    for (;;) {
+      rd_kafka_topic_t* handle = rd_kafka_topic_new(node.get(), topic.c_str(), nullptr);
+      const rd_kafka_metadata_t* metadata = nullptr;
+      const auto err = rd_kafka_metadata(node.get(), 0, handle, &metadata, 5000);
+      rd_kafka_topic_destroy(handle);
+      bool ready = false;
+      if (!err) {
+        const auto& t = metadata->topics[0];
+        ready = !t.err && t.partition_cnt == partitions;
+        for (int p = 0; ready && p < t.partition_cnt; ++p) ready = t.partitions[p].leader >= 0 && !t.partitions[p].err;
+        rd_kafka_metadata_destroy(metadata);
+      }
+      if (ready) break;
+      if (Clock::now() > deadline) {
+        throw std::runtime_error("topic " + topic + " had no leader for every partition at " +
+                                 properties["bootstrap.servers"] + " within 30 s");
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    if (ready) return;
-    if (Clock::now() > deadline) throw std::runtime_error("topic " + topic + " had no leader for every partition within 30 s");
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
 }
 
 void RealKafkaCluster::produce(const std::string& topic, int partition, const std::optional<std::string>& key,
                                const std::string& value, std::int64_t timestamp) {
   rd_kafka_t* rk = _clients->producer.get();
+  // Right after create_topic another node may not know the topic yet: the client then refuses
+  // the record at once, until its metadata has caught up.
+  const auto give_up = Clock::now() + std::chrono::seconds(30);
   for (;;) {
     // librdkafka does not write to the payload with RD_KAFKA_MSG_F_COPY; its API is not const.
     void* payload = const_cast<char*>(value.data());
@@ -359,8 +378,9 @@ void RealKafkaCluster::produce(const std::string& topic, int partition, const st
                                        RD_KAFKA_V_KEY(key_data, key_size),
                                        RD_KAFKA_V_VALUE(payload, value.size()), RD_KAFKA_V_MSGFLAGS(RD_KAFKA_MSG_F_COPY),
                                        RD_KAFKA_V_TIMESTAMP(timestamp), RD_KAFKA_V_END);
-    if (err == RD_KAFKA_RESP_ERR__QUEUE_FULL) {
-      rd_kafka_poll(rk, 10);
+    const bool unknown = err == RD_KAFKA_RESP_ERR__UNKNOWN_TOPIC || err == RD_KAFKA_RESP_ERR__UNKNOWN_PARTITION;
+    if (err == RD_KAFKA_RESP_ERR__QUEUE_FULL || (unknown && Clock::now() < give_up)) {
+      rd_kafka_poll(rk, unknown ? 100 : 10);
       continue;
     }
     if (err) throw std::runtime_error(std::string("produce to ") + topic + ": " + rd_kafka_err2str(err));

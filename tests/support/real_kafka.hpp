@@ -96,6 +96,7 @@ class RealKafkaCluster {
   struct Clients;
   std::unique_ptr<Clients> _clients;
   std::string _bootstrap;
+  std::map<std::string, std::string> _properties;  // reach the cluster (bootstrap, security)
   std::string _delivery_error;
 };
 

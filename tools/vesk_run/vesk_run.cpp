@@ -308,8 +308,8 @@ vesk::Awaitable<int> serve(vesk::Vesk& engine, vesk::VeskKafkaFeed& feed, const 
                  "/metrics, health at /healthz");
   }
   auto status_line = vesk::Task<void>::create(o.status_interval > 0
-                                             ? log_status(engine, std::chrono::duration<double>(o.status_interval), logger)
-                                             : vesk::sleep(std::chrono::hours(24 * 365 * 10)));
+                                                  ? log_status(engine, std::chrono::duration<double>(o.status_interval), logger)
+                                                  : vesk::sleep(std::chrono::hours(24 * 365 * 10)));
   auto refused = vesk::Task<void>::create(until_refused(feed));
   engine.start();
   co_await vesk::wait_any(stopping, timer, caught_up, refused);
