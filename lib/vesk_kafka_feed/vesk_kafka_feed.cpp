@@ -10,12 +10,16 @@
 #include <librdkafka/rdkafka.h>
 
 #include <asio/this_coro.hpp>
+#include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
+#include <string_view>
 
 namespace vesk {
 
@@ -47,6 +51,47 @@ constexpr auto seek_retry_pause = 20ms;
 constexpr auto seek_give_up = 30s;
 constexpr auto close_give_up = 30s;
 constexpr int watermark_timeout_ms = 10000;
+// The client's statistics, from which broker contact, group membership and the age of each
+// high watermark are read.
+constexpr const char* statistics_interval_ms = "1000";
+// Client errors and log lines of one kind are logged at most once per this period: a broker
+// that is gone makes the client repeat itself at every reconnect.
+constexpr auto client_log_period = 10s;
+
+// Lets one line of each kind through per period and counts the rest, which the next line let
+// through mentions. Client log lines come from the client's own threads.
+class LogLimiter {
+ public:
+  // None when the line is to be dropped, otherwise what to append to it.
+  std::optional<std::string> admit(const std::string& kind) {
+    const auto now = std::chrono::steady_clock::now();
+    std::lock_guard lock(_mutex);
+    auto& k = _kinds[kind];
+    if (k.logged && now - *k.logged < client_log_period) {
+      ++k.dropped;
+      return std::nullopt;
+    }
+    k.logged = now;
+    std::string suffix;
+    if (k.dropped > 0) {
+      suffix = " (" + std::to_string(k.dropped) + " more like it not logged)";
+      k.dropped = 0;
+    }
+    return suffix;
+  }
+
+ private:
+  struct Kind {
+    std::optional<std::chrono::steady_clock::time_point> logged;
+    std::uint64_t dropped = 0;
+  };
+  std::mutex _mutex;
+  std::map<std::string, Kind> _kinds;
+};
+
+std::string whole_seconds(std::chrono::steady_clock::duration d) {
+  return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(d).count());
+}
 
 std::string seconds_text(std::chrono::steady_clock::duration d) {
   char buffer[32];
@@ -153,6 +198,86 @@ struct VeskKafkaFeed::PartitionReader {
   bool below_floor = false;
   // Seeks made for that since the last message handed out.
   int floor_seeks = 0;
+  // The offset last committed for monitors, in this assignment.
+  std::optional<Offset> committed;
+};
+
+// ---- what the client tells about its link to the cluster ----
+
+// Read from the client's statistics and errors on the loop thread; kept across clients.
+struct VeskKafkaFeed::Health {
+  using Clock = std::chrono::steady_clock;
+
+  // Whether statistics come at all (statistics.interval.ms may turn them off).
+  bool enabled = true;
+  Clock::time_point first_start;
+  Clock::time_point client_start;
+  std::optional<Clock::time_point> broker_contact;
+  std::optional<Clock::time_point> member_at;
+  bool member = false;
+  std::string group_state = "no statistics from the client yet";
+  std::string last_error;
+  // A broker node's last answer, and the last answer of each partition's leader: its high
+  // watermark is as fresh as that.
+  std::map<std::int32_t, Clock::time_point> node_contact;
+  std::map<PartitionId, Clock::time_point> watermark_at;
+
+  void started(bool statistics, Clock::time_point now) {
+    if (client_start == Clock::time_point{}) first_start = now;
+    client_start = now;
+    enabled = statistics;
+    member = false;
+    group_state = "no statistics from the client yet";
+  }
+
+  void on_statistics(std::string_view text, const std::string& topic, Clock::time_point now) {
+    const auto stats = nlohmann::json::parse(text, nullptr, false);
+    if (!stats.is_object()) return;
+    if (auto brokers = stats.find("brokers"); brokers != stats.end() && brokers->is_object()) {
+      for (const auto& broker : *brokers) {
+        // rxidle: microseconds since the connection last received anything; -1 when it has not.
+        if (!broker.is_object() || broker.value("state", "") != "UP") continue;
+        const auto idle = broker.value("rxidle", std::int64_t{-1});
+        if (idle < 0) continue;
+        const auto at = now - std::chrono::microseconds(idle);
+        broker_contact = std::max(broker_contact.value_or(at), at);
+        const auto node = broker.value("nodeid", std::int32_t{-1});
+        if (node >= 0) {
+          auto [it, fresh] = node_contact.emplace(node, at);
+          if (!fresh) it->second = std::max(it->second, at);
+        }
+      }
+    }
+    if (auto group = stats.find("cgrp"); group != stats.end() && group->is_object()) {
+      const std::string state = group->value("state", "");
+      const std::string join = group->value("join_state", "");
+      // "up": the coordinator answers; the join states from steady to a pending (un)assign
+      // call are those of a member of the current generation.
+      member = state == "up" && (join == "steady" || join.starts_with("wait-assign") ||
+                                 join.starts_with("wait-unassign") || join.starts_with("wait-incr"));
+      group_state = "client group state " + state + ", join state " + join;
+      if (member) member_at = now;
+    }
+    const auto topics = stats.find("topics");
+    if (topics == stats.end() || !topics->contains(topic)) return;
+    const auto& partitions = (*topics)[topic].value("partitions", nlohmann::json::object());
+    for (const auto& [key, partition] : partitions.items()) {
+      const auto number = std::atoi(key.c_str());
+      const auto leader = partition.is_object() ? partition.value("leader", std::int32_t{-1}) : -1;
+      if (number < 0 || leader < 0) continue;
+      if (auto contact = node_contact.find(leader); contact != node_contact.end()) {
+        watermark_at[number] = contact->second;
+      }
+    }
+  }
+
+  // Whether the client's high watermark of the partition came from its leader within `window`.
+  bool watermark_fresh(PartitionId partition, Clock::duration window, Clock::time_point now) const {
+    if (!enabled) return true;
+    auto at = client_start;
+    if (auto it = watermark_at.find(partition); it != watermark_at.end()) at = std::max(at, it->second);
+    return now - at <= window;
+  }
 };
 
 // ---- the client and everything that hangs off it ----
@@ -160,11 +285,12 @@ struct VeskKafkaFeed::PartitionReader {
 class VeskKafkaFeed::Consumer : public std::enable_shared_from_this<VeskKafkaFeed::Consumer> {
  public:
   Consumer(Logger logger, std::string topic, std::shared_ptr<VeskRebalanceListener> listener,
-           asio::any_io_executor executor)
+           asio::any_io_executor executor, std::shared_ptr<Health> health)
       : logger(std::move(logger)),
         topic(std::move(topic)),
         adapter(this->logger, std::move(listener)),
-        executor(std::move(executor)) {}
+        executor(std::move(executor)),
+        health(std::move(health)) {}
 
   ~Consumer() { release_now(); }
   Consumer(const Consumer&) = delete;
@@ -182,6 +308,9 @@ class VeskKafkaFeed::Consumer : public std::enable_shared_from_this<VeskKafkaFee
                                    void* opaque);
   static void error_trampoline(rd_kafka_t*, int err, const char* reason, void* opaque);
   static void log_trampoline(const rd_kafka_t* rk, int level, const char* facility, const char* text);
+  static int statistics_trampoline(rd_kafka_t*, char* json, std::size_t length, void* opaque);
+  static void commit_trampoline(rd_kafka_t*, rd_kafka_resp_err_t err, rd_kafka_topic_partition_list_t* offsets,
+                                void* opaque);
 
   void on_rebalance(rd_kafka_resp_err_t err, rd_kafka_topic_partition_list_t* partitions);
   // Gives each newly assigned partition its own queue, watched before anything can arrive in it.
@@ -193,6 +322,9 @@ class VeskKafkaFeed::Consumer : public std::enable_shared_from_this<VeskKafkaFee
                 rd_kafka_topic_partition_list_t* partitions, bool cooperative);
   void on_error(rd_kafka_resp_err_t err, const char* reason);
   void on_log(int level, const char* facility, const char* text);
+  void on_commit(rd_kafka_resp_err_t err, const rd_kafka_topic_partition_list_t* offsets);
+  // Commits `offset` as the partition's position in the group, without waiting for the answer.
+  void commit(PartitionId partition, Offset offset);
 
   std::shared_ptr<PartitionReader> reader(PartitionId partition, const char* operation) const;
   // Positions the partition at `offset`, or at its earliest retained offset (with a warning)
@@ -211,6 +343,8 @@ class VeskKafkaFeed::Consumer : public std::enable_shared_from_this<VeskKafkaFee
   std::string topic;
   KafkaAssignmentListener adapter;
   asio::any_io_executor executor;
+  std::shared_ptr<Health> health;
+  LogLimiter log_limiter;
   ClientPtr rk;
   QueuePtr consumer_queue;
   std::unique_ptr<Wakeup> consumer_wakeup;
@@ -277,6 +411,21 @@ void VeskKafkaFeed::Consumer::log_trampoline(const rd_kafka_t* rk, int level, co
   guarded(consumer->logger, "Kafka log handling failed", [&] { consumer->on_log(level, facility, text); });
 }
 
+int VeskKafkaFeed::Consumer::statistics_trampoline(rd_kafka_t*, char* json, std::size_t length, void* opaque) {
+  // Served with the consumer queue, on the loop thread.
+  auto* consumer = static_cast<Consumer*>(opaque);
+  guarded(consumer->logger, "Kafka statistics handling failed", [&] {
+    consumer->health->on_statistics(std::string_view(json, length), consumer->topic, std::chrono::steady_clock::now());
+  });
+  return 0;  // the client frees the text
+}
+
+void VeskKafkaFeed::Consumer::commit_trampoline(rd_kafka_t*, rd_kafka_resp_err_t err,
+                                                rd_kafka_topic_partition_list_t* offsets, void* opaque) {
+  auto* consumer = static_cast<Consumer*>(opaque);
+  guarded(consumer->logger, "Kafka commit handling failed", [&] { consumer->on_commit(err, offsets); });
+}
+
 
 void VeskKafkaFeed::Consumer::create(const ClientProperties& properties) {
   kafka::ConfPtr conf(rd_kafka_conf_new());
@@ -290,6 +439,8 @@ void VeskKafkaFeed::Consumer::create(const ClientProperties& properties) {
   rd_kafka_conf_set_rebalance_cb(conf.get(), rebalance_trampoline);
   rd_kafka_conf_set_error_cb(conf.get(), error_trampoline);
   rd_kafka_conf_set_log_cb(conf.get(), log_trampoline);
+  rd_kafka_conf_set_stats_cb(conf.get(), statistics_trampoline);
+  rd_kafka_conf_set_offset_commit_cb(conf.get(), commit_trampoline);
   // The group is left by close() before the client goes, or not at all (release_now).
   rk = ClientPtr(rd_kafka_new(RD_KAFKA_CONSUMER, conf.get(), errstr, sizeof errstr),
                  kafka::ClientDeleter{RD_KAFKA_DESTROY_F_NO_CONSUMER_CLOSE});
@@ -389,6 +540,7 @@ void VeskKafkaFeed::Consumer::open_readers(const std::vector<TopicPartition>& as
       }
       reader->assigned = true;
       reader->next_offset.reset();
+      reader->committed.reset();
       reader->floor = 0;
       reader->paused = true;
     } catch (...) {
@@ -443,22 +595,67 @@ void VeskKafkaFeed::Consumer::on_error(rd_kafka_resp_err_t err, const char* reas
   if (err == RD_KAFKA_RESP_ERR__FATAL && rk) {
     char text[512];
     auto original = rd_kafka_fatal_error(rk.get(), text, sizeof text);
-    logger->error(std::string("Kafka client fatal error: ") + rd_kafka_err2name(original) + ": " + text);
+    health->last_error = std::string(rd_kafka_err2name(original)) + ": " + text;
+    logger->error("Kafka client fatal error: " + health->last_error);
     return;
   }
-  logger->error(std::string("Kafka client error: ") + rd_kafka_err2name(err) + ": " + (reason ? reason : ""));
+  health->last_error = std::string(rd_kafka_err2name(err)) + ": " + (reason ? reason : "");
+  const auto suffix = log_limiter.admit(std::string("error ") + rd_kafka_err2name(err));
+  if (!suffix) return;
+  // A lost connection is retried by the client on its own; everything else needs a look.
+  if (err == RD_KAFKA_RESP_ERR__TRANSPORT) {
+    logger->warn("Kafka client error: " + health->last_error + *suffix);
+  } else {
+    logger->error("Kafka client error: " + health->last_error + *suffix);
+  }
 }
 
 void VeskKafkaFeed::Consumer::on_log(int level, const char* facility, const char* text) {
   // Without debug contexts the client logs only what users should see (broker failures, offset
-  // resets, configuration warnings), so nothing below warning is dropped.
-  std::string line = std::string("Kafka client ") + (facility ? facility : "") + ": " + (text ? text : "");
+  // resets, configuration warnings), so nothing below warning is dropped, only repeats.
+  if (level > 6) {
+    logger->debug(std::string("Kafka client ") + (facility ? facility : "") + ": " + (text ? text : ""));
+    return;
+  }
+  const auto suffix = log_limiter.admit("log " + std::to_string(level) + " " + (facility ? facility : ""));
+  if (!suffix) return;
+  std::string line = std::string("Kafka client ") + (facility ? facility : "") + ": " + (text ? text : "") + *suffix;
   if (level <= 3) {
     logger->error(line);
-  } else if (level <= 6) {
-    logger->warn(line);
   } else {
-    logger->debug(line);
+    logger->warn(line);
+  }
+}
+
+void VeskKafkaFeed::Consumer::commit(PartitionId partition, Offset offset) {
+  auto it = readers.find(partition);
+  if (!rk || closing || it == readers.end() || !it->second->assigned || it->second->committed == offset) return;
+  PartitionListPtr list(rd_kafka_topic_partition_list_new(1));
+  rd_kafka_topic_partition_list_add(list.get(), topic.c_str(), partition)->offset = offset;
+  // Asynchronous: the answer comes to on_commit through the consumer queue.
+  if (auto e = rd_kafka_commit(rk.get(), list.get(), 1)) {
+    if (auto suffix = log_limiter.admit("commit")) {
+      logger->warn("Kafka commit of offset " + std::to_string(offset) + " of partition " + std::to_string(partition) +
+                   " of " + topic + " failed: " + rd_kafka_err2str(e) + *suffix);
+    }
+    return;
+  }
+  it->second->committed = offset;
+}
+
+void VeskKafkaFeed::Consumer::on_commit(rd_kafka_resp_err_t err, const rd_kafka_topic_partition_list_t* offsets) {
+  std::string failed;
+  for (int i = 0; offsets && i < offsets->cnt; ++i) {
+    const auto& element = offsets->elems[i];
+    if (!element.err && !err) continue;
+    failed += (failed.empty() ? "" : ", ") + std::to_string(element.partition);
+    // Tried again with the next checkpoint.
+    if (auto it = readers.find(element.partition); it != readers.end()) it->second->committed.reset();
+  }
+  if (err == RD_KAFKA_RESP_ERR__NO_OFFSET || (failed.empty() && !err)) return;
+  if (auto suffix = log_limiter.admit("commit")) {
+    logger->warn("Kafka commit of stored offsets failed for partition " + failed + " of " + topic + ": " +
+                 rd_kafka_err2name(err ? err : offsets->elems[0].err) + *suffix);
   }
 }
 
@@ -747,6 +944,7 @@ VeskKafkaFeed::ClientProperties VeskKafkaFeed::client_properties() const {
       // else wakes it, up to a second. At the default 100,000 a fast partition drains its queue
       // long before, and then waits. The byte limit per queue (queued.max.messages.kbytes) stays.
       {"queued.min.messages", "1000000"},
+      {"statistics.interval.ms", statistics_interval_ms},
   };
   for (const auto& entry : extra_properties) properties.push_back(entry);
   return properties;
@@ -766,7 +964,10 @@ Awaitable<void> VeskKafkaFeed::start() {
   if (_consumer) throw std::logic_error("Kafka source for topic " + kafka_topic + " is already started");
   // No temporaries that own memory inside a co_await expression: g++ 12 mishandles them.
   const asio::any_io_executor executor = co_await asio::this_coro::executor;
-  auto consumer = std::make_shared<Consumer>(logger, kafka_topic, _listener, executor);
+  if (!_health) _health = std::make_shared<Health>();
+  auto statistics = extra_properties.find("statistics.interval.ms");
+  _health->started(statistics == extra_properties.end() || statistics->second != "0", std::chrono::steady_clock::now());
+  auto consumer = std::make_shared<Consumer>(logger, kafka_topic, _listener, executor, _health);
   consumer->create(client_properties());
   // Kept at once, so that stop() releases the client even when the rest of start fails.
   _consumer = consumer;
@@ -799,7 +1000,35 @@ std::optional<std::int64_t> VeskKafkaFeed::high_watermark(PartitionId partition)
       high < 0) {
     return std::nullopt;
   }
+  // A figure the leader has not confirmed lately may be far behind: unknown rather than wrong.
+  if (_health && !_health->watermark_fresh(partition, unhealthy_after, std::chrono::steady_clock::now())) {
+    return std::nullopt;
+  }
   return high;
+}
+
+std::optional<SourceHealth> VeskKafkaFeed::health() const {
+  if (!_consumer || !_health || !_health->enabled) return std::nullopt;
+  const auto now = std::chrono::steady_clock::now();
+  const Health& h = *_health;
+  SourceHealth out;
+  out.group_member = h.member;
+  if (h.broker_contact) out.seconds_since_broker_contact = std::chrono::duration<double>(now - *h.broker_contact).count();
+  const auto silent = now - h.broker_contact.value_or(h.first_start);
+  if (silent > unhealthy_after) {
+    out.problems.push_back("no Kafka broker reachable for " + whole_seconds(silent) + " s: " +
+                           (h.last_error.empty() ? "no broker has answered yet" : h.last_error));
+  }
+  const auto outside = now - h.member_at.value_or(h.first_start);
+  if (!h.member && outside > unhealthy_after) {
+    out.problems.push_back("not a member of consumer group " + kafka_group_id + " for " + whole_seconds(outside) +
+                           " s (" + h.group_state + ")");
+  }
+  return out;
+}
+
+void VeskKafkaFeed::checkpoint_stored(PartitionId partition, Offset offset) {
+  if (commit_stored_offsets && _consumer) _consumer->commit(partition, offset);
 }
 
 void VeskKafkaFeed::recycle(PartitionId partition, std::vector<Message>&& batch) {
