@@ -1017,7 +1017,9 @@ std::optional<SourceHealth> VeskKafkaFeed::health() const {
   const auto silent = now - h.broker_contact.value_or(h.first_start);
   if (silent > unhealthy_after) {
     out.problems.push_back("no Kafka broker reachable for " + whole_seconds(silent) + " s: " +
-                           (h.last_error.empty() ? "no broker has answered yet" : h.last_error));
+                           (!h.last_error.empty() ? h.last_error
+                            : h.broker_contact  ? "connections stay open but nothing comes back"
+                                                : "no broker has answered yet"));
   }
   const auto outside = now - h.member_at.value_or(h.first_start);
   if (!h.member && outside > unhealthy_after) {
