@@ -221,12 +221,16 @@ struct VeskKafkaFeed::Health {
   // watermark is as fresh as that.
   std::map<std::int32_t, Clock::time_point> node_contact;
   std::map<PartitionId, Clock::time_point> watermark_at;
+  // Partitions with fetched messages waiting in their queue: the client does not fetch them
+  // while the queue is full, but their lag, from the watermark of that fetch, is above 0 anyway.
+  std::map<PartitionId, bool> queued;
 
   void started(bool statistics, Clock::time_point now) {
     if (client_start == Clock::time_point{}) first_start = now;
     client_start = now;
     enabled = statistics;
     member = false;
+    queued.clear();
     group_state = "no statistics from the client yet";
   }
 
@@ -263,8 +267,10 @@ struct VeskKafkaFeed::Health {
     const auto& partitions = (*topics)[topic].value("partitions", nlohmann::json::object());
     for (const auto& [key, partition] : partitions.items()) {
       const auto number = std::atoi(key.c_str());
-      const auto leader = partition.is_object() ? partition.value("leader", std::int32_t{-1}) : -1;
-      if (number < 0 || leader < 0) continue;
+      if (number < 0 || !partition.is_object()) continue;
+      queued[number] = partition.value("fetchq_cnt", std::int64_t{0}) > 0;
+      const auto leader = partition.value("leader", std::int32_t{-1});
+      if (leader < 0) continue;
       if (auto contact = node_contact.find(leader); contact != node_contact.end()) {
         watermark_at[number] = contact->second;
       }
@@ -274,6 +280,7 @@ struct VeskKafkaFeed::Health {
   // Whether the client's high watermark of the partition came from its leader within `window`.
   bool watermark_fresh(PartitionId partition, Clock::duration window, Clock::time_point now) const {
     if (!enabled) return true;
+    if (auto it = queued.find(partition); it != queued.end() && it->second) return true;
     auto at = client_start;
     if (auto it = watermark_at.find(partition); it != watermark_at.end()) at = std::max(at, it->second);
     return now - at <= window;
