@@ -54,9 +54,19 @@ constexpr int watermark_timeout_ms = 10000;
 // The client's statistics, from which broker contact, group membership and the age of each
 // high watermark are read.
 constexpr const char* statistics_interval_ms = "1000";
-// Client errors and log lines of one kind are logged at most once per this period: a broker
-// that is gone makes the client repeat itself at every reconnect.
+// Client errors and log lines of one kind about one subject (a broker, a partition) are logged
+// at most once per this period: a broker that is gone makes the client repeat itself at every
+// reconnect.
 constexpr auto client_log_period = 10s;
+
+// What a client text is about: what comes before its first ": ", after the thread tag
+// ("[thrd:main]: "); a broker ("127.0.0.1:9092/1") or a partition ("topic [3]").
+std::string subject_of(std::string_view text) {
+  if (text.starts_with("[thrd:")) {
+    if (auto end = text.find("]: "); end != std::string_view::npos) text.remove_prefix(end + 3);
+  }
+  return std::string(text.substr(0, text.find(": ")));
+}
 
 // Lets one line of each kind through per period and counts the rest, which the next line let
 // through mentions. Client log lines come from the client's own threads.
@@ -607,7 +617,8 @@ void VeskKafkaFeed::Consumer::on_error(rd_kafka_resp_err_t err, const char* reas
     return;
   }
   health->last_error = std::string(rd_kafka_err2name(err)) + ": " + (reason ? reason : "");
-  const auto suffix = log_limiter.admit(std::string("error ") + rd_kafka_err2name(err));
+  const auto suffix =
+      log_limiter.admit(std::string("error ") + rd_kafka_err2name(err) + " " + subject_of(reason ? reason : ""));
   if (!suffix) return;
   // A lost connection is retried by the client on its own; everything else needs a look.
   if (err == RD_KAFKA_RESP_ERR__TRANSPORT) {
@@ -624,7 +635,8 @@ void VeskKafkaFeed::Consumer::on_log(int level, const char* facility, const char
     logger->debug(std::string("Kafka client ") + (facility ? facility : "") + ": " + (text ? text : ""));
     return;
   }
-  const auto suffix = log_limiter.admit("log " + std::to_string(level) + " " + (facility ? facility : ""));
+  const auto suffix = log_limiter.admit("log " + std::to_string(level) + " " + (facility ? facility : "") + " " +
+                                        subject_of(text ? text : ""));
   if (!suffix) return;
   std::string line = std::string("Kafka client ") + (facility ? facility : "") + ": " + (text ? text : "") + *suffix;
   if (level <= 3) {
