@@ -4,6 +4,7 @@
 // the event-loop thread: counters are plain integers bumped once per batch or checkpoint.
 
 #include "models/partition_state.hpp"
+#include "vesk_feed/vesk_feed.hpp"
 
 #include <array>
 #include <chrono>
@@ -74,6 +75,7 @@ struct MetricsSnapshot {
   EngineState state = EngineState::stopped;
   std::uint64_t rebalances = 0;
   std::vector<PartitionSnapshot> partitions;  // the assigned ones, in assignment order
+  std::optional<SourceHealth> source;          // as the source reports it, when it does
 };
 
 }  // namespace vesk

@@ -449,6 +449,7 @@ Awaitable<void> Vesk::PartitionConsumer::_do_checkpoint() {
   if (!unchanged) co_await _storage->set_partition_state(_partition, *_state);
   _stored_offset = _state->offset;
   _unsaved_changes = false;
+  if (_source) _source->checkpoint_stored(_partition, _state->offset);
   const double save_end_time = loop_clock();
   const double save_duration = save_end_time - save_start_time;
   ++_checkpoints_stored;

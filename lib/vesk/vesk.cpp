@@ -101,6 +101,7 @@ MetricsSnapshot Vesk::metrics() const {
   MetricsSnapshot snapshot;
   snapshot.state = static_cast<MetricsSnapshot::EngineState>(_state);
   snapshot.rebalances = _rebalances;
+  if (_source) snapshot.source = _source->health();
   const auto now = PartitionMetrics::Clock::now();
   auto add = [&](PartitionId partition, bool live) {
     PartitionSnapshot p;

@@ -15,5 +15,7 @@ Awaitable<std::vector<Message>> VeskFeed::get_many(PartitionId) { co_return std:
 std::optional<std::int64_t> VeskFeed::high_watermark(PartitionId) const { return std::nullopt; }
 
 void VeskFeed::recycle(PartitionId, std::vector<Message>&&) {}
+std::optional<SourceHealth> VeskFeed::health() const { return std::nullopt; }
+void VeskFeed::checkpoint_stored(PartitionId, Offset) {}
 
 }  // namespace vesk

@@ -11,9 +11,20 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace vesk {
+
+// How a source's link to its cluster stands, for health checks and metrics.
+struct SourceHealth {
+  // Why the source cannot do its work now, each naming its cause; empty while it can.
+  std::vector<std::string> problems;
+  // Seconds since a broker last answered; none before the first answer.
+  std::optional<double> seconds_since_broker_contact;
+  // Whether the host is a member of its consumer group now.
+  bool group_member = false;
+};
 
 class VeskFeed {
  public:
@@ -38,6 +49,12 @@ class VeskFeed {
   // Hands a batch that get_many returned back once its messages are no longer needed, so that a
   // source may fill its buffers again instead of allocating new ones. The base version drops it.
   virtual void recycle(PartitionId partition, std::vector<Message>&& batch);
+  // How the source's link to its cluster stands; none when it has nothing to say (the base
+  // version, and a source that is not running).
+  virtual std::optional<SourceHealth> health() const;
+  // Told by the partition's consumer once a checkpoint is stored, with the offset of the next
+  // message to read that it holds. Only for others to see: the base version does nothing.
+  virtual void checkpoint_stored(PartitionId partition, Offset offset);
 
   Logger logger;
 

@@ -10,13 +10,16 @@
 #include <librdkafka/rdkafka.h>
 
 #include <asio/this_coro.hpp>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
+#include <string_view>
 
 namespace vesk {
 
@@ -51,6 +54,57 @@ constexpr int watermark_timeout_ms = 10000;
 constexpr auto leadership_retry_pause = 200ms;
 constexpr auto first_start_round = std::chrono::milliseconds(250);
 constexpr auto last_start_round = std::chrono::milliseconds(2000);
+// The client's statistics, from which broker contact, group membership and the age of each
+// high watermark are read.
+constexpr const char* statistics_interval_ms = "1000";
+// Client errors and log lines of one kind about one subject (a broker, a partition) are logged
+// at most once per this period: a broker that is gone makes the client repeat itself at every
+// reconnect.
+constexpr auto client_log_period = 10s;
+
+// What a client text is about: what comes before its first ": ", after the thread tag
+// ("[thrd:main]: "); a broker ("127.0.0.1:9092/1") or a partition ("topic [3]").
+std::string subject_of(std::string_view text) {
+  if (text.starts_with("[thrd:")) {
+    if (auto end = text.find("]: "); end != std::string_view::npos) text.remove_prefix(end + 3);
+  }
+  return std::string(text.substr(0, text.find(": ")));
+}
+
+// Lets one line of each kind through per period and counts the rest, which the next line let
+// through mentions. Client log lines come from the client's own threads.
+class LogLimiter {
+ public:
+  // None when the line is to be dropped, otherwise what to append to it.
+  std::optional<std::string> admit(const std::string& kind) {
+    const auto now = std::chrono::steady_clock::now();
+    std::lock_guard lock(_mutex);
+    auto& k = _kinds[kind];
+    if (k.logged && now - *k.logged < client_log_period) {
+      ++k.dropped;
+      return std::nullopt;
+    }
+    k.logged = now;
+    std::string suffix;
+    if (k.dropped > 0) {
+      suffix = " (" + std::to_string(k.dropped) + " more like it not logged)";
+      k.dropped = 0;
+    }
+    return suffix;
+  }
+
+ private:
+  struct Kind {
+    std::optional<std::chrono::steady_clock::time_point> logged;
+    std::uint64_t dropped = 0;
+  };
+  std::mutex _mutex;
+  std::map<std::string, Kind> _kinds;
+};
+
+std::string whole_seconds(std::chrono::steady_clock::duration d) {
+  return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(d).count());
+}
 
 std::string seconds_text(std::chrono::steady_clock::duration d) {
   char buffer[32];
@@ -157,6 +211,93 @@ struct VeskKafkaFeed::PartitionReader {
   bool below_floor = false;
   // Seeks made for that since the last message handed out.
   int floor_seeks = 0;
+  // The offset last committed for monitors, in this assignment.
+  std::optional<Offset> committed;
+};
+
+// ---- what the client tells about its link to the cluster ----
+
+// Read from the client's statistics and errors on the loop thread; kept across clients.
+struct VeskKafkaFeed::Health {
+  using Clock = std::chrono::steady_clock;
+
+  // Whether statistics come at all (statistics.interval.ms may turn them off).
+  bool enabled = true;
+  Clock::time_point first_start;
+  Clock::time_point client_start;
+  std::optional<Clock::time_point> broker_contact;
+  std::optional<Clock::time_point> member_at;
+  bool member = false;
+  std::string group_state = "no statistics from the client yet";
+  std::string last_error;
+  // A broker node's last answer, and the last answer of each partition's leader: its high
+  // watermark is as fresh as that.
+  std::map<std::int32_t, Clock::time_point> node_contact;
+  std::map<PartitionId, Clock::time_point> watermark_at;
+  // Partitions with fetched messages waiting in their queue: the client does not fetch them
+  // while the queue is full, but their lag, from the watermark of that fetch, is above 0 anyway.
+  std::map<PartitionId, bool> queued;
+
+  void started(bool statistics, Clock::time_point now) {
+    if (client_start == Clock::time_point{}) first_start = now;
+    client_start = now;
+    enabled = statistics;
+    member = false;
+    queued.clear();
+    group_state = "no statistics from the client yet";
+  }
+
+  void on_statistics(std::string_view text, const std::string& topic, Clock::time_point now) {
+    const auto stats = nlohmann::json::parse(text, nullptr, false);
+    if (!stats.is_object()) return;
+    if (auto brokers = stats.find("brokers"); brokers != stats.end() && brokers->is_object()) {
+      for (const auto& broker : *brokers) {
+        // rxidle: microseconds since the connection last received anything; -1 when it has not.
+        if (!broker.is_object() || broker.value("state", "") != "UP") continue;
+        const auto idle = broker.value("rxidle", std::int64_t{-1});
+        if (idle < 0) continue;
+        const auto at = now - std::chrono::microseconds(idle);
+        broker_contact = std::max(broker_contact.value_or(at), at);
+        const auto node = broker.value("nodeid", std::int32_t{-1});
+        if (node >= 0) {
+          auto [it, fresh] = node_contact.emplace(node, at);
+          if (!fresh) it->second = std::max(it->second, at);
+        }
+      }
+    }
+    if (auto group = stats.find("cgrp"); group != stats.end() && group->is_object()) {
+      const std::string state = group->value("state", "");
+      const std::string join = group->value("join_state", "");
+      // "up": the coordinator answers; the join states from steady to a pending (un)assign
+      // call are those of a member of the current generation.
+      member = state == "up" && (join == "steady" || join.starts_with("wait-assign") ||
+                                 join.starts_with("wait-unassign") || join.starts_with("wait-incr"));
+      group_state = "client group state " + state + ", join state " + join;
+      if (member) member_at = now;
+    }
+    const auto topics = stats.find("topics");
+    if (topics == stats.end() || !topics->contains(topic)) return;
+    const auto& partitions = (*topics)[topic].value("partitions", nlohmann::json::object());
+    for (const auto& [key, partition] : partitions.items()) {
+      const auto number = std::atoi(key.c_str());
+      if (number < 0 || !partition.is_object()) continue;
+      queued[number] = partition.value("fetchq_cnt", std::int64_t{0}) > 0;
+      const auto leader = partition.value("leader", std::int32_t{-1});
+      if (leader < 0) continue;
+      if (auto contact = node_contact.find(leader); contact != node_contact.end()) {
+        watermark_at[number] = contact->second;
+      }
+    }
+  }
+
+  // Whether the client's high watermark of the partition came from its leader within `window`.
+  bool watermark_fresh(PartitionId partition, Clock::duration window, Clock::time_point now) const {
+    if (!enabled) return true;
+    if (auto it = queued.find(partition); it != queued.end() && it->second) return true;
+    auto at = client_start;
+    if (auto it = watermark_at.find(partition); it != watermark_at.end()) at = std::max(at, it->second);
+    return now - at <= window;
+  }
 };
 
 // A broker's refusal of the client's credentials. The client retries on its own and fails the
@@ -172,12 +313,13 @@ struct VeskKafkaFeed::Refusal {
 class VeskKafkaFeed::Consumer : public std::enable_shared_from_this<VeskKafkaFeed::Consumer> {
  public:
   Consumer(Logger logger, std::string topic, std::shared_ptr<VeskRebalanceListener> listener,
-           asio::any_io_executor executor, std::shared_ptr<Refusal> refusal)
+           asio::any_io_executor executor, std::shared_ptr<Refusal> refusal, std::shared_ptr<Health> health)
       : logger(std::move(logger)),
         topic(std::move(topic)),
         adapter(this->logger, std::move(listener)),
         executor(std::move(executor)),
-        refusal(std::move(refusal)) {}
+        refusal(std::move(refusal)),
+        health(std::move(health)) {}
 
   ~Consumer() { release_now(); }
   Consumer(const Consumer&) = delete;
@@ -195,6 +337,9 @@ class VeskKafkaFeed::Consumer : public std::enable_shared_from_this<VeskKafkaFee
                                    void* opaque);
   static void error_trampoline(rd_kafka_t*, int err, const char* reason, void* opaque);
   static void log_trampoline(const rd_kafka_t* rk, int level, const char* facility, const char* text);
+  static int statistics_trampoline(rd_kafka_t*, char* json, std::size_t length, void* opaque);
+  static void commit_trampoline(rd_kafka_t*, rd_kafka_resp_err_t err, rd_kafka_topic_partition_list_t* offsets,
+                                void* opaque);
 
   void on_rebalance(rd_kafka_resp_err_t err, rd_kafka_topic_partition_list_t* partitions);
   // Gives each newly assigned partition its own queue, watched before anything can arrive in it.
@@ -206,6 +351,9 @@ class VeskKafkaFeed::Consumer : public std::enable_shared_from_this<VeskKafkaFee
                 rd_kafka_topic_partition_list_t* partitions, bool cooperative);
   void on_error(rd_kafka_resp_err_t err, const char* reason);
   void on_log(int level, const char* facility, const char* text);
+  void on_commit(rd_kafka_resp_err_t err, const rd_kafka_topic_partition_list_t* offsets);
+  // Commits `offset` as the partition's position in the group, without waiting for the answer.
+  void commit(PartitionId partition, Offset offset);
 
   std::shared_ptr<PartitionReader> reader(PartitionId partition, const char* operation) const;
   // Positions the partition at `offset`, or at its earliest retained offset (with a warning)
@@ -225,6 +373,8 @@ class VeskKafkaFeed::Consumer : public std::enable_shared_from_this<VeskKafkaFee
   KafkaAssignmentListener adapter;
   asio::any_io_executor executor;
   std::shared_ptr<Refusal> refusal;
+  std::shared_ptr<Health> health;
+  LogLimiter log_limiter;
   ClientPtr rk;
   QueuePtr consumer_queue;
   std::unique_ptr<Wakeup> consumer_wakeup;
@@ -291,6 +441,21 @@ void VeskKafkaFeed::Consumer::log_trampoline(const rd_kafka_t* rk, int level, co
   guarded(consumer->logger, "Kafka log handling failed", [&] { consumer->on_log(level, facility, text); });
 }
 
+int VeskKafkaFeed::Consumer::statistics_trampoline(rd_kafka_t*, char* json, std::size_t length, void* opaque) {
+  // Served with the consumer queue, on the loop thread.
+  auto* consumer = static_cast<Consumer*>(opaque);
+  guarded(consumer->logger, "Kafka statistics handling failed", [&] {
+    consumer->health->on_statistics(std::string_view(json, length), consumer->topic, std::chrono::steady_clock::now());
+  });
+  return 0;  // the client frees the text
+}
+
+void VeskKafkaFeed::Consumer::commit_trampoline(rd_kafka_t*, rd_kafka_resp_err_t err,
+                                                rd_kafka_topic_partition_list_t* offsets, void* opaque) {
+  auto* consumer = static_cast<Consumer*>(opaque);
+  guarded(consumer->logger, "Kafka commit handling failed", [&] { consumer->on_commit(err, offsets); });
+}
+
 
 void VeskKafkaFeed::Consumer::create(const ClientProperties& properties) {
   kafka::ConfPtr conf(rd_kafka_conf_new());
@@ -304,6 +469,8 @@ void VeskKafkaFeed::Consumer::create(const ClientProperties& properties) {
   rd_kafka_conf_set_rebalance_cb(conf.get(), rebalance_trampoline);
   rd_kafka_conf_set_error_cb(conf.get(), error_trampoline);
   rd_kafka_conf_set_log_cb(conf.get(), log_trampoline);
+  rd_kafka_conf_set_stats_cb(conf.get(), statistics_trampoline);
+  rd_kafka_conf_set_offset_commit_cb(conf.get(), commit_trampoline);
   // The group is left by close() before the client goes, or not at all (release_now).
   rk = ClientPtr(rd_kafka_new(RD_KAFKA_CONSUMER, conf.get(), errstr, sizeof errstr),
                  kafka::ClientDeleter{RD_KAFKA_DESTROY_F_NO_CONSUMER_CLOSE});
@@ -403,6 +570,7 @@ void VeskKafkaFeed::Consumer::open_readers(const std::vector<TopicPartition>& as
       }
       reader->assigned = true;
       reader->next_offset.reset();
+      reader->committed.reset();
       reader->floor = 0;
       reader->paused = true;
     } catch (...) {
@@ -457,9 +625,11 @@ void VeskKafkaFeed::Consumer::on_error(rd_kafka_resp_err_t err, const char* reas
   if (err == RD_KAFKA_RESP_ERR__FATAL && rk) {
     char text[512];
     auto original = rd_kafka_fatal_error(rk.get(), text, sizeof text);
-    logger->error(std::string("Kafka client fatal error: ") + rd_kafka_err2name(original) + ": " + text);
+    health->last_error = std::string(rd_kafka_err2name(original)) + ": " + text;
+    logger->error("Kafka client fatal error: " + health->last_error);
     return;
   }
+  health->last_error = std::string(rd_kafka_err2name(err)) + ": " + (reason ? reason : "");
   if (err == RD_KAFKA_RESP_ERR__AUTHENTICATION) {
     // The reason names the broker ("sasl_ssl://host:port/id: SASL authentication error: ...").
     if (!refusal->refused) {
@@ -467,32 +637,75 @@ void VeskKafkaFeed::Consumer::on_error(rd_kafka_resp_err_t err, const char* reas
       refusal->refused = true;
       logger->error(refusal->text);
     } else {
-      logger->debug(std::string("Kafka client error: ") + rd_kafka_err2name(err) + ": " + (reason ? reason : ""));
+      logger->debug("Kafka client error: " + health->last_error);
     }
     return;
   }
   if (err == RD_KAFKA_RESP_ERR__ALL_BROKERS_DOWN && refusal->refused) {
     // Every broker refused us: the line above says why.
-    logger->debug(std::string("Kafka client error: ") + rd_kafka_err2name(err) + ": " + (reason ? reason : ""));
+    logger->debug("Kafka client error: " + health->last_error);
     return;
   }
-  logger->error(std::string("Kafka client error: ") + rd_kafka_err2name(err) + ": " + (reason ? reason : ""));
+  const auto suffix =
+      log_limiter.admit(std::string("error ") + rd_kafka_err2name(err) + " " + subject_of(reason ? reason : ""));
+  if (!suffix) return;
+  // A lost connection is retried by the client on its own; everything else needs a look.
+  if (err == RD_KAFKA_RESP_ERR__TRANSPORT) {
+    logger->warn("Kafka client error: " + health->last_error + *suffix);
+  } else {
+    logger->error("Kafka client error: " + health->last_error + *suffix);
+  }
 }
 
 void VeskKafkaFeed::Consumer::on_log(int level, const char* facility, const char* text) {
   // Without debug contexts the client logs only what users should see (broker failures, offset
-  // resets, configuration warnings), so nothing below warning is dropped.
-  std::string line = std::string("Kafka client ") + (facility ? facility : "") + ": " + (text ? text : "");
-  // A refused login reaches the error callback as well, which reports it once.
+  // resets, configuration warnings), so nothing below warning is dropped, only repeats. A refused
+  // login reaches the error callback as well, which reports it once.
   const bool refused_login = text && std::strstr(text, "SASL authentication error") != nullptr;
-  if (refused_login) {
-    logger->debug(line);
-  } else if (level <= 3) {
+  if (level > 6 || refused_login) {
+    logger->debug(std::string("Kafka client ") + (facility ? facility : "") + ": " + (text ? text : ""));
+    return;
+  }
+  const auto suffix = log_limiter.admit("log " + std::to_string(level) + " " + (facility ? facility : "") + " " +
+                                        subject_of(text ? text : ""));
+  if (!suffix) return;
+  std::string line = std::string("Kafka client ") + (facility ? facility : "") + ": " + (text ? text : "") + *suffix;
+  if (level <= 3) {
     logger->error(line);
-  } else if (level <= 6) {
-    logger->warn(line);
   } else {
-    logger->debug(line);
+    logger->warn(line);
+  }
+}
+
+void VeskKafkaFeed::Consumer::commit(PartitionId partition, Offset offset) {
+  auto it = readers.find(partition);
+  if (!rk || closing || it == readers.end() || !it->second->assigned || it->second->committed == offset) return;
+  PartitionListPtr list(rd_kafka_topic_partition_list_new(1));
+  rd_kafka_topic_partition_list_add(list.get(), topic.c_str(), partition)->offset = offset;
+  // Asynchronous: the answer comes to on_commit through the consumer queue.
+  if (auto e = rd_kafka_commit(rk.get(), list.get(), 1)) {
+    if (auto suffix = log_limiter.admit("commit")) {
+      logger->warn("Kafka commit of offset " + std::to_string(offset) + " of partition " + std::to_string(partition) +
+                   " of " + topic + " failed: " + rd_kafka_err2str(e) + *suffix);
+    }
+    return;
+  }
+  it->second->committed = offset;
+}
+
+void VeskKafkaFeed::Consumer::on_commit(rd_kafka_resp_err_t err, const rd_kafka_topic_partition_list_t* offsets) {
+  std::string failed;
+  for (int i = 0; offsets && i < offsets->cnt; ++i) {
+    const auto& element = offsets->elems[i];
+    if (!element.err && !err) continue;
+    failed += (failed.empty() ? "" : ", ") + std::to_string(element.partition);
+    // Tried again with the next checkpoint.
+    if (auto it = readers.find(element.partition); it != readers.end()) it->second->committed.reset();
+  }
+  if (err == RD_KAFKA_RESP_ERR__NO_OFFSET || (failed.empty() && !err)) return;
+  if (auto suffix = log_limiter.admit("commit")) {
+    logger->warn("Kafka commit of stored offsets failed for partition " + failed + " of " + topic + ": " +
+                 rd_kafka_err2name(err ? err : offsets->elems[0].err) + *suffix);
   }
 }
 
@@ -823,6 +1036,7 @@ VeskKafkaFeed::ClientProperties VeskKafkaFeed::client_properties() const {
       // else wakes it, up to a second. At the default 100,000 a fast partition drains its queue
       // long before, and then waits. The byte limit per queue (queued.max.messages.kbytes) stays.
       {"queued.min.messages", "1000000"},
+      {"statistics.interval.ms", statistics_interval_ms},
   };
   for (const auto& entry : extra_properties) properties.push_back(entry);
   return properties;
@@ -846,7 +1060,10 @@ Awaitable<void> VeskKafkaFeed::start() {
     _refusal = std::make_shared<Refusal>();
     _refusal->sasl = sasl_description();
   }
-  auto consumer = std::make_shared<Consumer>(logger, kafka_topic, _listener, executor, _refusal);
+  if (!_health) _health = std::make_shared<Health>();
+  auto statistics = extra_properties.find("statistics.interval.ms");
+  _health->started(statistics == extra_properties.end() || statistics->second != "0", std::chrono::steady_clock::now());
+  auto consumer = std::make_shared<Consumer>(logger, kafka_topic, _listener, executor, _refusal, _health);
   consumer->create(client_properties());
   // Kept at once, so that stop() releases the client even when the rest of start fails.
   _consumer = consumer;
@@ -890,7 +1107,37 @@ std::optional<std::int64_t> VeskKafkaFeed::high_watermark(PartitionId partition)
       high < 0) {
     return std::nullopt;
   }
+  // A figure the leader has not confirmed lately may be far behind: unknown rather than wrong.
+  if (_health && !_health->watermark_fresh(partition, unhealthy_after, std::chrono::steady_clock::now())) {
+    return std::nullopt;
+  }
   return high;
+}
+
+std::optional<SourceHealth> VeskKafkaFeed::health() const {
+  if (!_consumer || !_health || !_health->enabled) return std::nullopt;
+  const auto now = std::chrono::steady_clock::now();
+  const Health& h = *_health;
+  SourceHealth out;
+  out.group_member = h.member;
+  if (h.broker_contact) out.seconds_since_broker_contact = std::chrono::duration<double>(now - *h.broker_contact).count();
+  const auto silent = now - h.broker_contact.value_or(h.first_start);
+  if (silent > unhealthy_after) {
+    out.problems.push_back("no Kafka broker reachable for " + whole_seconds(silent) + " s: " +
+                           (!h.last_error.empty() ? h.last_error
+                            : h.broker_contact  ? "connections stay open but nothing comes back"
+                                                : "no broker has answered yet"));
+  }
+  const auto outside = now - h.member_at.value_or(h.first_start);
+  if (!h.member && outside > unhealthy_after) {
+    out.problems.push_back("not a member of consumer group " + kafka_group_id + " for " + whole_seconds(outside) +
+                           " s (" + h.group_state + ")");
+  }
+  return out;
+}
+
+void VeskKafkaFeed::checkpoint_stored(PartitionId partition, Offset offset) {
+  if (commit_stored_offsets && _consumer) _consumer->commit(partition, offset);
 }
 
 void VeskKafkaFeed::recycle(PartitionId partition, std::vector<Message>&& batch) {

@@ -1,7 +1,8 @@
 #pragma once
 // The Kafka source: reads one topic as a member of a consumer group on librdkafka, reports the
 // group's partition changes to the engine's listener and serves each partition's batches,
-// all on the event loop without blocking it. Offsets are never committed to Kafka.
+// all on the event loop without blocking it. Offsets are committed to Kafka only when asked,
+// for monitoring.
 
 #include "loop/event_loop.hpp"
 #include "loop/logging.hpp"
@@ -74,6 +75,12 @@ class VeskKafkaFeed : public VeskFeed {
   std::optional<std::int64_t> high_watermark(PartitionId partition) const override;
   // The next get_many of the partition refills these messages' buffers.
   void recycle(PartitionId partition, std::vector<Message>&& batch) override;
+  // From the client's statistics (statistics.interval.ms, once a second unless set otherwise;
+  // none when set to 0) and errors: a problem when no broker has answered, or the host has not
+  // been a member of its group, for longer than unhealthy_after.
+  std::optional<SourceHealth> health() const override;
+  // With commit_stored_offsets, commits the offset to the group for lag monitors to see.
+  void checkpoint_stored(PartitionId partition, Offset offset) override;
 
   // The properties start() hands to the client, in order.
   ClientProperties client_properties() const;
@@ -95,17 +102,26 @@ class VeskKafkaFeed : public VeskFeed {
 
   // How long start() waits for the cluster to answer before it fails.
   std::chrono::milliseconds start_timeout{10000};
+  // How long no broker may answer, or the host stay out of its group, before health() names it
+  // as a problem; a partition's high watermark older than this is unknown.
+  std::chrono::milliseconds unhealthy_after{30000};
+  // Commit each stored checkpoint's offset to the group, so that Kafka's lag tools see the
+  // group's progress. Monitoring only: the source never reads a committed offset back.
+  bool commit_stored_offsets = false;
 
  private:
   class Consumer;
   struct PartitionReader;
   struct Refusal;
+  struct Health;
 
   std::string sasl_description() const;
 
   std::shared_ptr<Consumer> _consumer;
   // Shared with each client, whose callbacks record a refusal there.
   std::shared_ptr<Refusal> _refusal;
+  // Kept across clients, from the first start on.
+  std::shared_ptr<Health> _health;
 };
 
 }  // namespace vesk

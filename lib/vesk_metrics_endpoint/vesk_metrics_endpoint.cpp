@@ -100,6 +100,14 @@ std::string prometheus_text(const MetricsSnapshot& snapshot) {
   e.sample("vesk_assigned_partitions", "", number(static_cast<std::uint64_t>(snapshot.partitions.size())));
   e.family("vesk_rebalances_total", "counter", "Partition assignments the engine has received.");
   e.sample("vesk_rebalances_total", "", number(snapshot.rebalances));
+  if (snapshot.source) {
+    e.family("vesk_group_member", "gauge", "1 while the host is a member of its consumer group.");
+    e.sample("vesk_group_member", "", snapshot.source->group_member ? "1" : "0");
+    e.family("vesk_broker_contact_age_seconds", "gauge", "Time since a broker last answered (absent before the first answer).");
+    if (auto age = snapshot.source->seconds_since_broker_contact) e.sample("vesk_broker_contact_age_seconds", "", number(*age));
+    e.family("vesk_source_problems", "gauge", "Problems the source reports now (see /healthz).");
+    e.sample("vesk_source_problems", "", number(static_cast<std::uint64_t>(snapshot.source->problems.size())));
+  }
 
   e.per_partition("vesk_consumer_live", "gauge", "1 while a consumer runs for the partition, 0 while it waits to be rebuilt.",
                   [](const P& p) { return Opt(p.consumer_live ? 1 : 0); });
@@ -130,8 +138,11 @@ std::string prometheus_text(const MetricsSnapshot& snapshot) {
                   [](const P& p) { return p.metrics.stored_offset; });
   e.per_partition("vesk_high_watermark", "gauge", "Offset one past the partition's last message, as the source knows it.",
                   [](const P& p) { return p.high_watermark; });
-  e.per_partition("vesk_lag_messages", "gauge", "High watermark minus the offset in memory.",
+  e.per_partition("vesk_lag_messages", "gauge", "High watermark minus the offset in memory; absent while unknown.",
                   [](const P& p) { return p.lag; });
+  e.per_partition("vesk_lag_known", "gauge",
+                  "1 when the lag comes from a high watermark the source confirmed lately, 0 while it is unknown.",
+                  [](const P& p) { return Opt(p.lag ? 1 : 0); });
   e.per_partition("vesk_checkpoint_keys", "gauge", "Keys in the last stored checkpoint.",
                   [](const P& p) { return as_int(p.metrics.checkpoint_keys); });
   e.per_partition("vesk_checkpoint_collection_seconds", "gauge", "Time the last checkpoint took to collect the key states.",
@@ -167,10 +178,27 @@ HealthReport health_report(const MetricsSnapshot& snapshot, std::chrono::duratio
     if (!reason.empty()) unhealthy.push_back({{"partition", p.partition}, {"reason", reason}});
   }
   HealthReport report;
-  report.healthy = unhealthy.empty();
+  const bool source_healthy = !snapshot.source || snapshot.source->problems.empty();
+  report.healthy = unhealthy.empty() && source_healthy;
   nlohmann::json body = {{"status", report.healthy ? "ok" : "unhealthy"},
                          {"assigned_partitions", snapshot.partitions.size()},
                          {"unhealthy", unhealthy}};
+  if (snapshot.source) {
+    const auto& source = *snapshot.source;
+    if (!source_healthy) {
+      std::string reason;
+      for (const auto& problem : source.problems) reason += (reason.empty() ? "" : "; ") + problem;
+      body["reason"] = reason;
+    }
+    body["group_member"] = source.group_member;
+    if (source.seconds_since_broker_contact) {
+      body["seconds_since_broker_contact"] = std::round(*source.seconds_since_broker_contact * 10) / 10;
+    }
+    // A group with more members than partitions leaves some with none: idle, not ill.
+    if (source.group_member && snapshot.partitions.empty()) {
+      body["note"] = "a member of its consumer group with no partitions assigned";
+    }
+  }
   report.json = body.dump() + "\n";
   return report;
 }

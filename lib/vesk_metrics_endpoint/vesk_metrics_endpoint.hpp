@@ -1,6 +1,6 @@
 #pragma once
 // The engine's figures over HTTP: GET /metrics in the Prometheus text format (0.0.4) and
-// GET /healthz (200, or 503 naming each unhealthy partition). It serves on its own threads and
+// GET /healthz (200, or 503 naming each unhealthy partition and the source's problems). It serves on its own threads and
 // takes every snapshot on the event-loop thread, so the engine never waits for a scraper.
 //
 //   auto endpoint = vesk::serve_metrics(engine, {.host = "127.0.0.1", .port = 9464});  // on the loop thread
@@ -31,8 +31,9 @@ struct MetricsEndpointOptions {
 // The Prometheus text exposition of a snapshot: vesk_ names, a "partition" label.
 std::string prometheus_text(const MetricsSnapshot& snapshot);
 
-// Whether every assigned partition has a live consumer and has made progress within `stall`
-// or has no lag; `json` names each unhealthy partition and why.
+// Whether the source reports no problem (no broker answering, out of its group) and every
+// assigned partition has a live consumer and has made progress within `stall` or has no lag;
+// `json` names each unhealthy partition and why, and the source's problems as "reason".
 struct HealthReport {
   bool healthy = true;
   std::string json;

@@ -114,4 +114,20 @@ TEST(HealthReport, OnlyPartitionsWithoutAConsumerOrStalledWithLagAreUnhealthy) {
   EXPECT_TRUE(vesk::health_report(snapshot, 60s).healthy);
 }
 
+TEST(HealthReport, SourceProblemsAreUnhealthyAndAMemberWithoutPartitionsIsNot) {
+  vesk::MetricsSnapshot snapshot;
+  snapshot.source = vesk::SourceHealth{{}, 0.4, true};
+  auto idle = vesk::health_report(snapshot, 60s);
+  EXPECT_TRUE(idle.healthy) << idle.json;
+  EXPECT_EQ(nlohmann::json::parse(idle.json)["note"], "a member of its consumer group with no partitions assigned");
+
+  snapshot.source = vesk::SourceHealth{{"no Kafka broker reachable for 42 s: _TRANSPORT: gone", "not a member"}, 42.0, false};
+  auto gone = vesk::health_report(snapshot, 60s);
+  EXPECT_FALSE(gone.healthy);
+  const auto body = nlohmann::json::parse(gone.json);
+  EXPECT_EQ(body["reason"], "no Kafka broker reachable for 42 s: _TRANSPORT: gone; not a member") << gone.json;
+  EXPECT_FALSE(body.contains("note"));
+  EXPECT_NE(vesk::prometheus_text(snapshot).find("vesk_broker_contact_age_seconds 42\n"), std::string::npos);
+}
+
 }  // namespace

@@ -58,21 +58,44 @@ class KafkaEngine : public ::testing::Test {
 };
 
 // Message i has key "key-<i % 400>"; key k lives in partition k % 4.
-void produce(MockKafkaCluster& cluster, int from, int to) {
+void produce(MockKafkaCluster& cluster, int from, int to, const std::string& topic = "counts") {
   for (int i = from; i < to; ++i) {
     int k = i % 400;
-    cluster.produce("counts", k % partitions, "key-" + std::to_string(k), "m" + std::to_string(i));
+    cluster.produce(topic, k % partitions, "key-" + std::to_string(k), "m" + std::to_string(i));
   }
   cluster.flush();
 }
 
-Awaitable<void> run_engine_until(KafkaEngine& t, const MockKafkaCluster& cluster, vesk::Offset offset) {
+// In group "e2e" on topic "counts", or, committing stored offsets, in group and topic "committed".
+Awaitable<void> run_engine_until(KafkaEngine& t, const MockKafkaCluster& cluster, vesk::Offset offset,
+                                 bool commit = false) {
   // The mock cluster holds a group's next join for the session timeout after a member left.
-  auto feed = std::make_shared<VeskKafkaFeed>(cluster.bootstrap_servers(), "e2e", "counts", "", "", "", "",
-                                              t.log.logger(), VeskKafkaFeed::ExtraProperties{{"session.timeout.ms", "6000"}});
+  auto feed = std::make_shared<VeskKafkaFeed>(cluster.bootstrap_servers(), commit ? "committed" : "e2e",
+                                              commit ? "committed" : "counts", "", "", "", "", t.log.logger(),
+                                              VeskKafkaFeed::ExtraProperties{{"session.timeout.ms", "6000"}});
+  feed->commit_stored_offsets = commit;
   auto handler = std::shared_ptr<vesk::StreamHandlerBase>(vesk::create_stream_handler("examples.counting.KeyCounter"));
   const vesk::testing::EngineRun run{t.log.logger(), t.backend, *t.store, partitions};
   EXPECT_TRUE(co_await vesk::testing::run_engine_until(run, std::move(feed), std::move(handler), offset));
+}
+
+// The offsets `group` has committed for the partitions of `topic`, as any other client of the
+// group would read them (-1001 where none is).
+std::vector<std::int64_t> committed_offsets(const MockKafkaCluster& cluster, const std::string& group,
+                                            const std::string& topic) {
+  char error[512];
+  rd_kafka_conf_t* conf = rd_kafka_conf_new();
+  rd_kafka_conf_set(conf, "bootstrap.servers", cluster.bootstrap_servers().c_str(), error, sizeof error);
+  rd_kafka_conf_set(conf, "group.id", group.c_str(), error, sizeof error);
+  std::unique_ptr<rd_kafka_t, void (*)(rd_kafka_t*)> client(rd_kafka_new(RD_KAFKA_CONSUMER, conf, error, sizeof error),
+                                                              &rd_kafka_destroy);
+  std::unique_ptr<rd_kafka_topic_partition_list_t, void (*)(rd_kafka_topic_partition_list_t*)> list(
+      rd_kafka_topic_partition_list_new(partitions), &rd_kafka_topic_partition_list_destroy);
+  for (int p = 0; p < partitions; ++p) rd_kafka_topic_partition_list_add(list.get(), topic.c_str(), p);
+  EXPECT_EQ(rd_kafka_committed(client.get(), list.get(), 10000), RD_KAFKA_RESP_ERR_NO_ERROR);
+  std::vector<std::int64_t> offsets;
+  for (int p = 0; p < partitions; ++p) offsets.push_back(list->elems[p].offset);
+  return offsets;
 }
 
 using vesk::testing::unused_port;
@@ -95,6 +118,9 @@ TEST_F(KafkaEngine, CountsAreExactAndARestartResumesAtTheStoredOffsets) {
     }
   }
 
+  // Nothing is committed unless asked.
+  EXPECT_EQ(committed_offsets(cluster, "e2e", "counts"), std::vector<std::int64_t>(partitions, RD_KAFKA_OFFSET_INVALID));
+
   produce(cluster, 20000, 24000);
   log.clear();
   loop.run_until_complete(run_engine_until(*this, cluster, 6000));
@@ -106,6 +132,15 @@ TEST_F(KafkaEngine, CountsAreExactAndARestartResumesAtTheStoredOffsets) {
     for (const auto& [key, count] : state->state) EXPECT_EQ(count, vesk::Value(60)) << key.as_text();
   }
   EXPECT_EQ(log.count_starting_with("Error"), 0u);
+}
+
+TEST_F(KafkaEngine, StoredOffsetsAreCommittedForMonitorsWhenAsked) {
+  MockKafkaCluster cluster;
+  cluster.create_topic("committed", partitions);
+  produce(cluster, 0, 4000, "committed");
+  loop.run_until_complete(run_engine_until(*this, cluster, 1000, /*commit=*/true));
+  EXPECT_EQ(committed_offsets(cluster, "committed", "committed"), std::vector<std::int64_t>(partitions, 1000));
+  EXPECT_EQ(log.count_starting_with("Kafka commit"), 0u);
 }
 
 TEST_F(KafkaEngine, ConnectLoopLogsAndRetriesWhileNothingListens) {

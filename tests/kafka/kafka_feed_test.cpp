@@ -118,19 +118,20 @@ TEST(KafkaFeedSettings, FallbacksAndValuesReachTheClientUnchanged) {
                                               {"enable.auto.commit", "false"},
                                               {"auto.offset.reset", "earliest"},
                                               {"queued.min.messages", "1000000"},
+                                              {"statistics.interval.ms", "1000"},
                                           }));
 
   VeskKafkaFeed given(" host:9093 ", " Group", "t", "scram-SHA-512 ", " sasl_ssl", " me", "pa ss ", log.logger(),
                       {{"session.timeout.ms", "6000"}});
   auto properties = given.client_properties();
-  ASSERT_EQ(properties.size(), 10u);
+  ASSERT_EQ(properties.size(), 11u);
   EXPECT_EQ(properties[0].second, " host:9093 ");
   EXPECT_EQ(properties[1].second, " Group");
   EXPECT_EQ(properties[2].second, "scram-SHA-512 ");
   EXPECT_EQ(properties[3].second, " sasl_ssl");
   EXPECT_EQ(properties[4].second, " me");
   EXPECT_EQ(properties[5].second, "pa ss ");
-  EXPECT_EQ(properties[9], (std::pair<std::string, std::string>{"session.timeout.ms", "6000"}));
+  EXPECT_EQ(properties[10], (std::pair<std::string, std::string>{"session.timeout.ms", "6000"}));
 }
 
 TEST(KafkaFeedSettings, FromEnvNamesTheEmptyVariable) {
@@ -524,5 +525,46 @@ TEST(KafkaFeed, HighWatermarkFollowsProducesWithoutReadsAndIsNoneWhenStopped) {
     co_await wait_until([&] { return feed->high_watermark(0) == 8; }, 10s, "the high watermark after a produce");
     co_await feed->stop();
     EXPECT_EQ(feed->high_watermark(0), std::nullopt);
+  }());
+}
+
+TEST(KafkaFeed, BrokerOutageIsNamedWithLagUnknownAndClearsOnceTheBrokerIsBack) {
+  MockKafkaCluster cluster;
+  if (!cluster.mock()) GTEST_SKIP() << "takes the mock cluster's broker down";
+  cluster.create_topic("outage", 1);
+  for (int i = 0; i < 5; ++i) cluster.produce("outage", 0, "k", "v");
+  cluster.flush();
+
+  LogCapture log;
+  EventLoop loop;
+  auto listener = std::make_shared<RecordingListener>();
+  auto feed = make_feed(cluster, "outage", log.logger(), "outage", {{"session.timeout.ms", "6000"}});
+  feed->unhealthy_after = 2s;
+  feed->set_listener(listener);
+  auto problems = [&] { return feed->health() ? feed->health()->problems : std::vector<std::string>{"no report"}; };
+  loop.run_until_complete([&]() -> Awaitable<void> {
+    co_await feed->start();
+    co_await wait_until([&] { return listener->current.size() == 1; }, 20s, "the assignment");
+    co_await seek_to(*feed, 0, 0);
+    co_await read_messages(*feed, 0, 5);
+    co_await wait_until([&] { return feed->health()->group_member && feed->high_watermark(0) == 5; }, 10s, "membership");
+    EXPECT_EQ(problems(), std::vector<std::string>{});
+
+    rd_kafka_mock_broker_set_down(cluster.mock(), 1);
+    co_await wait_until([&] { return problems().size() == 2; }, 20s, "both problems");
+    EXPECT_THAT(problems()[0], testing::StartsWith("no Kafka broker reachable for "));
+    EXPECT_THAT(problems()[0], testing::HasSubstr(" s: _TRANSPORT: "));
+    EXPECT_THAT(problems()[1], testing::StartsWith("not a member of consumer group outage for "));
+    // Not the last figure the client heard, which would read as "caught up".
+    EXPECT_EQ(feed->high_watermark(0), std::nullopt);
+    EXPECT_GE(*feed->health()->seconds_since_broker_contact, 2.0);
+    // A few seconds of a client reconnecting over and over: its complaints, but not each repeat.
+    co_await vesk::sleep(3s);
+    EXPECT_GE(log.count_starting_with("Kafka client error: _TRANSPORT"), 1u);
+    EXPECT_LE(log.count_starting_with("Kafka client error: _TRANSPORT"), 2u) << testing::PrintToString(log.texts());
+
+    rd_kafka_mock_broker_set_up(cluster.mock(), 1);
+    co_await wait_until([&] { return problems().empty() && feed->high_watermark(0) == 5; }, 30s, "recovery");
+    co_await feed->stop();
   }());
 }

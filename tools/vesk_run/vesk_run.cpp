@@ -57,6 +57,8 @@ struct Options {
   double stall_seconds = 60.0;
   double status_interval = 10.0;
   std::vector<std::string> kafka_properties;  // KEY=VALUE, in the order given
+  bool commit_offsets = false;
+  double unhealthy_after = 30.0;
 };
 
 constexpr const char* kEnvironmentHelp =
@@ -137,6 +139,14 @@ std::optional<int> parse(int argc, char** argv, Options& o) {
         const auto equals = t.find('=');
         return equals != std::string::npos && equals > 0;
       }));
+  app.add_flag("--commit-offsets", o.commit_offsets,
+               "After each checkpoint is stored, commit its offset to the consumer group, so that Kafka's lag tools "
+               "(kafka-consumer-groups, Burrow) see the group's progress; Vesk never reads it back");
+  app.add_option("--unhealthy-after", o.unhealthy_after,
+                 "/healthz answers 503 once no Kafka broker has answered, or the host has been out of its consumer "
+                 "group, for this long; lag is unknown from a high watermark older than this (default 30)")
+      ->type_name("SECONDS")
+      ->check(positive_seconds);
   vesk::cli::setup(app);
   if (auto status = vesk::cli::parse(app, argc, argv)) return status;
   if (o.metrics_host && !o.metrics_port) return vesk::cli::report_usage_error(app, "--metrics-host needs --metrics-port");
@@ -251,15 +261,24 @@ vesk::Awaitable<void> log_status(const vesk::Vesk& engine, std::chrono::duration
     // A source that has not told a partition's high watermark yet leaves its lag out.
     std::string lag_text = std::to_string(lag);
     if (lag_known == 0 && !snapshot.partitions.empty()) {
-      lag_text = "not known yet";
+      lag_text = "not known";
     } else if (lag_known < snapshot.partitions.size()) {
-      lag_text += " (" + std::to_string(snapshot.partitions.size() - lag_known) + " partitions not known yet)";
+      lag_text += " (" + std::to_string(snapshot.partitions.size() - lag_known) + " partitions not known)";
     }
     char text[320];
     std::snprintf(text, sizeof text, "Status: %zu partitions [%s], %.1f messages/s, lag %s, oldest checkpoint %s",
                   snapshot.partitions.size(), partitions.c_str(), rate, lag_text.c_str(),
                   oldest ? (vesk::three_decimals(*oldest) + " s ago").c_str() : "none");
-    logger->info(text);
+    std::string line = text;
+    if (snapshot.source && !snapshot.source->problems.empty()) {
+      for (const auto& problem : snapshot.source->problems) line += "; " + problem;
+      logger->warn(line);
+    } else {
+      if (snapshot.source && snapshot.source->group_member && snapshot.partitions.empty()) {
+        line += " (a group member with no partitions assigned)";
+      }
+      logger->info(line);
+    }
   }
 }
 
@@ -398,7 +417,10 @@ int main(int argc, char** argv) {
         extra[property.substr(0, equals)] = property.substr(equals + 1);  // a later KEY wins
       }
       check_kafka_properties(extra);
-      feed = vesk::VeskKafkaFeed::from_env(logger, std::move(extra));
+      auto kafka_feed = vesk::VeskKafkaFeed::from_env(logger, std::move(extra));
+      kafka_feed->commit_stored_offsets = o.commit_offsets;
+      kafka_feed->unhealthy_after = std::chrono::milliseconds(static_cast<std::int64_t>(o.unhealthy_after * 1000));
+      feed = std::move(kafka_feed);
     } catch (const vesk::ValueError& e) {
       throw UsageError(e.what());
     }
