@@ -71,6 +71,8 @@ struct Options {
   std::optional<std::string> work_dir;
   bool keep = false;
   std::optional<std::string> vesk_run, kafka_mock, azurite;
+  // The kinds of fault drawn from; all of them when empty.
+  std::vector<std::string> faults;
 };
 
 // Where a companion program is: the flag, then beside this program, then in the build tree.
@@ -423,7 +425,8 @@ void Soak::inject() {
   // Drawn among the kinds that can happen now, so that faults keep coming and none crowds out another.
   std::vector<std::string> possible;
   for (const char* kind : kinds) {
-    if (available(kind)) possible.push_back(kind);
+    const bool chosen = _o.faults.empty() || std::find(_o.faults.begin(), _o.faults.end(), kind) != _o.faults.end();
+    if (chosen && available(kind)) possible.push_back(kind);
   }
   if (possible.empty()) return;
   const std::string kind = possible[std::uniform_int_distribution<std::size_t>(0, possible.size() - 1)(_random)];
@@ -815,6 +818,16 @@ int main(int argc, char** argv) {
   app.add_option("--work-dir", o.work_dir, "Keep logs and state here (default: a new temporary directory, removed "
                                            "after a passing run)")
       ->type_name("DIR");
+  app.add_option("--faults", o.faults,
+                 "Only these kinds of fault: host_kill, worker_kill, worker_stop, storage_restart, host_term "
+                 "(default: all)")
+      ->type_name("KIND,...")
+      ->delimiter(',')
+      ->check(vesk::cli::needs("needs host_kill, worker_kill, worker_stop, storage_restart or host_term",
+                               [](const std::string& t) {
+                                 return t == "host_kill" || t == "worker_kill" || t == "worker_stop" ||
+                                        t == "storage_restart" || t == "host_term";
+                               }));
   app.add_flag("--keep", o.keep, "Keep the temporary directory after a passing run");
   app.add_option("--vesk-run", o.vesk_run, "The vesk-run program (default: beside this one)")->type_name("PATH");
   app.add_option("--kafka-mock", o.kafka_mock, "The vesk-kafka-mock program (default: beside this one)")->type_name("PATH");
