@@ -56,6 +56,23 @@ class WorkerError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The state file is no longer the version this consumer restored or wrote: another owner of
+// the partition has stored since. Never retried: the consumer ends.
+class StateFileTakenError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+bool is_state_file_taken(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const StateFileTakenError&) {
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
 }  // namespace
 
 Vesk::PartitionConsumer::PartitionConsumer(PartitionId partition, std::shared_ptr<VeskFeed> source,
@@ -139,6 +156,59 @@ void Vesk::PartitionConsumer::dispose() {
       fire_and_forget(*_loop, close_conn_future(worker.conn_future), _logger, "Closing a worker connection");
     }
   }
+}
+
+Awaitable<void> Vesk::PartitionConsumer::release(std::chrono::steady_clock::duration deadline) {
+  if (_disposed) co_return;
+  auto keep = shared_from_this();
+  const std::string prefix = checkpoint_prefix(_partition);
+  auto last = Task<bool>::create(*_loop, _final_checkpoint());
+  const bool ended = co_await wait_for(last, deadline);
+  if (!ended) {
+    last.cancel();
+    _logger->warn(prefix + "Final checkpoint before release not stored within " +
+                  three_decimals(std::chrono::duration<double>(deadline).count()) + " s; releasing partition " +
+                  std::to_string(_partition) + " from its last checkpoint at offset " +
+                  (_stored_offset ? std::to_string(*_stored_offset) : std::string("none")));
+  } else if (last.failed() || last.cancelled()) {
+    const auto failure = last.error();
+    // A refused write has had its own warning.
+    if (!failure || !is_state_file_taken(failure)) {
+      _logger->warn(prefix + "Final checkpoint before release failed: " +
+                    (failure ? error_text(failure) : std::string("cancelled")) + "; releasing partition " +
+                    std::to_string(_partition) + " from its last checkpoint at offset " +
+                    (_stored_offset ? std::to_string(*_stored_offset) : std::string("none")));
+    }
+  } else if (last.result()) {
+    _logger->info(prefix + "Final checkpoint before release: offset " + std::to_string(_state->offset) + ", saved in " +
+                  three_decimals(_last_save_seconds) + " s");
+  }
+  dispose();
+}
+
+Awaitable<bool> Vesk::PartitionConsumer::_final_checkpoint() {
+  _releasing = true;
+  // A consumer that failed, or never handed its workers their states, has nothing newer than
+  // the file.
+  if (_fault->error || !_state || !_initial_state_sent) co_return false;
+  // A periodic checkpoint in flight ends first; the loop is stopped the moment none runs, so
+  // that no other collection shares the workers' channels with this one.
+  while (_is_checkpoint_task_running) co_await wait_for_checkpoint_task();
+  _checkpoint_task.cancel();
+  if (_fault->error) co_return false;
+  auto checkpoint = Task<void>::create(*_loop, _keep_alive(this, _do_checkpoint()));
+  std::exception_ptr stopped;
+  try {
+    co_await wait_any(checkpoint, _fault_task);
+  } catch (...) {
+    stopped = std::current_exception();
+  }
+  if (stopped || !checkpoint.done()) {
+    checkpoint.cancel();
+    std::rethrow_exception(stopped ? stopped : _fault->error);
+  }
+  co_await checkpoint.wait();
+  co_return true;
 }
 
 Awaitable<void> Vesk::PartitionConsumer::close_conn_future(Task<std::shared_ptr<ChannelConnection>> conn_future) {
@@ -274,9 +344,12 @@ Awaitable<void> Vesk::PartitionConsumer::_run() {
   co_await distribute_state_to_workers(*_state);
   if (_metrics) _metrics->progress_at = std::chrono::steady_clock::now();
   for (;;) {
+    if (_releasing) co_return;
     co_await _source->seek(*_state);
     std::vector<Message> messages = co_await _source->get_many(_partition);
     co_await wait_for_checkpoint_task();
+    // Released meanwhile: its last checkpoint holds everything up to here.
+    if (_releasing) co_return;
     if (messages.empty()) continue;
     // From the checkpoint test above to here nothing suspends, so no collection can slip in.
     _set_all_workers_drained(false);
@@ -408,6 +481,13 @@ Awaitable<void> Vesk::PartitionConsumer::_checkpoint_loop() {
     } else if (checkpoint.failed()) {
       failure = checkpoint.error();
     }
+    if (failure && is_state_file_taken(failure)) {
+      // Already said in a warning; the consumer ends without another try.
+      _set_checkpoint_task_running(false);
+      if (_metrics) ++_metrics->checkpoint_failures;
+      _raise_fault(failure);
+      co_return;
+    }
     if (failure) {
       // Batches go on; the next interval tries again, unless the consumer has failed.
       _set_checkpoint_task_running(false);
@@ -446,11 +526,21 @@ Awaitable<void> Vesk::PartitionConsumer::_do_checkpoint() {
   if (whole_answers > 0) _unsaved_changes = true;
   const bool unchanged = !_unsaved_changes && _stored_offset == _state->offset;
   const double save_start_time = loop_clock();
-  if (!unchanged) co_await _storage->set_partition_state(_partition, *_state);
+  if (!unchanged) {
+    auto tag = co_await _storage->set_partition_state_if(_partition, *_state, _file_tag);
+    if (!tag) {
+      const std::string text = "partition " + std::to_string(_partition) + " was written by another owner since offset " +
+                               (_stored_offset ? std::to_string(*_stored_offset) : std::string("none"));
+      _logger->warn(prefix + "Checkpoint not stored: " + text);
+      throw StateFileTakenError(text);
+    }
+    _file_tag = std::move(*tag);
+  }
   _stored_offset = _state->offset;
   _unsaved_changes = false;
   const double save_end_time = loop_clock();
   const double save_duration = save_end_time - save_start_time;
+  _last_save_seconds = save_duration;
   ++_checkpoints_stored;
   _set_checkpoint_task_running(false);
   if (_metrics) {
@@ -606,7 +696,9 @@ Awaitable<PartitionState> Vesk::PartitionConsumer::get_partition_state_from_stor
   std::optional<PartitionState> state;
   std::exception_ptr failure;
   try {
-    state = co_await _storage->get_partition_state(_partition);
+    auto read = co_await _storage->get_versioned_partition_state(_partition);
+    state = std::move(read.state);
+    _file_tag = std::move(read.tag);
   } catch (...) {
     failure = std::current_exception();
   }
@@ -617,8 +709,13 @@ Awaitable<PartitionState> Vesk::PartitionConsumer::get_partition_state_from_stor
   if (!state) {
     _logger->info("No state for partition " + std::to_string(_partition) + ", starting from offset 0");
     state = PartitionState{_partition, 0, Dict{}};
-    // Stored before any message is read.
-    co_await _storage->set_partition_state(_partition, *state);
+    // Stored before any message is read, unless another owner has made the file meanwhile.
+    auto tag = co_await _storage->set_partition_state_if(_partition, *state, std::nullopt);
+    if (!tag) {
+      throw StateFileTakenError("the state file " + file() + " of partition " + std::to_string(_partition) +
+                                " was made by another owner while this one started");
+    }
+    _file_tag = std::move(*tag);
     _stored_offset = 0;
   } else {
     // A file that belongs elsewhere would move another partition's read position.
