@@ -11,8 +11,10 @@
 
 #include <asio/this_coro.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <stdexcept>
@@ -108,6 +110,12 @@ std::vector<PartitionId> partition_numbers(const std::vector<VeskKafkaFeed::Topi
 
 void VeskKafkaFeed::KafkaAssignmentListener::on_partitions_revoked(const std::vector<TopicPartition>& revoked) {
   if (_listener) _listener->on_partitions_revoked(partition_numbers(revoked));
+}
+
+Awaitable<void> VeskKafkaFeed::KafkaAssignmentListener::release_partitions(const std::vector<TopicPartition>& revoked) {
+  auto listener = _listener;
+  if (!listener) co_return;
+  co_await listener->release_partitions(partition_numbers(revoked));
 }
 
 void VeskKafkaFeed::KafkaAssignmentListener::on_partitions_assigned(const std::vector<TopicPartition>& assigned) {
@@ -217,6 +225,8 @@ class VeskKafkaFeed::Consumer : public std::enable_shared_from_this<VeskKafkaFee
   Task<void> serve_task;
   std::map<PartitionId, std::shared_ptr<PartitionReader>> readers;
   bool closing = false;
+  // A revocation whose partitions are held until the listener has released them.
+  Task<void> release_task;
   // Blocking calls in flight, as the loop sees them (destroy_client waits on it) and as the pool
   // threads see them (release_now, which has no loop to wait on, waits on the count).
   Gate blocking_gate;
@@ -227,6 +237,11 @@ class VeskKafkaFeed::Consumer : public std::enable_shared_from_this<VeskKafkaFee
   void serve_queue(rd_kafka_queue_t* queue);
   void handle_event_message(MessagePtr message);
   static Awaitable<void> serve_loop(std::shared_ptr<Consumer> self);
+  // Waits for the listener to release the revoked partitions (at most half of
+  // max.poll.interval.ms, within which the group waits), then gives them back to the client.
+  static Awaitable<void> release_then_unassign(std::shared_ptr<Consumer> self, std::vector<TopicPartition> revoked,
+                                               PartitionListPtr partitions, bool cooperative);
+  std::chrono::milliseconds release_limit() const;
   // Releases every handle that hangs off the client, then hands the client over: destroying it
   // then cannot hang. No blocking call may hold the client any more.
   ClientPtr take_client() noexcept;
@@ -362,11 +377,50 @@ void VeskKafkaFeed::Consumer::on_rebalance(rd_kafka_resp_err_t err, rd_kafka_top
     return;
   }
   if (err == RD_KAFKA_RESP_ERR__REVOKE_PARTITIONS) {
-    then_always([&] { adapter.on_partitions_revoked(list); }, [&] { unassign(err, list, partitions, cooperative); });
+    const bool lost = rd_kafka_assignment_lost(rk.get()) != 0;
+    if (lost) {
+      std::string names;
+      for (const auto& tp : list) names += (names.empty() ? "" : ", ") + std::to_string(tp.partition);
+      logger->warn("Kafka partitions " + names + " of " + topic +
+                   " were lost with the group session: another member may own them already, so no final checkpoint");
+    }
+    if (lost || closing) {
+      then_always([&] { adapter.on_partitions_revoked(list); }, [&] { unassign(err, list, partitions, cooperative); });
+      return;
+    }
+    PartitionListPtr held(rd_kafka_topic_partition_list_copy(partitions));
+    release_task = Task<void>::create(release_then_unassign(shared_from_this(), list, std::move(held), cooperative));
     return;
   }
   logger->error(std::string("Kafka rebalance error: ") + rd_kafka_err2name(err) + ": " + rd_kafka_err2str(err));
   unassign(err, list, partitions, cooperative);
+}
+
+std::chrono::milliseconds VeskKafkaFeed::Consumer::release_limit() const {
+  long long interval_ms = 300000;
+  char value[64];
+  std::size_t size = sizeof value;
+  if (rk && rd_kafka_conf_get(rd_kafka_conf(rk.get()), "max.poll.interval.ms", value, &size) == RD_KAFKA_CONF_OK) {
+    interval_ms = std::atoll(value);
+  }
+  return std::chrono::milliseconds(std::max<long long>(interval_ms / 2, 1));
+}
+
+Awaitable<void> VeskKafkaFeed::Consumer::release_then_unassign(std::shared_ptr<Consumer> self,
+                                                               std::vector<TopicPartition> revoked,
+                                                               PartitionListPtr partitions, bool cooperative) {
+  const auto limit = self->release_limit();
+  auto release = Task<void>::create(self->adapter.release_partitions(revoked));
+  const bool ended = co_await wait_for(release, limit);
+  if (!ended) {
+    release.cancel();
+    self->logger->warn("Kafka partitions of " + self->topic + " were not released within " + seconds_text(limit) +
+                       " s (half of max.poll.interval.ms); giving them up");
+  } else if (release.failed()) {
+    self->logger->error("Kafka partition release failed: " + error_text(release.error()));
+  }
+  if (!self->rk) co_return;
+  self->unassign(RD_KAFKA_RESP_ERR__REVOKE_PARTITIONS, revoked, partitions.get(), cooperative);
 }
 
 void VeskKafkaFeed::Consumer::open_readers(const std::vector<TopicPartition>& assigned) {
@@ -632,6 +686,15 @@ std::vector<Message> VeskKafkaFeed::Consumer::read_ready(PartitionReader& reader
 
 Awaitable<void> VeskKafkaFeed::Consumer::close() {
   closing = true;
+  // A release in flight ends first (it is bounded): its partitions go back to the client before
+  // the client leaves the group.
+  if (release_task && !release_task.done()) {
+    try {
+      co_await release_task.wait();
+    } catch (...) {
+      if (!release_task.done()) throw;  // stop() itself was cancelled
+    }
+  }
   serve_task.cancel();
   if (!serve_task.done()) {
     try {
@@ -739,6 +802,9 @@ VeskKafkaFeed::ClientProperties VeskKafkaFeed::client_properties() const {
       {"sasl.username", kafka_sasl_username},
       {"sasl.password", kafka_sasl_password},
       {"enable.auto.commit", "false"},
+      // A rebalance then takes away only the partitions that move; the others keep their
+      // consumers, workers and states. Extra properties may set an eager strategy instead.
+      {"partition.assignment.strategy", "cooperative-sticky"},
       // Only for a position that falls out of the log while reading (retention overtaking a
       // slow partition): then re-read from the earliest retained offset rather than skip to the end.
       {"auto.offset.reset", "earliest"},
