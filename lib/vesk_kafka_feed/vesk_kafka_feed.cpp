@@ -48,6 +48,8 @@ constexpr int seek_attempt_ms = 10000;
 constexpr auto seek_retry_pause = 20ms;
 constexpr auto seek_give_up = 30s;
 constexpr auto close_give_up = 30s;
+// How long a stop waits for a member that has joined its group to receive its first assignment.
+constexpr auto first_assignment_give_up = 10s;
 constexpr int watermark_timeout_ms = 10000;
 
 std::string seconds_text(std::chrono::steady_clock::duration d) {
@@ -225,8 +227,18 @@ class VeskKafkaFeed::Consumer : public std::enable_shared_from_this<VeskKafkaFee
   Task<void> serve_task;
   std::map<PartitionId, std::shared_ptr<PartitionReader>> readers;
   bool closing = false;
+  // Set once stop() begins: assignments still reach the client, but no longer the listener.
+  bool stopping = false;
+  // Whether the group has ever given this member an assignment.
+  bool assigned_once = false;
   // A revocation whose partitions are held until the listener has released them.
   Task<void> release_task;
+  // librdkafka before 2.3.0 aborts the process when it destroys a cooperative-sticky member that
+  // has joined its group but not yet received an assignment (its issue 4312): true while
+  // destroying the client now would do that.
+  bool destroy_would_abort() const;
+  // Waits, up to first_assignment_give_up, until destroying the client is safe.
+  Awaitable<void> await_safe_destroy();
   // Blocking calls in flight, as the loop sees them (destroy_client waits on it) and as the pool
   // threads see them (release_now, which has no loop to wait on, waits on the count).
   Gate blocking_gate;
@@ -370,10 +382,11 @@ void VeskKafkaFeed::Consumer::on_rebalance(rd_kafka_resp_err_t err, rd_kafka_top
   auto list = topic_partitions(partitions);
 
   if (err == RD_KAFKA_RESP_ERR__ASSIGN_PARTITIONS) {
+    assigned_once = true;
     // A partition whose queue could not be opened is assigned all the same: the group must hear
     // back, and its reads then fail where they can be seen.
     then_always([&] { open_readers(list); }, [&] { assign_paused(partitions, cooperative); });
-    adapter.on_partitions_assigned(list);
+    if (!stopping) adapter.on_partitions_assigned(list);
     return;
   }
   if (err == RD_KAFKA_RESP_ERR__REVOKE_PARTITIONS) {
@@ -384,7 +397,7 @@ void VeskKafkaFeed::Consumer::on_rebalance(rd_kafka_resp_err_t err, rd_kafka_top
       logger->warn("Kafka partitions " + names + " of " + topic +
                    " were lost with the group session: another member may own them already, so no final checkpoint");
     }
-    if (lost || closing) {
+    if (lost || closing || stopping) {
       then_always([&] { adapter.on_partitions_revoked(list); }, [&] { unassign(err, list, partitions, cooperative); });
       return;
     }
@@ -742,9 +755,31 @@ void VeskKafkaFeed::Consumer::wait_for_blocking_calls() noexcept {
   for (int n = blocking_calls.load(); n > 0; n = blocking_calls.load()) blocking_calls.wait(n);
 }
 
+bool VeskKafkaFeed::Consumer::destroy_would_abort() const {
+  if (!rk || assigned_once || rd_kafka_version() >= 0x020300ff) return false;
+  // Named only once the member has joined and its assignor is chosen.
+  const char* protocol = rd_kafka_rebalance_protocol(rk.get());
+  return protocol != nullptr && std::strcmp(protocol, "COOPERATIVE") == 0;
+}
+
+Awaitable<void> VeskKafkaFeed::Consumer::await_safe_destroy() {
+  const auto give_up = std::chrono::steady_clock::now() + first_assignment_give_up;
+  // The serve loop still runs: the assignment arrives through it.
+  while (destroy_would_abort() && std::chrono::steady_clock::now() < give_up) co_await sleep(20ms);
+}
+
 Awaitable<void> VeskKafkaFeed::Consumer::destroy_client() {
   closing = true;
   co_await blocking_gate.close();
+  if (destroy_would_abort()) {
+    // Kept rather than destroyed: the process would end with it.
+    logger->warn("Kafka consumer of topic " + topic + " joined its group but never received an assignment within " +
+                 seconds_text(first_assignment_give_up) +
+                 " s; its client is left in place, since librdkafka before 2.3.0 aborts when it destroys such a "
+                 "cooperative-sticky member");
+    (void)take_client().release();
+    co_return;
+  }
   // Destroying joins the client's threads: off the loop.
   auto destroy = [client = take_client()]() mutable { client.reset(); };
   co_await run_blocking(std::move(destroy));
@@ -754,6 +789,10 @@ void VeskKafkaFeed::Consumer::release_now() noexcept {
   closing = true;
   if (serve_task) serve_task.cancel();
   wait_for_blocking_calls();
+  if (destroy_would_abort()) {
+    (void)take_client().release();  // see destroy_client()
+    return;
+  }
   take_client().reset();
 }
 
@@ -844,6 +883,8 @@ Awaitable<void> VeskKafkaFeed::stop() {
   if (!_consumer) co_return;
   // From here on the source counts as stopped: seek and get_many fail, a waiting get_many wakes.
   auto consumer = std::move(_consumer);
+  consumer->stopping = true;
+  co_await consumer->await_safe_destroy();
   co_await consumer->close();
   co_await consumer->destroy_client();
 }
