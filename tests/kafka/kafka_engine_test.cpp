@@ -166,5 +166,5 @@ TEST_F(KafkaEngine, SixteenPartitionsWithALiveProducerAllReachTheEnd) {
     EXPECT_EQ(state->state.size(), 50u) << "partition " << p;
     for (const auto& [key, count] : state->state) EXPECT_EQ(count, vesk::Value(per_partition / 50)) << key.as_text();
   }
-  EXPECT_EQ(log.count_starting_with("Error"), 0u);
+  EXPECT_EQ(log.count_starting_with("Error"), 0u) << ::testing::PrintToString(log.texts(spdlog::level::err));
 }

@@ -275,7 +275,13 @@ TEST(KafkaFeed, ReadsRecordsExactlyInOffsetOrderAndSeeks) {
     const auto seeking = std::chrono::steady_clock::now();
     co_await seek_to(*feed, 0, 0);
     auto all = co_await read_messages(*feed, 0, 60);
+    // A missed wake-up costs a whole second; a real broker's first fetch of a new topic takes a
+    // little longer than the mock's.
+#ifdef VESK_TEST_REAL_KAFKA
+    EXPECT_LT(std::chrono::steady_clock::now() - seeking, 900ms);
+#else
     EXPECT_LT(std::chrono::steady_clock::now() - seeking, 600ms);
+#endif
     CO_ASSERT_EQ(all.size(), 60u);
     for (int i = 0; i < 60; ++i) {
       EXPECT_EQ(all[i].offset, i);
