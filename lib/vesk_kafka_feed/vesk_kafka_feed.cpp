@@ -51,6 +51,7 @@ constexpr auto close_give_up = 30s;
 // How long a stop waits for a member that has joined its group to receive its first assignment.
 constexpr auto first_assignment_give_up = 10s;
 constexpr int watermark_timeout_ms = 10000;
+constexpr auto leadership_retry_pause = 200ms;
 
 std::string seconds_text(std::chrono::steady_clock::duration d) {
   char buffer[32];
@@ -559,6 +560,27 @@ struct Watermarks {
   std::int64_t high = 0;
 };
 
+// What a broker answers while a partition's leadership settles (a topic just made, a node
+// restarting or gone): asked again, the question is answered once a leader serves it.
+bool leadership_in_motion(rd_kafka_resp_err_t err) {
+  switch (err) {
+    case RD_KAFKA_RESP_ERR_NOT_LEADER_FOR_PARTITION:
+    case RD_KAFKA_RESP_ERR_LEADER_NOT_AVAILABLE:
+    case RD_KAFKA_RESP_ERR_UNKNOWN_TOPIC_OR_PART:
+    case RD_KAFKA_RESP_ERR_FENCED_LEADER_EPOCH:
+    case RD_KAFKA_RESP_ERR_UNKNOWN_LEADER_EPOCH:
+    case RD_KAFKA_RESP_ERR_OFFSET_NOT_AVAILABLE:
+    case RD_KAFKA_RESP_ERR_REQUEST_TIMED_OUT:
+    case RD_KAFKA_RESP_ERR_NETWORK_EXCEPTION:
+    case RD_KAFKA_RESP_ERR__TRANSPORT:
+    case RD_KAFKA_RESP_ERR__TIMED_OUT:
+    case RD_KAFKA_RESP_ERR__ALL_BROKERS_DOWN:
+      return true;
+    default:
+      return false;
+  }
+}
+
 // Resumes the one paused partition of `list`, then seeks it to its offset there, where it already
 // stands. The client (2.0.2) wakes its fetcher for a seek but not for a resume, so a partition
 // only resumed would wait for the fetcher's next round, up to a second, at every assignment.
@@ -582,14 +604,20 @@ Awaitable<void> VeskKafkaFeed::Consumer::seek(const std::shared_ptr<PartitionRea
     w.err = rd_kafka_query_watermark_offsets(handle, topic.c_str(), partition, &w.low, &w.high, watermark_timeout_ms);
     return w;
   };
-  const Watermarks marks = co_await blocking(std::move(query));
-  if (reader->closed || closing) {
-    throw KafkaError(RD_KAFKA_RESP_ERR__DESTROY,
-                     "Kafka seek of partition " + std::to_string(partition) + " failed: the consumer is stopping");
-  }
-  if (marks.err) {
-    throw kafka_error(marks.err, "Kafka seek of partition " + std::to_string(partition) + " of " + topic +
-                                     " to offset " + std::to_string(offset) + ": its offset range could not be read");
+  const auto give_up = std::chrono::steady_clock::now() + seek_give_up;
+  Watermarks marks;
+  for (;;) {
+    marks = co_await blocking(query);
+    if (reader->closed || closing) {
+      throw KafkaError(RD_KAFKA_RESP_ERR__DESTROY,
+                       "Kafka seek of partition " + std::to_string(partition) + " failed: the consumer is stopping");
+    }
+    if (!marks.err) break;
+    if (!leadership_in_motion(marks.err) || std::chrono::steady_clock::now() > give_up) {
+      throw kafka_error(marks.err, "Kafka seek of partition " + std::to_string(partition) + " of " + topic +
+                                       " to offset " + std::to_string(offset) + ": its offset range could not be read");
+    }
+    co_await sleep(leadership_retry_pause);
   }
   if (offset < marks.low || offset > marks.high) {
     logger->warn("Kafka partition " + std::to_string(partition) + " of " + topic + ": offset " +
@@ -599,7 +627,6 @@ Awaitable<void> VeskKafkaFeed::Consumer::seek(const std::shared_ptr<PartitionRea
     offset = marks.low;
   }
   reader->floor = offset;
-  const auto give_up = std::chrono::steady_clock::now() + seek_give_up;
   const std::string what = "Kafka seek of partition " + std::to_string(partition) + " of " + topic + " to offset " +
                            std::to_string(offset);
   for (;;) {
