@@ -52,6 +52,7 @@ constexpr auto close_give_up = 30s;
 constexpr auto first_assignment_give_up = 10s;
 constexpr int watermark_timeout_ms = 10000;
 constexpr auto leadership_retry_pause = 200ms;
+constexpr auto start_round = 250ms;
 
 std::string seconds_text(std::chrono::steady_clock::duration d) {
   char buffer[32];
@@ -166,16 +167,25 @@ struct VeskKafkaFeed::PartitionReader {
   int floor_seeks = 0;
 };
 
+// A broker's refusal of the client's credentials. The client retries on its own and fails the
+// same way each time: the first refusal is the one line users see, the rest are detail.
+struct VeskKafkaFeed::Refusal {
+  std::string sasl;  // "SASL mechanism M as user U", for the line
+  std::atomic<bool> refused{false};  // read by the log callback on the client's threads
+  std::string text;  // loop thread only
+};
+
 // ---- the client and everything that hangs off it ----
 
 class VeskKafkaFeed::Consumer : public std::enable_shared_from_this<VeskKafkaFeed::Consumer> {
  public:
   Consumer(Logger logger, std::string topic, std::shared_ptr<VeskRebalanceListener> listener,
-           asio::any_io_executor executor)
+           asio::any_io_executor executor, std::shared_ptr<Refusal> refusal)
       : logger(std::move(logger)),
         topic(std::move(topic)),
         adapter(this->logger, std::move(listener)),
-        executor(std::move(executor)) {}
+        executor(std::move(executor)),
+        refusal(std::move(refusal)) {}
 
   ~Consumer() { release_now(); }
   Consumer(const Consumer&) = delete;
@@ -222,6 +232,7 @@ class VeskKafkaFeed::Consumer : public std::enable_shared_from_this<VeskKafkaFee
   std::string topic;
   KafkaAssignmentListener adapter;
   asio::any_io_executor executor;
+  std::shared_ptr<Refusal> refusal;
   ClientPtr rk;
   QueuePtr consumer_queue;
   std::unique_ptr<Wakeup> consumer_wakeup;
@@ -514,6 +525,22 @@ void VeskKafkaFeed::Consumer::on_error(rd_kafka_resp_err_t err, const char* reas
     logger->error(std::string("Kafka client fatal error: ") + rd_kafka_err2name(original) + ": " + text);
     return;
   }
+  if (err == RD_KAFKA_RESP_ERR__AUTHENTICATION) {
+    // The reason names the broker ("sasl_ssl://host:port/id: SASL authentication error: ...").
+    if (!refusal->refused) {
+      refusal->text = "Kafka authentication failed with " + refusal->sasl + ": " + (reason ? reason : "");
+      refusal->refused = true;
+      logger->error(refusal->text);
+    } else {
+      logger->debug(std::string("Kafka client error: ") + rd_kafka_err2name(err) + ": " + (reason ? reason : ""));
+    }
+    return;
+  }
+  if (err == RD_KAFKA_RESP_ERR__ALL_BROKERS_DOWN && refusal->refused) {
+    // Every broker refused us: the line above says why.
+    logger->debug(std::string("Kafka client error: ") + rd_kafka_err2name(err) + ": " + (reason ? reason : ""));
+    return;
+  }
   logger->error(std::string("Kafka client error: ") + rd_kafka_err2name(err) + ": " + (reason ? reason : ""));
 }
 
@@ -521,7 +548,11 @@ void VeskKafkaFeed::Consumer::on_log(int level, const char* facility, const char
   // Without debug contexts the client logs only what users should see (broker failures, offset
   // resets, configuration warnings), so nothing below warning is dropped.
   std::string line = std::string("Kafka client ") + (facility ? facility : "") + ": " + (text ? text : "");
-  if (level <= 3) {
+  // A refused login reaches the error callback as well, which reports it once.
+  const bool refused_login = text && std::strstr(text, "SASL authentication error") != nullptr;
+  if (refused_login) {
+    logger->debug(line);
+  } else if (level <= 3) {
     logger->error(line);
   } else if (level <= 6) {
     logger->warn(line);
@@ -532,15 +563,28 @@ void VeskKafkaFeed::Consumer::on_log(int level, const char* facility, const char
 
 Awaitable<void> VeskKafkaFeed::Consumer::await_cluster(const std::string& servers, std::chrono::milliseconds timeout) {
   const auto began = std::chrono::steady_clock::now();
-  auto ask = [timeout](rd_kafka_t* handle) {
-    const rd_kafka_metadata_t* metadata = nullptr;
-    auto e = rd_kafka_metadata(handle, 0, nullptr, &metadata, static_cast<int>(timeout.count()));
-    MetadataPtr owned(metadata);
-    return e;
-  };
-  const auto err = co_await blocking(std::move(ask));
-  check(err, "Kafka cluster " + servers + " did not answer within " +
-                 seconds_text(std::chrono::steady_clock::now() - began) + " s");
+  const auto deadline = began + timeout;
+  rd_kafka_resp_err_t err = RD_KAFKA_RESP_ERR__TIMED_OUT;
+  // Asked in short rounds, so that a stop while the cluster is silent (or refuses us) ends the
+  // start at once instead of after the whole timeout.
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto round = std::clamp(left, std::chrono::milliseconds(1), start_round);
+    auto ask = [round](rd_kafka_t* handle) {
+      const rd_kafka_metadata_t* metadata = nullptr;
+      auto e = rd_kafka_metadata(handle, 0, nullptr, &metadata, static_cast<int>(round.count()));
+      MetadataPtr owned(metadata);
+      return e;
+    };
+    if (closing) throw CancelledError();
+    err = co_await blocking(std::move(ask));
+    if (closing) throw CancelledError();
+    if (!err || std::chrono::steady_clock::now() >= deadline) break;
+  }
+  std::string what = "Kafka cluster " + servers + " did not answer within " +
+                     seconds_text(std::chrono::steady_clock::now() - began) + " s";
+  if (err && refusal->refused) what += " (" + refusal->text + ")";
+  check(err, what);
 }
 
 std::shared_ptr<VeskKafkaFeed::PartitionReader> VeskKafkaFeed::Consumer::reader(PartitionId partition,
@@ -898,12 +942,27 @@ Awaitable<void> VeskKafkaFeed::start() {
   if (_consumer) throw std::logic_error("Kafka source for topic " + kafka_topic + " is already started");
   // No temporaries that own memory inside a co_await expression: g++ 12 mishandles them.
   const asio::any_io_executor executor = co_await asio::this_coro::executor;
-  auto consumer = std::make_shared<Consumer>(logger, kafka_topic, _listener, executor);
+  if (!_refusal) {
+    _refusal = std::make_shared<Refusal>();
+    _refusal->sasl = sasl_description();
+  }
+  auto consumer = std::make_shared<Consumer>(logger, kafka_topic, _listener, executor, _refusal);
   consumer->create(client_properties());
   // Kept at once, so that stop() releases the client even when the rest of start fails.
   _consumer = consumer;
   consumer->subscribe();
   co_await consumer->await_cluster(kafka_bootstrap_servers, start_timeout);
+  _refusal->refused = false;
+}
+
+std::string VeskKafkaFeed::sasl_description() const {
+  const std::string mechanism = kafka_sasl_mechanism.empty() ? "PLAINTEXT" : kafka_sasl_mechanism;
+  return "SASL mechanism " + mechanism + " as user '" + kafka_sasl_username + "'";
+}
+
+std::optional<std::string> VeskKafkaFeed::authentication_failure() const {
+  if (!_refusal || !_refusal->refused) return std::nullopt;
+  return _refusal->text;
 }
 
 Awaitable<void> VeskKafkaFeed::stop() {

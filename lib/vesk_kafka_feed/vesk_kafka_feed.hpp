@@ -21,6 +21,7 @@
 #include <chrono>
 #include <map>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -87,6 +88,9 @@ class VeskKafkaFeed : public VeskFeed {
   // The value of a property as the running client holds it; std::logic_error when not running.
   std::string client_setting(const std::string& name) const;
   bool running() const noexcept { return static_cast<bool>(_consumer); }
+  // Set once a broker refused the client's credentials, until a start succeeds: one line naming
+  // the SASL mechanism, the user and the broker. Starting again does not mend it.
+  std::optional<std::string> authentication_failure() const;
 
   const std::string kafka_bootstrap_servers;
   const std::string kafka_group_id;
@@ -103,8 +107,13 @@ class VeskKafkaFeed : public VeskFeed {
  private:
   class Consumer;
   struct PartitionReader;
+  struct Refusal;
+
+  std::string sasl_description() const;
 
   std::shared_ptr<Consumer> _consumer;
+  // Shared with each client, whose callbacks record a refusal there.
+  std::shared_ptr<Refusal> _refusal;
 };
 
 }  // namespace vesk

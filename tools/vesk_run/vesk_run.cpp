@@ -279,10 +279,17 @@ void hold_stop_signals(bool hold) {
   pthread_sigmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &stop, nullptr);
 }
 
-// Runs until a signal arrives, --run-for passes or (with --until-caught-up) every partition has
-// stored what it held at the start; then stops the engine and the source.
-vesk::Awaitable<void> serve(vesk::Vesk& engine, vesk::VeskFeed& feed, const Options& o,
-                            std::shared_ptr<vesk::run_tool::CountingBackend> backend, vesk::Logger logger) {
+// Ends once a broker has refused the source's credentials: retrying cannot mend that, and a run
+// that consumes nothing must not look like one that is idle.
+vesk::Awaitable<void> until_refused(const vesk::VeskKafkaFeed& feed) {
+  while (!feed.authentication_failure()) co_await vesk::sleep(std::chrono::milliseconds(100));
+}
+
+// Runs until a signal arrives, --run-for passes, a broker refuses the credentials or (with
+// --until-caught-up) every partition has stored what it held at the start; then stops the
+// engine and the source. The exit status: 1 after a refusal, otherwise 0.
+vesk::Awaitable<int> serve(vesk::Vesk& engine, vesk::VeskKafkaFeed& feed, const Options& o,
+                           std::shared_ptr<vesk::run_tool::CountingBackend> backend, vesk::Logger logger) {
   auto& loop = vesk::EventLoop::running();
   asio::signal_set signals(loop.context(), SIGINT, SIGTERM);
   // Held since main() began: one that came during start-up is taken now, and stops the run cleanly.
@@ -306,12 +313,17 @@ vesk::Awaitable<void> serve(vesk::Vesk& engine, vesk::VeskFeed& feed, const Opti
     logger->info("Metrics at http://" + endpoint->host() + ":" + std::to_string(endpoint->port()) +
                  "/metrics, health at /healthz");
   }
-  auto status = vesk::Task<void>::create(o.status_interval > 0
+  auto status_line = vesk::Task<void>::create(o.status_interval > 0
                                              ? log_status(engine, std::chrono::duration<double>(o.status_interval), logger)
                                              : vesk::sleep(std::chrono::hours(24 * 365 * 10)));
+  auto refused = vesk::Task<void>::create(until_refused(feed));
   engine.start();
-  co_await vesk::wait_any(stopping, timer, caught_up);
-  if (stopping.done() && !stopping.failed() && !stopping.cancelled()) {
+  co_await vesk::wait_any(stopping, timer, caught_up, refused);
+  int status = 0;
+  if (refused.done() && !refused.cancelled()) {
+    logger->info("The Kafka cluster refused the credentials, stopping");
+    status = 1;
+  } else if (stopping.done() && !stopping.failed() && !stopping.cancelled()) {
     logger->info("Signal " + std::to_string(stopping.result()) + " received, stopping");
   } else if (caught_up.failed()) {
     failure = caught_up.error();
@@ -327,11 +339,13 @@ vesk::Awaitable<void> serve(vesk::Vesk& engine, vesk::VeskFeed& feed, const Opti
   signals.cancel();
   timer.cancel();
   caught_up.cancel();
-  status.cancel();
+  status_line.cancel();
+  refused.cancel();
   co_await engine.stop();
   co_await feed.stop();
   logger->info("Stopped");
   if (failure) std::rethrow_exception(failure);
+  co_return status;
 }
 
 }  // namespace
@@ -382,7 +396,7 @@ int main(int argc, char** argv) {
     } catch (const vesk::HandlerLookupError& e) {
       throw UsageError(std::string("cannot load the handler: ") + e.what());
     }
-    std::shared_ptr<vesk::VeskFeed> feed;
+    std::shared_ptr<vesk::VeskKafkaFeed> feed;
     try {
       vesk::VeskKafkaFeed::ExtraProperties extra;
       for (const auto& property : o.kafka_properties) {
@@ -401,8 +415,7 @@ int main(int argc, char** argv) {
     engine.release_deadline =
         std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(o.release_timeout));
     engine.source(feed).process(handler);
-    loop.run_until_complete(serve(engine, *feed, o, backend, logger));
-    return 0;
+    return loop.run_until_complete(serve(engine, *feed, o, backend, logger));
   } catch (const UsageError& e) {
     std::cerr << "vesk-run: " << e.what() << "\n";
     return 2;
