@@ -1,6 +1,8 @@
-// Kafka benchmark on an in-process mock cluster. The producer compresses (lz4, zstd for the
-// million-key topic), so that each partition keeps every message it was given: the mock keeps
-// only about 5 MiB per partition.
+// Kafka benchmark on an in-process mock cluster, or on Apache Kafka: VESK_BENCH_KAFKA=real starts
+// a cluster with scripts/kafka-cluster (one node, group.initial.rebalance.delay.ms=0), and
+// VESK_BENCH_KAFKA=HOST:PORT uses a running one (plaintext; its topics must not yet hold the
+// bench-* topics). The producer compresses (lz4, zstd for the million-key topic), so that each
+// partition keeps every message it was given: the mock keeps only about 5 MiB per partition.
 //
 //   throughput  4 partitions x 400,000 messages of about 100 bytes, 1,000 keys: plain librdkafka
 //               batch reads (1000 per call) against the engine (examples.counting.KeyCounter,
@@ -25,7 +27,10 @@
 // the workers to take their stored states); plain rates from the first message delivered to the
 // last one.
 #include "checkpoint_sink.hpp"
-#include "mock_cluster.hpp"
+#include "embedded_kafka/embedded_kafka.hpp"
+#ifdef VESK_BENCH_WITH_REAL_KAFKA
+#include "real_kafka.hpp"
+#endif
 #include "vesk_kafka_feed/vesk_kafka_feed.hpp"
 
 #ifdef VESK_BENCH_WITH_ENGINE
@@ -65,9 +70,78 @@ struct Topic {
 
 const std::string padding(84, 'x');
 
+// The cluster the figures are taken on, chosen by VESK_BENCH_KAFKA: the mock (unset or "mock"),
+// one started here ("real", shared by every instance), or a running one at HOST:PORT.
+class BenchCluster {
+ public:
+  explicit BenchCluster(const std::map<std::string, std::string>& producer_properties) {
+    const char* chosen = std::getenv("VESK_BENCH_KAFKA");
+    const std::string where = chosen ? chosen : "";
+    if (where.empty() || where == "mock") {
+      _mock.emplace(1, producer_properties);
+      return;
+    }
+#ifdef VESK_BENCH_WITH_REAL_KAFKA
+    std::string bootstrap = where;
+    if (where == "real") {
+      static std::unique_ptr<vesk::testing::RealKafka> started;
+      if (!started) started = std::make_unique<vesk::testing::RealKafka>(vesk::testing::KafkaClusterOptions{});
+      bootstrap = started->bootstrap();
+    }
+    _real.emplace(std::map<std::string, std::string>{{"bootstrap.servers", bootstrap}}, producer_properties);
+    make_group_topic(bootstrap);
+#else
+    throw std::runtime_error("VESK_BENCH_KAFKA=" + where + ": built without the tests' Kafka support (VESK_BUILD_TESTS)");
+#endif
+  }
+
+#ifdef VESK_BENCH_WITH_REAL_KAFKA
+  // A broker makes its group offsets topic on the first group anyone joins, which takes a second
+  // or more: done here, so that the startup figure is that of a new group, not of a new cluster.
+  static void make_group_topic(const std::string& bootstrap) {
+    char errstr[512];
+    rd_kafka_conf_t* conf = rd_kafka_conf_new();
+    rd_kafka_conf_set(conf, "bootstrap.servers", bootstrap.c_str(), errstr, sizeof errstr);
+    rd_kafka_conf_set(conf, "group.id", "bench-warm-up", errstr, sizeof errstr);
+    rd_kafka_t* rk = rd_kafka_new(RD_KAFKA_CONSUMER, conf, errstr, sizeof errstr);
+    if (!rk) throw std::runtime_error(errstr);
+    rd_kafka_topic_partition_list_t* list = rd_kafka_topic_partition_list_new(1);
+    rd_kafka_topic_partition_list_add(list, "bench-warm-up", 0);
+    const auto give_up = Clock::now() + 60s;
+    while (rd_kafka_committed(rk, list, 5000) != RD_KAFKA_RESP_ERR_NO_ERROR && Clock::now() < give_up) {
+      std::this_thread::sleep_for(100ms);
+    }
+    rd_kafka_topic_partition_list_destroy(list);
+    rd_kafka_destroy(rk);
+  }
+
+  const std::string& bootstrap_servers() const { return _mock ? _mock->bootstrap_servers() : _real->bootstrap_servers(); }
+  void create_topic(const std::string& topic, int partitions) {
+    _mock ? _mock->create_topic(topic, partitions) : _real->create_topic(topic, partitions);
+  }
+  void produce(const std::string& topic, int partition, const std::optional<std::string>& key, const std::string& value) {
+    _mock ? _mock->produce(topic, partition, key, value) : _real->produce(topic, partition, key, value);
+  }
+  void flush() { _mock ? _mock->flush() : _real->flush(); }
+#else
+  const std::string& bootstrap_servers() const { return _mock->bootstrap_servers(); }
+  void create_topic(const std::string& topic, int partitions) { _mock->create_topic(topic, partitions); }
+  void produce(const std::string& topic, int partition, const std::optional<std::string>& key, const std::string& value) {
+    _mock->produce(topic, partition, key, value);
+  }
+  void flush() { _mock->flush(); }
+#endif
+
+ private:
+  std::optional<vesk::VeskEmbeddedKafka> _mock;
+#ifdef VESK_BENCH_WITH_REAL_KAFKA
+  std::optional<vesk::testing::RealKafkaCluster> _real;
+#endif
+};
+
 // The mock drops a partition's oldest batches beyond its limits: a benchmark topic must still
 // start at offset 0.
-void check_retained(vesk::testing::MockKafkaCluster& cluster, const Topic& topic) {
+void check_retained(BenchCluster& cluster, const Topic& topic) {
   char errstr[512];
   rd_kafka_conf_t* conf = rd_kafka_conf_new();
   rd_kafka_conf_set(conf, "bootstrap.servers", cluster.bootstrap_servers().c_str(), errstr, sizeof errstr);
@@ -85,7 +159,7 @@ void check_retained(vesk::testing::MockKafkaCluster& cluster, const Topic& topic
   rd_kafka_destroy(rk);
 }
 
-void produce(vesk::testing::MockKafkaCluster& cluster, const Topic& topic, int keys) {
+void produce(BenchCluster& cluster, const Topic& topic, int keys) {
   cluster.create_topic(topic.name, topic.partitions);
   for (int i = 0; i < topic.per_partition; ++i) {
     for (int p = 0; p < topic.partitions; ++p) {
@@ -434,7 +508,7 @@ constexpr long latency_warmup_messages = latency_rate;
 // one (by partition and offset, which count from 0 on a fresh topic) was handed to the producer.
 class PacedProducer {
  public:
-  PacedProducer(vesk::testing::MockKafkaCluster& cluster, Topic topic)
+  PacedProducer(BenchCluster& cluster, Topic topic)
       : _cluster(cluster), _topic(std::move(topic)), _count(latency_rate * std::chrono::duration_cast<std::chrono::seconds>(latency_run).count()) {
     _sent.resize(static_cast<std::size_t>(_count));
   }
@@ -455,7 +529,7 @@ class PacedProducer {
   bool warming_up(int partition, vesk::Offset offset) const { return index(partition, offset) < latency_warmup_messages; }
 
  private:
-  vesk::testing::MockKafkaCluster& _cluster;
+  BenchCluster& _cluster;
   Topic _topic;
   long index(int partition, vesk::Offset offset) const { return offset * _topic.partitions + partition; }
 
@@ -488,7 +562,7 @@ Latency percentiles(std::vector<double> ms) {
   return {ms[ms.size() / 2], ms[std::min(ms.size() - 1, ms.size() * 99 / 100)]};
 }
 
-Latency plain_latency(vesk::testing::MockKafkaCluster& cluster, const Topic& topic) {
+Latency plain_latency(BenchCluster& cluster, const Topic& topic) {
   cluster.create_topic(topic.name, topic.partitions);
   rd_kafka_t* rk = plain_consumer(cluster.bootstrap_servers(), "bench-plain-latency");
   assign_all(rk, topic);
@@ -514,7 +588,7 @@ Latency plain_latency(vesk::testing::MockKafkaCluster& cluster, const Topic& top
   return percentiles(std::move(log.ms));
 }
 
-vesk::Awaitable<Latency> engine_latency_run(vesk::testing::MockKafkaCluster* cluster, EngineSetup setup) {
+vesk::Awaitable<Latency> engine_latency_run(BenchCluster* cluster, EngineSetup setup) {
   EngineRun run(setup);
   co_await run.start();
   // Every partition has taken its stored state and positioned itself before messages come.
@@ -547,7 +621,7 @@ vesk::Awaitable<Latency> engine_latency_run(vesk::testing::MockKafkaCluster* clu
   co_return percentiles(std::move(log.ms));
 }
 
-Latency engine_latency(vesk::testing::MockKafkaCluster& cluster, const EngineSetup& setup) {
+Latency engine_latency(BenchCluster& cluster, const EngineSetup& setup) {
   cluster.create_topic(setup.topic.name, setup.topic.partitions);
   vesk::EventLoop loop;
   return loop.run_until_complete(engine_latency_run(&cluster, setup));
@@ -564,10 +638,11 @@ void line(const char* format, double value, const char* goal = nullptr) {
 #ifdef VESK_BENCH_WITH_ENGINE
 // One partition, as `vesk-run --embedded-kafka` starts with: with several, one partition's seek
 // wakes the client's fetcher for the others, and would hide a partition left waiting.
-void startup_figures(vesk::testing::MockKafkaCluster& cluster) {
+void startup_figures(BenchCluster& cluster) {
   const Topic topic{"bench-startup", 1, 1000};
   produce(cluster, topic, 100);
-  // The mock cluster holds a new group's first join for 3 s, whatever the client asks.
+  // The mock cluster holds a new group's first join for 3 s, whatever the client asks; the
+  // started Apache Kafka cluster not at all (group.initial.rebalance.delay.ms=0).
   const EngineFigures startup = engine_figures({cluster.bootstrap_servers(), topic});
   line("kafka.startup_group_join_s: %.3f", startup.join_seconds);
   line("kafka.startup_to_first_batch_s: %.3f", startup.first_batch_seconds, "< 1");
@@ -578,8 +653,8 @@ void startup_figures(vesk::testing::MockKafkaCluster& cluster) {
 
 int main() {
   try {
-    vesk::testing::MockKafkaCluster cluster(
-        1, {{"linger.ms", "50"}, {"batch.num.messages", "10000"}, {"batch.size", "1000000"},
+    BenchCluster cluster(
+        {{"linger.ms", "50"}, {"batch.num.messages", "10000"}, {"batch.size", "1000000"},
             {"queue.buffering.max.messages", "1000000"}, {"compression.codec", "lz4"}, {"log_level", "3"}});
     const std::string servers = cluster.bootstrap_servers();
     const Topic main_topic{"bench", 4, 400'000};
@@ -659,8 +734,8 @@ int main() {
 
     // A million keys in one partition, every message changing one of them.
     {
-      vesk::testing::MockKafkaCluster zstd_cluster(
-          1, {{"linger.ms", "50"}, {"batch.num.messages", "10000"}, {"batch.size", "1000000"},
+      BenchCluster zstd_cluster(
+          {{"linger.ms", "50"}, {"batch.num.messages", "10000"}, {"batch.size", "1000000"},
               {"queue.buffering.max.messages", "1000000"}, {"compression.codec", "zstd"}, {"log_level", "3"}});
       const Topic million{"bench-1m-keys", 1, 1'100'000};
       zstd_cluster.create_topic(million.name, 1);
