@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -118,7 +117,10 @@ RealKafka::~RealKafka() {
 }
 
 void RealKafka::start() {
-  std::vector<std::string> args{VESK_TEST_KAFKA_CLUSTER, "--dir", _dir, "--nodes", std::to_string(options.nodes)};
+  // Not PR_SET_PDEATHSIG: it fires when the thread that forks ends, and tests restart the
+  // cluster from pool threads. The script notices the end of this process instead.
+  std::vector<std::string> args{VESK_TEST_KAFKA_CLUSTER, "--dir", _dir, "--nodes", std::to_string(options.nodes),
+                                "--stop-with-parent"};
   if (options.sasl) args.push_back("--sasl");
   if (options.tls) args.push_back("--tls");
   std::vector<char*> argv;
@@ -131,9 +133,8 @@ void RealKafka::start() {
   const pid_t pid = ::fork();
   if (pid < 0) throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
   if (pid == 0) {
-    // A process group of its own, so that kill() reaches every node; gone with the test process.
+    // A process group of its own, so that kill() reaches every node.
     ::setpgid(0, 0);
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() != parent) ::_exit(127);
     ::dup2(fds[1], STDOUT_FILENO);
     ::execv(argv[0], argv.data());
@@ -298,8 +299,12 @@ void on_delivery(rd_kafka_t*, const rd_kafka_message_t* message, void* opaque) {
 }  // namespace
 
 RealKafkaCluster::RealKafkaCluster(int, const std::map<std::string, std::string>& producer_properties)
-    : _clients(std::make_unique<Clients>()) {
-  auto properties = real_kafka().client_properties();
+    : RealKafkaCluster(real_kafka().client_properties(), producer_properties) {}
+
+RealKafkaCluster::RealKafkaCluster(const std::map<std::string, std::string>& client_properties,
+                                   const std::map<std::string, std::string>& producer_properties)
+    : _clients(std::make_unique<Clients>()), _bootstrap(client_properties.at("bootstrap.servers")) {
+  auto properties = client_properties;
   properties.emplace("linger.ms", "5");
   for (const auto& [name, value] : producer_properties) properties[name] = value;
   _clients->producer = make_client(RD_KAFKA_PRODUCER, properties, on_delivery, &_delivery_error);

@@ -73,12 +73,16 @@ void use_real_kafka(KafkaClusterOptions options);
 // Topics and records on real_kafka(), with the embedded cluster's surface.
 class RealKafkaCluster {
  public:
+  // On real_kafka().
   explicit RealKafkaCluster(int brokers = 1, const std::map<std::string, std::string>& producer_properties = {});
+  // On the cluster that `client_properties` (bootstrap.servers and security settings) reach.
+  RealKafkaCluster(const std::map<std::string, std::string>& client_properties,
+                   const std::map<std::string, std::string>& producer_properties);
   ~RealKafkaCluster();
   RealKafkaCluster(const RealKafkaCluster&) = delete;
   RealKafkaCluster& operator=(const RealKafkaCluster&) = delete;
 
-  const std::string& bootstrap_servers() const { return real_kafka().bootstrap(); }
+  const std::string& bootstrap_servers() const { return _bootstrap; }
   // No fault injection of the embedded kind: faults here are signals to real nodes.
   rd_kafka_mock_cluster_t* mock() const noexcept { return nullptr; }
 
@@ -91,6 +95,7 @@ class RealKafkaCluster {
  private:
   struct Clients;
   std::unique_ptr<Clients> _clients;
+  std::string _bootstrap;
   std::string _delivery_error;
 };
 
