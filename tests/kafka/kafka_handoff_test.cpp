@@ -28,13 +28,15 @@ using vesk::testing::within;
 namespace {
 
 constexpr int partitions = 8;
-constexpr const char* topic = "handoff";
+
+// Each test has a topic and a group of its own: on a real cluster, all tests of the binary share it.
+std::string test_topic() { return std::string("handoff-") + ::testing::UnitTest::GetInstance()->current_test_info()->name(); }
 
 // Writes about `rate` messages a second, round robin over the partitions, until stopped.
 class LiveProducer {
  public:
   LiveProducer(MockKafkaCluster& cluster, int rate) : _cluster(cluster) {
-    _thread = std::thread([this, rate] {
+    _thread = std::thread([this, rate, topic = test_topic()] {
       const int per_tick = std::max(1, rate / 100);
       while (!_stop) {
         for (int i = 0; i < per_tick; ++i) {
@@ -70,7 +72,11 @@ class KafkaHandoff : public ::testing::Test {
       std::filesystem::temp_directory_path() / ("vesk-kafka-handoff-" + std::to_string(::getpid()));
   std::shared_ptr<vesk::VeskStateStore> store;
   std::unique_ptr<MockKafkaCluster> cluster;
+#ifdef VESK_TEST_REAL_KAFKA
+  const bool on_mock_cluster = false;
+#else
   const bool on_mock_cluster = true;
+#endif
   std::vector<std::string> logs;
 
   void SetUp() override {
@@ -81,7 +87,7 @@ class KafkaHandoff : public ::testing::Test {
     store = std::make_shared<vesk::VeskStateStore>(
         std::make_shared<vesk::VeskLocalFileBackend>((dir / "states").string()), vesk::null_logger());
     cluster = std::make_unique<MockKafkaCluster>();
-    cluster->create_topic(topic, partitions);
+    cluster->create_topic(test_topic(), partitions);
   }
   void TearDown() override {
     if (!HasFailure()) std::filesystem::remove_all(dir);
@@ -91,7 +97,7 @@ class KafkaHandoff : public ::testing::Test {
                                      std::map<std::string, std::string> env = {}) {
     const std::string log = (dir / (name + ".log")).string();
     logs.push_back(log);
-    std::vector<std::string> args{cluster->bootstrap_servers(), topic, "handoff", (dir / "states").string(), log};
+    std::vector<std::string> args{cluster->bootstrap_servers(), test_topic(), test_topic(), (dir / "states").string(), log};
     for (auto& p : properties) args.push_back(p);
     env.emplace("VESK_TEST_CHECKPOINT_MS", "1000");
     auto host = std::make_unique<HostProcess>(VESK_TEST_KAFKA_HOST, args, log, env);
