@@ -81,6 +81,8 @@ Awaitable<VeskFileBackend::VersionedContents> VeskAzureBlobBackend::get_versione
   auto blob = client.get_container_client(config.container_name).get_blob_client(blob_name);
   try {
     auto read = co_await blob.download_versioned();
+    // Said as get_file_contents_async says it.
+    if (!read.body) logger->error("File not found: " + blob_name);
     co_return VersionedContents{std::move(read.body), std::move(read.etag)};
   } catch (...) {
     rethrow_if_cancellation(std::current_exception());
