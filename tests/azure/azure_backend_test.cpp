@@ -148,7 +148,7 @@ TEST_F(AzureBackend, ConditionalWritesLandOnlyOverTheETagExpected) {
   auto read = run(b->get_versioned_file_contents_async("p-0.state.pkl"));
   EXPECT_EQ(read.contents, "two");
   EXPECT_EQ(read.tag, second.tag);
-  EXPECT_TRUE(log.texts().empty());
+  EXPECT_EQ(log.texts(), std::vector<std::string>{"File not found: states/p-0.state.pkl"});
 }
 
 TEST_F(AzureBackend, NamesWithCharactersThatNeedEncodingRoundTrip) {
