@@ -4,6 +4,7 @@
 #include "partitioner/default_partitioner.hpp"
 #include "pickle/pickle.hpp"
 #include "vesk/detail/checkpoint_texts.hpp"
+#include "vesk/detail/state_file_taken.hpp"
 
 #include <algorithm>
 #include <numeric>
@@ -274,9 +275,12 @@ Awaitable<void> Vesk::PartitionConsumer::_run() {
   co_await distribute_state_to_workers(*_state);
   if (_metrics) _metrics->progress_at = std::chrono::steady_clock::now();
   for (;;) {
+    if (_releasing) co_return;
     co_await _source->seek(*_state);
     std::vector<Message> messages = co_await _source->get_many(_partition);
     co_await wait_for_checkpoint_task();
+    // Released meanwhile: its last checkpoint holds everything up to here.
+    if (_releasing) co_return;
     if (messages.empty()) continue;
     // From the checkpoint test above to here nothing suspends, so no collection can slip in.
     _set_all_workers_drained(false);
@@ -408,6 +412,13 @@ Awaitable<void> Vesk::PartitionConsumer::_checkpoint_loop() {
     } else if (checkpoint.failed()) {
       failure = checkpoint.error();
     }
+    if (failure && is_state_file_taken(failure)) {
+      // Already said in a warning; the consumer ends without another try.
+      _set_checkpoint_task_running(false);
+      if (_metrics) ++_metrics->checkpoint_failures;
+      _raise_fault(failure);
+      co_return;
+    }
     if (failure) {
       // Batches go on; the next interval tries again, unless the consumer has failed.
       _set_checkpoint_task_running(false);
@@ -446,12 +457,22 @@ Awaitable<void> Vesk::PartitionConsumer::_do_checkpoint() {
   if (whole_answers > 0) _unsaved_changes = true;
   const bool unchanged = !_unsaved_changes && _stored_offset == _state->offset;
   const double save_start_time = loop_clock();
-  if (!unchanged) co_await _storage->set_partition_state(_partition, *_state);
+  if (!unchanged) {
+    auto tag = co_await _storage->set_partition_state_if(_partition, *_state, _file_tag);
+    if (!tag) {
+      const std::string text = "partition " + std::to_string(_partition) + " was written by another owner since offset " +
+                               (_stored_offset ? std::to_string(*_stored_offset) : std::string("none"));
+      _logger->warn(prefix + "Checkpoint not stored: " + text);
+      throw StateFileTakenError(text);
+    }
+    _file_tag = std::move(*tag);
+  }
   _stored_offset = _state->offset;
   _unsaved_changes = false;
   if (_source) _source->checkpoint_stored(_partition, _state->offset);
   const double save_end_time = loop_clock();
   const double save_duration = save_end_time - save_start_time;
+  _last_save_seconds = save_duration;
   ++_checkpoints_stored;
   _set_checkpoint_task_running(false);
   if (_metrics) {
@@ -607,7 +628,9 @@ Awaitable<PartitionState> Vesk::PartitionConsumer::get_partition_state_from_stor
   std::optional<PartitionState> state;
   std::exception_ptr failure;
   try {
-    state = co_await _storage->get_partition_state(_partition);
+    auto read = co_await _storage->get_versioned_partition_state(_partition);
+    state = std::move(read.state);
+    _file_tag = std::move(read.tag);
   } catch (...) {
     failure = std::current_exception();
   }
@@ -618,8 +641,13 @@ Awaitable<PartitionState> Vesk::PartitionConsumer::get_partition_state_from_stor
   if (!state) {
     _logger->info("No state for partition " + std::to_string(_partition) + ", starting from offset 0");
     state = PartitionState{_partition, 0, Dict{}};
-    // Stored before any message is read.
-    co_await _storage->set_partition_state(_partition, *state);
+    // Stored before any message is read, unless another owner has made the file meanwhile.
+    auto tag = co_await _storage->set_partition_state_if(_partition, *state, std::nullopt);
+    if (!tag) {
+      throw StateFileTakenError("the state file " + file() + " of partition " + std::to_string(_partition) +
+                                " was made by another owner while this one started");
+    }
+    _file_tag = std::move(*tag);
     _stored_offset = 0;
   } else {
     // A file that belongs elsewhere would move another partition's read position.

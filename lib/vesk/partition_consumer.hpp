@@ -44,6 +44,11 @@ class Vesk::PartitionConsumer : public std::enable_shared_from_this<PartitionCon
   // Cancels both tasks, kills the workers, closes the listeners and, once accepted, the
   // channels. Never fails; later calls do nothing.
   void dispose();
+  // Lets the partition go in good order: the batch in flight ends, no other starts, one last
+  // checkpoint is stored, then the consumer is disposed. Never fails: when the checkpoint fails
+  // or takes longer than `deadline`, one warning names the partition and the consumer is
+  // disposed all the same (its last periodic checkpoint stands).
+  Awaitable<void> release(std::chrono::steady_clock::duration deadline);
   // Awaits the channel and closes it; every error is ignored.
   static Awaitable<void> close_conn_future(Task<std::shared_ptr<ChannelConnection>> conn_future);
 
@@ -56,6 +61,9 @@ class Vesk::PartitionConsumer : public std::enable_shared_from_this<PartitionCon
 
   Awaitable<void> _checkpoint_loop();
   Awaitable<void> _do_checkpoint();
+  // The checkpoint of release(), once the periodic one in flight (if any) has ended; false when
+  // there is nothing to store, since the consumer never got to its first batch.
+  Awaitable<bool> _final_checkpoint();
   // What the workers of one checkpoint answered. A worker answers with its whole state map, or
   // with what changed since its last answer (its hand-over first): the changes are read straight
   // into `_state` as soon as they arrive, so that none is lost when another worker's answer
@@ -102,6 +110,14 @@ class Vesk::PartitionConsumer : public std::enable_shared_from_this<PartitionCon
   std::optional<Offset> _stored_offset;
   // Set when collected changes are in `_state` but not yet stored.
   bool _unsaved_changes = false;
+  // The version of the state file that this consumer restored or last wrote (none: there was no
+  // file). A checkpoint is stored only over that version, so that a consumer whose partition has
+  // moved on to another owner cannot put an older offset back.
+  std::optional<std::string> _file_tag;
+  // Set by release(): the run loop takes no further batch.
+  bool _releasing = false;
+  // How long the last checkpoint's save took.
+  double _last_save_seconds = 0;
 
   // Limits on waiting for workers; the engine sets them before the tasks first run.
   std::chrono::steady_clock::duration _worker_connect_timeout = std::chrono::seconds(120);

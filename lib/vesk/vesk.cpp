@@ -33,7 +33,12 @@ Vesk::Vesk(Logger logger, std::shared_ptr<VeskFileBackend> storage_provider, int
     : _logger(std::move(logger)),
       _storage(std::make_shared<VeskStateStore>(std::move(storage_provider), _logger)),
       _workers_per_partition(checked_workers(workers_per_partition)),
-      _checkpoint_interval(checked_interval(checkpoint_interval)) {}
+      _checkpoint_interval(checked_interval(checkpoint_interval)) {
+  if (_storage->storage_provider && !_storage->storage_provider->has_conditional_writes()) {
+    _logger->warn("The state backend has no conditional writes: a checkpoint still in flight when its partition "
+                  "moves to another host can overwrite that host's newer one");
+  }
+}
 
 Vesk::~Vesk() {
   *_alive = false;
@@ -68,9 +73,34 @@ void Vesk::start() {
 
 Awaitable<void> Vesk::stop() {
   _state = State::STOPPED;
-  stop_all_partition_consumers();
   _cancel_state_task();
-  co_return;
+  co_await release_partitions(partitions());
+  stop_all_partition_consumers();
+}
+
+Awaitable<void> Vesk::release_partitions(std::vector<PartitionId> partitions) {
+  std::vector<Task<void>> releases;
+  for (PartitionId partition : partitions) {
+    if (auto* pending = _recreations.find(partition)) {
+      auto wake = *pending;
+      _recreations.erase(partition);
+      wake->set();
+    }
+    auto* found = _partition_consumers.find(partition);
+    if (found == nullptr) continue;
+    // Out of the map first: a consumer that fails while it is let go is not replaced.
+    auto consumer = *found;
+    _partition_consumers.erase(partition);
+    releases.push_back(Task<void>::create(EventLoop::running(), consumer->release(release_deadline)));
+  }
+  for (auto& release : releases) {
+    try {
+      co_await release.wait();
+    } catch (...) {
+      // release() never fails; a cancelled wait leaves the rest to their own deadlines.
+      rethrow_if_cancellation(std::current_exception());
+    }
+  }
 }
 
 void Vesk::stop_partition_consumer(PartitionId partition) {
@@ -172,6 +202,14 @@ void Vesk::AssignmentListener::on_partitions_revoked(const std::vector<Partition
   if (_vesk == nullptr) return;
   _vesk->_logger->info("Partitions revoked: " + std::to_string(revoked.size()));
   for (PartitionId partition : revoked) _vesk->stop_partition_consumer(partition);
+}
+
+Awaitable<void> Vesk::AssignmentListener::release_partitions(const std::vector<PartitionId>& revoked) {
+  // The frame holds the listener, which its source may drop meanwhile.
+  auto self = shared_from_this();
+  if (_vesk == nullptr) co_return;
+  _vesk->_logger->info("Partitions revoked: " + std::to_string(revoked.size()));
+  co_await _vesk->release_partitions(revoked);
 }
 
 void Vesk::AssignmentListener::on_partitions_assigned(const std::vector<PartitionId>& assigned) {

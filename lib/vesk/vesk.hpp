@@ -64,9 +64,17 @@ class Vesk {
   Vesk& process(std::shared_ptr<StreamHandlerBase> stream_handler);
   // Begins connecting in the background. Must run on the event-loop thread.
   void start();
-  // Disposes every partition consumer and cancels the connect loop; completes without
-  // suspending. The source keeps running: the host stops it.
+  // Releases every partition (each stores a last checkpoint, all at once, each within
+  // `release_deadline`), then cancels the connect loop. The source keeps running: the host stops
+  // it afterwards.
   Awaitable<void> stop();
+  // Lets the partitions go in good order: each consumer ends its batch in flight and stores one
+  // last checkpoint, all at once, each within `release_deadline`; then they are disposed.
+  Awaitable<void> release_partitions(std::vector<PartitionId> partitions);
+  // How long a released partition may take to store its last checkpoint before it is let go
+  // without it. Keep it well under the Kafka client's max.poll.interval.ms (300 s by default),
+  // within which the group waits for the partitions.
+  std::chrono::steady_clock::duration release_deadline = std::chrono::seconds(10);
   // Disposes and forgets the consumer of the partition, if there is one, and ends a pending
   // recreation of it.
   void stop_partition_consumer(PartitionId partition);
@@ -118,8 +126,8 @@ class Vesk {
   std::shared_ptr<bool> _alive = std::make_shared<bool>(true);
 };
 
-// The engine's listener on its source: revoked partitions lose their consumer, assigned ones
-// get a fresh one with a watcher task that replaces it if its run task fails.
+// The engine's listener on its source: released partitions store a last checkpoint and lose
+// their consumer, revoked (lost) ones lose it at once, assigned ones get a fresh one with a watcher task that replaces it if its run task fails.
 class Vesk::AssignmentListener : public VeskRebalanceListener,
                                  public std::enable_shared_from_this<AssignmentListener> {
  public:
@@ -127,6 +135,7 @@ class Vesk::AssignmentListener : public VeskRebalanceListener,
 
   void on_partitions_revoked(const std::vector<PartitionId>& revoked) override;
   void on_partitions_assigned(const std::vector<PartitionId>& assigned) override;
+  Awaitable<void> release_partitions(const std::vector<PartitionId>& revoked) override;
 
   using Backoff = RecreationBackoff;
 

@@ -251,6 +251,44 @@ Awaitable<std::string> AsyncBlobServiceClient::BlobClient::download() {
   co_return std::move(response->body);
 }
 
+Awaitable<AsyncBlobServiceClient::BlobClient::Versioned> AsyncBlobServiceClient::BlobClient::download_versioned() {
+  std::optional<http::Response> response;
+  try {
+    response = co_await _service->send("GET", resource(), QueryList(), HeaderList());
+  } catch (const http::BodyTooLargeError& e) {
+    throw_too_large(_blob_name, "is larger than", e.limit);
+  }
+  Versioned out;
+  if (response->status == 404 && response->header("x-ms-error-code").value_or("") == "BlobNotFound") co_return out;
+  expect_status(*response, 200);
+  out.etag = response->header("ETag").value_or("");
+  out.body = std::move(response->body);
+  co_return out;
+}
+
+Awaitable<std::optional<std::string>> AsyncBlobServiceClient::BlobClient::upload_if(
+    std::string content, std::optional<std::string> expected_etag) {
+  const std::size_t limit = _service->policy().max_blob_bytes;
+  if (limit != 0 && content.size() > limit) {
+    throw_too_large(_blob_name, "would hold " + std::to_string(content.size()) + " bytes, more than", limit);
+  }
+  HeaderList headers{{"Content-Type", "application/octet-stream"}, {"x-ms-blob-type", "BlockBlob"}};
+  if (expected_etag) {
+    headers.emplace_back("If-Match", *expected_etag);
+  } else {
+    headers.emplace_back("If-None-Match", "*");
+  }
+  const http::Response response =
+      co_await _service->send("PUT", resource(), QueryList(), std::move(headers), std::move(content));
+  // A changed blob fails If-Match with 412; an existing one fails If-None-Match: * with 409.
+  const std::string code = response.header("x-ms-error-code").value_or("");
+  if ((response.status == 412 && code == "ConditionNotMet") || (response.status == 409 && code == "BlobAlreadyExists")) {
+    co_return std::nullopt;
+  }
+  expect_status(response, 201);
+  co_return response.header("ETag").value_or("");
+}
+
 Awaitable<void> AsyncBlobServiceClient::BlobClient::upload(std::string content) {
   const std::size_t limit = _service->policy().max_blob_bytes;
   if (limit != 0 && content.size() > limit) {

@@ -160,6 +160,16 @@ class AsyncBlobServiceClient::BlobClient {
   // Creates the block blob or replaces it whole; BlobTooLargeError, before anything is sent, for
   // content larger than max_blob_bytes.
   Awaitable<void> upload(std::string content);
+  // The whole blob with its ETag; none for the body when the blob does not exist.
+  struct Versioned {
+    std::optional<std::string> body;
+    std::string etag;
+  };
+  Awaitable<Versioned> download_versioned();
+  // Put Blob only while the blob still has the ETag `expected_etag` (If-Match), or, when that is
+  // none, while there is no blob (If-None-Match: *). The new ETag, or none when the service
+  // refused the write for its condition.
+  Awaitable<std::optional<std::string>> upload_if(std::string content, std::optional<std::string> expected_etag);
 
   const std::string& blob_name() const noexcept { return _blob_name; }
 

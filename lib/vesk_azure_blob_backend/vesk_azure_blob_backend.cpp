@@ -74,4 +74,37 @@ Awaitable<void> VeskAzureBlobBackend::set_file_contents_async(std::string file_p
   }
 }
 
+Awaitable<VeskFileBackend::VersionedContents> VeskAzureBlobBackend::get_versioned_file_contents_async(
+    std::string file_path) {
+  const std::string blob_name = prefix + file_path;
+  blob::AsyncBlobServiceClient client(_blob_service_client, _request_policy, logger);
+  auto blob = client.get_container_client(config.container_name).get_blob_client(blob_name);
+  try {
+    auto read = co_await blob.download_versioned();
+    // Said as get_file_contents_async says it.
+    if (!read.body) logger->error("File not found: " + blob_name);
+    co_return VersionedContents{std::move(read.body), std::move(read.etag)};
+  } catch (...) {
+    rethrow_if_cancellation(std::current_exception());
+    logger->error("Error reading file '" + blob_name + "': " + error_text(std::current_exception()));
+    throw;
+  }
+}
+
+Awaitable<VeskFileBackend::ConditionalWrite> VeskAzureBlobBackend::set_file_contents_if_async(
+    std::string file_path, std::string content, std::optional<std::string> expected_tag) {
+  const std::string blob_name = prefix + file_path;
+  blob::AsyncBlobServiceClient client(_blob_service_client, _request_policy, logger);
+  auto blob = client.get_container_client(config.container_name).get_blob_client(blob_name);
+  try {
+    auto etag = co_await blob.upload_if(std::move(content), std::move(expected_tag));
+    if (!etag) co_return ConditionalWrite{false, ""};
+    co_return ConditionalWrite{true, std::move(*etag)};
+  } catch (...) {
+    rethrow_if_cancellation(std::current_exception());
+    logger->error("Error writing to file '" + blob_name + "': " + error_text(std::current_exception()));
+    throw;
+  }
+}
+
 }  // namespace vesk

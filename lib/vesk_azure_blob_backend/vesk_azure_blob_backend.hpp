@@ -39,6 +39,12 @@ class VeskAzureBlobBackend : public VeskFileBackend {
   Awaitable<std::optional<std::string>> get_file_contents_async(std::string file_path) override;
   // Set the contents of a file asynchronously, replacing any blob of that name.
   Awaitable<void> set_file_contents_async(std::string file_path, std::string content) override;
+  // The tag is the blob's ETag; a conditional write is a Put Blob with If-Match (or
+  // If-None-Match: * when there was no blob), checked by the service itself.
+  Awaitable<VersionedContents> get_versioned_file_contents_async(std::string file_path) override;
+  Awaitable<ConditionalWrite> set_file_contents_if_async(std::string file_path, std::string content,
+                                                         std::optional<std::string> expected_tag) override;
+  bool has_conditional_writes() const noexcept override { return true; }
 
   // How many names one List Blobs request asks for (1 to 5000; 0 lets the service choose).
   void set_list_page_size(std::size_t page_size) noexcept { _list_page_size = page_size; }

@@ -16,4 +16,17 @@ Awaitable<std::optional<std::string>> VeskFileBackend::get_file_contents_async(s
 }
 Awaitable<void> VeskFileBackend::set_file_contents_async(std::string, std::string) { co_return; }
 
+Awaitable<VeskFileBackend::VersionedContents> VeskFileBackend::get_versioned_file_contents_async(std::string file_path) {
+  VersionedContents out;
+  out.contents = co_await get_file_contents_async(std::move(file_path));
+  co_return out;
+}
+
+Awaitable<VeskFileBackend::ConditionalWrite> VeskFileBackend::set_file_contents_if_async(std::string file_path,
+                                                                                         std::string content,
+                                                                                         std::optional<std::string>) {
+  co_await set_file_contents_async(std::move(file_path), std::move(content));
+  co_return ConditionalWrite{true, ""};
+}
+
 }  // namespace vesk

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <optional>
@@ -50,6 +51,8 @@ constexpr int seek_attempt_ms = 10000;
 constexpr auto seek_retry_pause = 20ms;
 constexpr auto seek_give_up = 30s;
 constexpr auto close_give_up = 30s;
+// How long a stop waits for a member that has joined its group to receive its first assignment.
+constexpr auto first_assignment_give_up = 10s;
 constexpr int watermark_timeout_ms = 10000;
 constexpr auto leadership_retry_pause = 200ms;
 constexpr auto first_start_round = std::chrono::milliseconds(250);
@@ -166,6 +169,12 @@ std::vector<PartitionId> partition_numbers(const std::vector<VeskKafkaFeed::Topi
 
 void VeskKafkaFeed::KafkaAssignmentListener::on_partitions_revoked(const std::vector<TopicPartition>& revoked) {
   if (_listener) _listener->on_partitions_revoked(partition_numbers(revoked));
+}
+
+Awaitable<void> VeskKafkaFeed::KafkaAssignmentListener::release_partitions(const std::vector<TopicPartition>& revoked) {
+  auto listener = _listener;
+  if (!listener) co_return;
+  co_await listener->release_partitions(partition_numbers(revoked));
 }
 
 void VeskKafkaFeed::KafkaAssignmentListener::on_partitions_assigned(const std::vector<TopicPartition>& assigned) {
@@ -308,6 +317,14 @@ struct VeskKafkaFeed::Refusal {
   std::string text;  // loop thread only
 };
 
+// A broker's refusal of the client's credentials. The client retries on its own and fails the
+// same way each time: the first refusal is the one line users see, the rest are detail.
+struct VeskKafkaFeed::Refusal {
+  std::string sasl;  // "SASL mechanism M as user U", for the line
+  std::atomic<bool> refused{false};  // read by the log callback on the client's threads
+  std::string text;  // loop thread only
+};
+
 // ---- the client and everything that hangs off it ----
 
 class VeskKafkaFeed::Consumer : public std::enable_shared_from_this<VeskKafkaFeed::Consumer> {
@@ -381,6 +398,18 @@ class VeskKafkaFeed::Consumer : public std::enable_shared_from_this<VeskKafkaFee
   Task<void> serve_task;
   std::map<PartitionId, std::shared_ptr<PartitionReader>> readers;
   bool closing = false;
+  // Set once stop() begins: assignments still reach the client, but no longer the listener.
+  bool stopping = false;
+  // Whether the group has ever given this member an assignment.
+  bool assigned_once = false;
+  // A revocation whose partitions are held until the listener has released them.
+  Task<void> release_task;
+  // librdkafka before 2.3.0 aborts the process when it destroys a cooperative-sticky member that
+  // has joined its group but not yet received an assignment (its issue 4312): true while
+  // destroying the client now would do that.
+  bool destroy_would_abort() const;
+  // Waits, up to first_assignment_give_up, until destroying the client is safe.
+  Awaitable<void> await_safe_destroy();
   // Blocking calls in flight, as the loop sees them (destroy_client waits on it) and as the pool
   // threads see them (release_now, which has no loop to wait on, waits on the count).
   Gate blocking_gate;
@@ -391,6 +420,11 @@ class VeskKafkaFeed::Consumer : public std::enable_shared_from_this<VeskKafkaFee
   void serve_queue(rd_kafka_queue_t* queue);
   void handle_event_message(MessagePtr message);
   static Awaitable<void> serve_loop(std::shared_ptr<Consumer> self);
+  // Waits for the listener to release the revoked partitions (at most half of
+  // max.poll.interval.ms, within which the group waits), then gives them back to the client.
+  static Awaitable<void> release_then_unassign(std::shared_ptr<Consumer> self, std::vector<TopicPartition> revoked,
+                                               PartitionListPtr partitions, bool cooperative);
+  std::chrono::milliseconds release_limit() const;
   // Releases every handle that hangs off the client, then hands the client over: destroying it
   // then cannot hang. No blocking call may hold the client any more.
   ClientPtr take_client() noexcept;
@@ -536,18 +570,58 @@ void VeskKafkaFeed::Consumer::on_rebalance(rd_kafka_resp_err_t err, rd_kafka_top
   auto list = topic_partitions(partitions);
 
   if (err == RD_KAFKA_RESP_ERR__ASSIGN_PARTITIONS) {
+    assigned_once = true;
     // A partition whose queue could not be opened is assigned all the same: the group must hear
     // back, and its reads then fail where they can be seen.
     then_always([&] { open_readers(list); }, [&] { assign_paused(partitions, cooperative); });
-    adapter.on_partitions_assigned(list);
+    if (!stopping) adapter.on_partitions_assigned(list);
     return;
   }
   if (err == RD_KAFKA_RESP_ERR__REVOKE_PARTITIONS) {
-    then_always([&] { adapter.on_partitions_revoked(list); }, [&] { unassign(err, list, partitions, cooperative); });
+    const bool lost = rd_kafka_assignment_lost(rk.get()) != 0;
+    if (lost) {
+      std::string names;
+      for (const auto& tp : list) names += (names.empty() ? "" : ", ") + std::to_string(tp.partition);
+      logger->warn("Kafka partitions " + names + " of " + topic +
+                   " were lost with the group session: another member may own them already, so no final checkpoint");
+    }
+    if (lost || closing || stopping) {
+      then_always([&] { adapter.on_partitions_revoked(list); }, [&] { unassign(err, list, partitions, cooperative); });
+      return;
+    }
+    PartitionListPtr held(rd_kafka_topic_partition_list_copy(partitions));
+    release_task = Task<void>::create(release_then_unassign(shared_from_this(), list, std::move(held), cooperative));
     return;
   }
   logger->error(std::string("Kafka rebalance error: ") + rd_kafka_err2name(err) + ": " + rd_kafka_err2str(err));
   unassign(err, list, partitions, cooperative);
+}
+
+std::chrono::milliseconds VeskKafkaFeed::Consumer::release_limit() const {
+  long long interval_ms = 300000;
+  char value[64];
+  std::size_t size = sizeof value;
+  if (rk && rd_kafka_conf_get(rd_kafka_conf(rk.get()), "max.poll.interval.ms", value, &size) == RD_KAFKA_CONF_OK) {
+    interval_ms = std::atoll(value);
+  }
+  return std::chrono::milliseconds(std::max<long long>(interval_ms / 2, 1));
+}
+
+Awaitable<void> VeskKafkaFeed::Consumer::release_then_unassign(std::shared_ptr<Consumer> self,
+                                                               std::vector<TopicPartition> revoked,
+                                                               PartitionListPtr partitions, bool cooperative) {
+  const auto limit = self->release_limit();
+  auto release = Task<void>::create(self->adapter.release_partitions(revoked));
+  const bool ended = co_await wait_for(release, limit);
+  if (!ended) {
+    release.cancel();
+    self->logger->warn("Kafka partitions of " + self->topic + " were not released within " + seconds_text(limit) +
+                       " s (half of max.poll.interval.ms); giving them up");
+  } else if (release.failed()) {
+    self->logger->error("Kafka partition release failed: " + error_text(release.error()));
+  }
+  if (!self->rk) co_return;
+  self->unassign(RD_KAFKA_RESP_ERR__REVOKE_PARTITIONS, revoked, partitions.get(), cooperative);
 }
 
 void VeskKafkaFeed::Consumer::open_readers(const std::vector<TopicPartition>& assigned) {
@@ -921,6 +995,15 @@ std::vector<Message> VeskKafkaFeed::Consumer::read_ready(PartitionReader& reader
 
 Awaitable<void> VeskKafkaFeed::Consumer::close() {
   closing = true;
+  // A release in flight ends first (it is bounded): its partitions go back to the client before
+  // the client leaves the group.
+  if (release_task && !release_task.done()) {
+    try {
+      co_await release_task.wait();
+    } catch (...) {
+      if (!release_task.done()) throw;  // stop() itself was cancelled
+    }
+  }
   serve_task.cancel();
   if (!serve_task.done()) {
     try {
@@ -968,9 +1051,31 @@ void VeskKafkaFeed::Consumer::wait_for_blocking_calls() noexcept {
   for (int n = blocking_calls.load(); n > 0; n = blocking_calls.load()) blocking_calls.wait(n);
 }
 
+bool VeskKafkaFeed::Consumer::destroy_would_abort() const {
+  if (!rk || assigned_once || rd_kafka_version() >= 0x020300ff) return false;
+  // Named only once the member has joined and its assignor is chosen.
+  const char* protocol = rd_kafka_rebalance_protocol(rk.get());
+  return protocol != nullptr && std::strcmp(protocol, "COOPERATIVE") == 0;
+}
+
+Awaitable<void> VeskKafkaFeed::Consumer::await_safe_destroy() {
+  const auto give_up = std::chrono::steady_clock::now() + first_assignment_give_up;
+  // The serve loop still runs: the assignment arrives through it.
+  while (destroy_would_abort() && std::chrono::steady_clock::now() < give_up) co_await sleep(20ms);
+}
+
 Awaitable<void> VeskKafkaFeed::Consumer::destroy_client() {
   closing = true;
   co_await blocking_gate.close();
+  if (destroy_would_abort()) {
+    // Kept rather than destroyed: the process would end with it.
+    logger->warn("Kafka consumer of topic " + topic + " joined its group but never received an assignment within " +
+                 seconds_text(first_assignment_give_up) +
+                 " s; its client is left in place, since librdkafka before 2.3.0 aborts when it destroys such a "
+                 "cooperative-sticky member");
+    (void)take_client().release();
+    co_return;
+  }
   // Destroying joins the client's threads: off the loop.
   auto destroy = [client = take_client()]() mutable { client.reset(); };
   co_await run_blocking(std::move(destroy));
@@ -980,6 +1085,10 @@ void VeskKafkaFeed::Consumer::release_now() noexcept {
   closing = true;
   if (serve_task) serve_task.cancel();
   wait_for_blocking_calls();
+  if (destroy_would_abort()) {
+    (void)take_client().release();  // see destroy_client()
+    return;
+  }
   take_client().reset();
 }
 
@@ -1028,6 +1137,9 @@ VeskKafkaFeed::ClientProperties VeskKafkaFeed::client_properties() const {
       {"sasl.username", kafka_sasl_username},
       {"sasl.password", kafka_sasl_password},
       {"enable.auto.commit", "false"},
+      // A rebalance then takes away only the partitions that move; the others keep their
+      // consumers, workers and states. Extra properties may set an eager strategy instead.
+      {"partition.assignment.strategy", "cooperative-sticky"},
       // Only for a position that falls out of the log while reading (retention overtaking a
       // slow partition): then re-read from the earliest retained offset rather than skip to the end.
       {"auto.offset.reset", "earliest"},
@@ -1086,6 +1198,8 @@ Awaitable<void> VeskKafkaFeed::stop() {
   if (!_consumer) co_return;
   // From here on the source counts as stopped: seek and get_many fail, a waiting get_many wakes.
   auto consumer = std::move(_consumer);
+  consumer->stopping = true;
+  co_await consumer->await_safe_destroy();
   co_await consumer->close();
   co_await consumer->destroy_client();
 }

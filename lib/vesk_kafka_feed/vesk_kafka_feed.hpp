@@ -3,6 +3,13 @@
 // group's partition changes to the engine's listener and serves each partition's batches,
 // all on the event loop without blocking it. Offsets are committed to Kafka only when asked,
 // for monitoring.
+//
+// The group assigns cooperatively by default (partition.assignment.strategy=cooperative-sticky):
+// a rebalance takes away only the partitions that move. A partition taken away while the member
+// is healthy is held until the listener has released it (its consumer has stored a last
+// checkpoint), for at most half of max.poll.interval.ms; one lost with the member's session is
+// given up at once. Eager assignment (`range`, `roundrobin`, set among the extra properties) is
+// handled the same way, for groups shared with consumers that cannot rebalance cooperatively.
 
 #include "loop/event_loop.hpp"
 #include "loop/logging.hpp"
@@ -43,6 +50,7 @@ class VeskKafkaFeed : public VeskFeed {
 
     void on_partitions_revoked(const std::vector<TopicPartition>& revoked);
     void on_partitions_assigned(const std::vector<TopicPartition>& assigned);
+    Awaitable<void> release_partitions(const std::vector<TopicPartition>& revoked);
 
     Logger logger;
 

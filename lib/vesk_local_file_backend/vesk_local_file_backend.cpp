@@ -65,7 +65,24 @@ void check_relative(const std::string& path, const char* what) {
   }
 }
 
-std::optional<std::string> read_whole(const std::filesystem::path& path) {
+// A version of a file: every write renames a new inode into place, and the modification time and
+// size tell apart an inode number that the file system hands out again.
+std::string version_tag(const struct stat& st) {
+  return std::to_string(st.st_ino) + "-" + std::to_string(st.st_size) + "-" + std::to_string(st.st_mtim.tv_sec) + "." +
+         std::to_string(st.st_mtim.tv_nsec);
+}
+
+// The tag of the file now at `path`; none when there is no file.
+std::optional<std::string> current_tag(const std::filesystem::path& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return std::nullopt;
+    throw_errno(errno, "cannot stat '" + path.string() + "'");
+  }
+  return version_tag(st);
+}
+
+std::optional<std::string> read_whole(const std::filesystem::path& path, std::string* tag = nullptr) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) {
     if (errno == ENOENT || errno == ENOTDIR) return std::nullopt;
@@ -73,6 +90,7 @@ std::optional<std::string> read_whole(const std::filesystem::path& path) {
   }
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) throw_errno(errno, "cannot stat '" + path.string() + "'");
+  if (tag != nullptr) *tag = version_tag(st);
   if (S_ISDIR(st.st_mode)) throw_errno(EISDIR, "cannot read '" + path.string() + "'");
   std::string out;
   // One byte beyond the size, so that the read which finds the end needs no more room: growing
@@ -149,15 +167,29 @@ UniqueFd open_temporary(const std::filesystem::path& temp) {
   }
 }
 
+// What a write expects to replace: anything (no condition), no file, or the version with a tag.
+struct Expected {
+  bool checked = false;
+  std::optional<std::string> tag;
+};
+
 // The temporary file is written and synced, then renamed over the target, then the directory
 // synced so that the rename itself survives a crash. State files are private to their owner:
-// mode 0600, whatever the umask.
-void replace_whole(const std::filesystem::path& path, const std::string& content) {
+// mode 0600, whatever the umask. With a condition, the target is checked under the temporary
+// file's lock, which every writer of the target holds until its rename: false, and nothing
+// written, when the target is not the version expected. The new version's tag goes to `tag`.
+bool replace_whole(const std::filesystem::path& path, const std::string& content, const Expected& expected = {},
+                   std::string* tag = nullptr) {
   std::filesystem::path dir = path.parent_path();
   create_directories_synced(dir);
   const std::filesystem::path temp_path = temporary_for(path);
   const std::string temp = temp_path.string();
   UniqueFd fd = open_temporary(temp_path);
+  if (expected.checked && current_tag(path) != expected.tag) {
+    // Removed while locked, like a renamed one: a writer waiting on it takes a fresh one.
+    ::unlink(temp.c_str());
+    return false;
+  }
   try {
     if (::ftruncate(fd.get(), 0) != 0) throw_errno(errno, "cannot truncate '" + temp + "'");
     if (::fchmod(fd.get(), 0600) != 0) throw_errno(errno, "cannot set the mode of '" + temp + "'");
@@ -172,6 +204,11 @@ void replace_whole(const std::filesystem::path& path, const std::string& content
     }
     if (::fsync(fd.get()) != 0) throw_errno(errno, "cannot sync '" + temp + "'");
     // Renamed while the lock is held, so that the next writer sees a new temporary file.
+    if (tag != nullptr) {
+      struct stat written {};
+      if (::fstat(fd.get(), &written) != 0) throw_errno(errno, "cannot stat '" + temp + "'");
+      *tag = version_tag(written);
+    }
     if (::rename(temp.c_str(), path.c_str()) != 0) throw_errno(errno, "cannot replace '" + path.string() + "'");
   } catch (...) {
     ::unlink(temp.c_str());
@@ -179,6 +216,7 @@ void replace_whole(const std::filesystem::path& path, const std::string& content
   }
   if (fd.close() != 0) throw_errno(errno, "cannot close '" + path.string() + "'");
   fsync_directory(dir);
+  return true;
 }
 
 std::vector<std::string> list_under(const std::filesystem::path& root, const std::string& directory) {
@@ -228,6 +266,33 @@ Awaitable<void> VeskLocalFileBackend::set_file_contents_async(std::string file_p
   auto data = std::make_shared<const std::string>(std::move(content));
   auto job = [path = std::move(path), data]() { replace_whole(path, *data); };
   co_await run_blocking(std::move(job));
+}
+
+Awaitable<VeskFileBackend::VersionedContents> VeskLocalFileBackend::get_versioned_file_contents_async(
+    std::string file_path) {
+  if (file_path.empty()) throw ValueError("file path is empty");
+  check_relative(file_path, "file path");
+  std::filesystem::path path = _resolve(prefix + file_path, "file path");
+  auto job = [path = std::move(path)]() {
+    VersionedContents out;
+    out.contents = read_whole(path, &out.tag);
+    return out;
+  };
+  co_return co_await run_blocking(std::move(job));
+}
+
+Awaitable<VeskFileBackend::ConditionalWrite> VeskLocalFileBackend::set_file_contents_if_async(
+    std::string file_path, std::string content, std::optional<std::string> expected_tag) {
+  if (file_path.empty() || file_path.back() == '/') throw ValueError("file path '" + file_path + "' names no file");
+  check_relative(file_path, "file path");
+  std::filesystem::path path = _resolve(prefix + file_path, "file path");
+  auto data = std::make_shared<const std::string>(std::move(content));
+  auto job = [path = std::move(path), data, expected = Expected{true, std::move(expected_tag)}]() {
+    ConditionalWrite out;
+    out.stored = replace_whole(path, *data, expected, &out.tag);
+    return out;
+  };
+  co_return co_await run_blocking(std::move(job));
 }
 
 Awaitable<std::vector<std::string>> VeskLocalFileBackend::list_files_async(std::string directory) {

@@ -6,6 +6,10 @@
 // states are private to the user the engine runs as. A write goes through one temporary file
 // beside its target (".<name>.vesk-tmp-write"); one that a crash left behind is taken over by the
 // next write of the same file. Writers of one file, in one process or several, take turns.
+//
+// A conditional write compares the file's version (its inode, size and modification time) with
+// the one expected while it holds the lock that every writer of the file on this machine takes,
+// and renames only when they match: no other write can land between the check and the rename.
 
 #include "vesk_file_backend/vesk_file_backend.hpp"
 
@@ -25,6 +29,10 @@ class VeskLocalFileBackend : public VeskFileBackend {
   // None when no file exists at the path. A path that would leave the root is a ValueError.
   Awaitable<std::optional<std::string>> get_file_contents_async(std::string file_path) override;
   Awaitable<void> set_file_contents_async(std::string file_path, std::string content) override;
+  Awaitable<VersionedContents> get_versioned_file_contents_async(std::string file_path) override;
+  Awaitable<ConditionalWrite> set_file_contents_if_async(std::string file_path, std::string content,
+                                                         std::optional<std::string> expected_tag) override;
+  bool has_conditional_writes() const noexcept override { return true; }
 
   // The paths, relative to the root and sorted, of the files under `directory` (itself relative to
   // the root: the prefix is neither added nor removed, as for a blob container's listing). An

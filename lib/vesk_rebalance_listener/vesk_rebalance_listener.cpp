@@ -6,4 +6,9 @@ namespace vesk {
 void VeskRebalanceListener::on_partitions_revoked(const std::vector<PartitionId>&) {}
 void VeskRebalanceListener::on_partitions_assigned(const std::vector<PartitionId>&) {}
 
+Awaitable<void> VeskRebalanceListener::release_partitions(const std::vector<PartitionId>& revoked) {
+  on_partitions_revoked(revoked);
+  co_return;
+}
+
 }  // namespace vesk

@@ -1,7 +1,8 @@
 #pragma once
 // The callback interface through which a source tells its owner which partitions it has been
-// given or has lost. Both calls run on the event-loop thread and must not suspend.
+// given or has lost. Every call runs on the event-loop thread; only release_partitions may suspend.
 
+#include "loop/event_loop.hpp"
 #include "models/partition_state.hpp"
 
 #include <vector>
@@ -16,6 +17,12 @@ class VeskRebalanceListener {
   virtual void on_partitions_revoked(const std::vector<PartitionId>& revoked) = 0;
   // Called when partitions are assigned to this consumer; `assigned` lists their numbers.
   virtual void on_partitions_assigned(const std::vector<PartitionId>& assigned) = 0;
+  // Called instead of on_partitions_revoked when the source can hold the partitions back until
+  // their work is stored (a revocation while the consumer is healthy); the source gives them up
+  // once this completes. It must complete in bounded time and never fail. The base version
+  // calls on_partitions_revoked. A partition lost with its session goes to on_partitions_revoked,
+  // since another member may already own it.
+  virtual Awaitable<void> release_partitions(const std::vector<PartitionId>& revoked);
 };
 
 }  // namespace vesk

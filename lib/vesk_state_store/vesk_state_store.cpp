@@ -41,6 +41,24 @@ Awaitable<void> fail_with(std::exception_ptr error) {
   co_return;
 }
 
+Awaitable<std::optional<std::string>> write_file_if(std::shared_ptr<VeskFileBackend> backend, std::string name,
+                                                    std::string bytes, std::optional<std::string> expected_tag,
+                                                    std::exception_ptr encoding_failure) {
+  if (encoding_failure) std::rethrow_exception(encoding_failure);
+  auto written = co_await backend->set_file_contents_if_async(std::move(name), std::move(bytes), std::move(expected_tag));
+  if (!written.stored) co_return std::nullopt;
+  co_return std::move(written.tag);
+}
+
+Awaitable<PartitionState> decode_maybe_off_loop(std::string contents) {
+  if (contents.size() >= kDecodeOffLoopBytes) {
+    auto bytes = std::make_shared<const std::string>(std::move(contents));
+    auto job = [bytes]() { return decode(*bytes); };  // named: see run_blocking
+    co_return co_await run_blocking(std::move(job));
+  }
+  co_return decode(contents);
+}
+
 }  // namespace
 
 VeskStateStore::VeskStateStore(std::shared_ptr<VeskFileBackend> storage_provider, Logger logger)
@@ -54,12 +72,31 @@ Awaitable<std::optional<PartitionState>> VeskStateStore::get_partition_state(Par
   auto backend = storage_provider;
   std::optional<std::string> contents = co_await backend->get_file_contents_async(get_partition_state_file_name(partition));
   if (!contents) co_return std::nullopt;
-  if (contents->size() >= kDecodeOffLoopBytes) {
-    auto bytes = std::make_shared<const std::string>(std::move(*contents));
-    auto job = [bytes]() { return decode(*bytes); };  // named: see run_blocking
-    co_return co_await run_blocking(std::move(job));
+  co_return co_await decode_maybe_off_loop(std::move(*contents));
+}
+
+Awaitable<VeskStateStore::Versioned> VeskStateStore::get_versioned_partition_state(PartitionId partition) {
+  auto backend = storage_provider;
+  auto read = co_await backend->get_versioned_file_contents_async(get_partition_state_file_name(partition));
+  Versioned out;
+  if (!read.contents) co_return out;
+  out.state = co_await decode_maybe_off_loop(std::move(*read.contents));
+  out.tag = std::move(read.tag);
+  co_return out;
+}
+
+Awaitable<std::optional<std::string>> VeskStateStore::set_partition_state_if(PartitionId partition,
+                                                                             const PartitionState& state,
+                                                                             std::optional<std::string> expected_tag) {
+  std::string bytes;
+  std::exception_ptr failure;
+  try {
+    bytes = encode(state);
+  } catch (...) {
+    failure = std::current_exception();
   }
-  co_return decode(*contents);
+  return write_file_if(storage_provider, get_partition_state_file_name(partition), std::move(bytes),
+                       std::move(expected_tag), failure);
 }
 
 // Not a coroutine itself: the state is encoded here, at the call, so that the file holds the

@@ -28,6 +28,10 @@ void print_error_line(const std::string& text) {
 }  // namespace
 
 void VeskWorkerHost::ProcessFailures::failed(Offset offset, const std::string& key, const std::string& what) {
+  print("process failed at offset " + std::to_string(offset) + " for key '" + key + "': " + what);
+}
+
+void VeskWorkerHost::ProcessFailures::print(const std::string& line) {
   const auto now = std::chrono::steady_clock::now();
   if (now - _window_start >= process_failure_window) {
     _report_held();
@@ -37,7 +41,7 @@ void VeskWorkerHost::ProcessFailures::failed(Offset offset, const std::string& k
   }
   if (_printed < process_failures_per_window) {
     ++_printed;
-    print_error_line("process failed at offset " + std::to_string(offset) + " for key '" + key + "': " + what);
+    print_error_line(line);
     return;
   }
   ++_held;
@@ -46,7 +50,7 @@ void VeskWorkerHost::ProcessFailures::failed(Offset offset, const std::string& k
 
 void VeskWorkerHost::ProcessFailures::_report_held() {
   if (_held == 0) return;
-  print_error_line(std::to_string(_held) + " more process failures not printed");
+  print_error_line(std::to_string(_held) + " more " + _what + " not printed");
   _held = 0;
 }
 
@@ -91,7 +95,7 @@ bool is_valid_utf8(std::string_view text) noexcept {
 
 VeskWorkerHost::VeskWorkerHost(std::pair<std::string, std::uint16_t> address,
                                std::optional<std::string> stream_handler_path)
-    : _loop(1), _process_failures(_loop) {
+    : _loop(1), _process_failures(_loop, "process failures"), _skipped_messages(_loop, "skipped messages") {
   _loop.run_until_complete(_main(std::move(address), std::move(stream_handler_path)));
 }
 
@@ -222,7 +226,7 @@ Awaitable<void> VeskWorkerHost::_process_batch(List& batch) {
     try {
       messages.push_back(message_from_value(std::move(batch[i])));
     } catch (const std::exception& e) {
-      print_error_line("message " + std::to_string(i) + " of the batch skipped: " + e.what());
+      _skipped_messages.print("message " + std::to_string(i) + " of the batch skipped: " + e.what());
     }
   }
   co_await _process_messages(messages);
@@ -232,10 +236,10 @@ Awaitable<void> VeskWorkerHost::_process_messages(const std::vector<Message>& me
   _ready.clear();
   for (const Message& message : messages) {
     if (!message.key) {
-      print_error_line("message at offset " + std::to_string(message.offset) + " skipped: it has no key");
+      _skipped_messages.print("message at offset " + std::to_string(message.offset) + " skipped: it has no key");
     } else if (!is_valid_utf8(*message.key)) {
-      print_error_line("message at offset " + std::to_string(message.offset) +
-                       " skipped: its key is not valid UTF-8");
+      _skipped_messages.print("message at offset " + std::to_string(message.offset) +
+                              " skipped: its key is not valid UTF-8");
     } else {
       _ready.push_back(&message);
     }

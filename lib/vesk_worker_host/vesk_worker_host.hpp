@@ -63,18 +63,20 @@ class VeskWorkerHost {
   // text naming the key (and the reason) when the answer cannot be encoded or sent whole.
   Awaitable<void> _answer_collection(const Value& states);
 
-  // One line per failing process() call, at most 10 a second; what is held back is counted in
-  // one line when its second is over.
+  // Error lines of one kind (failing process() calls, skipped messages), at most 10 a second;
+  // what is held back is counted in one line ("N more <what> not printed") when its second is over.
   class ProcessFailures {
    public:
-    explicit ProcessFailures(EventLoop& loop) : _loop(loop) {}
+    ProcessFailures(EventLoop& loop, std::string what) : _loop(loop), _what(std::move(what)) {}
     void failed(Offset offset, const std::string& key, const std::string& what);
+    void print(const std::string& line);
 
    private:
     void _report_held();
     Awaitable<void> _report_at_window_end(std::uint64_t window);
 
     EventLoop& _loop;
+    std::string _what;
     std::chrono::steady_clock::time_point _window_start;
     std::uint64_t _window = 0;
     int _printed = 0;
@@ -84,6 +86,7 @@ class VeskWorkerHost {
 
   EventLoop _loop;
   ProcessFailures _process_failures;
+  ProcessFailures _skipped_messages;
   std::shared_ptr<ChannelConnection> _client;
   std::unique_ptr<StreamHandlerBase> _process_func;
   // The messages of the current batch that have a usable key; kept for its capacity.

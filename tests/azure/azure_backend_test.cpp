@@ -135,6 +135,22 @@ TEST_F(AzureBackend, WritingReplacesTheWholeBlobAndKeepsBytesExact) {
   EXPECT_EQ(get(*b, "big.bin"), large);
 }
 
+TEST_F(AzureBackend, ConditionalWritesLandOnlyOverTheETagExpected) {
+  auto b = backend("states");
+  EXPECT_FALSE(run(b->get_versioned_file_contents_async("p-0.state.pkl")).contents);
+  auto first = run(b->set_file_contents_if_async("p-0.state.pkl", "one", std::nullopt));
+  ASSERT_TRUE(first.stored);
+  EXPECT_FALSE(run(b->set_file_contents_if_async("p-0.state.pkl", "again", std::nullopt)).stored);
+  auto second = run(b->set_file_contents_if_async("p-0.state.pkl", "two", first.tag));
+  ASSERT_TRUE(second.stored);
+  EXPECT_NE(second.tag, first.tag);
+  EXPECT_FALSE(run(b->set_file_contents_if_async("p-0.state.pkl", "stale", first.tag)).stored);
+  auto read = run(b->get_versioned_file_contents_async("p-0.state.pkl"));
+  EXPECT_EQ(read.contents, "two");
+  EXPECT_EQ(read.tag, second.tag);
+  EXPECT_EQ(log.texts(), std::vector<std::string>{"File not found: states/p-0.state.pkl"});
+}
+
 TEST_F(AzureBackend, NamesWithCharactersThatNeedEncodingRoundTrip) {
   auto b = backend("dir with space/é");
   const std::vector<std::string> paths{"a b+c.pkl", "100%.pkl", "q?x#y&z=1.pkl", "ü/ñ ~'!.pkl"};

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <functional>
@@ -122,6 +123,38 @@ TEST_F(EndToEnd, AWorkerKilledMidStreamLosesNoMessage) {
       break;
     }
   }
+}
+
+TEST_F(EndToEnd, StopStoresWhatWasProcessedSinceTheLastCheckpointWithinItsDeadline) {
+  auto feed = std::make_shared<VeskMemoryFeed>(log.logger(), 3, 200ms);
+  produce(*feed, 0, 600);
+  loop.run_until_complete([](EndToEnd& t, std::shared_ptr<VeskMemoryFeed> feed) -> Awaitable<void> {
+    // No periodic checkpoint comes before the stop.
+    Vesk engine(t.log.logger(), t.backend, 2, 600s);
+    engine.release_deadline = 1s;
+    engine.source(feed).process(handler("examples.counting.KeyCounter"));
+    engine.start();
+    EXPECT_TRUE(co_await eventually([&] {
+      const auto m = engine.metrics();
+      return m.partitions.size() == 3 && std::all_of(m.partitions.begin(), m.partitions.end(),
+                                                      [](const auto& p) { return p.metrics.offset == 200; });
+    }));
+    // Partition 1 cannot answer its collection: it is let go at its deadline, from its file.
+    auto stuck = *engine._partition_consumers.find(1);
+    ::kill(stuck->_worker_processes[0].process->pid(), SIGSTOP);
+    const auto began = std::chrono::steady_clock::now();
+    co_await engine.stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 5s);
+    co_await feed->stop();
+    EXPECT_TRUE(co_await t.no_children_left());
+  }(*this, feed));
+  auto has = [&](const std::string& start) { return log.count_starting_with(start) == 1; };
+  EXPECT_TRUE(has("[p0] Final checkpoint before release: offset 200, saved in "));
+  EXPECT_TRUE(has("[p2] Final checkpoint before release: offset 200, saved in "));
+  EXPECT_TRUE(has("[p1] Final checkpoint before release not stored within 1.000 s; releasing partition 1 from its "
+                  "last checkpoint at offset 0"));
+  EXPECT_EQ(loop.run_until_complete(store->get_partition_state(0))->offset, 200);
+  EXPECT_EQ(loop.run_until_complete(store->get_partition_state(1))->offset, 0);
 }
 
 TEST_F(EndToEnd, RestoredKeysLandOnTheWorkerThatReceivesTheirMessages) {

@@ -43,6 +43,26 @@ class MemoryBackend : public VeskFileBackend {
     files[prefix + file_path] = std::move(content);
     co_return;
   }
+  // A version is its contents, so that files a test puts in the map have one too.
+  Awaitable<VersionedContents> get_versioned_file_contents_async(std::string file_path) override {
+    VersionedContents out;
+    out.contents = co_await get_file_contents_async(std::move(file_path));
+    if (out.contents) out.tag = tag_of(*out.contents);
+    co_return out;
+  }
+  Awaitable<ConditionalWrite> set_file_contents_if_async(std::string file_path, std::string content,
+                                                         std::optional<std::string> expected_tag) override {
+    auto it = files.find(prefix + file_path);
+    const auto now = it == files.end() ? std::nullopt : std::optional<std::string>(tag_of(it->second));
+    if (now != expected_tag) co_return ConditionalWrite{false, ""};
+    std::string tag = tag_of(content);
+    co_await set_file_contents_async(std::move(file_path), std::move(content));
+    co_return ConditionalWrite{true, std::move(tag)};
+  }
+  bool has_conditional_writes() const noexcept override { return true; }
+  static std::string tag_of(const std::string& contents) {
+    return std::to_string(contents.size()) + "-" + std::to_string(std::hash<std::string>{}(contents));
+  }
 };
 
 // The children of this process, running or zombie: (pid, state letter).

@@ -116,6 +116,7 @@ TEST(KafkaFeedSettings, FallbacksAndValuesReachTheClientUnchanged) {
                                               {"sasl.username", ""},
                                               {"sasl.password", ""},
                                               {"enable.auto.commit", "false"},
+                                              {"partition.assignment.strategy", "cooperative-sticky"},
                                               {"auto.offset.reset", "earliest"},
                                               {"queued.min.messages", "1000000"},
                                               {"statistics.interval.ms", "1000"},

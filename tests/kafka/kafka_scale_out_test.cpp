@@ -1,5 +1,6 @@
-// Two host processes in one consumer group share the partitions; when one stops, the other takes
-// all of them over, restores their states from the shared directory and misses no offset.
+// Two host processes in one consumer group with eager assignment share the partitions; when one
+// stops, the other takes all of them over, restores their states from the shared directory and
+// misses no offset.
 #include "vesk_local_file_backend/vesk_local_file_backend.hpp"
 #include "vesk_state_store/vesk_state_store.hpp"
 
@@ -33,7 +34,9 @@ class Host {
  public:
   Host(const std::string& servers, const std::filesystem::path& dir, const std::string& name)
       : log_file((dir / (name + ".log")).string()) {
-    std::vector<std::string> args{VESK_TEST_KAFKA_HOST, servers, "shared", "scale", (dir / "states").string(), log_file};
+    // Eager assignment: every rebalance takes every partition, and each host hands over all of them.
+    std::vector<std::string> args{VESK_TEST_KAFKA_HOST, servers, "shared", "scale", (dir / "states").string(), log_file,
+                                  "partition.assignment.strategy=range"};
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);

@@ -1,5 +1,7 @@
 #include "vesk_local_file_backend/vesk_local_file_backend.hpp"
 
+#include "loop/task.hpp"
+
 #include "python_support.hpp"
 
 #include <gtest/gtest.h>
@@ -163,6 +165,38 @@ namespace {
 
 // Blocking calls must hand back what they captured intact, and free it exactly once (the
 // backends pass paths and contents this way).
+TEST_F(LocalBackendTest, ConditionalWritesLandOnlyOverTheVersionExpectedAndOneAtATime) {
+  VeskLocalFileBackend backend(dir.path);
+  EXPECT_FALSE(run(backend.get_versioned_file_contents_async("p-0.state.pkl")).contents);
+  auto first = run(backend.set_file_contents_if_async("p-0.state.pkl", "one", std::nullopt));
+  ASSERT_TRUE(first.stored);
+  EXPECT_FALSE(run(backend.set_file_contents_if_async("p-0.state.pkl", "again", std::nullopt)).stored);
+  auto second = run(backend.set_file_contents_if_async("p-0.state.pkl", "two", first.tag));
+  ASSERT_TRUE(second.stored);
+  EXPECT_FALSE(run(backend.set_file_contents_if_async("p-0.state.pkl", "stale", first.tag)).stored);
+  auto read = run(backend.get_versioned_file_contents_async("p-0.state.pkl"));
+  EXPECT_EQ(read.contents, "two");
+  EXPECT_EQ(read.tag, second.tag);
+
+  // Writers racing over the same version: exactly one of them lands.
+  auto race = [&]() -> Awaitable<int> {
+    std::vector<vesk::Task<VeskLocalFileBackend::ConditionalWrite>> writes;
+    for (int i = 0; i < 8; ++i) {
+      writes.push_back(vesk::Task<VeskLocalFileBackend::ConditionalWrite>::create(
+          backend.set_file_contents_if_async("p-0.state.pkl", "racer " + std::to_string(i), second.tag)));
+    }
+    int stored = 0;
+    for (auto& w : writes) stored += (co_await w.wait()).stored ? 1 : 0;
+    co_return stored;
+  };
+  EXPECT_EQ(run(race()), 1);
+  // A plain write is a new version too.
+  const auto before_plain = run(backend.get_versioned_file_contents_async("p-0.state.pkl")).tag;
+  run(backend.set_file_contents_async("p-0.state.pkl", "plain"));
+  EXPECT_FALSE(run(backend.set_file_contents_if_async("p-0.state.pkl", "late", before_plain)).stored);
+  EXPECT_EQ(dir_entries(""), std::vector<std::string>{"p-0.state.pkl"});
+}
+
 TEST(BlockingCalls, CapturedValuesAreKeptAndFreedOnce) {
   EventLoop loop;
   auto body = [](std::string text) -> Awaitable<std::string> {

@@ -81,6 +81,19 @@ TEST_F(WorkerFault, FailingMessagesArePrintedTenASecondAndKeepTheirKeysState) {
   EXPECT_EQ(Value(state->state), Value(Dict{{Value("k"), Value(10)}}));
 }
 
+TEST_F(WorkerFault, SkippedMessagesArePrintedTenASecond) {
+  for (int i = 0; i < 25; ++i) feed->produce(0, std::nullopt, "x");
+  with_engine("tests.handlers.Flaky", [&]() -> Awaitable<void> {
+    EXPECT_TRUE(co_await stored_offset_reaches(25));
+    EXPECT_TRUE(co_await vesk::testing::eventually(
+        [&] { return !workers.lines_starting_with("Worker process error: 15 more").empty(); }, 10s));
+  });
+  const auto lines = workers.lines_starting_with("Worker process error: ");
+  ASSERT_EQ(lines.size(), 11u) << workers.output();
+  EXPECT_EQ(lines[0], "Worker process error: message at offset 0 skipped: it has no key");
+  EXPECT_EQ(lines[10], "Worker process error: 15 more skipped messages not printed");
+}
+
 TEST_F(WorkerFault, AStateThatCannotBeSentFailsTheCheckpointAndBatchesGoOn) {
   feed->produce(0, "good", "x");
   feed->produce(0, "bad", "\xff");

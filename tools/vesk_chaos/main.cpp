@@ -74,6 +74,8 @@ struct Options {
   std::optional<std::string> work_dir;
   bool keep = false;
   std::optional<std::string> vesk_run, kafka_mock, azurite, kafka_cluster;
+  // The kinds of fault drawn from; all of them when empty.
+  std::vector<std::string> faults;
 };
 
 constexpr const char* kFaultKinds[] = {"host_kill",       "worker_kill", "worker_stop", "storage_restart",
@@ -496,17 +498,20 @@ void Soak::inject() {
     if (kind == "broker_kill" || kind == "broker_stop") return _cluster && broker_up();  // one node down at a time
     return _use_azurite ? _azurite_phase == Phase::up : false;
   };
+  auto chosen = [&](const std::string& kind) {
+    return _o.faults.empty() || std::find(_o.faults.begin(), _o.faults.end(), kind) != _o.faults.end();
+  };
   // Drawn among the kinds that can happen now, so that faults keep coming and none crowds out another.
   std::vector<std::string> possible;
   for (const char* kind : kFaultKinds) {
-    if (available(kind)) possible.push_back(kind);
+    if (chosen(kind) && available(kind)) possible.push_back(kind);
   }
   if (possible.empty()) return;
   std::string kind = possible[std::uniform_int_distribution<std::size_t>(0, possible.size() - 1)(_random)];
   // Broker faults come at least every 12 s while a node can go down, killed and stopped in turn,
   // so that a run of any length has both.
   const auto now_point = Clock::now();
-  if (_cluster && available("broker_kill") && now_point - _last_broker_fault >= std::chrono::seconds(12)) {
+  if (_cluster && chosen("broker_kill") && chosen("broker_stop") && available("broker_kill") && now_point - _last_broker_fault >= std::chrono::seconds(12)) {
     kind = _faults_by_kind["broker_kill"] > _faults_by_kind["broker_stop"] ? "broker_stop" : "broker_kill";
   }
   if (kind.starts_with("broker_")) _last_broker_fault = now_point;
@@ -945,6 +950,17 @@ int main(int argc, char** argv) {
   app.add_option("--work-dir", o.work_dir, "Keep logs and state here (default: a new temporary directory, removed "
                                            "after a passing run)")
       ->type_name("DIR");
+  app.add_option("--faults", o.faults,
+                 "Only these kinds of fault: host_kill, worker_kill, worker_stop, storage_restart, host_term, "
+                 "broker_kill, broker_stop (default: all)")
+      ->type_name("KIND,...")
+      ->delimiter(',')
+      ->check(vesk::cli::needs("needs host_kill, worker_kill, worker_stop, storage_restart, host_term, broker_kill "
+                               "or broker_stop",
+                               [](const std::string& t) {
+                                 return std::find(std::begin(kFaultKinds), std::end(kFaultKinds), t) !=
+                                        std::end(kFaultKinds);
+                               }));
   app.add_flag("--keep", o.keep, "Keep the temporary directory after a passing run");
   app.add_option("--vesk-run", o.vesk_run, "The vesk-run program (default: beside this one)")->type_name("PATH");
   app.add_option("--kafka-mock", o.kafka_mock, "The vesk-kafka-mock program (default: beside this one)")->type_name("PATH");

@@ -25,6 +25,20 @@ Awaitable<void> CountingBackend::set_file_contents_async(std::string file_path, 
   ++_writes[name];
 }
 
+Awaitable<VeskFileBackend::VersionedContents> CountingBackend::get_versioned_file_contents_async(std::string file_path) {
+  auto read = _inner->get_versioned_file_contents_async(std::move(file_path));
+  co_return co_await std::move(read);
+}
+
+Awaitable<VeskFileBackend::ConditionalWrite> CountingBackend::set_file_contents_if_async(
+    std::string file_path, std::string content, std::optional<std::string> expected_tag) {
+  std::string name = file_path;
+  auto write = _inner->set_file_contents_if_async(std::move(file_path), std::move(content), std::move(expected_tag));
+  ConditionalWrite written = co_await std::move(write);
+  if (written.stored) ++_writes[name];
+  co_return written;
+}
+
 std::uint64_t CountingBackend::writes(const std::string& file_path) const {
   auto found = _writes.find(file_path);
   return found == _writes.end() ? 0 : found->second;

@@ -24,6 +24,10 @@ class CountingBackend : public VeskFileBackend {
 
   Awaitable<std::optional<std::string>> get_file_contents_async(std::string file_path) override;
   Awaitable<void> set_file_contents_async(std::string file_path, std::string content) override;
+  Awaitable<VersionedContents> get_versioned_file_contents_async(std::string file_path) override;
+  Awaitable<ConditionalWrite> set_file_contents_if_async(std::string file_path, std::string content,
+                                                         std::optional<std::string> expected_tag) override;
+  bool has_conditional_writes() const noexcept override { return _inner->has_conditional_writes(); }
 
   // Completed writes of `file_path` since the start.
   std::uint64_t writes(const std::string& file_path) const;

@@ -45,6 +45,7 @@ struct Options {
   std::string handler;
   int workers = 2;
   double checkpoint_interval = 30.0;
+  double release_timeout = 10.0;
   std::string state_dir = "./vesk-state";
   std::optional<int> embedded_partitions;
   std::optional<std::string> produce_file;
@@ -102,6 +103,11 @@ std::optional<int> parse(int argc, char** argv, Options& o) {
                  "Publish one message per line of FILE first: the key before the first tab, the value after it "
                  "(the whole line for both without a tab); needs --embedded-kafka")
       ->type_name("FILE");
+  app.add_option("--release-timeout", o.release_timeout,
+                 "Seconds a partition that is taken away, or stopped, may take to store its last checkpoint before "
+                 "it is let go without it (default 10; keep it well under max.poll.interval.ms)")
+      ->type_name("SECONDS")
+      ->check(positive_seconds);
   app.add_option("--run-for", o.run_for, "Stop after this many seconds")->type_name("SECONDS")->check(positive_seconds);
   app.add_flag("--until-caught-up", o.until_caught_up,
                "Stop once every assigned partition has processed the messages it held at the start and stored a "
@@ -428,6 +434,8 @@ int main(int argc, char** argv) {
 
     vesk::EventLoop loop;
     vesk::Vesk engine(logger, backend, o.workers, std::chrono::duration<double>(o.checkpoint_interval));
+    engine.release_deadline =
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(o.release_timeout));
     engine.source(feed).process(handler);
     return loop.run_until_complete(serve(engine, *feed, o, backend, logger));
   } catch (const UsageError& e) {

@@ -1,0 +1,66 @@
+// How a partition consumer lets its partition go: the batch in flight ends, one last checkpoint
+// is stored within a deadline, then the consumer is disposed.
+#include "vesk/partition_consumer.hpp"
+
+#include "loop/errors.hpp"
+#include "vesk/detail/checkpoint_texts.hpp"
+#include "vesk/detail/state_file_taken.hpp"
+
+#include <string>
+
+namespace vesk {
+
+Awaitable<void> Vesk::PartitionConsumer::release(std::chrono::steady_clock::duration deadline) {
+  if (_disposed) co_return;
+  auto keep = shared_from_this();
+  const std::string prefix = checkpoint_prefix(_partition);
+  auto last = Task<bool>::create(*_loop, _final_checkpoint());
+  const bool ended = co_await wait_for(last, deadline);
+  if (!ended) {
+    last.cancel();
+    _logger->warn(prefix + "Final checkpoint before release not stored within " +
+                  three_decimals(std::chrono::duration<double>(deadline).count()) + " s; releasing partition " +
+                  std::to_string(_partition) + " from its last checkpoint at offset " +
+                  (_stored_offset ? std::to_string(*_stored_offset) : std::string("none")));
+  } else if (last.failed() || last.cancelled()) {
+    const auto failure = last.error();
+    // A refused write has had its own warning.
+    if (!failure || !is_state_file_taken(failure)) {
+      _logger->warn(prefix + "Final checkpoint before release failed: " +
+                    (failure ? error_text(failure) : std::string("cancelled")) + "; releasing partition " +
+                    std::to_string(_partition) + " from its last checkpoint at offset " +
+                    (_stored_offset ? std::to_string(*_stored_offset) : std::string("none")));
+    }
+  } else if (last.result()) {
+    _logger->info(prefix + "Final checkpoint before release: offset " + std::to_string(_state->offset) + ", saved in " +
+                  three_decimals(_last_save_seconds) + " s");
+  }
+  dispose();
+}
+
+Awaitable<bool> Vesk::PartitionConsumer::_final_checkpoint() {
+  _releasing = true;
+  // A consumer that failed, or never handed its workers their states, has nothing newer than
+  // the file.
+  if (_fault->error || !_state || !_initial_state_sent) co_return false;
+  // A periodic checkpoint in flight ends first; the loop is stopped the moment none runs, so
+  // that no other collection shares the workers' channels with this one.
+  while (_is_checkpoint_task_running) co_await wait_for_checkpoint_task();
+  _checkpoint_task.cancel();
+  if (_fault->error) co_return false;
+  auto checkpoint = Task<void>::create(*_loop, _keep_alive(this, _do_checkpoint()));
+  std::exception_ptr stopped;
+  try {
+    co_await wait_any(checkpoint, _fault_task);
+  } catch (...) {
+    stopped = std::current_exception();
+  }
+  if (stopped || !checkpoint.done()) {
+    checkpoint.cancel();
+    std::rethrow_exception(stopped ? stopped : _fault->error);
+  }
+  co_await checkpoint.wait();
+  co_return true;
+}
+
+}  // namespace vesk
