@@ -317,14 +317,6 @@ struct VeskKafkaFeed::Refusal {
   std::string text;  // loop thread only
 };
 
-// A broker's refusal of the client's credentials. The client retries on its own and fails the
-// same way each time: the first refusal is the one line users see, the rest are detail.
-struct VeskKafkaFeed::Refusal {
-  std::string sasl;  // "SASL mechanism M as user U", for the line
-  std::atomic<bool> refused{false};  // read by the log callback on the client's threads
-  std::string text;  // loop thread only
-};
-
 // ---- the client and everything that hangs off it ----
 
 class VeskKafkaFeed::Consumer : public std::enable_shared_from_this<VeskKafkaFeed::Consumer> {
