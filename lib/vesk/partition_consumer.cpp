@@ -171,19 +171,23 @@ void Vesk::PartitionConsumer::_raise_fault(std::exception_ptr fault) {
 
 Awaitable<void> Vesk::PartitionConsumer::_run_until_fault() {
   auto run = Task<void>::create(*_loop, _keep_alive(this, _run()));
+  co_await _until_fault(run);
+}
+
+Awaitable<void> Vesk::PartitionConsumer::_until_fault(Task<void>& work) {
   std::exception_ptr stopped;
   try {
-    co_await wait_any(run, _fault_task);
+    co_await wait_any(work, _fault_task);
   } catch (...) {
     stopped = std::current_exception();
   }
-  if (stopped || !run.done()) {
-    // Disposed, or a worker failed while the run loop waited on something else.
-    run.cancel();
+  if (stopped || !work.done()) {
+    // Disposed, or a worker failed while the work waited on something else.
+    work.cancel();
     if (!stopped) stopped = _fault->error ? _fault->error : std::make_exception_ptr(CancelledError());
     std::rethrow_exception(stopped);
   }
-  co_await run.wait();
+  co_await work.wait();
 }
 
 Awaitable<void> Vesk::PartitionConsumer::_watch_worker(std::size_t worker) {

@@ -149,6 +149,9 @@ class Vesk::PartitionConsumer : public std::enable_shared_from_this<PartitionCon
   static Awaitable<void> _keep_alive(PartitionConsumer* self, Awaitable<void> body);
   // The body of `_task`: the run loop, ended early by a fault.
   Awaitable<void> _run_until_fault();
+  // Awaits `work` until it ends or the consumer faults, whichever comes first; a fault or a
+  // cancellation cancels the work and is raised here.
+  Awaitable<void> _until_fault(Task<void>& work);
   // Raises a fault when the worker ends.
   Awaitable<void> _watch_worker(std::size_t worker);
   // Warns about workers that have kept a drain or a collection waiting too long.

@@ -49,17 +49,7 @@ Awaitable<bool> Vesk::PartitionConsumer::_final_checkpoint() {
   _checkpoint_task.cancel();
   if (_fault->error) co_return false;
   auto checkpoint = Task<void>::create(*_loop, _keep_alive(this, _do_checkpoint()));
-  std::exception_ptr stopped;
-  try {
-    co_await wait_any(checkpoint, _fault_task);
-  } catch (...) {
-    stopped = std::current_exception();
-  }
-  if (stopped || !checkpoint.done()) {
-    checkpoint.cancel();
-    std::rethrow_exception(stopped ? stopped : _fault->error);
-  }
-  co_await checkpoint.wait();
+  co_await _until_fault(checkpoint);
   co_return true;
 }
 

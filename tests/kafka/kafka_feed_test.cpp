@@ -125,14 +125,14 @@ TEST(KafkaFeedSettings, FallbacksAndValuesReachTheClientUnchanged) {
   VeskKafkaFeed given(" host:9093 ", " Group", "t", "scram-SHA-512 ", " sasl_ssl", " me", "pa ss ", log.logger(),
                       {{"session.timeout.ms", "6000"}});
   auto properties = given.client_properties();
-  ASSERT_EQ(properties.size(), 11u);
+  ASSERT_EQ(properties.size(), 12u);
   EXPECT_EQ(properties[0].second, " host:9093 ");
   EXPECT_EQ(properties[1].second, " Group");
   EXPECT_EQ(properties[2].second, "scram-SHA-512 ");
   EXPECT_EQ(properties[3].second, " sasl_ssl");
   EXPECT_EQ(properties[4].second, " me");
   EXPECT_EQ(properties[5].second, "pa ss ");
-  EXPECT_EQ(properties[10], (std::pair<std::string, std::string>{"session.timeout.ms", "6000"}));
+  EXPECT_EQ(properties[11], (std::pair<std::string, std::string>{"session.timeout.ms", "6000"}));
 }
 
 TEST(KafkaFeedSettings, FromEnvNamesTheEmptyVariable) {
