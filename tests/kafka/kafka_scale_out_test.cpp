@@ -4,22 +4,14 @@
 #include "vesk_local_file_backend/vesk_local_file_backend.hpp"
 #include "vesk_state_store/vesk_state_store.hpp"
 
+#include "host_process.hpp"
 #include "mock_cluster.hpp"
 
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <filesystem>
-#include <fstream>
 #include <set>
-#include <sstream>
 #include <thread>
-
-extern char** environ;
 
 using namespace std::chrono_literals;
 using vesk::EventLoop;
@@ -30,38 +22,13 @@ namespace {
 
 constexpr int partitions = 4;
 
-class Host {
- public:
-  Host(const std::string& servers, const std::filesystem::path& dir, const std::string& name)
-      : log_file((dir / (name + ".log")).string()) {
-    // Eager assignment: every rebalance takes every partition, and each host hands over all of them.
-    std::vector<std::string> args{VESK_TEST_KAFKA_HOST, servers, "shared", "scale", (dir / "states").string(), log_file,
-                                  "partition.assignment.strategy=range"};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    if (::posix_spawn(&pid, VESK_TEST_KAFKA_HOST, nullptr, nullptr, argv.data(), environ) != 0) pid = -1;
-  }
-  ~Host() { stop(); }
-  // Asks the host to stop and waits for it; its exit status.
-  int stop() {
-    if (pid <= 0) return -1;
-    ::kill(pid, SIGTERM);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    pid = -1;
-    return status;
-  }
-  std::string log() const {
-    std::ifstream in(log_file);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
-
-  pid_t pid = -1;
-  std::string log_file;
-};
+// Eager assignment: every rebalance takes every partition, and each host hands over all of them.
+vesk::testing::HostProcess host(const std::string& servers, const std::filesystem::path& dir, const std::string& name) {
+  return {VESK_TEST_KAFKA_HOST,
+          {servers, "shared", "scale", (dir / "states").string(), (dir / (name + ".log")).string(),
+           "partition.assignment.strategy=range"},
+          (dir / (name + ".log")).string()};
+}
 
 void produce(MockKafkaCluster& cluster, int from, int to) {
   for (int i = from; i < to; ++i) {
@@ -103,9 +70,9 @@ TEST(KafkaScaleOut, TwoHostsShareThePartitionsAndTheSurvivorTakesOverWithoutGaps
     MockKafkaCluster cluster;
     cluster.create_topic("shared", partitions);
     produce(cluster, 0, 300);
-    Host first(cluster.bootstrap_servers(), dir, "first");
+    auto first = host(cluster.bootstrap_servers(), dir, "first");
     std::this_thread::sleep_for(1s);
-    Host second(cluster.bootstrap_servers(), dir, "second");
+    auto second = host(cluster.bootstrap_servers(), dir, "second");
     ASSERT_GT(first.pid, 0);
     ASSERT_GT(second.pid, 0);
     // Both members end up with a share once the group has rebalanced.
