@@ -229,6 +229,10 @@ class Processes:
                 return False
         return True
 
+    def failed(self):
+        """The exit statuses of the processes that ended badly."""
+        return [p.returncode for p in self.procs if p.poll() not in (None, 0)]
+
     def kill(self):
         self.signal(signal.SIGKILL)
         self.wait(30)
@@ -509,6 +513,7 @@ class Bytewax(System):
     def launch(self, run):
         python = os.path.join(VENV, "bytewax", "bin", "python")
         if not os.path.isdir(self.recovery(run)):
+            os.makedirs(self.recovery(run))
             subprocess.run([python, "-m", "bytewax.recovery", self.recovery(run),
                             str(self.opts.python_processes)], check=True, stdout=subprocess.DEVNULL)
         count = self.opts.python_processes
@@ -517,7 +522,8 @@ class Bytewax(System):
         for i in range(count):
             env = self.python_env(run, {"PEERS_PROGRESS": self.progress_file(run, i)})
             argv = [python, "-m", "bytewax.run", "bytewax_job:flow", "-r", self.recovery(run),
-                    "-s", str(self.opts.interval), "-b", "0"]
+                    # Bytewax takes whole seconds here.
+                    "-s", str(max(1, round(self.opts.interval))), "-b", "0"]
             argv += ["-i", str(i), "-a", addresses] if count > 1 else []
             procs.start(argv, env, os.path.join(run.dir, f"job-{run.phase}-{i}.log"))
         return procs
@@ -531,7 +537,7 @@ class Bytewax(System):
             try:
                 for step, key, epoch, ser in con.execute(
                         "SELECT step_id, state_key, snap_epoch, ser_change FROM snaps"):
-                    if step.endswith("count") and (key not in latest or latest[key][0] < epoch):
+                    if step.startswith("counting.count.") and (key not in latest or latest[key][0] < epoch):
                         latest[key] = (epoch, ser)
             finally:
                 con.close()
@@ -585,11 +591,15 @@ def finish(system, run, procs, timeout):
     """Waits for the system to have stored everything, then stops it."""
     deadline = time.time() + timeout
     while not system.finished(run, procs):
+        if procs.failed():
+            raise RuntimeError(f"{system.name}: a process exited with status {procs.failed()[0]}; see {run.dir}")
         if time.time() > deadline:
             raise TimeoutError(f"{system.name}: not finished within {timeout:.0f} s")
         if not procs.running() and system.commits_to_kafka:
             raise RuntimeError(f"{system.name}: its processes ended before it finished; see {run.dir}")
         time.sleep(0.25)
+    if procs.failed():
+        raise RuntimeError(f"{system.name}: a process exited with status {procs.failed()[0]}; see {run.dir}")
     if procs.running():
         procs.stop()
     else:
@@ -628,7 +638,8 @@ def crash_run(system, opts, work, topic, ends, want):
     watcher = system.watcher(run)
     procs = system.launch(run)
     try:
-        run_until(run, procs, watcher, lambda s: s[2] >= n // 2, opts.timeout)
+        if run_until(run, procs, watcher, lambda s: s[2] >= n // 2, opts.timeout)[2] < n // 2:
+            raise RuntimeError(f"{system.name}: ended before half of the messages; see {run.dir}")
         procs.kill()
         run.phase = 1
         procs = system.launch(run)

@@ -1,6 +1,7 @@
 """The counting job on Faust (faust-streaming): an agent that keeps each key's count in a Table
 (in memory, with its changelog topic), committing offsets every PEERS_INTERVAL seconds."""
 
+import atexit
 import sys
 
 import faust
@@ -9,6 +10,7 @@ from counting import Progress, count_async, settings
 
 s = settings()
 progress = Progress(s["progress"])
+atexit.register(progress.close)
 
 app = faust.App(
     s["group"],
@@ -40,11 +42,6 @@ async def counter(stream):
             counts[word] = n
 
 
-@app.on_shutdown.connect
-async def _closing(app, **kwargs):
-    progress.close()
-
-
 if __name__ == "__main__":
-    sys.argv = [sys.argv[0], "worker", "--loglevel", "warning"]
+    sys.argv = [sys.argv[0], "worker", "--loglevel", "warn"]
     app.main()
