@@ -118,6 +118,24 @@ def end_offsets(bootstrap, topic):
         c.close()
 
 
+def warm_up(bootstrap, topic):
+    """Asks for a group's offsets once, so that the cluster creates its offsets topic now rather
+    than in the first system's startup time."""
+    c = Consumer({"bootstrap.servers": bootstrap, "group.id": "peers-warm-up"})
+    deadline = time.time() + 120
+    try:
+        while True:
+            try:
+                c.committed([TopicPartition(topic, 0)], timeout=30)
+                return
+            except Exception:  # noqa: BLE001 - the coordinator is not there yet
+                if time.time() > deadline:
+                    raise
+                time.sleep(0.5)
+    finally:
+        c.close()
+
+
 def truth(n, keys):
     return {key_name(i): n // keys + (1 if i < n % keys else 0) for i in range(min(n, keys))}
 
@@ -489,7 +507,7 @@ class Faust(System):
 
     def launch(self, run):
         procs = Processes()
-        for i in range(self.opts.python_processes):
+        for i in range(self.opts.faust_processes):
             env = self.python_env(run, {"PEERS_PROGRESS": self.progress_file(run, i),
                                         "PEERS_STATE_DIR": os.path.join(run.dir, "state", str(i))})
             procs.start([os.path.join(VENV, "faust", "bin", "python"), os.path.join(HERE, "jobs", "faust_job.py")],
@@ -703,7 +721,9 @@ def main():
     parser.add_argument("--no-restore", dest="restore", action="store_false", help="skip the restore timing")
     parser.add_argument("--restore-keys", type=int, default=1_000_000, help="keys in the restored state (1,000,000)")
     parser.add_argument("--vesk-workers", type=int, default=1, help="Vesk worker processes per partition (1)")
-    parser.add_argument("--python-processes", type=int, default=2, help="processes of each Python peer (2)")
+    parser.add_argument("--python-processes", type=int, default=2, help="processes of Quix Streams and Bytewax (2)")
+    parser.add_argument("--faust-processes", type=int, default=1,
+                        help="Faust worker processes (1: with more, the group's first rebalance re-counts)")
     parser.add_argument("--kstreams-threads", type=int, default=2, help="Kafka Streams stream threads (2)")
     parser.add_argument("--timeout", type=float, default=900, help="longest wait for one step, s (900)")
     parser.add_argument("--build", default=os.path.join(ROOT, "build"), help="Vesk's build folder")
@@ -734,6 +754,7 @@ def main():
         topic = f"peers-{uuid.uuid4().hex[:8]}"
         create_topic(cluster.bootstrap, topic, PARTITIONS)
         ends = fill(cluster.bootstrap, topic, opts.n, opts.keys)
+        warm_up(cluster.bootstrap, topic)
         want = truth(opts.n, opts.keys)
         systems = make_systems(opts, cluster.bootstrap)
         for r in range(opts.runs):

@@ -43,5 +43,5 @@ async def counter(stream):
 
 
 if __name__ == "__main__":
-    sys.argv = [sys.argv[0], "worker", "--loglevel", "warn"]
+    sys.argv = [sys.argv[0], "worker", "--loglevel", "warn", "--without-web"]
     app.main()
