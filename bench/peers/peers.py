@@ -87,14 +87,14 @@ def create_topic(bootstrap, name, partitions):
         future.result(30)
 
 
-def fill(bootstrap, topic, n, keys):
-    """Writes n messages over `keys` keys (message i has key i % keys, and the key as its
-    value), with Java's partitioner, so that every system sees the same partitions. Returns the
-    end offset of each partition."""
+def fill(bootstrap, topic, n, keys, start=0):
+    """Writes messages start to start + n - 1 over `keys` keys (message i has key i % keys, and
+    the key as its value), with Java's partitioner, so that every system sees the same
+    partitions. Returns the end offset of each partition."""
     names = [key_name(i).encode() for i in range(keys)]
     producer = Producer({"bootstrap.servers": bootstrap, "linger.ms": 50, "batch.size": 1 << 20,
                          "partitioner": "murmur2_random", "acks": "all"})
-    for i in range(n):
+    for i in range(start, start + n):
         k = names[i % keys]
         while True:
             try:
@@ -149,6 +149,22 @@ def committed_at_end(bootstrap, group, topic, ends):
         return False
     finally:
         c.close()
+
+
+def wait_group_empty(bootstrap, group, timeout):
+    """Waits until a group has no members. A Kafka Streams instance does not leave its group on
+    close, so its successor would otherwise wait out the session of the one before."""
+    admin = AdminClient({"bootstrap.servers": bootstrap})
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        try:
+            described = admin.describe_consumer_groups([group])[group].result(30)
+            if not described.members:
+                return
+        except Exception:  # noqa: BLE001 - not known yet, or being rebalanced
+            pass
+        time.sleep(0.5)
+    raise TimeoutError(f"group {group} still has members after {timeout:.0f} s")
 
 
 def read_topic(bootstrap, topic):
@@ -650,22 +666,31 @@ def throughput_run(system, opts, work, label, topic, ends, want):
             "rss_mib": usage.peak_rss / 2**20, "startup": first - started, "processed": count}
 
 
-def crash_run(system, opts, work, topic, ends, want):
-    run = Run(system, work, "crash", topic, ends)
-    n = opts.n
-    watcher = system.watcher(run)
+def crash_run(system, opts, work, bootstrap):
+    """The first quarter of the messages is processed and stored, the rest written; the system
+    is killed with SIGKILL once it has processed about half, started again and left to finish.
+    Returns the over-count (stored counts minus N) and what is lost (counts below the truth)."""
+    n, quarter = opts.n, opts.n // 4
+    topic = f"peers-crash-{system.name}-{uuid.uuid4().hex[:8]}"
+    create_topic(bootstrap, topic, PARTITIONS)
+    run = Run(system, work, "crash", topic, fill(bootstrap, topic, quarter, opts.keys))
     procs = system.launch(run)
     try:
-        if run_until(run, procs, watcher, lambda s: s[2] >= n // 2, opts.timeout)[2] < n // 2:
+        finish(system, run, procs, opts.timeout)
+        run.ends = fill(bootstrap, topic, n - quarter, opts.keys, start=quarter)
+        run.phase = 1
+        procs = system.launch(run)
+        half = n // 2 - quarter
+        if run_until(run, procs, system.watcher(run), lambda s: s[2] >= half, opts.timeout)[2] < half:
             raise RuntimeError(f"{system.name}: ended before half of the messages; see {run.dir}")
         procs.kill()
-        run.phase = 1
+        run.phase = 2
         procs = system.launch(run)
         finish(system, run, procs, opts.timeout)
     except Exception:
         procs.kill()
         raise
-    counts = system.counts(run)
+    counts, want = system.counts(run), truth(n, opts.keys)
     lost = sum(max(0, want[k] - counts.get(k, 0)) for k in want)
     return {"overcount": sum(counts.values()) - n, "lost": lost}
 
@@ -684,6 +709,7 @@ def restore_run(system, opts, work, bootstrap):
         if isinstance(system, KafkaStreams):
             # Without its local store, the restarted instance rebuilds it from the changelog.
             shutil.rmtree(os.path.join(run.dir, "state"))
+        wait_group_empty(bootstrap, run.group, opts.timeout)
         run.phase = 1
         watcher = system.watcher(run)
         started = time.time()
@@ -771,7 +797,7 @@ def main():
         if opts.crash:
             for system in systems:
                 try:
-                    crashes[system.name] = crash_run(system, opts, work, topic, ends, want)
+                    crashes[system.name] = crash_run(system, opts, work, cluster.bootstrap)
                     note(f"{system.name} after SIGKILL at half: over-count {crashes[system.name]['overcount']:,}, "
                          f"lost {crashes[system.name]['lost']:,}")
                 except Exception as e:  # noqa: BLE001
