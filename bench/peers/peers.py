@@ -56,7 +56,7 @@ class Cluster:
         self.dir = os.path.join(work, "cluster")
         self.log = open(os.path.join(work, "cluster.log"), "w")
         self.proc = subprocess.Popen([os.path.join(ROOT, "scripts", "kafka-cluster"), "--dir", self.dir,
-                                      "--nodes", "1"], stdout=subprocess.PIPE, stderr=self.log,
+                                      "--nodes", "1", "--stop-with-parent"], stdout=subprocess.PIPE, stderr=self.log,
                                      text=True, start_new_session=True)
         deadline = time.time() + 180
         self.bootstrap = None
