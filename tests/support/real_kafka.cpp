@@ -308,6 +308,9 @@ RealKafkaCluster::RealKafkaCluster(const std::map<std::string, std::string>& cli
       _properties(client_properties) {
   auto properties = client_properties;
   properties.emplace("linger.ms", "5");
+  // A produce request that times out against a frozen broker is sent again; without idempotence
+  // the broker may then keep both copies, and the tests' exact counts would be off by the retries.
+  properties.emplace("enable.idempotence", "true");
   for (const auto& [name, value] : producer_properties) properties[name] = value;
   _clients->producer = make_client(RD_KAFKA_PRODUCER, properties, on_delivery, &_delivery_error);
 }
