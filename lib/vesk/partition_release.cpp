@@ -16,20 +16,20 @@ Awaitable<void> Vesk::PartitionConsumer::release(std::chrono::steady_clock::dura
   const std::string prefix = checkpoint_prefix(_partition);
   auto last = Task<bool>::create(*_loop, _final_checkpoint());
   const bool ended = co_await wait_for(last, deadline);
+  const auto releasing = [&] {
+    return "; releasing partition " + std::to_string(_partition) + " from its last checkpoint at offset " +
+           (_stored_offset ? std::to_string(*_stored_offset) : std::string("none"));
+  };
   if (!ended) {
     last.cancel();
     _logger->warn(prefix + "Final checkpoint before release not stored within " +
-                  three_decimals(std::chrono::duration<double>(deadline).count()) + " s; releasing partition " +
-                  std::to_string(_partition) + " from its last checkpoint at offset " +
-                  (_stored_offset ? std::to_string(*_stored_offset) : std::string("none")));
+                  three_decimals(std::chrono::duration<double>(deadline).count()) + " s" + releasing());
   } else if (last.failed() || last.cancelled()) {
     const auto failure = last.error();
     // A refused write has had its own warning.
     if (!failure || !is_state_file_taken(failure)) {
       _logger->warn(prefix + "Final checkpoint before release failed: " +
-                    (failure ? error_text(failure) : std::string("cancelled")) + "; releasing partition " +
-                    std::to_string(_partition) + " from its last checkpoint at offset " +
-                    (_stored_offset ? std::to_string(*_stored_offset) : std::string("none")));
+                    (failure ? error_text(failure) : std::string("cancelled")) + releasing());
     }
   } else if (last.result()) {
     _logger->info(prefix + "Final checkpoint before release: offset " + std::to_string(_state->offset) + ", saved in " +
