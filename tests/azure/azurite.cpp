@@ -1,9 +1,8 @@
 #include "azurite.hpp"
 
-#include <fcntl.h>
-#include <poll.h>
+#include "service_process.hpp"
+
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -51,50 +50,21 @@ void Azurite::start(int port) {
   const std::string port_text = std::to_string(port);
   std::vector<std::string> args{program, "--blobHost", "127.0.0.1", "--blobPort", port_text,
                                 "--inMemoryPersistence", "--disableTelemetry", "--silent", "--skipApiVersionCheck"};
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
-  const pid_t parent = ::getpid();
-  const pid_t pid = ::fork();
-  if (pid < 0) throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
-  if (pid == 0) {
-    // Only async-signal-safe calls until exec.
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (::getppid() != parent) ::_exit(127);
-    ::dup2(fds[1], STDOUT_FILENO);
-    ::dup2(fds[1], STDERR_FILENO);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  ::close(fds[1]);
-  _pid = pid;
+  const auto service = spawn_service(std::move(args), ServiceTie::parent_death_signal, true);
+  _pid = service.pid;
 
   std::string output;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (true) {
-    const auto pos = output.find(listen_text);
-    if (pos != std::string::npos && output.find('\n', pos) != std::string::npos) {
-      _port = std::stoi(output.substr(pos + std::strlen(listen_text)));
-      break;
-    }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    pollfd p{fds[0], POLLIN, 0};
-    const int ready = left.count() > 0 ? ::poll(&p, 1, static_cast<int>(left.count())) : 0;
-    char buffer[4096];
-    const ssize_t n = ready > 0 ? ::read(fds[0], buffer, sizeof buffer) : 0;
-    if (ready < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ::close(fds[0]);
-      stop();
-      throw std::runtime_error("Azurite did not start" + std::string(ready == 0 ? " within 30 s" : "") +
-                               "; its output:\n" + output);
-    }
-    output.append(buffer, static_cast<std::size_t>(n));
+  const auto listening = [](const std::string& text) {
+    const auto pos = text.find(listen_text);
+    return pos != std::string::npos && text.find('\n', pos) != std::string::npos;
+  };
+  if (!read_until(service.output, output, std::chrono::steady_clock::now() + std::chrono::seconds(30), listening)) {
+    ::close(service.output);
+    stop();
+    throw std::runtime_error("Azurite ended, or did not start within 30 s; its output:\n" + output);
   }
-  _output_fd = fds[0];
+  _port = std::stoi(output.substr(output.find(listen_text) + std::strlen(listen_text)));
+  _output_fd = service.output;
   drain(_output_fd);
 }
 

@@ -1,9 +1,9 @@
 #include "real_kafka.hpp"
 
+#include "service_process.hpp"
+
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -123,26 +123,10 @@ void RealKafka::start() {
                                 "--stop-with-parent"};
   if (options.sasl) args.push_back("--sasl");
   if (options.tls) args.push_back("--tls");
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
-  const pid_t parent = ::getpid();
-  const pid_t pid = ::fork();
-  if (pid < 0) throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
-  if (pid == 0) {
-    // A process group of its own, so that kill() reaches every node.
-    ::setpgid(0, 0);
-    if (::getppid() != parent) ::_exit(127);
-    ::dup2(fds[1], STDOUT_FILENO);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  ::close(fds[1]);
-  _pid = pid;
-  _output = fds[0];
+  // A process group of its own, so that kill() reaches every node.
+  const auto service = spawn_service(std::move(args), ServiceTie::own_process_group, false);
+  _pid = service.pid;
+  _output = service.output;
   wait_for_lines();
 }
 
@@ -152,20 +136,9 @@ void RealKafka::wait_for_lines() {
     return output.find("bootstrap: ") != std::string::npos && (!options.sasl || output.find("sasl: ") != std::string::npos) &&
            (!options.tls || output.find("ca: ") != std::string::npos) && output.ends_with('\n');
   };
-  const auto deadline = Clock::now() + std::chrono::seconds(180);
-  while (!complete()) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    pollfd p{_output, POLLIN, 0};
-    const int ready = left.count() > 0 ? ::poll(&p, 1, static_cast<int>(left.count())) : 0;
-    if (ready < 0 && errno == EINTR) continue;
-    char buffer[1024];
-    const ssize_t n = ready > 0 ? ::read(_output, buffer, sizeof buffer) : 0;
-    if (n <= 0) {
-      kill();
-      throw std::runtime_error("scripts/kafka-cluster did not start" +
-                               std::string(ready == 0 ? " within 180 s" : "") + "; it printed: " + output);
-    }
-    output.append(buffer, static_cast<std::size_t>(n));
+  if (!read_until(_output, output, Clock::now() + std::chrono::seconds(180), [&](const std::string&) { return complete(); })) {
+    kill();
+    throw std::runtime_error("scripts/kafka-cluster ended, or did not start within 180 s; it printed: " + output);
   }
   _bootstrap = field(output, "bootstrap");
   _bootstrap_tls = field(output, "bootstrap-tls");
