@@ -414,6 +414,16 @@ class System:
         env.update(extra or {})
         return env
 
+    def launch_jobs(self, run, peer, count, cwd=None):
+        """`count` processes of jobs/<peer>_job.py in the peer's venv, each with a state folder of its own."""
+        procs = Processes()
+        for i in range(count):
+            env = self.python_env(run, {"PEERS_PROGRESS": self.progress_file(run, i),
+                                        "PEERS_STATE_DIR": os.path.join(run.dir, "state", str(i))})
+            procs.start([os.path.join(VENV, peer, "bin", "python"), os.path.join(HERE, "jobs", f"{peer}_job.py")],
+                        env, os.path.join(run.dir, f"job-{run.phase}-{i}.log"), cwd=cwd)
+        return procs
+
     def progress_file(self, run, i):
         return os.path.join(run.dir, "progress", f"{run.phase}-{i}.json")
 
@@ -497,13 +507,7 @@ class Quix(System):
     label = "Quix Streams 3.28.1"
 
     def launch(self, run):
-        procs = Processes()
-        for i in range(self.opts.python_processes):
-            env = self.python_env(run, {"PEERS_PROGRESS": self.progress_file(run, i),
-                                        "PEERS_STATE_DIR": os.path.join(run.dir, "state", str(i))})
-            procs.start([os.path.join(VENV, "quix", "bin", "python"), os.path.join(HERE, "jobs", "quix_job.py")],
-                        env, os.path.join(run.dir, f"job-{run.phase}-{i}.log"))
-        return procs
+        return self.launch_jobs(run, "quix", self.opts.python_processes)
 
     def counts(self, run):
         topics = topics_named(self.bootstrap, "changelog", run.group)
@@ -522,13 +526,7 @@ class Faust(System):
     label = "Faust (faust-streaming) 0.15.3"
 
     def launch(self, run):
-        procs = Processes()
-        for i in range(self.opts.faust_processes):
-            env = self.python_env(run, {"PEERS_PROGRESS": self.progress_file(run, i),
-                                        "PEERS_STATE_DIR": os.path.join(run.dir, "state", str(i))})
-            procs.start([os.path.join(VENV, "faust", "bin", "python"), os.path.join(HERE, "jobs", "faust_job.py")],
-                        env, os.path.join(run.dir, f"job-{run.phase}-{i}.log"), cwd=run.dir)
-        return procs
+        return self.launch_jobs(run, "faust", self.opts.faust_processes, cwd=run.dir)
 
     def counts(self, run):
         topic = f"{run.group}-counts-changelog"
