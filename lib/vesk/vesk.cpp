@@ -81,11 +81,7 @@ Awaitable<void> Vesk::stop() {
 Awaitable<void> Vesk::release_partitions(std::vector<PartitionId> partitions) {
   std::vector<Task<void>> releases;
   for (PartitionId partition : partitions) {
-    if (auto* pending = _recreations.find(partition)) {
-      auto wake = *pending;
-      _recreations.erase(partition);
-      wake->set();
-    }
+    _end_recreation(partition);
     auto* found = _partition_consumers.find(partition);
     if (found == nullptr) continue;
     // Out of the map first: a consumer that fails while it is let go is not replaced.
@@ -103,12 +99,16 @@ Awaitable<void> Vesk::release_partitions(std::vector<PartitionId> partitions) {
   }
 }
 
-void Vesk::stop_partition_consumer(PartitionId partition) {
+void Vesk::_end_recreation(PartitionId partition) {
   if (auto* pending = _recreations.find(partition)) {
     auto wake = *pending;
     _recreations.erase(partition);
     wake->set();
   }
+}
+
+void Vesk::stop_partition_consumer(PartitionId partition) {
+  _end_recreation(partition);
   auto* consumer = _partition_consumers.find(partition);
   if (consumer == nullptr) return;
   (*consumer)->dispose();

@@ -105,6 +105,8 @@ class Vesk {
   // Partitions whose consumer failed or could not be built and waits to be built again; setting
   // the event ends the wait early (revocation, reassignment, stop).
   OrderedMap<PartitionId, std::shared_ptr<Event>> _recreations;
+  // Forgets a pending recreation of the partition and wakes it, so that it ends.
+  void _end_recreation(PartitionId partition);
   // Limits given to every new partition consumer: how long a started worker may take to
   // connect, and how often a worker that keeps a drain or a collection waiting is named.
   std::chrono::steady_clock::duration _worker_connect_timeout = std::chrono::seconds(120);
