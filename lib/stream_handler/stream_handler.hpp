@@ -22,6 +22,7 @@
 // Members of a handler are therefore private to one worker process and never checkpointed:
 // only the states returned by process() are kept per key.
 
+#include "channel/worker_protocol.hpp"
 #include "loop/event_loop.hpp"
 #include "pickle/pickle.hpp"
 #include "stream_handler/handler_registry.hpp"
@@ -73,21 +74,18 @@ class StreamHandlerBase {
   // Worker side. Replaces the held states with `states` (key text → state). A state that does
   // not convert to the handler's state type is a TypeError/ValueError naming the key.
   virtual void load_key_states(Dict states) = 0;
-  // All held states, key text → state. A state that cannot be converted is a CollectionError
-  // naming its key.
-  virtual Dict collect_key_states() const = 0;
-  // The same map written as one dict, straight from the handler's own types: what a collection
-  // sends, without building the Dict of a large state first. A state that cannot be written is
-  // a CollectionError naming its key; the writer's output is then unusable.
+  // All held states, key text → state, written as one dict straight from the handler's own
+  // types: what a collection sends, without building the Dict of a large state first. A state
+  // that cannot be written is a CollectionError naming its key; the writer's output is then
+  // unusable.
   virtual void write_key_states(pickle::Writer& writer) const = 0;
-  virtual std::size_t key_state_count() const noexcept = 0;
   // Whether the handler keeps track of the keys it changed or removed; only then are the two
   // operations below used. A handler that does not is always collected whole.
   virtual bool tracks_key_state_changes() const noexcept { return false; }
-  // What changed since the last forget_key_state_changes() (or the hand-over): the pair
-  // (number of keys removed, dict of key text -> new state, or none for a key removed). The
-  // removed keys come first, so that a key removed and then given a state again ends up with
-  // that state when the dict is read in order. Errors as for write_key_states.
+  // What changed since the last forget_key_state_changes() (or the hand-over), as the changes
+  // form of a collection answer (worker_protocol::StateChangesWriter). The removed keys come
+  // first, so that a key removed and then given a state again ends up with that state when the
+  // changes are read in order. Errors as for write_key_states.
   virtual void write_key_state_changes(pickle::Writer& writer) const;
   // Called once the changes written last have been handed over.
   virtual void forget_key_state_changes() noexcept {}
@@ -159,19 +157,6 @@ class StreamHandler : public StreamHandlerBase {
     _states = std::move(loaded);
   }
 
-  Dict collect_key_states() const final {
-    Dict out;
-    out.reserve(_states.size());
-    for (const auto& entry : _states.entries()) {
-      try {
-        out.append_unique(Value(entry.key), Traits::to_value(entry.state));
-      } catch (const std::exception& e) {
-        throw CollectionError(entry.key, e.what());
-      }
-    }
-    return out;
-  }
-
   void write_key_states(pickle::Writer& writer) const final {
     // A guess that covers short keys with small states; longer ones grow the output as usual.
     writer.reserve(32 * _states.size());
@@ -184,21 +169,16 @@ class StreamHandler : public StreamHandlerBase {
 
   void write_key_state_changes(pickle::Writer& writer) const final {
     writer.reserve(32 * _states.changed().size() + 16 * _states.removed().size() + 16);
-    writer.begin_tuple();
-    writer.integer(static_cast<std::int64_t>(_states.removed().size()));
-    writer.begin_dict();
-    for (const auto& key : _states.removed()) {
-      writer.text(key);
-      writer.none();
+    worker_protocol::StateChangesWriter changes(writer, _states.removed().size());
+    for (const auto& key : _states.removed()) changes.removed(key);
+    for (const auto index : _states.changed()) {
+      const auto& entry = _states.entries()[index];
+      _write_state(changes.changed(entry.key), entry);
     }
-    for (const auto index : _states.changed()) _write_entry(writer, _states.entries()[index]);
-    writer.end_dict();
-    writer.end_tuple();
+    changes.finish();
   }
 
   void forget_key_state_changes() noexcept final { _states.forget_changes(); }
-
-  std::size_t key_state_count() const noexcept final { return _states.size(); }
 
   Awaitable<void> process_message(const Message& message, const std::string& key) final {
     const auto hash = _states.hash_of(key);
@@ -258,10 +238,13 @@ class StreamHandler : public StreamHandlerBase {
   }
 
   void _write_entry(pickle::Writer& writer, const typename detail::KeyTable<T>::Entry& entry) const {
-    const auto& key = entry.key;
+    writer.text(entry.key);
+    _write_state(writer, entry);
+  }
+
+  void _write_state(pickle::Writer& writer, const typename detail::KeyTable<T>::Entry& entry) const {
     const auto& state = entry.state;
     try {
-      writer.text(key);
       if constexpr (std::is_same_v<T, std::int64_t> || std::is_same_v<T, int>) {
         writer.integer(state);
       } else if constexpr (std::is_same_v<T, double>) {
@@ -277,7 +260,7 @@ class StreamHandler : public StreamHandlerBase {
         writer.value(Traits::to_value(state));
       }
     } catch (const std::exception& e) {
-      throw CollectionError(key, e.what());
+      throw CollectionError(entry.key, e.what());
     }
   }
 

@@ -565,17 +565,6 @@ class PythonHandler final : public StreamHandlerBase {
     _states = std::move(loaded);
   }
 
-  Dict collect_key_states() const override {
-    Gil gil;
-    Dict out;
-    out.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(_states.ptr())));
-    each_state([&](PyObject* key, std::string_view text, PyObject* state) {
-      (void)key;
-      out.append_unique(Value(text), to_value(state, 0));
-    });
-    return out;
-  }
-
   void write_key_states(pickle::Writer& writer) const override {
     Gil gil;
     writer.reserve(32 * static_cast<std::size_t>(PyDict_GET_SIZE(_states.ptr())));
@@ -585,11 +574,6 @@ class PythonHandler final : public StreamHandlerBase {
       write_value(writer, state, 0);
     });
     writer.end_dict();
-  }
-
-  std::size_t key_state_count() const noexcept override {
-    Gil gil;
-    return static_cast<std::size_t>(PyDict_GET_SIZE(_states.ptr()));
   }
 
   Awaitable<void> process_message(const Message& message, const std::string& key) override {
