@@ -3,6 +3,7 @@
 // reply.
 
 #include "channel/channel.hpp"
+#include "channel/worker_protocol.hpp"
 #include "loop/event_loop.hpp"
 #include "spawned_worker.hpp"
 
@@ -25,8 +26,7 @@ vesk::Awaitable<std::vector<double>> measure() {
       VESK_WORKER_PROGRAM, {listener.host(), std::to_string(listener.port()), "examples.counting.KeyCounter"},
       VESK_HANDLER_DIR, {"VESK_WORKER_SECRET=" + listener.secret()});
   auto conn = co_await accepted.wait();
-  const vesk::Value empty_map{vesk::Dict{}};
-  co_await conn->send(empty_map);
+  co_await conn->send_with([](std::string& out) { vesk::worker_protocol::StateHandOver::encode(out, vesk::Dict{}); });
 
   std::vector<vesk::Message> batch;
   batch.reserve(1000);
@@ -42,7 +42,7 @@ vesk::Awaitable<std::vector<double>> measure() {
     co_await conn->send_batch(batch);
     const vesk::Value reply = co_await conn->receive();
     const auto end = std::chrono::steady_clock::now();
-    if (!reply.is_text() || reply.as_text() != "drained") throw std::runtime_error("unexpected reply " + reply.repr());
+    if (!vesk::worker_protocol::Drained::is(reply)) throw std::runtime_error("unexpected reply " + reply.repr());
     if (cycle >= warmup_cycles) micros.push_back(std::chrono::duration<double, std::micro>(end - start).count());
   }
   co_return micros;

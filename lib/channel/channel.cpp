@@ -1,8 +1,8 @@
 #include "channel/channel.hpp"
 
 #include "channel/detail/handshake.hpp"
+#include "channel/worker_protocol.hpp"
 #include "pickle/pickle.hpp"
-#include "pickle/message_batch.hpp"
 #include "values/large_block.hpp"
 
 #include <asio/buffer.hpp>
@@ -72,45 +72,6 @@ void set_nodelay(asio::ip::tcp::socket& socket) {
 }
 
 }  // namespace
-
-Value message_to_value(const Message& message) {
-  return Value::tuple({message.key ? Value::bytes(*message.key) : Value(), Value::bytes(message.value),
-                       Value(message.timestamp), Value(message.offset)});
-}
-
-Message message_from_value(Value&& value) {
-  if (!value.is_tuple() && !value.is_list()) {
-    throw TypeError(std::string("a message must be a tuple (key, value, timestamp, offset), got ") + value.kind_name());
-  }
-  auto& items = value.is_tuple() ? value.as_tuple() : value.as_list();
-  if (items.size() != 4) {
-    throw TypeError("a message must have 4 fields (key, value, timestamp, offset), got " + std::to_string(items.size()));
-  }
-  Message m;
-  if (!items[0].is_none()) {
-    if (!items[0].is_bytes()) throw TypeError(std::string("message key must be bytes or None, got ") + items[0].kind_name());
-    m.key = std::move(items[0].as_bytes());
-  }
-  if (!items[1].is_bytes()) throw TypeError(std::string("message value must be bytes, got ") + items[1].kind_name());
-  m.value = std::move(items[1].as_bytes());
-  if (!items[2].is_int()) throw TypeError(std::string("message timestamp must be an int, got ") + items[2].kind_name());
-  m.timestamp = items[2].as_int();
-  if (!items[3].is_int()) throw TypeError(std::string("message offset must be an int, got ") + items[3].kind_name());
-  m.offset = items[3].as_int();
-  return m;
-}
-
-void encode_message_batch(std::string& out, const std::vector<Message>& messages) {
-  pickle::write_message_batch(out, messages, [](const Message& m) -> const Message& { return m; });
-}
-
-void encode_message_batch(std::string& out, const std::vector<const Message*>& messages) {
-  pickle::write_message_batch(out, messages, [](const Message* m) -> const Message& { return *m; });
-}
-
-bool decode_message_batch(std::string_view pickle, std::vector<Message>& out) {
-  return pickle::read_message_batch(pickle, out);
-}
 
 // --- ChannelConnection -------------------------------------------------------------------------
 
@@ -190,13 +151,13 @@ Awaitable<void> ChannelConnection::send_encoded(std::string pickle) {
 
 Awaitable<void> ChannelConnection::send_batch(const std::vector<Message>& messages) {
   _start_frame();
-  encode_message_batch(_out, messages);
+  worker_protocol::MessageBatch::encode(_out, messages);
   co_await _send_frame();
 }
 
 Awaitable<void> ChannelConnection::send_batch(const std::vector<const Message*>& messages) {
   _start_frame();
-  encode_message_batch(_out, messages);
+  worker_protocol::MessageBatch::encode(_out, messages);
   co_await _send_frame();
 }
 
@@ -253,14 +214,6 @@ Awaitable<std::string_view> ChannelConnection::receive_frame() {
   if (_in.capacity() > read_chunk_bytes) std::string().swap(_in);
   co_await _read_frame(_in);
   co_return std::string_view(_in);
-}
-
-Awaitable<bool> ChannelConnection::receive_batch_or_value(std::vector<Message>& batch, Value& value) {
-  co_await _read_frame(_in);
-  const bool is_batch = decode_message_batch(_in, batch);
-  if (!is_batch) value = pickle::loads(_in);
-  if (_in.capacity() > read_chunk_bytes) std::string().swap(_in);
-  co_return is_batch;
 }
 
 void ChannelConnection::close() noexcept { close_socket(_socket); }

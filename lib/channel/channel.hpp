@@ -47,21 +47,6 @@ class ChannelClosedError : public ChannelError {
 // state maps of millions of keys; a larger length from the peer means a corrupt stream.
 inline constexpr std::uint32_t max_frame_bytes = 0x80000000u;  // 2 GiB
 
-// A Message as it travels: (key bytes or None, value bytes, timestamp, offset).
-Value message_to_value(const Message& message);
-// The reverse; TypeError naming the field when `value` is not such a tuple. The key may be
-// None (a message without a key).
-Message message_from_value(Value&& value);
-
-// Appends one whole pickle of the batch (a list of message tuples) to `out`, straight from the
-// messages, without building Values.
-// Decodes a message batch written by encode_message_batch straight into `out`, reusing the
-// messages and string buffers it already holds. Returns false, with `out` unspecified, for any
-// other pickle (another value, another writer's layout, corrupt data): decode those in full.
-bool decode_message_batch(std::string_view pickle, std::vector<Message>& out);
-void encode_message_batch(std::string& out, const std::vector<Message>& messages);
-void encode_message_batch(std::string& out, const std::vector<const Message*>& messages);
-
 // One end of a channel.
 class ChannelConnection {
  public:
@@ -80,7 +65,7 @@ class ChannelConnection {
   Awaitable<void> send(const Value& value);
   // Sends one value already encoded as a whole pickle (framing is added here).
   Awaitable<void> send_encoded(std::string pickle);
-  // Sends one message batch, encoded straight from the messages.
+  // Sends one message batch, encoded straight from the messages (worker_protocol::MessageBatch).
   Awaitable<void> send_batch(const std::vector<Message>& messages);
   Awaitable<void> send_batch(const std::vector<const Message*>& messages);
   // Sends one value that `encode(out)` appends to `out` as one whole pickle: the encoders of
@@ -95,9 +80,6 @@ class ChannelConnection {
   Awaitable<Value> receive();
   // Receives one whole frame; its pickle bytes stay valid until the next receive.
   Awaitable<std::string_view> receive_frame();
-  // Receives one whole value; a message batch is decoded into `batch` (true is returned),
-  // anything else into `value` (false).
-  Awaitable<bool> receive_batch_or_value(std::vector<Message>& batch, Value& value);
   // Receives one whole frame and returns its pickle bytes undecoded.
   Awaitable<std::string> receive_encoded();
 

@@ -1,7 +1,7 @@
 #include "channel/worker_protocol.hpp"
 
 #include "errors/errors.hpp"
-#include "pickle/message_batch.hpp"
+#include "channel/detail/message_batch.hpp"
 
 #include <utility>
 
@@ -52,15 +52,15 @@ Dict StateHandOver::decode(Value&& value) {
 }
 
 void MessageBatch::encode(std::string& out, const std::vector<Message>& messages) {
-  pickle::write_message_batch(out, messages, [](const Message& m) -> const Message& { return m; });
+  detail::write_message_batch(out, messages, [](const Message& m) -> const Message& { return m; });
 }
 
 void MessageBatch::encode(std::string& out, const std::vector<const Message*>& messages) {
-  pickle::write_message_batch(out, messages, [](const Message* m) -> const Message& { return *m; });
+  detail::write_message_batch(out, messages, [](const Message* m) -> const Message& { return *m; });
 }
 
 bool MessageBatch::decode(std::string_view pickle, std::vector<Message>& out) {
-  return pickle::read_message_batch(pickle, out);
+  return detail::read_message_batch(pickle, out);
 }
 
 void CollectRequest::encode(std::string& out) { encode_text(out, collect_request_text); }

@@ -1,6 +1,7 @@
 #include "vesk_worker_host/vesk_worker_host.hpp"
 
 #include "channel/detail/handshake.hpp"
+#include "channel/worker_protocol.hpp"
 #include "loop/errors.hpp"
 #include "loop/task.hpp"
 
@@ -11,9 +12,8 @@
 namespace vesk {
 namespace {
 
-constexpr std::string_view collect_request = "collect_key_states";
+namespace wp = worker_protocol;
 
-constexpr std::string_view collect_failed = "Cannot collect key states: ";
 constexpr int process_failures_per_window = 10;
 constexpr auto process_failure_window = std::chrono::seconds(1);
 // The same error again and again (a channel that has closed) is printed at most this often.
@@ -118,25 +118,18 @@ Awaitable<void> VeskWorkerHost::_main(std::pair<std::string, std::uint16_t> addr
 Awaitable<Value> VeskWorkerHost::_receive() { co_return co_await _client->receive(); }
 
 Awaitable<void> VeskWorkerHost::_run() {
-  Value states = co_await _receive();
-  if (states.is_text() && states.as_text() == handshake_refused_text) {
+  Value first = co_await _receive();
+  if (first.is_text() && first.as_text() == handshake_refused_text) {
     throw ChannelError(std::string("the consumer refused this worker's handshake: ") + worker_secret_variable +
                        " does not hold the secret of the listener at the address given");
   }
-  if (!states.is_dict()) {
-    throw TypeError(std::string("the first value on the worker channel must be a state map (dict), got ") +
-                    states.kind_name() + " " + states.repr().substr(0, 200));
-  }
-  for (const auto& [key, state] : states.as_dict()) {
-    if (!key.is_text()) throw TypeError("state map key " + key.repr() + " is not text");
-  }
+  Dict states = wp::StateHandOver::decode(std::move(first));
   if (_process_func) {
     // From here on the handler holds the states in its own typed map.
-    _process_func->load_key_states(std::move(states.as_dict()));
-    states = Value();
+    _process_func->load_key_states(std::move(states));
+    states = Dict();
   }
 
-  const Value drained("drained");
   // Batches are decoded straight into these messages, whose buffers serve batch after batch.
   std::vector<Message> batch;
   std::string last_error;
@@ -145,16 +138,12 @@ Awaitable<void> VeskWorkerHost::_run() {
     std::exception_ptr failure;
     try {
       Value data;
-      const bool is_batch = co_await _client->receive_batch_or_value(batch, data);
-      if (is_batch) {
+      const auto request = wp::decode_request(co_await _client->receive_frame(), batch, data);
+      if (request == wp::Request::batch) {
         if (_process_func) co_await _process_messages(batch);
-        co_await _client->send(drained);
-      } else if (data.is_text() && data.as_text() == collect_request) {
+        co_await _client->send_with(wp::Drained::encode);
+      } else if (request == wp::Request::collect) {
         co_await _answer_collection(states);
-      } else if (data.is_list()) {
-        // A batch in another layout than ours (another writer's pickle): decoded in full.
-        if (_process_func && !data.as_list().empty()) co_await _process_batch(data.as_list());
-        co_await _client->send(drained);
       } else {
         // Answered all the same, so that the consumer never waits for a reply that cannot come.
         const std::string what = std::string("unexpected value on the worker channel: ") + data.kind_name() + " " +
@@ -183,7 +172,7 @@ Awaitable<void> VeskWorkerHost::_run() {
 
 // A collection is always answered: with the state map, or with a text saying why there is none,
 // so that the consumer's checkpoint fails instead of waiting for a map that cannot come.
-Awaitable<void> VeskWorkerHost::_answer_collection(const Value& states) {
+Awaitable<void> VeskWorkerHost::_answer_collection(const Dict& states) {
   std::string encoded;
   std::string refusal;
   // A handler that keeps track of its changes answers with only those: the consumer holds the
@@ -199,7 +188,9 @@ Awaitable<void> VeskWorkerHost::_answer_collection(const Value& states) {
       _process_func->write_key_states(writer);
       writer.finish();
     } else {
-      pickle::dump_into(encoded, states);
+      pickle::Writer writer(encoded);
+      writer.dict(states);
+      writer.finish();
     }
     if (encoded.size() > max_frame_bytes) {
       refusal = "the state map takes " + std::to_string(encoded.size()) + " bytes, over the channel's limit of " +
@@ -214,22 +205,8 @@ Awaitable<void> VeskWorkerHost::_answer_collection(const Value& states) {
     if (changes_only) _process_func->forget_key_state_changes();
   } else {
     std::string().swap(encoded);
-    const Value reply(std::string(collect_failed) + refusal);
-    co_await _client->send(reply);
+    co_await _client->send_with([&refusal](std::string& out) { wp::CollectionAnswer::encode_refusal(out, refusal); });
   }
-}
-
-Awaitable<void> VeskWorkerHost::_process_batch(List& batch) {
-  std::vector<Message> messages;
-  messages.reserve(batch.size());
-  for (std::size_t i = 0; i < batch.size(); ++i) {
-    try {
-      messages.push_back(message_from_value(std::move(batch[i])));
-    } catch (const std::exception& e) {
-      _skipped_messages.print("message " + std::to_string(i) + " of the batch skipped: " + e.what());
-    }
-  }
-  co_await _process_messages(messages);
 }
 
 Awaitable<void> VeskWorkerHost::_process_messages(const std::vector<Message>& messages) {

@@ -1,7 +1,7 @@
 #pragma once
 // The worker process: handles the messages a partition consumer routes to it, calls the stream
 // handler for each, keeps every key's state, and hands the states back on request: all of them,
-// or those changed or removed since its last answer.
+// or those changed or removed since its last answer (the values are those of worker_protocol.hpp).
 //
 // Program: vesk_worker_host HOST PORT HANDLER_PATH
 //   HOST PORT     the address of the consumer's ChannelListener for this worker
@@ -52,16 +52,14 @@ class VeskWorkerHost {
   Awaitable<void> _main(std::pair<std::string, std::uint16_t> address, std::optional<std::string> stream_handler_path);
   Awaitable<Value> _receive();
   Awaitable<void> _run();
-  // Converts a fully decoded batch; an entry that is no message is reported and skipped alone.
-  Awaitable<void> _process_batch(List& batch);
   // A message that cannot be processed (no key, a key that is not UTF-8) is reported and skipped
   // alone: the rest of the batch is still processed, since the consumer counts the whole batch
   // as done once it is answered.
   Awaitable<void> _process_messages(const std::vector<Message>& messages);
-  // Replies to a collection request with the state map, or with what changed since the last
-  // reply (the tuple (changed states, removed keys)) when the handler keeps track, or with a
-  // text naming the key (and the reason) when the answer cannot be encoded or sent whole.
-  Awaitable<void> _answer_collection(const Value& states);
+  // Replies to a collection request with a CollectionAnswer: the whole state map (`states` when
+  // there is no handler), or the changes since the last reply when the handler keeps track, or
+  // the refusal naming the key (and the reason) when the answer cannot be encoded or sent whole.
+  Awaitable<void> _answer_collection(const Dict& states);
 
   // Error lines of one kind (failing process() calls, skipped messages), at most 10 a second;
   // what is held back is counted in one line ("N more <what> not printed") when its second is over.

@@ -13,6 +13,7 @@
 //                          "replay": send the handshake saved in VESK_INTRUDER_CAPTURE
 
 #include "channel/detail/handshake.hpp"
+#include "channel/worker_protocol.hpp"
 #include "pickle/pickle.hpp"
 #include "values/value.hpp"
 
@@ -83,13 +84,15 @@ bool play_worker(int fd) {
   for (;;) {
     auto value = receive(fd);
     if (!value) return true;
-    if (value->is_text() && value->as_text() == "collect_key_states") {
+    if (vesk::worker_protocol::CollectRequest::is(*value)) {
       vesk::Dict forged;
       forged.set(vesk::Value("alpha"), vesk::Value(1337));
       forged.set(vesk::Value("INJECTED-BY-ATTACKER"), vesk::Value(42));
       send(fd, vesk::Value(std::move(forged)));
     } else {
-      send(fd, vesk::Value("drained"));
+      std::string drained;
+      vesk::worker_protocol::Drained::encode(drained);
+      send(fd, vesk::pickle::loads(drained));
     }
   }
 }

@@ -9,6 +9,7 @@
 #include "log_capture.hpp"
 #include "partitioner/default_partitioner.hpp"
 #include "pickle/pickle.hpp"
+#include "protocol_values.hpp"
 
 #include <gtest/gtest.h>
 
@@ -31,6 +32,7 @@ using vesk::testing::FakeFeed;
 using vesk::testing::LogCapture;
 using vesk::testing::MemoryBackend;
 using vesk::testing::ScopedEnv;
+using vesk::testing::collect_request;
 
 namespace {
 
@@ -40,34 +42,26 @@ using Consumer = Vesk::PartitionConsumer;
 // with knobs for holding, replacing or withholding replies.
 struct StandIn {
   std::vector<Value> received;
+  std::vector<std::vector<Message>> batches_received;
   bool hold = false;                          // keep the reply to a batch until cleared
-  std::string batch_reply = "drained";
+  std::string batch_reply = vesk::testing::drained.as_text();
   int close_on_batch = -1;                    // close instead of answering this batch (0-based)
   std::function<Value()> collect_reply = [] { return Value(Dict{}); };
   std::shared_ptr<ChannelConnection> connection;
 
-  std::size_t batches() const {
-    return static_cast<std::size_t>(std::count_if(received.begin(), received.end(), [](const Value& v) { return v.is_list(); }));
-  }
-  std::vector<Message> batch(std::size_t n) const {
-    std::size_t seen = 0;
-    for (const auto& v : received) {
-      if (!v.is_list()) continue;
-      if (seen++ != n) continue;
-      std::vector<Message> out;
-      for (const auto& m : v.as_list()) out.push_back(vesk::message_from_value(Value(m)));
-      return out;
-    }
-    return {};
-  }
+  std::size_t batches() const { return batches_received.size(); }
+  std::vector<Message> batch(std::size_t n) const { return n < batches() ? batches_received[n] : std::vector<Message>{}; }
 
   Awaitable<void> run(std::string host, std::uint16_t port, std::string secret) {
     connection = co_await ChannelConnection::connect(host, port, secret);
     for (;;) {
-      Value v = co_await connection->receive();
-      received.push_back(v);
+      const std::string_view frame = co_await connection->receive_frame();
+      std::vector<Message> messages;
+      if (vesk::worker_protocol::MessageBatch::decode(frame, messages)) batches_received.push_back(std::move(messages));
+      received.push_back(vesk::pickle::loads(frame));
+      const Value& v = received.back();
       if (received.size() == 1) continue;  // the hand-over gets no reply
-      if (v.is_text() && v.as_text() == "collect_key_states") {
+      if (vesk::worker_protocol::CollectRequest::is(v)) {
         Value reply = collect_reply();
         co_await connection->send(reply);
       } else if (v.is_list()) {
@@ -274,7 +268,7 @@ TEST_F(ConsumerTest, ACheckpointDueDuringABatchWaitsForItsEndAndHoldsTheNextBatc
   for (auto& s : stand_ins) {
     ASSERT_EQ(s->received.size(), 4u);
     EXPECT_TRUE(s->received[1].is_list());
-    EXPECT_EQ(s->received[2], Value("collect_key_states"));
+    EXPECT_EQ(s->received[2], collect_request);
     EXPECT_TRUE(s->received[3].is_list());
   }
   auto state = stored(0);
@@ -402,7 +396,7 @@ TEST_F(ConsumerTest, TheFirstCollectionWaitsForTheHandOver) {
   for (auto& s : stand_ins) {
     ASSERT_GE(s->received.size(), 2u);
     EXPECT_TRUE(s->received[0].is_dict());
-    EXPECT_EQ(s->received[1], Value("collect_key_states"));
+    EXPECT_EQ(s->received[1], collect_request);
   }
 }
 

@@ -3,6 +3,7 @@
 #include "channel/channel.hpp"
 #include "loop/event_loop.hpp"
 #include "loop/task.hpp"
+#include "protocol_values.hpp"
 #include "spawned_worker.hpp"
 #include "worker_spy.hpp"
 
@@ -30,8 +31,8 @@ using vesk::Value;
 using vesk::testing::SpawnedWorker;
 using vesk::testing::process_gone;
 
-const Value collect_request("collect_key_states");
-const Value drained("drained");
+using vesk::testing::collect_request;
+using vesk::testing::drained;
 
 Message msg(std::string key, std::string value, vesk::Offset offset) {
   return Message{std::move(key), std::move(value), 0, offset};

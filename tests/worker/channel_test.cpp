@@ -7,6 +7,7 @@
 #include "log_capture.hpp"
 #include "loop/task.hpp"
 #include "pickle/pickle.hpp"
+#include "protocol_values.hpp"
 
 #include <asio/connect.hpp>
 #include <asio/ip/address_v4.hpp>
@@ -35,6 +36,9 @@ using vesk::Dict;
 using vesk::List;
 using vesk::Message;
 using vesk::Value;
+using vesk::testing::collect_request;
+using vesk::testing::drained;
+namespace wp = vesk::worker_protocol;
 
 void run(std::function<Awaitable<void>()> body) {
   vesk::EventLoop loop(1);
@@ -49,6 +53,11 @@ Awaitable<asio::ip::tcp::socket> raw_connect(const ChannelListener& listener, st
   const std::string frame = vesk::handshake_frame(secret.value_or(listener.secret()));
   co_await asio::async_write(socket, asio::buffer(frame), asio::use_awaitable);
   co_return socket;
+}
+
+// A message as a batch carries it: (key bytes or None, value bytes, timestamp, offset).
+Value as_value(const Message& m) {
+  return Value::tuple({m.key ? Value::bytes(*m.key) : Value(), Value::bytes(m.value), Value(m.timestamp), Value(m.offset)});
 }
 
 template <class E>
@@ -80,15 +89,17 @@ TEST(Channel, ValuesArriveWholeAndInOrderBothWays) {
       co_return got;
     }(worker));
     co_await consumer->send(map);
-    co_await consumer->send_encoded(vesk::pickle::dumps(Value("collect_key_states")));
+    co_await consumer->send_encoded(vesk::pickle::dumps(collect_request));
     co_await consumer->send(big);
     const List got = co_await reader.wait();
     EXPECT_EQ(got.size(), 3u);
     EXPECT_EQ(got.at(0), map);
-    EXPECT_EQ(got.at(1), Value("collect_key_states"));
+    EXPECT_EQ(got.at(1), collect_request);
     EXPECT_TRUE(got.at(2) == big);
-    co_await worker->send(Value("drained"));
-    EXPECT_EQ(co_await consumer->receive_encoded(), vesk::pickle::dumps(Value("drained")));
+    co_await worker->send(drained);
+    EXPECT_EQ(co_await consumer->receive_encoded(), vesk::pickle::dumps(drained));
+    co_await worker->send_with(wp::Drained::encode);
+    EXPECT_EQ(co_await consumer->receive_frame(), vesk::pickle::dumps(drained));
   });
 }
 
@@ -226,25 +237,17 @@ TEST(Channel, OnlyTheListenersSecretTakesTheChannelAndOthersAreRefusedMeanwhile)
 TEST(Channel, BatchesAreEncodedStraightFromTheMessages) {
   const std::vector<Message> messages{{"k\xff", std::string("v\0w", 3), 17, 4}, {std::nullopt, "", -1, 5}};
   List expected;
-  for (const auto& m : messages) expected.push_back(vesk::message_to_value(m));
+  for (const auto& m : messages) expected.push_back(as_value(m));
   EXPECT_EQ(expected[0], Value::tuple({Value::bytes("k\xff"), Value::bytes(std::string("v\0w", 3)), Value(17), Value(4)}));
   EXPECT_EQ(expected[1], Value::tuple({Value(), Value::bytes(""), Value(-1), Value(5)}));
 
   std::string encoded;
-  vesk::encode_message_batch(encoded, messages);
+  wp::MessageBatch::encode(encoded, messages);
   const Value decoded = vesk::pickle::loads(encoded);
   EXPECT_EQ(decoded, Value(expected));
   std::string from_pointers;
-  vesk::encode_message_batch(from_pointers, std::vector<const Message*>{&messages[1]});
+  wp::MessageBatch::encode(from_pointers, std::vector<const Message*>{&messages[1]});
   EXPECT_EQ(vesk::pickle::loads(from_pointers), Value(List{expected[1]}));
-
-  for (std::size_t i = 0; i < messages.size(); ++i) {
-    EXPECT_EQ(vesk::message_from_value(Value(decoded.as_list()[i])), messages[i]);
-  }
-  EXPECT_THROW(vesk::message_from_value(Value("x")), vesk::TypeError);
-  EXPECT_THROW(vesk::message_from_value(Value::tuple({Value(), Value::bytes("")})), vesk::TypeError);
-  EXPECT_THROW(vesk::message_from_value(Value::tuple({Value("text key"), Value::bytes(""), Value(0), Value(0)})),
-               vesk::TypeError);
 }
 
 TEST(Channel, BatchesDecodeStraightIntoMessagesAndOtherPicklesFallBack) {
@@ -261,34 +264,34 @@ TEST(Channel, BatchesDecodeStraightIntoMessagesAndOtherPicklesFallBack) {
   for (std::size_t n : {std::size_t{2500}, std::size_t{1000}, std::size_t{1}, std::size_t{0}}) {
     std::vector<Message> batch(messages.begin(), messages.begin() + static_cast<std::ptrdiff_t>(n));
     std::string encoded;
-    vesk::encode_message_batch(encoded, batch);
+    wp::MessageBatch::encode(encoded, batch);
     // The general decoder reads the same batch: the layout is ordinary pickle.
     List expected;
-    for (const auto& m : batch) expected.push_back(vesk::message_to_value(m));
+    for (const auto& m : batch) expected.push_back(as_value(m));
     ASSERT_EQ(vesk::pickle::loads(encoded), Value(expected)) << n;
     // Decoding reuses what `out` holds from a larger batch before.
     std::vector<Message> out(3000, Message{"stale", "stale", 1, 1});
-    ASSERT_TRUE(vesk::decode_message_batch(encoded, out)) << n;
+    ASSERT_TRUE(wp::MessageBatch::decode(encoded, out)) << n;
     EXPECT_EQ(out, batch) << n;
 
     // Every truncation and a byte flip at every position end in false or in a batch, never in
     // a read out of bounds (the sanitizer build checks).
     if (n == 1) {
       for (std::size_t cut = 0; cut < encoded.size(); ++cut) {
-        EXPECT_FALSE(vesk::decode_message_batch(std::string_view(encoded).substr(0, cut), out)) << cut;
+        EXPECT_FALSE(wp::MessageBatch::decode(std::string_view(encoded).substr(0, cut), out)) << cut;
       }
       for (std::size_t at = 0; at < encoded.size(); ++at) {
         std::string flipped = encoded;
         flipped[at] = static_cast<char>(flipped[at] ^ 0x5a);
-        (void)vesk::decode_message_batch(flipped, out);
+        (void)wp::MessageBatch::decode(flipped, out);
       }
     }
   }
   // Other values and other layouts of the same list are left to the general decoder.
   std::vector<Message> out;
-  EXPECT_FALSE(vesk::decode_message_batch(vesk::pickle::dumps(Value("collect_key_states")), out));
-  EXPECT_FALSE(vesk::decode_message_batch(vesk::pickle::dumps(Value(List{Value(1), Value(2)})), out));
-  EXPECT_FALSE(vesk::decode_message_batch(
+  EXPECT_FALSE(wp::MessageBatch::decode(vesk::pickle::dumps(collect_request), out));
+  EXPECT_FALSE(wp::MessageBatch::decode(vesk::pickle::dumps(Value(List{Value(1), Value(2)})), out));
+  EXPECT_FALSE(wp::MessageBatch::decode(
       vesk::pickle::dumps(Value(List{Value::tuple({Value::bytes("k"), Value::bytes("v"), Value(1), Value(2)})})), out));
 }
 

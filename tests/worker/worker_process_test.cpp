@@ -3,6 +3,7 @@
 #include "channel/channel.hpp"
 #include "loop/event_loop.hpp"
 #include "loop/task.hpp"
+#include "protocol_values.hpp"
 #include "spawned_worker.hpp"
 #include "worker_spy.hpp"
 
@@ -35,8 +36,8 @@ using vesk::Value;
 using vesk::testing::SpawnedWorker;
 using vesk::testing::process_gone;
 
-const Value collect_request("collect_key_states");
-const Value drained("drained");
+using vesk::testing::collect_request;
+using vesk::testing::drained;
 const Value empty_map{Dict{}};
 const Value no_changes = Value::tuple({Value(0), Value(Dict{})});
 const std::vector<Message> none;
@@ -291,7 +292,7 @@ TEST_F(WorkerProcess, BadHandlerPathsEndTheWorkerWithAClearMessage) {
 }
 
 TEST_F(WorkerProcess, AFirstValueThatIsNotAStateMapEndsTheWorker) {
-  const std::vector<Value> firsts{Value(List{}), Value("collect_key_states"), Value(Dict{{Value(1), Value(2)}})};
+  const std::vector<Value> firsts{Value(List{}), collect_request, Value(Dict{{Value(1), Value(2)}})};
   for (const Value& first : firsts) {
     run([&]() -> Awaitable<void> {
       auto w = co_await start("examples.counting.KeyCounter");

@@ -17,9 +17,14 @@
 #include <string_view>
 #include <vector>
 
-namespace vesk::pickle {
+namespace vesk::worker_protocol::detail {
 
-namespace detail {
+namespace op = pickle::detail::op;
+using pickle::detail::container_slice;
+using pickle::detail::get_le;
+using pickle::detail::int_from_le_bytes;
+using pickle::detail::put_int;
+using pickle::detail::put_sized;
 
 // The opcode writers' output for a buffer sized up front: plain stores, no checks.
 struct RawOut {
@@ -121,29 +126,27 @@ class BatchReader {
   const unsigned char* _end;
 };
 
-}  // namespace detail
 
 // Appends one whole pickle of the batch to `out`; `get(item)` gives the message record of each
 // item of `messages` (records, pointers to them, ...). The buffer is sized once for the whole
 // batch, then filled with plain stores.
 template <class Messages, class Get>
 void write_message_batch(std::string& out, const Messages& messages, Get get) {
-  namespace op = detail::op;
   // At most: 9-byte headers for key and value, 10 bytes per integer, MARK and TUPLE.
-  std::size_t bound = 4 + 2 * (messages.size() / detail::container_slice + 1);
+  std::size_t bound = 4 + 2 * (messages.size() / container_slice + 1);
   for (const auto& item : messages) {
     const auto& m = get(item);
     bound += 40 + (m.key ? m.key->size() : 0) + m.value.size();
   }
   const std::size_t start = out.size();
   out.resize(start + bound);
-  detail::RawOut raw{out.data() + start};
+  RawOut raw{out.data() + start};
   *raw.p++ = static_cast<char>(op::PROTO);
   *raw.p++ = 4;
   *raw.p++ = static_cast<char>(op::EMPTY_LIST);
   std::size_t in_slice = 0;
   auto put_bytes = [&raw](std::string_view b) {
-    detail::put_sized(raw, b, op::SHORT_BINBYTES, op::BINBYTES, op::BINBYTES8);
+    put_sized(raw, b, op::SHORT_BINBYTES, op::BINBYTES, op::BINBYTES8);
   };
   for (const auto& item : messages) {
     const auto& m = get(item);
@@ -155,10 +158,10 @@ void write_message_batch(std::string& out, const Messages& messages, Get get) {
       *raw.p++ = static_cast<char>(op::NONE);
     }
     put_bytes(m.value);
-    detail::put_int(raw, m.timestamp);
-    detail::put_int(raw, m.offset);
+    put_int(raw, m.timestamp);
+    put_int(raw, m.offset);
     *raw.p++ = static_cast<char>(op::TUPLE);
-    if (++in_slice == detail::container_slice) {
+    if (++in_slice == container_slice) {
       *raw.p++ = static_cast<char>(op::APPENDS);
       in_slice = 0;
     }
@@ -174,7 +177,7 @@ void write_message_batch(std::string& out, const Messages& messages, Get get) {
 // bounds-checked.
 template <class Message>
 bool read_message_batch(std::string_view data, std::vector<Message>& out) {
-  return detail::BatchReader(data).read(out);
+  return BatchReader(data).read(out);
 }
 
-}  // namespace vesk::pickle
+}  // namespace vesk::worker_protocol::detail
