@@ -104,7 +104,7 @@ void CollectionAnswer::encode_refusal(std::string& out, std::string_view reason)
 
 CollectionAnswer CollectionAnswer::decode_merging(std::string_view pickle, Dict& into) {
   CollectionAnswer answer;
-  Value reply = pickle::loads_merging(pickle, into, &answer.entries);
+  Value reply = pickle::loads_pair_into(pickle, into, &answer.entries);
   if (reply.is_text()) {
     answer.form = Form::refusal;
     answer.refusal = std::move(reply.as_text());

@@ -21,7 +21,7 @@
 //                   - a text "Cannot collect key states: <reason>", when the worker cannot
 //                     answer with its states (a state that cannot be encoded, a map over the
 //                     frame limit); the channel stays in step.
-// The consumer sends one value at a time and waits for its answer before it sends the next.
+// On one channel the consumer waits for the answer to a value before it sends the next one.
 
 #include "pickle/pickle.hpp"
 #include "values/value.hpp"

@@ -33,12 +33,12 @@ Value loads(std::string_view data);
 
 // Decodes exactly one pickle as loads() does, except when its value is a pair whose second item
 // is a dict: that dict's entries are then set in `into` in their order, as Dict::set would take
-// them, and the pair's second item is none in the result. Applies a map of changes to a large
-// map without building the changes first. `entries_read`, when given, is set to the number of
-// entries the dict had. A dict that is the second item of a longer top-level tuple, or of a pair
-// that is then put inside another value, is refused with a PickleError: the entries are taken in
-// as they are read. On an error `into` may hold some of the entries.
-Value loads_merging(std::string_view data, Dict& into, std::size_t* entries_read = nullptr);
+// them, and the pair's second item is none in the result, so that a large map is updated without
+// building the dict first. `entries_read`, when given, is set to the number of entries the dict
+// had. A dict that is the second item of a longer top-level tuple, or of a pair that is then put
+// inside another value, is refused with a PickleError: the entries are taken in as they are read.
+// On an error `into` may hold some of the entries.
+Value loads_pair_into(std::string_view data, Dict& into, std::size_t* entries_read = nullptr);
 
 // Nesting deeper than this is refused when reading: deeper values could not be copied or
 // destroyed without exhausting the thread's stack.

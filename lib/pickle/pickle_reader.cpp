@@ -592,7 +592,7 @@ Value loads(std::string_view data) {
   return Reader(data).run();
 }
 
-Value loads_merging(std::string_view data, Dict& into, std::size_t* entries_read) {
+Value loads_pair_into(std::string_view data, Dict& into, std::size_t* entries_read) {
   Value out;
   std::size_t read = 0;
   if (detail::loads_direct_merging(data, out, into, read)) {

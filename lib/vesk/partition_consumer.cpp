@@ -572,7 +572,7 @@ Awaitable<void> Vesk::PartitionConsumer::_read_collection_answer(std::size_t wor
   };
   auto read = [self = shared_from_this(), bytes = std::make_shared<std::string>(std::move(encoded))]() {
     Read out;
-    out.reply = pickle::loads_merging(*bytes, self->_state->state, &out.changes);
+    out.reply = pickle::loads_pair_into(*bytes, self->_state->state, &out.changes);
     return out;
   };
   Read answer;

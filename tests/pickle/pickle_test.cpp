@@ -489,7 +489,7 @@ TEST(PickleMerging, APairsDictGoesIntoTheMapAsUpdateWould) {
   expected.update(Dict(changes));
   Dict into = held;
   std::size_t read = 0;
-  const Value rest = vesk::pickle::loads_merging(dumps(Value::tuple({7, Value(changes)})), into, &read);
+  const Value rest = vesk::pickle::loads_pair_into(dumps(Value::tuple({7, Value(changes)})), into, &read);
   EXPECT_EQ(rest, Value::tuple({7, Value()}));
   EXPECT_EQ(read, changes.size());
   ASSERT_EQ(into.size(), expected.size());
@@ -497,15 +497,15 @@ TEST(PickleMerging, APairsDictGoesIntoTheMapAsUpdateWould) {
 
   // The fast path takes the dict in, then meets a memo opcode and leaves the rest to the full reader.
   Dict small{{"a", 1}, {"b", 2}};
-  const Value memo = vesk::pickle::loads_merging(proto4("K\x01}(\x8c\x01" "aK\x07\x8c\x01zNu\x94\x86."s), small, &read);
+  const Value memo = vesk::pickle::loads_pair_into(proto4("K\x01}(\x8c\x01" "aK\x07\x8c\x01zNu\x94\x86."s), small, &read);
   EXPECT_EQ(memo, Value::tuple({1, Value()}));
   EXPECT_EQ(small, (Dict{{"a", 7}, {"b", 2}, {"z", Value()}}));
   EXPECT_EQ(read, 2u);
 
-  EXPECT_THROW(vesk::pickle::loads_merging(dumps(Value::tuple({1, Value(Dict{{"a", 9}}), 2})), small), PickleError);
+  EXPECT_THROW(vesk::pickle::loads_pair_into(dumps(Value::tuple({1, Value(Dict{{"a", 9}}), 2})), small), PickleError);
   for (const Value& other : {Value(Dict{{"a", 9}}), Value("refused"), Value::tuple({Value(Dict{{"a", 9}}), 1})}) {
     Dict untouched{{"a", 1}};
-    EXPECT_EQ(vesk::pickle::loads_merging(dumps(other), untouched), other);
+    EXPECT_EQ(vesk::pickle::loads_pair_into(dumps(other), untouched), other);
     EXPECT_EQ(untouched, (Dict{{"a", 1}}));
   }
 }

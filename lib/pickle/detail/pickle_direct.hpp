@@ -14,7 +14,7 @@ namespace vesk::pickle::detail {
 // decodes the input from the start, and reports its errors.
 bool loads_direct(std::string_view data, Value& out);
 
-// As loads_direct, for loads_merging: the dict that is the second item of a top-level tuple is
+// As loads_direct, for loads_pair_into: the dict that is the second item of a top-level tuple is
 // read into `into`, and `entries_read` counts its entries. On false, `into` holds what it held and
 // some of that dict's entries.
 bool loads_direct_merging(std::string_view data, Value& out, Dict& into, std::size_t& entries_read);
