@@ -14,7 +14,7 @@ namespace vesk::pickle::detail {
 namespace {
 
 // Values nesting this deep are left to the full reader, which reports what is too deep.
-constexpr std::size_t kLevelLimit = max_depth - 1;
+constexpr std::size_t level_limit = max_depth - 1;
 
 // Thrown where the full reader must take over; never leaves this file.
 struct Fallback {};
@@ -170,14 +170,14 @@ class DirectReader {
   template <class C>
   void container(C empty) {
     Run& r = _runs.back();
-    if (r.level >= kLevelLimit) fall_back();
+    if (r.level >= level_limit) fall_back();
     build(r.emplace(), std::move(empty));
   }
   // A value of `r` about to move one level deeper, into a container of `r`.
   void check_nesting(const Run& r, const Value& v) {
-    if (r.level >= kLevelLimit) fall_back();
+    if (r.level >= level_limit) fall_back();
     if (v.is_list() || v.is_tuple() || v.is_dict()) {
-      std::size_t room = kLevelLimit - r.level - 1;
+      std::size_t room = level_limit - r.level - 1;
       if (depth_of(v, room) > room) fall_back();
     }
   }
@@ -339,7 +339,7 @@ std::size_t DirectReader::batch_ahead() const {
 // a sibling of the tuple that follows: close_tuple() then takes the batch back out.
 void DirectReader::open(std::size_t mark_pos) {
   Run& r = _runs.back();
-  if (r.level >= kLevelLimit) fall_back();
+  if (r.level >= level_limit) fall_back();
   Run next;
   next.level = r.level + 1;
   next.mark_pos = mark_pos;

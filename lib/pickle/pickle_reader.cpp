@@ -26,9 +26,9 @@ using namespace detail;
 // the protocols that have no bytes opcode.
 enum class Special : std::uint8_t { none, codecs_encode, bytes_type };
 
-constexpr std::uint32_t kNoEntry = std::numeric_limits<std::uint32_t>::max();
-constexpr std::uint64_t kScalarWeight = 40;
-constexpr std::uint64_t kContainerWeight = 64;
+constexpr std::uint32_t no_entry = std::numeric_limits<std::uint32_t>::max();
+constexpr std::uint64_t scalar_weight = 40;
+constexpr std::uint64_t container_weight = 64;
 
 struct Item {
   Item() = default;
@@ -37,9 +37,9 @@ struct Item {
   template <class T>
   Item(std::in_place_t, T&& v, std::uint64_t w) : value(std::forward<T>(v)), weight(w) {}
   Value value;
-  std::uint64_t weight = kScalarWeight;  // about the bytes a copy of the value costs
+  std::uint64_t weight = scalar_weight;  // about the bytes a copy of the value costs
   std::uint32_t depth = 0;               // nesting of containers inside the value
-  std::uint32_t pending = kNoEntry;      // first memo entry still waiting for this item
+  std::uint32_t pending = no_entry;      // first memo entry still waiting for this item
   bool shared = false;                   // another reference (memo GET, DUP) holds a copy
   Special special = Special::none;
 };
@@ -51,7 +51,7 @@ struct MemoEntry {
   Special special = Special::none;
   bool pending = true;           // the value is still the stack item at stack_index
   std::size_t stack_index = 0;
-  std::uint32_t next = kNoEntry;  // the next entry pending on the same item
+  std::uint32_t next = no_entry;  // the next entry pending on the same item
 };
 
 // Decodes one pickle. Python's memo holds references; Value copies deeply. The two agree as long
@@ -70,6 +70,13 @@ class Reader {
   Value run();
 
  private:
+  // run() reads the opcodes our own writer emits; the others go down this chain by kind.
+  Value finish();
+  void load_other();
+  void load_structure();
+  void load_sequence();
+  void load_global_or_refuse();
+
   std::string_view _data;
   const unsigned char* _bytes;
   std::size_t _pos = 0;
@@ -149,23 +156,23 @@ class Reader {
   }
 
   void push(Value&& v, std::uint64_t weight) { _stack.emplace_back(std::move(v), weight); }
-  void push_int(std::int64_t i) { _stack.emplace_back(std::in_place, i, kScalarWeight); }
+  void push_int(std::int64_t i) { _stack.emplace_back(std::in_place, i, scalar_weight); }
   void push_text(std::string_view s) {
     if (!valid_utf8(s)) [[unlikely]] invalid_text();
-    _stack.emplace_back(std::in_place, s, kScalarWeight + s.size());
+    _stack.emplace_back(std::in_place, s, scalar_weight + s.size());
   }
-  void push_bytes(std::string_view s) { push(Value(Bytes{std::string(s)}), kScalarWeight + s.size()); }
+  void push_bytes(std::string_view s) { push(Value(Bytes{std::string(s)}), scalar_weight + s.size()); }
   void push_ascii(std::string s) {
     for (unsigned char c : s) {
       if (c >= 0x80) fail(describe_opcode(_op) + " holds a Python 2 string with non-ASCII bytes");
     }
     std::size_t n = s.size();
-    push(Value(std::move(s)), kScalarWeight + n);
+    push(Value(std::move(s)), scalar_weight + n);
   }
 
   // Memo entries waiting on an item take their copy when the item leaves the stack.
   void settle(Item& item) {
-    for (std::uint32_t e = item.pending; e != kNoEntry; e = _entries[e].next) {
+    for (std::uint32_t e = item.pending; e != no_entry; e = _entries[e].next) {
       MemoEntry& m = _entries[e];
       charge(item.weight);
       m.value = item.value;
@@ -174,12 +181,12 @@ class Reader {
       m.special = item.special;
       m.pending = false;
     }
-    item.pending = kNoEntry;
+    item.pending = no_entry;
   }
   // The item's value, ready to be moved from: memo entries waiting on it have their copy.
   Value& claim(Item& item) {
     if (item.special != Special::none) fail("a global named in the pickle can only be called, not used as a value");
-    if (item.pending != kNoEntry) settle(item);
+    if (item.pending != no_entry) settle(item);
     return item.value;
   }
   Value take(Item& item) { return std::move(claim(item)); }
@@ -200,7 +207,7 @@ class Reader {
   }
   void drop_to(std::size_t size) {
     for (std::size_t i = size; i < _stack.size(); ++i) {
-      if (_stack[i].pending != kNoEntry) settle(_stack[i]);
+      if (_stack[i].pending != no_entry) settle(_stack[i]);
     }
     _stack.resize(size);
   }
@@ -280,7 +287,7 @@ void Reader::memo_put(std::uint64_t index) {
     mark_assigned(index);
   }
   if (_fetched.empty() || !_fetched.count(index)) return;
-  if (_entries.size() >= kNoEntry - 1) fail("too many memo entries");
+  if (_entries.size() >= no_entry - 1) fail("too many memo entries");
   auto e = static_cast<std::uint32_t>(_entries.size());
   Item& top = _stack.back();
   MemoEntry entry;
@@ -373,7 +380,7 @@ void Reader::load_reduce() {
     }
     result = Value::bytes(std::move(out));
   }
-  std::uint64_t weight = kScalarWeight + result.as_bytes().size();
+  std::uint64_t weight = scalar_weight + result.as_bytes().size();
   drop_to(_stack.size() - 2);
   push(std::move(result), weight);
 }
@@ -410,8 +417,8 @@ Value Reader::run() {
         break;
       case op::SETITEMS: load_setitems(pop_mark()); break;
       case op::APPENDS: load_appends(pop_mark()); break;
-      case op::EMPTY_DICT: push(Value(Dict()), kContainerWeight); break;
-      case op::EMPTY_LIST: push(Value(List()), kContainerWeight); break;
+      case op::EMPTY_DICT: push(Value(Dict()), container_weight); break;
+      case op::EMPTY_LIST: push(Value(List()), container_weight); break;
       case op::MEMOIZE: memo_put(_memo_len); break;
       case op::BINPUT: memo_put(*need(1)); break;
       case op::LONG_BINPUT: memo_put(read_le(4)); break;
@@ -420,165 +427,191 @@ Value Reader::run() {
       case op::LONG_BINGET: memo_get(read_le(4)); break;
       case op::GET: memo_get(memo_index(read_line())); break;
 
-      case op::STOP: {
-        if (!_marks.empty()) fail("STOP with an unclosed MARK");
-        if (_stack.size() != 1) fail("STOP with " + std::to_string(_stack.size()) + " values on the stack instead of one");
-        if (_pos != size) fail("data after STOP: " + std::to_string(size - _pos) + " bytes");
-        return take(_stack.back());
-      }
-      case op::PROTO: {
-        unsigned v = *need(1);
-        if (v > 5) fail("unsupported pickle protocol " + std::to_string(v));
-        break;
-      }
-      case op::FRAME: {
-        std::uint64_t n = read_le(8);
-        if (n > size - _pos) fail("truncated pickle: FRAME declares " + std::to_string(n) + " bytes, " + std::to_string(size - _pos) + " remain");
-        break;
-      }
-
-      // ---- scalars ----
-      case op::NONE: push(Value(), kScalarWeight); break;
-      case op::NEWTRUE: push(Value(true), kScalarWeight); break;
-      case op::NEWFALSE: push(Value(false), kScalarWeight); break;
-      case op::INT: push(int_line(read_line(), false, _op, _op_pos), kScalarWeight); break;
-      case op::LONG: push(int_line(read_line(), true, _op, _op_pos), kScalarWeight); break;
-      case op::LONG1: {
-        std::size_t n = *need(1);
-        load_long_bytes(need(n), n);
-        break;
-      }
-      case op::LONG4: {
-        std::uint64_t n = read_le(4);
-        if (n & 0x80000000u) fail("LONG4 has a negative length");
-        load_long_bytes(need(n), static_cast<std::size_t>(n));
-        break;
-      }
-      case op::FLOAT: push(Value(float_line(read_line(), _op_pos)), kScalarWeight); break;
-      case op::BINFLOAT: {
-        push(Value(get_binfloat(need(8))), kScalarWeight);
-        break;
-      }
-
-      // ---- text and bytes ----
-      case op::BINUNICODE: push_text(read_sized(4)); break;
-      case op::BINUNICODE8: push_text(read_sized(8)); break;
-      case op::UNICODE: {
-        std::string text = unicode_line(read_line(), _op_pos);
-        const std::size_t n = text.size();
-        push(Value(std::move(text)), kScalarWeight + n);
-        break;
-      }
-      case op::SHORT_BINBYTES: push_bytes(read_sized(1)); break;
-      case op::BINBYTES: push_bytes(read_sized(4)); break;
-      case op::BINBYTES8: push_bytes(read_sized(8)); break;
-      case op::BYTEARRAY8: push_bytes(read_sized(8)); break;
-      case op::STRING: push_ascii(string_line(read_line(), _op_pos)); break;
-      case op::BINSTRING: push_ascii(std::string(read_sized(4))); break;
-      case op::SHORT_BINSTRING: push_ascii(std::string(read_sized(1))); break;
-
-      // ---- containers ----
-      case op::APPEND:
-        need_items(2);
-        load_appends(_stack.size() - 1);
-        break;
-      case op::SETITEM:
-        need_items(3);
-        load_setitems(_stack.size() - 2);
-        break;
-      case op::EMPTY_TUPLE: push(Value::tuple({}), kContainerWeight); break;
-      case op::TUPLE1:
-      case op::TUPLE2:
-      case op::TUPLE3:
-      case op::TUPLE:
-      case op::LIST: {
-        std::size_t first;
-        if (_op == op::TUPLE || _op == op::LIST) {
-          first = pop_mark();
-        } else {
-          std::size_t n = _op == op::TUPLE1 ? 1 : _op == op::TUPLE2 ? 2 : 3;
-          need_items(n);
-          first = _stack.size() - n;
-        }
-        Item container(Value(), kContainerWeight);
-        std::vector<Value> items;
-        items.reserve(_stack.size() - first);
-        for (std::size_t i = first; i < _stack.size(); ++i) {
-          add_child(container, _stack[i]);
-          items.push_back(take(_stack[i]));
-        }
-        _stack.resize(first);
-        container.value = _op == op::LIST ? Value(List(std::move(items))) : Value::tuple(std::move(items));
-        _stack.push_back(std::move(container));
-        break;
-      }
-      case op::DICT: {
-        std::size_t first = pop_mark();
-        if ((_stack.size() - first) % 2 != 0) fail("DICT has a key without a value");
-        Item container(Value(Dict()), kContainerWeight);
-        move_pairs_into(container, first);
-        _stack.resize(first);
-        _stack.push_back(std::move(container));
-        break;
-      }
-
-      // ---- stack manipulation ----
-      case op::POP:
-        if (!_marks.empty() && _marks.back() == _stack.size()) {
-          _marks.pop_back();
-        } else {
-          need_items(1);
-          drop_to(_stack.size() - 1);
-        }
-        break;
-      case op::POP_MARK: drop_to(pop_mark()); break;
-      case op::DUP: {
-        need_items(1);
-        Item& top = _stack.back();
-        top.shared = true;
-        copy_onto_stack(top.value, top.weight, top.depth, top.special);
-        break;
-      }
-
-      // ---- globals: only the bytes constructors ----
-      case op::GLOBAL: {
-        std::string_view module = read_line();
-        std::string_view name = read_line();
-        load_global(module, name);
-        break;
-      }
-      case op::STACK_GLOBAL: {
-        need_items(2);
-        Item& module = _stack[_stack.size() - 2];
-        Item& name = _stack.back();
-        if (!module.value.is_text() || !name.value.is_text() || module.special != Special::none ||
-            name.special != Special::none) {
-          refuse("its module and name must be text");
-        }
-        std::string m = module.value.as_text(), n = name.value.as_text();
-        drop_to(_stack.size() - 2);
-        load_global(m, n);
-        break;
-      }
-      case op::REDUCE: load_reduce(); break;
-
-      case op::BUILD:
-      case op::INST:
-      case op::OBJ:
-      case op::NEWOBJ:
-      case op::NEWOBJ_EX: refuse("decoding never builds objects"); break;
-      case op::PERSID:
-      case op::BINPERSID: refuse("persistent references are not supported"); break;
-      case op::EXT1:
-      case op::EXT2:
-      case op::EXT4: refuse("extension registry references name globals"); break;
-      case op::EMPTY_SET:
-      case op::ADDITEMS:
-      case op::FROZENSET: refuse("sets are not supported"); break;
-      case op::NEXT_BUFFER:
-      case op::READONLY_BUFFER: refuse("out-of-band buffers are not supported"); break;
-      default: fail("corrupt pickle: " + describe_opcode(_op));
+      case op::STOP: return finish();
+      default: load_other();
     }
+  }
+}
+
+Value Reader::finish() {
+  if (!_marks.empty()) fail("STOP with an unclosed MARK");
+  if (_stack.size() != 1) fail("STOP with " + std::to_string(_stack.size()) + " values on the stack instead of one");
+  if (_pos != _data.size()) fail("data after STOP: " + std::to_string(_data.size() - _pos) + " bytes");
+  return take(_stack.back());
+}
+
+// Protocol markers, scalars, text and bytes.
+void Reader::load_other() {
+  const std::size_t size = _data.size();
+  switch (_op) {
+    case op::PROTO: {
+      unsigned v = *need(1);
+      if (v > 5) fail("unsupported pickle protocol " + std::to_string(v));
+      break;
+    }
+    case op::FRAME: {
+      std::uint64_t n = read_le(8);
+      if (n > size - _pos) fail("truncated pickle: FRAME declares " + std::to_string(n) + " bytes, " + std::to_string(size - _pos) + " remain");
+      break;
+    }
+
+    // ---- scalars ----
+    case op::NONE: push(Value(), scalar_weight); break;
+    case op::NEWTRUE: push(Value(true), scalar_weight); break;
+    case op::NEWFALSE: push(Value(false), scalar_weight); break;
+    case op::INT: push(int_line(read_line(), false, _op, _op_pos), scalar_weight); break;
+    case op::LONG: push(int_line(read_line(), true, _op, _op_pos), scalar_weight); break;
+    case op::LONG1: {
+      std::size_t n = *need(1);
+      load_long_bytes(need(n), n);
+      break;
+    }
+    case op::LONG4: {
+      std::uint64_t n = read_le(4);
+      if (n & 0x80000000u) fail("LONG4 has a negative length");
+      load_long_bytes(need(n), static_cast<std::size_t>(n));
+      break;
+    }
+    case op::FLOAT: push(Value(float_line(read_line(), _op_pos)), scalar_weight); break;
+    case op::BINFLOAT: {
+      push(Value(get_binfloat(need(8))), scalar_weight);
+      break;
+    }
+
+    // ---- text and bytes ----
+    case op::BINUNICODE: push_text(read_sized(4)); break;
+    case op::BINUNICODE8: push_text(read_sized(8)); break;
+    case op::UNICODE: {
+      std::string text = unicode_line(read_line(), _op_pos);
+      const std::size_t n = text.size();
+      push(Value(std::move(text)), scalar_weight + n);
+      break;
+    }
+    case op::SHORT_BINBYTES: push_bytes(read_sized(1)); break;
+    case op::BINBYTES: push_bytes(read_sized(4)); break;
+    case op::BINBYTES8: push_bytes(read_sized(8)); break;
+    case op::BYTEARRAY8: push_bytes(read_sized(8)); break;
+    case op::STRING: push_ascii(string_line(read_line(), _op_pos)); break;
+    case op::BINSTRING: push_ascii(std::string(read_sized(4))); break;
+    case op::SHORT_BINSTRING: push_ascii(std::string(read_sized(1))); break;
+
+    default: load_structure();
+  }
+}
+
+// Containers and stack manipulation.
+void Reader::load_structure() {
+  switch (_op) {
+    // ---- containers ----
+    case op::APPEND:
+      need_items(2);
+      load_appends(_stack.size() - 1);
+      break;
+    case op::SETITEM:
+      need_items(3);
+      load_setitems(_stack.size() - 2);
+      break;
+    case op::EMPTY_TUPLE: push(Value::tuple({}), container_weight); break;
+    case op::TUPLE1:
+    case op::TUPLE2:
+    case op::TUPLE3:
+    case op::TUPLE:
+    case op::LIST: load_sequence(); break;
+    case op::DICT: {
+      std::size_t first = pop_mark();
+      if ((_stack.size() - first) % 2 != 0) fail("DICT has a key without a value");
+      Item container(Value(Dict()), container_weight);
+      move_pairs_into(container, first);
+      _stack.resize(first);
+      _stack.push_back(std::move(container));
+      break;
+    }
+
+    // ---- stack manipulation ----
+    case op::POP:
+      if (!_marks.empty() && _marks.back() == _stack.size()) {
+        _marks.pop_back();
+      } else {
+        need_items(1);
+        drop_to(_stack.size() - 1);
+      }
+      break;
+    case op::POP_MARK: drop_to(pop_mark()); break;
+    case op::DUP: {
+      need_items(1);
+      Item& top = _stack.back();
+      top.shared = true;
+      copy_onto_stack(top.value, top.weight, top.depth, top.special);
+      break;
+    }
+
+    default: load_global_or_refuse();
+  }
+}
+
+void Reader::load_sequence() {
+  std::size_t first;
+  if (_op == op::TUPLE || _op == op::LIST) {
+    first = pop_mark();
+  } else {
+    std::size_t n = _op == op::TUPLE1 ? 1 : _op == op::TUPLE2 ? 2 : 3;
+    need_items(n);
+    first = _stack.size() - n;
+  }
+  Item container(Value(), container_weight);
+  std::vector<Value> items;
+  items.reserve(_stack.size() - first);
+  for (std::size_t i = first; i < _stack.size(); ++i) {
+    add_child(container, _stack[i]);
+    items.push_back(take(_stack[i]));
+  }
+  _stack.resize(first);
+  container.value = _op == op::LIST ? Value(List(std::move(items))) : Value::tuple(std::move(items));
+  _stack.push_back(std::move(container));
+}
+
+// The only globals allowed are the bytes constructors; every other opcode that names a global,
+// builds an object or is unknown is refused.
+void Reader::load_global_or_refuse() {
+  switch (_op) {
+    // ---- globals: only the bytes constructors ----
+    case op::GLOBAL: {
+      std::string_view module = read_line();
+      std::string_view name = read_line();
+      load_global(module, name);
+      break;
+    }
+    case op::STACK_GLOBAL: {
+      need_items(2);
+      Item& module = _stack[_stack.size() - 2];
+      Item& name = _stack.back();
+      if (!module.value.is_text() || !name.value.is_text() || module.special != Special::none ||
+          name.special != Special::none) {
+        refuse("its module and name must be text");
+      }
+      std::string m = module.value.as_text(), n = name.value.as_text();
+      drop_to(_stack.size() - 2);
+      load_global(m, n);
+      break;
+    }
+    case op::REDUCE: load_reduce(); break;
+
+    case op::BUILD:
+    case op::INST:
+    case op::OBJ:
+    case op::NEWOBJ:
+    case op::NEWOBJ_EX: refuse("decoding never builds objects"); break;
+    case op::PERSID:
+    case op::BINPERSID: refuse("persistent references are not supported"); break;
+    case op::EXT1:
+    case op::EXT2:
+    case op::EXT4: refuse("extension registry references name globals"); break;
+    case op::EMPTY_SET:
+    case op::ADDITEMS:
+    case op::FROZENSET: refuse("sets are not supported"); break;
+    case op::NEXT_BUFFER:
+    case op::READONLY_BUFFER: refuse("out-of-band buffers are not supported"); break;
+    default: fail("corrupt pickle: " + describe_opcode(_op));
   }
 }
 

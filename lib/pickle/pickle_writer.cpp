@@ -13,8 +13,6 @@ namespace {
 
 using namespace detail;
 
-constexpr std::size_t kBatch = container_slice;
-
 // Gives `out` room for `more` bytes in a new buffer that asks for huge pages before it is first
 // touched: on virtual machines the page faults of filling a large output cost more than
 // encoding it.
@@ -98,17 +96,17 @@ class Sink {
   Sink& operator=(const Sink&) = delete;
 
   void byte(unsigned char c) {
-    if (_n == kCapacity) flush();
+    if (_n == buffer_capacity) flush();
     _buf[_n++] = static_cast<char>(c);
   }
   // Room for n <= 258 bytes; commit() says how many were written.
   char* room(std::size_t n) {
-    if (kCapacity - _n < n) flush();
+    if (buffer_capacity - _n < n) flush();
     return _buf + _n;
   }
   void commit(std::size_t n) noexcept { _n += n; }
   void bytes(std::string_view s) {
-    if (s.size() <= kCapacity - _n) {
+    if (s.size() <= buffer_capacity - _n) {
       copy_short(_buf + _n, s.data(), s.size());
       _n += s.size();
     } else {
@@ -128,12 +126,12 @@ class Sink {
   // on virtual machines the page faults of filling a large output cost more than encoding it.
   void grow(std::size_t more) { grow_output(_out, std::max(more, _out.capacity())); }
 
-  static constexpr std::size_t kCapacity = 8192;
+  static constexpr std::size_t buffer_capacity = 8192;
   std::string& _out;
   std::size_t _start;
   int _exceptions;
   std::size_t _n = 0;
-  char _buf[kCapacity];
+  char _buf[buffer_capacity];
 };
 
 void put_byte(Sink& out, unsigned char op) { out.byte(op); }
@@ -201,8 +199,8 @@ void put_items(Sink& out, const std::vector<Value>& items, std::size_t depth) {
 void put_list(Sink& out, const List& list, std::size_t depth) {
   put_byte(out, op::EMPTY_LIST);
   std::size_t n = list.size();
-  for (std::size_t start = 0; start < n; start += kBatch) {
-    std::size_t end = std::min(n, start + kBatch);
+  for (std::size_t start = 0; start < n; start += container_slice) {
+    std::size_t end = std::min(n, start + container_slice);
     if (end - start == 1) {
       put_value(out, list[start], depth);
       put_byte(out, op::APPEND);
@@ -231,8 +229,8 @@ void put_dict(Sink& out, const Dict& dict, std::size_t depth) {
   put_byte(out, op::EMPTY_DICT);
   const auto& entries = dict.entries();
   std::size_t n = entries.size();
-  for (std::size_t start = 0; start < n; start += kBatch) {
-    std::size_t end = std::min(n, start + kBatch);
+  for (std::size_t start = 0; start < n; start += container_slice) {
+    std::size_t end = std::min(n, start + container_slice);
     if (end - start == 1) {
       put_value(out, entries[start].first, depth);
       put_value(out, entries[start].second, depth);
@@ -430,7 +428,7 @@ void Writer::item_added() {
   ++f.count;
   if (f.kind == FrameKind::tuple) return;
   ++f.batch;
-  std::size_t limit = f.kind == FrameKind::list ? kBatch : 2 * kBatch;
+  std::size_t limit = f.kind == FrameKind::list ? container_slice : 2 * container_slice;
   if (f.batch == limit) {
     put_byte(_out, f.kind == FrameKind::list ? op::APPENDS : op::SETITEMS);
     f.mark_at = _out.size();
@@ -457,10 +455,10 @@ void Writer::end_tuple() {
   _stack.pop_back();
   // Short tuples get their own opcodes, as Python writes them; dropping the MARK means moving
   // what follows it, which is cheap only while the items are small.
-  constexpr std::size_t kSmallItems = 4096;
+  constexpr std::size_t small_tuple_bytes = 4096;
   if (f.count == 0) {
     _out.back() = static_cast<char>(op::EMPTY_TUPLE);
-  } else if (f.count <= 3 && _out.size() - f.mark_at <= kSmallItems) {
+  } else if (f.count <= 3 && _out.size() - f.mark_at <= small_tuple_bytes) {
     _out.erase(f.mark_at, 1);
     put_byte(_out, f.count == 1 ? op::TUPLE1 : f.count == 2 ? op::TUPLE2 : op::TUPLE3);
   } else {

@@ -10,7 +10,7 @@
 
 namespace vesk::detail {
 
-inline constexpr std::size_t kLargeBlockThreshold = std::size_t{4} << 20;
+inline constexpr std::size_t large_block_threshold = std::size_t{4} << 20;
 
 void* allocate_large_block(std::size_t bytes);
 void free_large_block(void* p, std::size_t bytes) noexcept;
@@ -29,12 +29,12 @@ struct LargeBlockAllocator {
   T* allocate(std::size_t n) {
     if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
     std::size_t bytes = n * sizeof(T);
-    if (bytes < kLargeBlockThreshold) return static_cast<T*>(::operator new(bytes));
+    if (bytes < large_block_threshold) return static_cast<T*>(::operator new(bytes));
     return static_cast<T*>(allocate_large_block(bytes));
   }
   void deallocate(T* p, std::size_t n) noexcept {
     std::size_t bytes = n * sizeof(T);
-    if (bytes < kLargeBlockThreshold) {
+    if (bytes < large_block_threshold) {
       ::operator delete(p);
     } else {
       free_large_block(p, bytes);

@@ -11,8 +11,8 @@ namespace vesk {
 
 namespace {
 
-constexpr std::size_t kTextSalt = 0x9e3779b97f4a7c15ull;
-constexpr std::size_t kBytesSalt = 0xc2b2ae3d27d4eb4full;
+constexpr std::size_t text_salt = 0x9e3779b97f4a7c15ull;
+constexpr std::size_t bytes_salt = 0xc2b2ae3d27d4eb4full;
 
 std::size_t mix(std::uint64_t x) noexcept {
   x ^= x >> 33;
@@ -108,7 +108,7 @@ void repr_into(std::string& out, const Value& v) {
 
 }  // namespace
 
-std::size_t hash_text(std::string_view text) noexcept { return std::hash<std::string_view>{}(text) ^ kTextSalt; }
+std::size_t hash_text(std::string_view text) noexcept { return std::hash<std::string_view>{}(text) ^ text_salt; }
 
 bool Tuple::operator==(const Tuple& other) const { return items == other.items; }
 
@@ -181,7 +181,7 @@ std::size_t Value::hash() const {
       return mix(bits ^ 0xf10a7u);
     }
     case Kind::text: return hash_text(as_text());
-    case Kind::bytes: return std::hash<std::string_view>{}(as_bytes()) ^ kBytesSalt;
+    case Kind::bytes: return std::hash<std::string_view>{}(as_bytes()) ^ bytes_salt;
     case Kind::tuple: {
       std::size_t h = 0x345678u + as_tuple().size();
       for (const auto& item : as_tuple()) h = mix(h * 31 + item.hash());
@@ -253,7 +253,7 @@ void Dict::index_entries() {
 
 void Dict::make_room(std::size_t count) {
   if (_slots.empty()) {
-    if (count <= kSmall) return;
+    if (count <= small_entries) return;
     _slots.assign(slots_for(count), Slot{});
     index_entries();
   } else if (count * 3 > _slots.size() * 2) {
@@ -317,7 +317,7 @@ std::size_t Dict::locate_text(std::string_view key) const {
 }
 
 void Dict::append_unique(Value key, Value value) {
-  if (_slots.empty() && _entries.size() < kSmall) {
+  if (_slots.empty() && _entries.size() < small_entries) {
     require_hashable(key);
     _entries.emplace_back(std::move(key), std::move(value));
     return;
@@ -332,7 +332,7 @@ void Dict::adopt(std::size_t first) {
   const std::size_t total = _entries.size();
   if (first >= total) return;
   std::size_t kept = first;
-  if (_slots.empty() && total <= kSmall) {
+  if (_slots.empty() && total <= small_entries) {
     for (std::size_t i = first; i < total; ++i) {
       if (!_entries[i].first.hashable()) {
         std::string kind = _entries[i].first.kind_name();
@@ -389,7 +389,7 @@ void Dict::adopt(std::size_t first) {
 }
 
 void Dict::set(Value key, Value value) {
-  if (_slots.empty() && _entries.size() < kSmall) {
+  if (_slots.empty() && _entries.size() < small_entries) {
     std::size_t index = locate_small_checked(key);
     if (index != npos_index()) {
       _entries[index].second = std::move(value);

@@ -223,7 +223,7 @@ class Dict {
   static constexpr std::size_t npos_index() noexcept { return static_cast<std::size_t>(-1); }
   // Up to this many entries a dict has no table and is searched in order: most states are small
   // records, and skipping the table saves an allocation and the hashing.
-  static constexpr std::size_t kSmall = 8;
+  static constexpr std::size_t small_entries = 8;
   std::size_t locate(const Value& key, std::size_t hash) const;
   std::size_t locate_small(const Value& key) const;
   std::size_t locate_small_checked(const Value& key) const;  // TypeError for an unhashable key
@@ -231,7 +231,7 @@ class Dict {
   void insert_slot(std::size_t index, std::uint32_t hash);
   void rebuild(std::size_t slot_count);
   void index_entries();
-  // Makes room in the table for `count` entries in all, building it when the dict outgrows kSmall.
+  // Makes room in the table for `count` entries in all, building it when the dict outgrows small_entries.
   void make_room(std::size_t count);
   // After erase_if moved the kept entries down: entry i is now at moved_to[i] - 1, or gone (0).
   void reindex_after_erase(const std::vector<std::uint32_t>& moved_to, std::size_t kept);
@@ -253,7 +253,7 @@ void Dict::set_each(std::size_t n, KeyAt&& key_at, ValueAt&& value_at) {
   if (n == 0) return;
   std::size_t want = _entries.size() + n;
   if (_entries.capacity() < want) _entries.reserve(std::max(want, 2 * _entries.capacity()));
-  if (_slots.empty() && want <= kSmall) {
+  if (_slots.empty() && want <= small_entries) {
     for (std::size_t i = 0; i < n; ++i) {
       Value& key = key_at(i);
       std::size_t index = locate_small_checked(key);
