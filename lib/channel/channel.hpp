@@ -3,11 +3,8 @@
 // worker process. Each frame is one pickle value preceded by its 4-byte big-endian length.
 // All operations run on the event loop, asynchronously.
 //
-// Values on a channel: the consumer sends a state map (dict, key text → state) first, then
-// message batches (lists of 4-tuples: key bytes or None, value bytes, timestamp, offset) and
-// the text "collect_key_states"; the worker answers each batch with the text "drained" and each
-// collection request with its state map, or with the tuple (dict of the states changed, list of
-// the keys removed) since its previous answer or the hand-over.
+// The values on a channel, and the order of their exchange, are the worker protocol's: see
+// worker_protocol.hpp.
 //
 // Before any of these, the worker authenticates itself with its secret (see handshake.hpp).
 //
@@ -86,8 +83,18 @@ class ChannelConnection {
   // Sends one message batch, encoded straight from the messages.
   Awaitable<void> send_batch(const std::vector<Message>& messages);
   Awaitable<void> send_batch(const std::vector<const Message*>& messages);
+  // Sends one value that `encode(out)` appends to `out` as one whole pickle: the encoders of
+  // worker_protocol.hpp, for example Drained::encode.
+  template <class Encode>
+  Awaitable<void> send_with(Encode encode) {
+    _start_frame();
+    encode(_out);
+    co_await _send_frame();
+  }
   // Receives one whole value; fails with ChannelClosedError when the other end has gone.
   Awaitable<Value> receive();
+  // Receives one whole frame; its pickle bytes stay valid until the next receive.
+  Awaitable<std::string_view> receive_frame();
   // Receives one whole value; a message batch is decoded into `batch` (true is returned),
   // anything else into `value` (false).
   Awaitable<bool> receive_batch_or_value(std::vector<Message>& batch, Value& value);
