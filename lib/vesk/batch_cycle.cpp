@@ -1,7 +1,7 @@
 #include "vesk/detail/batch_cycle.hpp"
 
 #include "loop/errors.hpp"
-#include "pickle/pickle.hpp"
+#include "channel/worker_protocol.hpp"
 
 #include <algorithm>
 #include <string>
@@ -11,18 +11,14 @@ namespace {
 
 // --- the batch cycle's frames on a worker channel --------------------------------------------
 
-// The hand-over: the states of the keys that map to `worker`, as one dict.
+// The hand-over: the states of the keys that map to `worker`, as one map.
 std::string encode_hand_over(const Dict::Entries& entries, const std::vector<std::uint32_t>& target_group,
                              std::uint32_t worker) {
   std::string partition_state;
-  pickle::Writer writer(partition_state);
-  writer.begin_dict();
+  worker_protocol::StateHandOver::Writer writer(partition_state);
   for (std::size_t e = 0; e < entries.size(); ++e) {
-    if (target_group[e] != worker) continue;
-    writer.text(entries[e].first.as_text());
-    writer.value(entries[e].second);
+    if (target_group[e] == worker) writer.add(entries[e].first.as_text(), entries[e].second);
   }
-  writer.end_dict();
   writer.finish();
   return partition_state;
 }
@@ -32,13 +28,14 @@ Awaitable<void> send_hand_over(ChannelConnection& connection, std::string encode
 }
 
 Awaitable<void> send_batch(ChannelConnection& connection, const std::vector<const Message*>& messages) {
-  co_await connection.send_batch(messages);
+  const auto encode = [&messages](std::string& out) { worker_protocol::MessageBatch::encode(out, messages); };
+  co_await connection.send_with(encode);
 }
 
-// A worker's reply to its batch: "drained", or else the reply's text goes into `odd`.
+// A worker's reply to its batch: Drained, or else the reply's text goes into `odd`.
 Awaitable<void> receive_drained(ChannelConnection& connection, std::optional<std::string>& odd) {
   Value response = co_await connection.receive();
-  if (response.is_text() && response.as_text() == "drained") co_return;
+  if (worker_protocol::Drained::is(response)) co_return;
   odd = response.is_text() ? response.as_text() : response.repr();
 }
 

@@ -1,7 +1,7 @@
 #include "vesk/detail/checkpointer.hpp"
 
 #include "loop/errors.hpp"
-#include "pickle/pickle.hpp"
+#include "channel/worker_protocol.hpp"
 #include "vesk/detail/checkpoint_texts.hpp"
 #include "vesk/detail/state_file_taken.hpp"
 
@@ -13,27 +13,24 @@ namespace {
 
 // --- the checkpointer's frames on a worker channel -------------------------------------------
 
+using worker_protocol::CollectionAnswer;
+
 Awaitable<void> send_collect_request(ChannelConnection& connection) {
-  const Value request("collect_key_states");
-  co_await connection.send(request);
+  co_await connection.send_with(&worker_protocol::CollectRequest::encode);
 }
 
 Awaitable<void> receive_answer(ChannelConnection& connection, std::string& encoded) {
   encoded = co_await connection.receive_encoded();
 }
 
-// Decodes an answer. An answer of changes is (number of removed keys, key -> state, or none for a
-// key removed): its entries go straight into `into`, and the reply keeps none in their place.
-Value decode_answer(std::string_view encoded, Dict& into, std::size_t& changes) {
-  return pickle::loads_merging(encoded, into, &changes);
+// An answer that is no collection answer at all names the worker that sent it.
+[[noreturn]] void rethrow_naming(const std::exception_ptr& failure, const std::string& worker) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const TypeError& e) {
+    throw TypeError(worker + " answered the collection request with something else: " + e.what());
+  }
 }
-
-bool is_changes_answer(const Value& reply) {
-  return reply.is_tuple() && reply.as_tuple().size() == 2 && reply.as_tuple()[0].is_int() &&
-         reply.as_tuple()[1].is_none();
-}
-
-std::int64_t removed_count(const Value& changes_answer) { return changes_answer.as_tuple()[0].as_int(); }
 
 // ------------------------------------------------------------------------------------------
 
@@ -268,48 +265,39 @@ Awaitable<void> Checkpointer::_read_answer(std::size_t worker, std::string encod
   // Big answers are read on the blocking pool; nothing else touches the state map meanwhile,
   // since no batch cycle runs during a collection. The job holds the consumer.
   const bool big = encoded.size() >= decode_off_loop_bytes;
-  struct Read {
-    Value reply;
-    std::size_t changes = 0;
-  };
   auto read = [keep = _context.hold(), into = &_state->state, bytes = std::make_shared<std::string>(std::move(encoded))]() {
-    Read out;
-    out.reply = decode_answer(*bytes, *into, out.changes);
-    return out;
+    return CollectionAnswer::decode_merging(*bytes, *into);
   };
-  Read answer;
+  CollectionAnswer answer;
   auto reading = run_into(big, std::move(read), answer);
   if (auto failure = co_await attempt(std::move(reading))) {
     // Some of its changes may be in the state already, and a removed key's none must not stay.
     _unsaved_changes = true;
     _state->state.erase_if(is_removed);
-    std::rethrow_exception(failure);
+    rethrow_naming(failure, _pool.describe(worker));
   }
-  Value& reply = answer.reply;
-  // A worker that cannot give its states says why in a text; its channel stays in step.
-  if (reply.is_text()) {
-    throw ValueError(_pool.describe(worker) +
-                     " answered the collection request with a text instead of its state map: " + reply.as_text());
-  }
-  if (is_changes_answer(reply)) {
-    key_states.changes += answer.changes;
-    if (answer.changes > 0) _unsaved_changes = true;
-    if (removed_count(reply) > 0) _state->state.erase_if(is_removed);
-    co_return;
-  }
-  if (!reply.is_dict()) {
-    throw TypeError(_pool.describe(worker) + " answered the collection request with a " + reply.kind_name() +
-                    " instead of its state map");
+  switch (answer.form) {
+    case CollectionAnswer::Form::refusal:
+      // A worker that cannot give its states says why in a text; its channel stays in step.
+      throw ValueError(_pool.describe(worker) +
+                       " answered the collection request with a text instead of its state map: " + answer.refusal);
+    case CollectionAnswer::Form::changes:
+      key_states.changes += answer.entries;
+      if (answer.entries > 0) _unsaved_changes = true;
+      if (answer.removed > 0) _state->state.erase_if(is_removed);
+      co_return;
+    case CollectionAnswer::Form::whole:
+      break;
   }
   key_states.whole[worker] = true;
   Dict& into = key_states.states;
   if (into.empty()) {
-    into = std::move(reply.as_dict());
+    into = std::move(answer.states);
     // Room for the other workers' maps, made before their answers are read.
     const std::size_t workers = _pool.size();
     if (workers > 1 && into.size() >= reserve_ahead_entries) into.reserve(into.size() * workers * 11 / 10);
   } else {
-    into.update(std::move(reply.as_dict()));
+    into.update(std::move(answer.states));
   }
 }
 
