@@ -3,6 +3,7 @@
 // times a second, then the checkpoint of 1,000,000 keys (collection and save to
 // local files) and the restore of that state into a new consumer.
 #include "vesk/vesk.hpp"
+#include "vesk/partition_consumer.hpp"
 
 #include "checkpoint_sink.hpp"
 

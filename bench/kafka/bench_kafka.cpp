@@ -594,7 +594,7 @@ vesk::Awaitable<Latency> engine_latency_run(BenchCluster* cluster, EngineSetup s
   // Every partition has taken its stored state and positioned itself before messages come.
   co_await until([&run] {
     for (const auto& c : run.consumers()) {
-      if (!c->_initial_state_sent) return false;
+      if (!c->handed_over()) return false;
     }
     return true;
   }, 60s);

@@ -2,6 +2,7 @@
 // messages over 10,000 keys on the memory feed, for a Python KeyCounter (an async def process
 // returning (state or 0) + 1) and, in the same run, for the C++ examples.counting.KeyCounter.
 #include "vesk/vesk.hpp"
+#include "vesk/partition_consumer.hpp"
 
 #include "checkpoint_sink.hpp"
 #include "vesk_local_file_backend/vesk_local_file_backend.hpp"

@@ -4,7 +4,10 @@
 
 #include "loop/errors.hpp"
 #include "vesk/detail/checkpoint_texts.hpp"
+#include "vesk/detail/checkpointer.hpp"
+#include "vesk/detail/consumer_context.hpp"
 #include "vesk/detail/state_file_taken.hpp"
+#include "vesk/detail/worker_pool.hpp"
 
 #include <string>
 
@@ -14,11 +17,12 @@ Awaitable<void> Vesk::PartitionConsumer::release(std::chrono::steady_clock::dura
   if (_disposed) co_return;
   auto keep = shared_from_this();
   const std::string prefix = checkpoint_prefix(_partition);
-  auto last = Task<bool>::create(*_loop, _final_checkpoint());
+  auto last = Task<bool>::create(*_context->loop, _final_checkpoint());
   const bool ended = co_await wait_for(last, deadline);
   const auto releasing = [&] {
+    const auto& stored = _checkpointer->stored_offset();
     return "; releasing partition " + std::to_string(_partition) + " from its last checkpoint at offset " +
-           (_stored_offset ? std::to_string(*_stored_offset) : std::string("none"));
+           (stored ? std::to_string(*stored) : std::string("none"));
   };
   if (!ended) {
     last.cancel();
@@ -33,23 +37,23 @@ Awaitable<void> Vesk::PartitionConsumer::release(std::chrono::steady_clock::dura
     }
   } else if (last.result()) {
     _logger->info(prefix + "Final checkpoint before release: offset " + std::to_string(_state->offset) + ", saved in " +
-                  three_decimals(_last_save_seconds) + " s");
+                  three_decimals(_checkpointer->last_save_seconds()) + " s");
   }
   dispose();
 }
 
 Awaitable<bool> Vesk::PartitionConsumer::_final_checkpoint() {
-  _releasing = true;
+  _handshake->releasing = true;
   // A consumer that failed, or never handed its workers their states, has nothing newer than
   // the file.
-  if (_fault->error || !_state || !_initial_state_sent) co_return false;
+  if (_pool->fault() || !_state || !_handshake->initial_state_sent()) co_return false;
   // A periodic checkpoint in flight ends first; the loop is stopped the moment none runs, so
   // that no other collection shares the workers' channels with this one.
   while (_is_checkpoint_task_running) co_await wait_for_checkpoint_task();
   _checkpoint_task.cancel();
-  if (_fault->error) co_return false;
-  auto checkpoint = Task<void>::create(*_loop, _keep_alive(this, _do_checkpoint()));
-  co_await _until_fault(checkpoint);
+  if (_pool->fault()) co_return false;
+  auto checkpoint = _context->spawn(_do_checkpoint());
+  co_await _pool->until_fault(checkpoint);
   co_return true;
 }
 

@@ -1,6 +1,7 @@
 #include "vesk/vesk.hpp"
 
 #include "loop/errors.hpp"
+#include "vesk/partition_consumer.hpp"
 #include "vesk/detail/checkpoint_texts.hpp"
 
 #include <algorithm>
@@ -90,12 +91,9 @@ Awaitable<void> Vesk::release_partitions(std::vector<PartitionId> partitions) {
     releases.push_back(Task<void>::create(EventLoop::running(), consumer->release(release_deadline)));
   }
   for (auto& release : releases) {
-    try {
-      co_await release.wait();
-    } catch (...) {
-      // release() never fails; a cancelled wait leaves the rest to their own deadlines.
-      rethrow_if_cancellation(std::current_exception());
-    }
+    // release() never fails; a cancelled wait leaves the rest to their own deadlines.
+    auto ended = release.wait();
+    (void)co_await attempt(std::move(ended));
   }
 }
 
@@ -248,9 +246,8 @@ std::shared_ptr<Vesk::PartitionConsumer> Vesk::AssignmentListener::_create_parti
                                                       vesk._workers_per_partition, vesk._checkpoint_interval,
                                                       vesk._stream_handler);
   // Before its tasks first run, which is when they are read.
-  consumer->_worker_connect_timeout = vesk._worker_connect_timeout;
-  consumer->_slow_worker_warning_interval = vesk._slow_worker_warning_interval;
-  consumer->_metrics = vesk._partition_metrics(partition);
+  consumer->configure(vesk._worker_connect_timeout, vesk._slow_worker_warning_interval,
+                      vesk._partition_metrics(partition));
   return consumer;
 }
 
@@ -296,7 +293,7 @@ Awaitable<void> Vesk::AssignmentListener::_recreate_partition_consumer_on_error(
                       " " + error_trace(failure));
   // A consumer that had been doing its work failed for a new reason: try again at once. One
   // that never got going would only fail the same way again: wait first.
-  const bool healthy = consumer->_was_healthy(healthy_after);
+  const bool healthy = consumer->was_healthy(healthy_after);
   if (healthy) backoff.reset();
   try {
     vesk.stop_partition_consumer(partition);
@@ -337,7 +334,7 @@ Awaitable<void> Vesk::AssignmentListener::_recreate_partition_consumer(Partition
       continue;
     }
     _vesk->_recreations.erase(partition);
-    if (consumer->_metrics) ++consumer->_metrics->consumer_recreations;
+    if (consumer->metrics()) ++consumer->metrics()->consumer_recreations;
     _vesk->_partition_consumers.set(partition, consumer);
     _start_watcher(EventLoop::running(), std::move(consumer), backoff);
     co_return;

@@ -162,4 +162,3 @@ class Vesk::AssignmentListener : public VeskRebalanceListener,
 
 }  // namespace vesk
 
-#include "vesk/partition_consumer.hpp"

@@ -2,6 +2,7 @@
 // examples.counting handlers: exact counts, resuming, re-spreading keys over more workers, a
 // worker killed mid-stream, and no process left behind.
 #include "vesk/vesk.hpp"
+#include "vesk/partition_consumer.hpp"
 
 #include "engine_fixture.hpp"
 #include "engine_run.hpp"

@@ -176,7 +176,7 @@ TEST_F(EngineFault, ASlowWorkerIsNamedInAWarningEveryIntervalAndNotKilled) {
     t.engine->start();
     EXPECT_TRUE(co_await t.stored_offsets_reach(1, 0, 30s));
     auto consumer = *t.engine->_partition_consumers.find(0);
-    EXPECT_TRUE(co_await eventually([&] { return consumer->_initial_state_sent; }));
+    EXPECT_TRUE(co_await eventually([&] { return consumer->handed_over(); }));
     const pid_t pid = t.worker_pid(0);
     ::kill(pid, SIGSTOP);
     t.produce_ten();

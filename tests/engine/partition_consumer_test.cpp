@@ -2,7 +2,7 @@
 // checkpoint handshake and restore. The workers here are stand-ins played by the test over the
 // consumers' real listeners (the started program never connects and lives until it is killed), so
 // every exchange is visible.
-#include "vesk/vesk.hpp"
+#include "vesk/partition_consumer.hpp"
 
 #include "engine_test_support.hpp"
 #include "fake_feed.hpp"
@@ -280,7 +280,7 @@ TEST_F(ConsumerTest, ACheckpointDueDuringABatchWaitsForItsEndAndHoldsTheNextBatc
 TEST_F(ConsumerTest, CheckpointLinesAreExactAndARemovedKeyLeavesTheNextCheckpoint) {
   loop.run_until_complete([](ConsumerTest& t) -> Awaitable<void> {
     t.start(1, 2);
-    co_await eventually([&] { return t.consumer->_initial_state_sent; });
+    co_await eventually([&] { return t.consumer->handed_over(); });
     t.stand_ins[0]->collect_reply = [] { return Value(Dict{{"a", 1}}); };
     t.stand_ins[1]->collect_reply = [] { return Value(Dict{{"b", 2}}); };
     co_await t.consumer->_do_checkpoint();
@@ -326,7 +326,7 @@ TEST_F(ConsumerTest, AnswersOfChangesMendTheHeldStateAndAnIdleCheckpointWritesNo
   std::vector<int> sets;
   loop.run_until_complete([&](ConsumerTest& t) -> Awaitable<void> {
     t.start(1, 2);
-    co_await eventually([&] { return t.consumer->_initial_state_sent; });
+    co_await eventually([&] { return t.consumer->handed_over(); });
     auto round = [&](std::function<Value()> zero, std::function<Value()> one) -> Awaitable<void> {
       t.stand_ins[0]->collect_reply = std::move(zero);
       t.stand_ins[1]->collect_reply = std::move(one);
@@ -357,7 +357,7 @@ TEST_F(ConsumerTest, LargeStatesGoThroughHandOverCollectionAndMergeIntact) {
   loop.run_until_complete(store->set_partition_state(3, saved));
   loop.run_until_complete([](ConsumerTest& t) -> Awaitable<void> {
     t.start(3, 2);
-    co_await eventually([&] { return t.consumer->_initial_state_sent; });
+    co_await eventually([&] { return t.consumer->handed_over(); });
     for (auto& s : t.stand_ins) {
       co_await eventually([&] { return !s->received.empty(); });
       s->collect_reply = [stand_in = s.get()] { return stand_in->received.front(); };

@@ -2,6 +2,7 @@
 // a stand-in worker program that never connects, so no channel is ever connected: the consumers
 // only restore their state and wait, which is all these tests need of them.
 #include "vesk/vesk.hpp"
+#include "vesk/partition_consumer.hpp"
 
 #include "engine_test_support.hpp"
 #include "fake_feed.hpp"
@@ -171,13 +172,13 @@ TEST_F(EngineTest, StopPartitionConsumerDisposesAndForgets) {
     auto first = *engine._partition_consumers.find(2);
     engine.stop_partition_consumer(5);  // not there: nothing happens
     engine.stop_partition_consumer(2);
-    EXPECT_TRUE(first->_disposed);
+    EXPECT_TRUE(first->disposed());
     EXPECT_EQ(engine._partition_consumers.keys(), (std::vector<PartitionId>{0, 1}));
     std::vector<std::shared_ptr<Vesk::PartitionConsumer>> rest;
     for (const auto& [p, c] : engine._partition_consumers) rest.push_back(c);
     engine.stop_all_partition_consumers();
     EXPECT_TRUE(engine._partition_consumers.empty());
-    for (const auto& c : rest) EXPECT_TRUE(c->_disposed);
+    for (const auto& c : rest) EXPECT_TRUE(c->disposed());
     co_return;
   }(*engine, feed));
 }
@@ -230,7 +231,7 @@ TEST_F(EngineTest, ReassignmentReplacesTheConsumerAndItsWatcherEndsQuietly) {
     auto old = *engine._partition_consumers.find(1);
     co_await vesk::sleep(50ms);
     feed->listener()->on_partitions_assigned({0, 1});
-    EXPECT_TRUE(old->_disposed);
+    EXPECT_TRUE(old->disposed());
     EXPECT_EQ(engine._partition_consumers.keys(), (std::vector<PartitionId>{0, 1}));
     EXPECT_NE(*engine._partition_consumers.find(1), old);
     EXPECT_EQ((*engine._partition_consumers.find(1))->_partition, 1);
@@ -263,7 +264,7 @@ TEST_F(EngineTest, AFailedConsumerIsLoggedOnceAndReplacedFromTheEngineFields) {
       return now != nullptr && *now != failing;
     }));
     co_await vesk::sleep(100ms);
-    EXPECT_TRUE(failing->_disposed);
+    EXPECT_TRUE(failing->disposed());
     auto fresh = *engine._partition_consumers.find(3);
     EXPECT_EQ(fresh->_workers_per_partition, 3);
     EXPECT_EQ(fresh->_worker_processes.size(), 3u);
