@@ -211,18 +211,6 @@ Awaitable<Value> ChannelConnection::receive() {
 
 Awaitable<std::string_view> ChannelConnection::receive_frame() {
   // The previous frame is done with: a huge one does not pin its buffer for the next.
-<<<<<<< HEAD
-=======
-  if (_in.capacity() > read_chunk_bytes) std::string().swap(_in);
-  co_await _read_frame(_in);
-  co_return std::string_view(_in);
-}
-
-Awaitable<bool> ChannelConnection::receive_batch_or_value(std::vector<Message>& batch, Value& value) {
-  co_await _read_frame(_in);
-  const bool is_batch = decode_message_batch(_in, batch);
-  if (!is_batch) value = pickle::loads(_in);
->>>>>>> consumer
   if (_in.capacity() > read_chunk_bytes) std::string().swap(_in);
   co_await _read_frame(_in);
   co_return std::string_view(_in);

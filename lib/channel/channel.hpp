@@ -80,12 +80,6 @@ class ChannelConnection {
   Awaitable<Value> receive();
   // Receives one whole frame; its pickle bytes stay valid until the next receive.
   Awaitable<std::string_view> receive_frame();
-<<<<<<< HEAD
-=======
-  // Receives one whole value; a message batch is decoded into `batch` (true is returned),
-  // anything else into `value` (false).
-  Awaitable<bool> receive_batch_or_value(std::vector<Message>& batch, Value& value);
->>>>>>> consumer
   // Receives one whole frame and returns its pickle bytes undecoded.
   Awaitable<std::string> receive_encoded();
 
