@@ -272,6 +272,7 @@ Awaitable<std::shared_ptr<ChannelConnection>> Vesk::PartitionConsumer::_connecti
 Awaitable<void> Vesk::PartitionConsumer::_run() {
   if (!_source) throw std::logic_error("partition consumer " + std::to_string(_partition) + " has no source");
   _state = co_await get_partition_state_from_storage();
+  if (_checkpoint_observer && *_checkpoint_observer) (*_checkpoint_observer)(_partition, _state->offset);
   if (_metrics) {
     _metrics->offset = _metrics->stored_offset = _state->offset;
     _metrics->stored_at = std::chrono::steady_clock::now();
@@ -488,6 +489,7 @@ Awaitable<void> Vesk::PartitionConsumer::_do_checkpoint() {
     _metrics->stored_at = std::chrono::steady_clock::now();
   }
   _logger->info(checkpoint_done_text(_partition, collection_duration, save_duration));
+  if (_checkpoint_observer && *_checkpoint_observer) (*_checkpoint_observer)(_partition, _state->offset);
 }
 
 Awaitable<Vesk::PartitionConsumer::CollectedKeyStates> Vesk::PartitionConsumer::_collect_key_states() {

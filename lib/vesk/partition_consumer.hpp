@@ -130,6 +130,8 @@ class Vesk::PartitionConsumer : public std::enable_shared_from_this<PartitionCon
   // The partition's figures, shared with the engine; none when metrics are off. Set before the
   // tasks first run.
   std::shared_ptr<PartitionMetrics> _metrics;
+  // The engine's observer of stored checkpoints; none for a consumer built on its own.
+  std::shared_ptr<const CheckpointObserver> _checkpoint_observer;
 
   // The worker channel, awaiting the worker's connection until `_worker_connect_timeout` after
   // construction at most.

@@ -120,6 +120,22 @@ void Vesk::stop_all_partition_consumers() {
   for (PartitionId partition : _partition_consumers.keys()) stop_partition_consumer(partition);
 }
 
+void Vesk::on_checkpoint_stored(CheckpointObserver observer) {
+  if (!observer) {
+    *_checkpoint_observer = nullptr;
+    return;
+  }
+  *_checkpoint_observer = [observer = std::move(observer), logger = _logger](PartitionId partition, Offset offset) {
+    try {
+      observer(partition, offset);
+    } catch (const std::exception& e) {
+      logger->warn("The checkpoint observer failed for partition " + std::to_string(partition) + ": " + e.what());
+    } catch (...) {
+      logger->warn("The checkpoint observer failed for partition " + std::to_string(partition));
+    }
+  };
+}
+
 std::shared_ptr<PartitionMetrics> Vesk::_partition_metrics(PartitionId partition) {
   if (!_metrics_enabled) return nullptr;
   auto& metrics = _metrics[partition];
@@ -251,6 +267,7 @@ std::shared_ptr<Vesk::PartitionConsumer> Vesk::AssignmentListener::_create_parti
   consumer->_worker_connect_timeout = vesk._worker_connect_timeout;
   consumer->_slow_worker_warning_interval = vesk._slow_worker_warning_interval;
   consumer->_metrics = vesk._partition_metrics(partition);
+  consumer->_checkpoint_observer = vesk._checkpoint_observer;
   return consumer;
 }
 

@@ -171,6 +171,29 @@ TEST_F(EndToEnd, RestoredKeysLandOnTheWorkerThatReceivesTheirMessages) {
   for (const auto& [key, count] : state->state) EXPECT_EQ(count, vesk::Value(8)) << key.as_text();
 }
 
+TEST_F(EndToEnd, TheCheckpointObserverHearsTheRestoredAndEveryStoredOffsetAndMayThrow) {
+  loop.run_until_complete(store->set_partition_state(0, PartitionState{0, 1000, vesk::Dict{}}));
+  auto feed = std::make_shared<VeskMemoryFeed>(log.logger(), 1, 200ms);
+  std::vector<vesk::Message> more;
+  for (int i = 1000; i < 1050; ++i) more.push_back(vesk::Message{"key-" + std::to_string(i % 7), "v", 0, i});
+  feed->append(0, std::move(more));
+  std::vector<std::pair<PartitionId, vesk::Offset>> heard;
+  vesk::testing::EngineRun run{log.logger(), backend, *store, 1};
+  run.before_start = [&heard](Vesk& engine) {
+    engine.on_checkpoint_stored([&heard](PartitionId partition, vesk::Offset offset) {
+      heard.emplace_back(partition, offset);
+      throw std::runtime_error("observer broke");
+    });
+  };
+  EXPECT_TRUE(loop.run_until_complete(
+      vesk::testing::run_engine_until(run, feed, handler("examples.counting.KeyCounter"), 1050)));
+  ASSERT_GE(heard.size(), 2u);
+  EXPECT_EQ(heard.front(), std::make_pair(PartitionId{0}, vesk::Offset{1000}));
+  EXPECT_EQ(heard.back(), std::make_pair(PartitionId{0}, vesk::Offset{1050}));
+  EXPECT_TRUE(log.contains("The checkpoint observer failed for partition 0: observer broke"));
+  EXPECT_EQ(log.count_starting_with("[p0] Error"), 0u);
+}
+
 // Workers answer collections with only what changed; the stored file must still be the whole
 // state. Each wave touches a third of the keys, checkpoints fall between waves, and a second
 // engine resumes: every key's log must hold each of its offsets exactly once, in order.
