@@ -9,6 +9,7 @@
 // check holds, 1 when one fails (with the hosts' logs), 2 for a mistake in the call.
 
 #include "cli_support.hpp"
+#include "host_metrics.hpp"
 #include "loop/event_loop.hpp"
 #include "models/partition_state.hpp"
 #include "processes.hpp"
@@ -130,6 +131,7 @@ class Soak {
     Clock::time_point stop_sent;
     Clock::time_point started;
     std::vector<std::string> logs;
+    std::optional<int> metrics_port;  // of this incarnation, once its log has told it
   };
   struct Fault {
     std::string kind;
@@ -157,6 +159,8 @@ class Soak {
   bool broker_up() const { return _broker.phase == Phase::up; }
   void tick();
   void sample();
+  // Takes the host's counts from its /metrics, when it answers.
+  void scrape(Host& host);
   void inject();
   void end_faults();
   std::optional<std::vector<vesk::PartitionState>> read_states(bool quiet);
@@ -209,6 +213,7 @@ class Soak {
   std::map<pid_t, Clock::time_point> _zombies_seen;
   std::set<pid_t> _zombies_reported;
   long _host_peak_kib = 0, _worker_peak_kib = 0;
+  vesk::chaos::ProcessedCounts _processed;
   Clock::time_point _last_sample;
 
   std::vector<Fault> _faults;
@@ -316,6 +321,7 @@ void Soak::start_host(Host& host) {
                                 "--workers", std::to_string(_o.workers),
                                 "--checkpoint-interval", fixed(_o.checkpoint_interval, 3),
                                 "--status-interval", "5",
+                                "--metrics-port", "0",
                                 // A host that dies is noticed, and a new one joins, within seconds
                                 // (a real broker refuses sessions under 6 s).
                                 "--kafka-property", _cluster ? "session.timeout.ms=6000" : "session.timeout.ms=3000",
@@ -325,6 +331,7 @@ void Soak::start_host(Host& host) {
     argv.push_back((_dir / "state").string());
   }
   host.pid = _processes.start(argv, log);
+  host.metrics_port.reset();
   host.phase = Phase::up;
   host.started = Clock::now();
 }
@@ -452,11 +459,24 @@ void Soak::tick() {
   if (now - _last_sample >= std::chrono::seconds(1)) sample();
 }
 
-// Peak memory of hosts and workers, the workers of every host, and zombies they leave.
+void Soak::scrape(Host& host) {
+  if (!host.metrics_port) {
+    auto port = text_after(host.logs.back(), "Metrics at http://127.0.0.1:");
+    if (!port) return;  // not serving yet
+    host.metrics_port = std::stoi(*port);
+  }
+  if (auto text = vesk::chaos::fetch_metrics(*host.metrics_port)) {
+    _processed.record(host.logs.back(), vesk::chaos::processed_per_partition(*text));
+  }
+}
+
+// Peak memory of hosts and workers, the workers of every host, zombies they leave, and the
+// hosts' counts.
 void Soak::sample() {
   _last_sample = Clock::now();
   for (auto& host : _hosts) {
     if (host.phase != Phase::up && host.phase != Phase::stopping) continue;
+    scrape(host);
     if (auto kib = vesk::chaos::peak_rss_kib(host.pid)) _host_peak_kib = std::max(_host_peak_kib, *kib);
     for (pid_t w : vesk::chaos::children_of(host.pid, "vesk_worker_host")) {
       _workers_seen.insert(w);
@@ -523,6 +543,7 @@ void Soak::inject() {
   if (kind == "host_kill" || kind == "host_term") {
     Host& host = *settled[std::uniform_int_distribution<std::size_t>(0, settled.size() - 1)(_random)];
     if (auto kib = vesk::chaos::peak_rss_kib(host.pid)) _host_peak_kib = std::max(_host_peak_kib, *kib);
+    scrape(host);  // what it has processed up to now goes with it
     if (kind == "host_kill") {
       ::kill(host.pid, SIGKILL);
       host.phase = Phase::down;
@@ -800,8 +821,9 @@ void Soak::print_figures(const std::vector<std::int64_t>& ends) {
   std::cout << "faults: " << faults << "\n";
   std::cout << "produced: " << produced << "\n";
   std::cout << "lost: " << lost << "\n";
-  // Messages processed more than once: every "Processed N messages" of every host, less the produced.
-  std::cout << "duplicates: " << std::max<std::int64_t>(0, summary.processed - produced) << "\n";
+  // Messages processed more than once: what every host's /metrics last counted, less the produced.
+  const auto processed = static_cast<std::int64_t>(_processed.total());
+  std::cout << "duplicates: " << std::max<std::int64_t>(0, processed - produced) << "\n";
   std::cout << "fault_to_checkpoint_longest_s: " << fixed(longest, 3) << "\n";
   std::cout << "fault_to_checkpoint_longest_of: " << longest_what << "\n";
   std::cout << "catch_up_s: " << fixed(_catch_up_seconds, 3) << "\n";
