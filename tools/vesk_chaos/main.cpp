@@ -50,11 +50,11 @@ using Clock = std::chrono::steady_clock;
 using Seconds = std::chrono::duration<double>;
 using vesk::chaos::Processes;
 
-constexpr const char* kTopic = "chaos";
-constexpr const char* kGroup = "vesk-chaos";
-constexpr const char* kContainer = "vesk-chaos";
-constexpr const char* kHandler = "examples.counting.OffsetLog";
-constexpr const char* kAccountKey =
+constexpr const char* topic_name = "chaos";
+constexpr const char* group_id = "vesk-chaos";
+constexpr const char* container_name = "vesk-chaos";
+constexpr const char* handler_path = "examples.counting.OffsetLog";
+constexpr const char* account_key =
     "Eby8vdM02xNOcqFlqUwJPLlmEtlCDXJ1OUzFT50uSRZ6IFsuFq2UVErCz4I6tq/K1SZFPTOtr/KBHBeksoGMGw==";
 
 std::atomic<int> interrupted{0};
@@ -79,7 +79,7 @@ struct Options {
   std::vector<std::string> faults;
 };
 
-constexpr const char* kFaultKinds[] = {"host_kill",       "worker_kill", "worker_stop", "storage_restart",
+constexpr const char* fault_kinds[] = {"host_kill",       "worker_kill", "worker_stop", "storage_restart",
                                        "host_term",       "broker_kill", "broker_stop"};
 
 // Where a companion program is: the flag, then beside this program, then in the build tree.
@@ -229,7 +229,7 @@ class Soak {
 
 void Soak::start_mock() {
   const std::string log = (_dir / "kafka-mock.log").string();
-  _mock = _processes.start({_kafka_mock, "--partitions", std::to_string(_o.partitions), "--topic", kTopic}, log);
+  _mock = _processes.start({_kafka_mock, "--partitions", std::to_string(_o.partitions), "--topic", topic_name}, log);
   const auto deadline = Clock::now() + std::chrono::seconds(30);
   while (Clock::now() < deadline) {
     std::ifstream in(log);
@@ -251,10 +251,10 @@ void Soak::start_real_cluster() {
   _cluster = std::make_unique<vesk::chaos::RealCluster>(_processes, _kafka_cluster, _dir);
   _cluster->start(std::chrono::seconds(180));
   _bootstrap = _cluster->bootstrap();
-  _cluster->create_topic(kTopic, _o.partitions, std::chrono::seconds(60));
+  _cluster->create_topic(topic_name, _o.partitions, std::chrono::seconds(60));
   const auto deadline = Clock::now() + std::chrono::seconds(60);
-  while (!_cluster->fully_replicated(kTopic, std::chrono::milliseconds(2000))) {
-    if (Clock::now() > deadline) throw std::runtime_error("topic " + std::string(kTopic) + " is not fully replicated after 60 s");
+  while (!_cluster->fully_replicated(topic_name, std::chrono::milliseconds(2000))) {
+    if (Clock::now() > deadline) throw std::runtime_error("topic " + std::string(topic_name) + " is not fully replicated after 60 s");
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
   }
 }
@@ -276,7 +276,7 @@ void Soak::tick_broker(Clock::time_point now) {
     // either kind once every replica has looked in sync for three checks in a row.
     const bool restarted = _broker.stopped || _cluster->starts_of(_broker.node) > _broker.starts;
     const bool in_sync = restarted && _cluster->node_pid(_broker.node) &&
-                         _cluster->fully_replicated(kTopic, std::chrono::milliseconds(1000));
+                         _cluster->fully_replicated(topic_name, std::chrono::milliseconds(1000));
     _broker.in_sync = in_sync ? _broker.in_sync + 1 : 0;
     if (_broker.in_sync >= 3) {
       _broker.phase = Phase::up;
@@ -308,7 +308,7 @@ void Soak::create_container() {
   _loop.run_until_complete([](std::string cs) -> vesk::Awaitable<void> {
     auto service = vesk::blob::BlobServiceClient::from_connection_string(cs);
     vesk::blob::AsyncBlobServiceClient client(service);
-    co_await client.get_container_client(kContainer).create();
+    co_await client.get_container_client(container_name).create();
   }(_connection_string));
 }
 
@@ -317,7 +317,7 @@ void Soak::start_host(Host& host) {
       (_dir / ("host" + std::to_string(host.index) + "." + std::to_string(++host.incarnation) + ".log")).string();
   host.logs.push_back(log);
   std::vector<std::string> argv{_vesk_run,
-                                "--handler", kHandler,
+                                "--handler", handler_path,
                                 "--workers", std::to_string(_o.workers),
                                 "--checkpoint-interval", fixed(_o.checkpoint_interval, 3),
                                 "--status-interval", "5",
@@ -359,11 +359,11 @@ void Soak::setup() {
     }
     _azurite_phase = Phase::up;
     _connection_string = std::string("DefaultEndpointsProtocol=http;AccountName=devstoreaccount1;AccountKey=") +
-                         kAccountKey + ";BlobEndpoint=http://127.0.0.1:" + std::to_string(_azurite_port) +
+                         account_key + ";BlobEndpoint=http://127.0.0.1:" + std::to_string(_azurite_port) +
                          "/devstoreaccount1;";
     create_container();
     ::setenv("AZURE_STORAGE_CONNECTION_STRING", _connection_string.c_str(), 1);
-    ::setenv("AZURE_STORAGE_CONTAINER_NAME", kContainer, 1);
+    ::setenv("AZURE_STORAGE_CONTAINER_NAME", container_name, 1);
     ::setenv("AZURE_STORAGE_PREFIX", "", 1);
     _backend = vesk::VeskAzureBlobBackend::from_env(logger);
     std::cout << "storage: Azurite on port " << _azurite_port << std::endl;
@@ -380,17 +380,17 @@ void Soak::setup() {
   } else {
     start_mock();
   }
-  std::cout << "kafka: " << (_cluster ? "real cluster of 3 nodes at " : "") << _bootstrap << ", topic " << kTopic
+  std::cout << "kafka: " << (_cluster ? "real cluster of 3 nodes at " : "") << _bootstrap << ", topic " << topic_name
             << " with " << _o.partitions << " partitions" << std::endl;
   ::setenv("KAFKA_BOOTSTRAP_SERVERS", _bootstrap.c_str(), 1);
-  ::setenv("KAFKA_TOPIC", kTopic, 1);
-  ::setenv("KAFKA_GROUP_ID", kGroup, 1);
+  ::setenv("KAFKA_TOPIC", topic_name, 1);
+  ::setenv("KAFKA_GROUP_ID", group_id, 1);
   const char* handlers = std::getenv("VESK_HANDLER_PATH");
   if ((handlers == nullptr || *handlers == '\0') && fs::is_directory(VESK_CHAOS_BUILD_HANDLERS)) {
     ::setenv("VESK_HANDLER_PATH", VESK_CHAOS_BUILD_HANDLERS, 1);
   }
 
-  _producer = std::make_unique<vesk::chaos::Producer>(_bootstrap, kTopic, _o.partitions, _o.keys, _o.rate);
+  _producer = std::make_unique<vesk::chaos::Producer>(_bootstrap, topic_name, _o.partitions, _o.keys, _o.rate);
   _producer->start();
   for (int i = 0; i < _o.hosts; ++i) {
     _hosts.push_back(Host{});
@@ -523,7 +523,7 @@ void Soak::inject() {
   };
   // Drawn among the kinds that can happen now, so that faults keep coming and none crowds out another.
   std::vector<std::string> possible;
-  for (const char* kind : kFaultKinds) {
+  for (const char* kind : fault_kinds) {
     if (chosen(kind) && available(kind)) possible.push_back(kind);
   }
   if (possible.empty()) return;
@@ -815,7 +815,7 @@ void Soak::print_figures(const std::vector<std::int64_t>& ends) {
   std::cout << "seconds: " << fixed(_o.seconds, 0) << "\n";
   std::cout << "storage: " << (_use_azurite ? "azurite" : "directory") << "\n";
   std::cout << "kafka: " << _o.kafka << "\n";
-  for (const char* kind : kFaultKinds) {
+  for (const char* kind : fault_kinds) {
     std::cout << "faults_" << kind << ": " << _faults_by_kind[kind] << "\n";
   }
   std::cout << "faults: " << faults << "\n";
@@ -980,8 +980,8 @@ int main(int argc, char** argv) {
       ->check(vesk::cli::needs("needs host_kill, worker_kill, worker_stop, storage_restart, host_term, broker_kill "
                                "or broker_stop",
                                [](const std::string& t) {
-                                 return std::find(std::begin(kFaultKinds), std::end(kFaultKinds), t) !=
-                                        std::end(kFaultKinds);
+                                 return std::find(std::begin(fault_kinds), std::end(fault_kinds), t) !=
+                                        std::end(fault_kinds);
                                }));
   app.add_flag("--keep", o.keep, "Keep the temporary directory after a passing run");
   app.add_option("--vesk-run", o.vesk_run, "The vesk-run program (default: beside this one)")->type_name("PATH");

@@ -61,7 +61,7 @@ struct Options {
   double unhealthy_after = 30.0;
 };
 
-constexpr const char* kEnvironmentHelp =
+constexpr const char* environment_help =
     "Environment: KAFKA_BOOTSTRAP_SERVERS, KAFKA_GROUP_ID and KAFKA_TOPIC name the cluster, the consumer group and\n"
     "the topic (--embedded-kafka sets them; KAFKA_TOPIC defaults to vesk-demo and KAFKA_GROUP_ID to vesk-run there);\n"
     "KAFKA_SECURITY_PROTOCOL, KAFKA_SASL_MECHANISM, KAFKA_SASL_USERNAME and KAFKA_SASL_PASSWORD configure the client.\n"
@@ -73,7 +73,7 @@ constexpr const char* kEnvironmentHelp =
 // Parses the command line into `o`; returns an exit status when the program is to end now.
 std::optional<int> parse(int argc, char** argv, Options& o) {
   CLI::App app("Runs a handler module as a stream processor on a Kafka topic.", "vesk-run");
-  app.footer(kEnvironmentHelp);
+  app.footer(environment_help);
   auto positive_int = vesk::cli::needs("needs a whole number of at least 1",
                                        [](const std::string& t) { return vesk::cli::whole_number_in(t, 1, 1000000); });
   auto positive_seconds = vesk::cli::needs("needs a number of seconds above 0", vesk::cli::seconds_above_zero);
