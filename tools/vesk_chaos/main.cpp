@@ -316,6 +316,7 @@ void Soak::start_host(Host& host) {
   const std::string log =
       (_dir / ("host" + std::to_string(host.index) + "." + std::to_string(++host.incarnation) + ".log")).string();
   host.logs.push_back(log);
+  // clang-format off: one flag and its value a line
   std::vector<std::string> argv{_vesk_run,
                                 "--handler", handler_path,
                                 "--workers", std::to_string(_o.workers),
@@ -326,6 +327,7 @@ void Soak::start_host(Host& host) {
                                 // (a real broker refuses sessions under 6 s).
                                 "--kafka-property", _cluster ? "session.timeout.ms=6000" : "session.timeout.ms=3000",
                                 "--kafka-property", _cluster ? "heartbeat.interval.ms=1000" : "heartbeat.interval.ms=500"};
+  // clang-format on
   if (!_use_azurite) {
     argv.push_back("--state-dir");
     argv.push_back((_dir / "state").string());
