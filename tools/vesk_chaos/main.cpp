@@ -215,6 +215,7 @@ class Soak {
   long _host_peak_kib = 0, _worker_peak_kib = 0;
   vesk::chaos::ProcessedCounts _processed;
   Clock::time_point _last_sample;
+  Clock::time_point _last_scrape;
 
   std::vector<Fault> _faults;
   std::map<std::string, int> _faults_by_kind;
@@ -459,6 +460,14 @@ void Soak::tick() {
     }
   }
   if (now - _last_sample >= std::chrono::seconds(1)) sample();
+  // Often: a host lists only the partitions it holds, so the count of one that moves away is
+  // last seen here.
+  if (now - _last_scrape >= std::chrono::milliseconds(250)) {
+    _last_scrape = now;
+    for (auto& host : _hosts) {
+      if (host.phase == Phase::up || host.phase == Phase::stopping) scrape(host);
+    }
+  }
 }
 
 void Soak::scrape(Host& host) {
@@ -472,13 +481,11 @@ void Soak::scrape(Host& host) {
   }
 }
 
-// Peak memory of hosts and workers, the workers of every host, zombies they leave, and the
-// hosts' counts.
+// Peak memory of hosts and workers, the workers of every host, and zombies they leave.
 void Soak::sample() {
   _last_sample = Clock::now();
   for (auto& host : _hosts) {
     if (host.phase != Phase::up && host.phase != Phase::stopping) continue;
-    scrape(host);
     if (auto kib = vesk::chaos::peak_rss_kib(host.pid)) _host_peak_kib = std::max(_host_peak_kib, *kib);
     for (pid_t w : vesk::chaos::children_of(host.pid, "vesk_worker_host")) {
       _workers_seen.insert(w);
@@ -672,6 +679,9 @@ bool Soak::wait_caught_up(const std::vector<std::int64_t>& ends) {
 
 void Soak::stop_hosts() {
   sample();
+  for (auto& host : _hosts) {
+    if (host.phase == Phase::up) scrape(host);
+  }
   for (auto& host : _hosts) {
     if (host.phase == Phase::up) ::kill(host.pid, SIGTERM);
     host.phase = Phase::stopping;
