@@ -59,28 +59,14 @@ TEST_F(EndToEnd, CountsAreExactAndASecondEngineResumesWithMoreWorkers) {
   produce(*feed, 0, 30000);
   auto counter = handler("examples.counting.KeyCounter");
   loop.run_until_complete(run_engine_until(*this, feed, counter, 2, 10000));
-  for (PartitionId p = 0; p < 3; ++p) {
-    auto state = loop.run_until_complete(store->get_partition_state(p));
-    ASSERT_TRUE(state);
-    EXPECT_EQ(state->state.size(), 100u);
-    for (const auto& [key, count] : state->state) {
-      int k = std::stoi(key.as_text().substr(4));
-      EXPECT_EQ(k % 3, p) << key.as_text();
-      EXPECT_EQ(count, vesk::Value(100)) << key.as_text();
-    }
-  }
+  vesk::testing::expect_key_counts(loop, *store, 3, 10000, 100, 100);
 
   // More messages, and the state moves to three workers per partition.
   produce(*feed, 30000, 33000);
   log.clear();
   loop.run_until_complete(run_engine_until(*this, feed, counter, 3, 11000));
-  for (PartitionId p = 0; p < 3; ++p) {
-    EXPECT_TRUE(log.contains(vesk::testing::resume_line(p, 10000)));
-    auto state = loop.run_until_complete(store->get_partition_state(p));
-    ASSERT_TRUE(state);
-    EXPECT_EQ(state->state.size(), 100u);
-    for (const auto& [key, count] : state->state) EXPECT_EQ(count, vesk::Value(110)) << key.as_text();
-  }
+  for (PartitionId p = 0; p < 3; ++p) EXPECT_TRUE(log.contains(vesk::testing::resume_line(p, 10000)));
+  vesk::testing::expect_key_counts(loop, *store, 3, 11000, 100, 110);
   EXPECT_EQ(log.count_starting_with("Error"), 0u);
 }
 
