@@ -166,6 +166,9 @@ class Soak {
   std::optional<std::vector<vesk::PartitionState>> read_states(bool quiet);
   bool wait_caught_up(const std::vector<std::int64_t>& ends);
   void stop_hosts();
+  // Waits `limit` for `pid`, sent SIGTERM already, to end; kills it when it does not, a failure
+  // naming `what`. Its exit when it ended by itself.
+  std::optional<vesk::chaos::Exit> wait_after_sigterm(pid_t pid, const std::string& what, std::chrono::seconds limit);
   void stop_services();
   void check_invariant(const std::vector<std::int64_t>& ends);
   void check_nothing_left();
@@ -583,19 +586,13 @@ void Soak::inject() {
     const auto pid = _cluster->node_pid(node);
     if (!pid) return;  // not running after all: drawn again with the next fault
     _broker = BrokerFault{Phase::down, node, *pid, kind == "broker_stop", now, now, now, _cluster->starts_of(node), 0};
-    if (kind == "broker_kill") {
-      const double pause = uniform(_random, 1.0, 5.0);
-      ::kill(*pid, SIGKILL);
-      _broker.until = now + std::chrono::milliseconds(static_cast<int>(pause * 1000));
-      fault.what = "SIGKILL broker node " + std::to_string(node) + " (pid " + std::to_string(*pid) + "), restart in " +
-                   fixed(pause, 1) + " s";
-    } else {
-      const double pause = uniform(_random, 2.0, 10.0);
-      ::kill(*pid, SIGSTOP);
-      _broker.until = now + std::chrono::milliseconds(static_cast<int>(pause * 1000));
-      fault.what = "SIGSTOP broker node " + std::to_string(node) + " (pid " + std::to_string(*pid) + "), SIGCONT in " +
-                   fixed(pause, 1) + " s";
-    }
+    // A killed node is restarted after 1 to 5 s, a stopped one goes on after 2 to 10 s.
+    const double pause = _broker.stopped ? uniform(_random, 2.0, 10.0) : uniform(_random, 1.0, 5.0);
+    ::kill(*pid, _broker.stopped ? SIGSTOP : SIGKILL);
+    _broker.until = now + std::chrono::milliseconds(static_cast<int>(pause * 1000));
+    fault.what = std::string(_broker.stopped ? "SIGSTOP" : "SIGKILL") + " broker node " + std::to_string(node) +
+                 " (pid " + std::to_string(*pid) + "), " + (_broker.stopped ? "SIGCONT in " : "restart in ") +
+                 fixed(pause, 1) + " s";
   } else {
     ::kill(_azurite_pid, SIGTERM);
     _azurite_phase = Phase::stopping;
@@ -687,39 +684,38 @@ void Soak::stop_hosts() {
     host.phase = Phase::stopping;
   }
   for (auto& host : _hosts) {
-    auto e = _processes.wait(host.pid, std::chrono::seconds(60));
-    if (!e) {
-      fail("host " + std::to_string(host.index) + " did not stop within 60 s of SIGTERM; killed");
-      ::kill(host.pid, SIGKILL);
-      _processes.wait(host.pid, std::chrono::seconds(10));
-    } else if (!e->clean()) {
+    auto e = wait_after_sigterm(host.pid, "host " + std::to_string(host.index), std::chrono::seconds(60));
+    if (e && !e->clean()) {
       fail("host " + std::to_string(host.index) + " ended with " + e->text() + " after SIGTERM; see " + host.logs.back());
     }
     host.phase = Phase::down;
   }
 }
 
+std::optional<vesk::chaos::Exit> Soak::wait_after_sigterm(pid_t pid, const std::string& what,
+                                                          std::chrono::seconds limit) {
+  auto e = _processes.wait(pid, limit);
+  if (!e) {
+    fail(what + " did not stop within " + std::to_string(limit.count()) + " s of SIGTERM; killed");
+    ::kill(pid, SIGKILL);
+    _processes.wait(pid, std::chrono::seconds(10));
+  }
+  return e;
+}
+
 void Soak::stop_services() {
   if (_cluster && !_processes.exit_of(_cluster->script_pid())) {
     ::kill(_cluster->script_pid(), SIGTERM);
-    auto e = _processes.wait(_cluster->script_pid(), std::chrono::seconds(60));
-    if (!e) {
-      fail("kafka-cluster did not stop within 60 s of SIGTERM; killed");
-      ::kill(_cluster->script_pid(), SIGKILL);
-      _processes.wait(_cluster->script_pid(), std::chrono::seconds(10));
-    } else if (!e->clean()) {
+    auto e = wait_after_sigterm(_cluster->script_pid(), "kafka-cluster", std::chrono::seconds(60));
+    if (e && !e->clean()) {
       fail("kafka-cluster ended with " + e->text() + " after SIGTERM; see " + _cluster->log_path());
     }
   }
   for (auto [pid, name] : {std::pair<pid_t, const char*>{_mock, "vesk-kafka-mock"}, {_azurite_pid, "Azurite"}}) {
     if (pid <= 0 || _processes.exit_of(pid)) continue;
     ::kill(pid, SIGTERM);
-    auto e = _processes.wait(pid, std::chrono::seconds(30));
-    if (!e) {
-      fail(std::string(name) + " did not stop within 30 s of SIGTERM; killed");
-      ::kill(pid, SIGKILL);
-      _processes.wait(pid, std::chrono::seconds(10));
-    } else if (pid == _mock && !e->clean()) {
+    auto e = wait_after_sigterm(pid, name, std::chrono::seconds(30));
+    if (e && pid == _mock && !e->clean()) {
       fail(std::string(name) + " ended with " + e->text() + " after SIGTERM");
     }
   }
