@@ -18,12 +18,12 @@ using vesk::Value;
 
 namespace {
 
-constexpr int kRuns = 7;
+constexpr int min_runs = 7;
 // Runs go on for this long at least, on both sides, so that a burst of load on this shared
 // machine cannot spoil every run of a fast operation.
-constexpr std::chrono::milliseconds kSpan{1000};
+constexpr std::chrono::milliseconds min_span{1000};
 
-const char* kPython = R"(
+const char* python_script = R"(
 import pickle, time, sys
 def best(fn, runs=5, span=1.0):
     # The result is freed after the clock stops: only the operation itself is timed. Runs go on
@@ -60,13 +60,13 @@ Value dict_map() {
   return d;
 }
 
-// The best of at least kRuns runs of fn, spread over kSpan at least; what fn returns is destroyed
+// The best of at least min_runs runs of fn, spread over min_span at least; what fn returns is destroyed
 // after the clock stops, so that only the operation itself is timed, as on the Python side.
 template <class Fn>
 double best_ms(Fn fn) {
   double best = 1e300;
   const auto began = std::chrono::steady_clock::now();
-  for (int r = 0; r < kRuns || std::chrono::steady_clock::now() - began < kSpan; ++r) {
+  for (int r = 0; r < min_runs || std::chrono::steady_clock::now() - began < min_span; ++r) {
     auto start = std::chrono::steady_clock::now();
     auto result = fn();
     std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
@@ -78,7 +78,7 @@ double best_ms(Fn fn) {
 std::map<std::string, double> python_times() {
   std::map<std::string, double> out;
   auto script = std::filesystem::temp_directory_path() / ("bench_pickle_" + std::to_string(::getpid()) + ".py");
-  std::ofstream(script) << kPython;
+  std::ofstream(script) << python_script;
   FILE* pipe = popen(("python3 " + script.string()).c_str(), "r");
   if (pipe) {
     char line[256];

@@ -6,7 +6,7 @@
 namespace vesk {
 namespace {
 
-constexpr const char* kFields[] = {"partition", "offset", "state"};
+constexpr const char* state_fields[] = {"partition", "offset", "state"};
 
 std::int64_t int_field(const Value& v, const char* name) {
   if (!v.is_int()) {
@@ -24,7 +24,7 @@ PartitionState build(Value fields) {
   for (const auto& [key, value] : dict) {
     bool known = false;
     if (key.is_text()) {
-      for (const char* f : kFields) known = known || key.as_text() == f;
+      for (const char* f : state_fields) known = known || key.as_text() == f;
     }
     if (!known) throw TypeError("PartitionState has no field " + key.repr());
   }

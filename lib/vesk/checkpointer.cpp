@@ -218,6 +218,7 @@ void Checkpointer::_checkpoint_stored(double collection_seconds, double save_sec
     metrics->stored_at = std::chrono::steady_clock::now();
   }
   _context.logger->info(checkpoint_done_text(_context.partition, collection_seconds, save_seconds));
+  _context.offset_stored(_state->offset);
 }
 
 Awaitable<CollectedKeyStates> Checkpointer::collect() {

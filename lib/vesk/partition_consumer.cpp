@@ -79,10 +79,12 @@ Awaitable<void> Vesk::PartitionConsumer::close_conn_future(Task<std::shared_ptr<
 
 void Vesk::PartitionConsumer::configure(std::chrono::steady_clock::duration worker_connect_timeout,
                                         std::chrono::steady_clock::duration slow_worker_warning_interval,
-                                        std::shared_ptr<PartitionMetrics> metrics) {
+                                        std::shared_ptr<PartitionMetrics> metrics,
+                                        std::shared_ptr<const CheckpointObserver> checkpoint_observer) {
   _pool->worker_connect_timeout = worker_connect_timeout;
   _pool->slow_worker_warning_interval = slow_worker_warning_interval;
   _context->metrics = std::move(metrics);
+  _context->checkpoint_observer = std::move(checkpoint_observer);
 }
 
 const std::shared_ptr<PartitionMetrics>& Vesk::PartitionConsumer::metrics() const noexcept {
@@ -103,6 +105,7 @@ Awaitable<void> Vesk::PartitionConsumer::_run_until_fault() {
 Awaitable<void> Vesk::PartitionConsumer::_run() {
   if (!_source) throw std::logic_error("partition consumer " + std::to_string(_partition) + " has no source");
   _state = co_await get_partition_state_from_storage();
+  _context->offset_stored(_state->offset);
   if (const auto& metrics = _context->metrics) {
     metrics->offset = metrics->stored_offset = _state->offset;
     metrics->stored_at = std::chrono::steady_clock::now();

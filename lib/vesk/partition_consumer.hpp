@@ -69,10 +69,12 @@ class Vesk::PartitionConsumer : public std::enable_shared_from_this<PartitionCon
 
   // Set by the engine before the tasks first run: how long a started worker may take to connect
   // (counted from construction), how often a worker that keeps a drain or a collection waiting
-  // is named, and the partition's figures, shared with the engine (none when metrics are off).
+  // is named, the partition's figures, shared with the engine (none when metrics are off), and
+  // the engine's observer of stored offsets.
   void configure(std::chrono::steady_clock::duration worker_connect_timeout,
                  std::chrono::steady_clock::duration slow_worker_warning_interval,
-                 std::shared_ptr<PartitionMetrics> metrics);
+                 std::shared_ptr<PartitionMetrics> metrics,
+                 std::shared_ptr<const CheckpointObserver> checkpoint_observer = nullptr);
   const std::shared_ptr<PartitionMetrics>& metrics() const noexcept;
   // What the engine's watcher weighs after a failure: a consumer that stored a checkpoint or
   // ran for `healthy_after` was healthy, and is replaced at once.

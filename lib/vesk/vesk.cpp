@@ -118,6 +118,22 @@ void Vesk::stop_all_partition_consumers() {
   for (PartitionId partition : _partition_consumers.keys()) stop_partition_consumer(partition);
 }
 
+void Vesk::on_checkpoint_stored(CheckpointObserver observer) {
+  if (!observer) {
+    *_checkpoint_observer = nullptr;
+    return;
+  }
+  *_checkpoint_observer = [observer = std::move(observer), logger = _logger](PartitionId partition, Offset offset) {
+    try {
+      observer(partition, offset);
+    } catch (const std::exception& e) {
+      logger->warn("The checkpoint observer failed for partition " + std::to_string(partition) + ": " + e.what());
+    } catch (...) {
+      logger->warn("The checkpoint observer failed for partition " + std::to_string(partition));
+    }
+  };
+}
+
 std::shared_ptr<PartitionMetrics> Vesk::_partition_metrics(PartitionId partition) {
   if (!_metrics_enabled) return nullptr;
   auto& metrics = _metrics[partition];
@@ -247,7 +263,7 @@ std::shared_ptr<Vesk::PartitionConsumer> Vesk::AssignmentListener::_create_parti
                                                       vesk._stream_handler);
   // Before its tasks first run, which is when they are read.
   consumer->configure(vesk._worker_connect_timeout, vesk._slow_worker_warning_interval,
-                      vesk._partition_metrics(partition));
+                      vesk._partition_metrics(partition), vesk._checkpoint_observer);
   return consumer;
 }
 

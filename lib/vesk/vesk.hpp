@@ -24,6 +24,7 @@
 #include "vesk_state_store/vesk_state_store.hpp"
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <vector>
@@ -84,6 +85,13 @@ class Vesk {
   // Every assigned partition's figures and the engine's own, as a plain value. On the loop
   // thread; it only copies numbers and asks the source for its high watermarks.
   MetricsSnapshot metrics() const;
+  // Called on the loop thread each time a partition's checkpoint is stored, and once a consumer
+  // has the stored state it starts from, with the partition and the offset of the next message
+  // the stored state holds: for tools that watch the engine's progress rather than its logs or
+  // files. Replaces the one set before; an empty one stops the calls. An exception it throws is
+  // logged and does not touch the checkpoint.
+  using CheckpointObserver = std::function<void(PartitionId partition, Offset offset)>;
+  void on_checkpoint_stored(CheckpointObserver observer);
   // Whether consumers built from now on keep figures (the default). Off only to measure what
   // keeping them costs.
   void set_metrics_enabled(bool enabled) noexcept { _metrics_enabled = enabled; }
@@ -118,6 +126,8 @@ class Vesk {
   std::map<PartitionId, std::shared_ptr<PartitionMetrics>> _metrics;
   std::uint64_t _rebalances = 0;
   bool _metrics_enabled = true;
+  // Shared with every consumer, so that an observer set at any time reaches them all.
+  std::shared_ptr<CheckpointObserver> _checkpoint_observer = std::make_shared<CheckpointObserver>();
   // The partition's figures, made on first use; none while metrics are off.
   std::shared_ptr<PartitionMetrics> _partition_metrics(PartitionId partition);
 

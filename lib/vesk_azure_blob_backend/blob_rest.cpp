@@ -87,18 +87,21 @@ pugi::xml_node child_path(pugi::xml_node node, std::initializer_list<const char*
 
 }  // namespace
 
-ConnectionSettings parse_connection_string(std::string_view text) {
-  std::map<std::string, std::string> parts;  // lowercased name -> value; a repeated name: the last wins
+namespace {
+
+using ConnectionParts = std::map<std::string, std::string>;  // lowercased name -> value
+
+// The "Name=value" parts; a repeated name: the last wins.
+ConnectionParts split_connection_string(std::string_view text) {
+  ConnectionParts parts;
   std::size_t index = 0;
   std::size_t position = 0;
-  bool any = false;
   while (index <= text.size()) {
     std::size_t end = text.find(';', index);
     if (end == std::string_view::npos) end = text.size();
     const std::string_view part = trim(text.substr(index, end - index));
     index = end + 1;
     if (part.empty()) continue;
-    any = true;
     ++position;
     const std::size_t equals = part.find('=');
     const std::string_view name = equals == std::string_view::npos ? std::string_view() : trim(part.substr(0, equals));
@@ -109,12 +112,39 @@ ConnectionSettings parse_connection_string(std::string_view text) {
     }
     parts[lower(name)] = std::string(trim(part.substr(equals + 1)));
   }
-  if (!any) throw ConnectionStringError("connection string is empty");
+  if (position == 0) throw ConnectionStringError("connection string is empty");
+  return parts;
+}
 
-  const auto find = [&parts](std::string_view name) -> const std::string* {
-    auto it = parts.find(std::string(name));
-    return it == parts.end() ? nullptr : &it->second;
-  };
+const std::string* find_part(const ConnectionParts& parts, std::string_view name) {
+  auto it = parts.find(std::string(name));
+  return it == parts.end() ? nullptr : &it->second;
+}
+
+// The account key, or else the SAS token.
+void set_credentials(ConnectionSettings& settings, const ConnectionParts& parts) {
+  if (const auto* key = find_part(parts, "accountkey"); key && !key->empty()) {
+    if (settings.account_name.empty()) {
+      throw ConnectionStringError("connection string has an AccountKey but no AccountName");
+    }
+    auto decoded = base64_decode(*key);
+    if (!decoded || decoded->empty()) throw ConnectionStringError("connection string: AccountKey is not valid base64");
+    settings.account_key = std::move(*decoded);
+  } else if (const auto* sas = find_part(parts, "sharedaccesssignature"); sas && !sas->empty()) {
+    std::string_view token = *sas;
+    if (token.front() == '?') token.remove_prefix(1);
+    if (token.empty()) throw ConnectionStringError("connection string: SharedAccessSignature is empty");
+    settings.sas_token = std::string(token);
+  } else {
+    throw ConnectionStringError("connection string has neither AccountKey nor SharedAccessSignature");
+  }
+}
+
+}  // namespace
+
+ConnectionSettings parse_connection_string(std::string_view text) {
+  const ConnectionParts parts = split_connection_string(text);
+  const auto find = [&parts](std::string_view name) { return find_part(parts, name); };
 
   ConnectionSettings settings;
   if (const auto* dev = find("usedevelopmentstorage")) {
@@ -150,22 +180,7 @@ ConnectionSettings parse_connection_string(std::string_view text) {
   } else {
     throw ConnectionStringError("connection string has neither AccountName nor BlobEndpoint");
   }
-
-  if (const auto* key = find("accountkey"); key && !key->empty()) {
-    if (settings.account_name.empty()) {
-      throw ConnectionStringError("connection string has an AccountKey but no AccountName");
-    }
-    auto decoded = base64_decode(*key);
-    if (!decoded || decoded->empty()) throw ConnectionStringError("connection string: AccountKey is not valid base64");
-    settings.account_key = std::move(*decoded);
-  } else if (const auto* sas = find("sharedaccesssignature"); sas && !sas->empty()) {
-    std::string_view token = *sas;
-    if (token.front() == '?') token.remove_prefix(1);
-    if (token.empty()) throw ConnectionStringError("connection string: SharedAccessSignature is empty");
-    settings.sas_token = std::string(token);
-  } else {
-    throw ConnectionStringError("connection string has neither AccountKey nor SharedAccessSignature");
-  }
+  set_credentials(settings, parts);
   return settings;
 }
 

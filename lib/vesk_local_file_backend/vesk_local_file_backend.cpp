@@ -19,7 +19,7 @@ namespace vesk {
 namespace {
 
 // Marks our temporary files, so that listings leave them out.
-constexpr std::string_view kTempMarker = ".vesk-tmp-";
+constexpr std::string_view temp_marker = ".vesk-tmp-";
 
 // Owns one file descriptor.
 class UniqueFd {
@@ -146,7 +146,7 @@ void create_directories_synced(const std::filesystem::path& dir) {
 // Every file has one temporary file of a fixed name beside it: one that a crash left behind is
 // taken over by the next write of the same file, so leftovers never pile up.
 std::filesystem::path temporary_for(const std::filesystem::path& path) {
-  return path.parent_path() / ("." + path.filename().string() + std::string(kTempMarker) + "write");
+  return path.parent_path() / ("." + path.filename().string() + std::string(temp_marker) + "write");
 }
 
 // Opens and locks the temporary file. Writers of the same file, in this process or another,
@@ -230,7 +230,7 @@ std::vector<std::string> list_under(const std::filesystem::path& root, const std
     if (ec) throw std::system_error(ec, "cannot list '" + start.string() + "'");
     if (!it->is_regular_file(ec)) continue;
     std::string name = it->path().filename().string();
-    if (name.size() > 1 && name.front() == '.' && name.find(kTempMarker) != std::string::npos) continue;
+    if (name.size() > 1 && name.front() == '.' && name.find(temp_marker) != std::string::npos) continue;
     out.push_back(it->path().lexically_relative(root).generic_string());
   }
   std::sort(out.begin(), out.end());

@@ -11,7 +11,7 @@ namespace {
 
 // Files at least this large are decoded on the blocking pool, so that restoring a big state
 // does not hold up the loop.
-constexpr std::size_t kDecodeOffLoopBytes = 1 << 20;
+constexpr std::size_t decode_off_loop_bytes = 1 << 20;
 
 std::string encode(const PartitionState& state) {
   std::string out;
@@ -51,7 +51,7 @@ Awaitable<std::optional<std::string>> write_file_if(std::shared_ptr<VeskFileBack
 }
 
 Awaitable<PartitionState> decode_maybe_off_loop(std::string contents) {
-  if (contents.size() >= kDecodeOffLoopBytes) {
+  if (contents.size() >= decode_off_loop_bytes) {
     auto bytes = std::make_shared<const std::string>(std::move(contents));
     auto job = [bytes]() { return decode(*bytes); };  // named: see run_blocking
     co_return co_await run_blocking(std::move(job));

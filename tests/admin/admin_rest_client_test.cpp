@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,15 @@ Reply api(const vesk::testing::ReceivedRequest& request) {
   }
   if (request.target == "/admin/system/processors") return Reply{200, {{"Content-Type", "application/json"}}, processors_body};
   return Reply{404, {}, "<html>not here</html>"};
+}
+
+// The same answers, each after `delay`.
+TestHttpServer::Handler api_after(std::chrono::milliseconds delay) {
+  return [delay](const vesk::testing::ReceivedRequest& request) {
+    Reply reply = api(request);
+    reply.delay = delay;
+    return reply;
+  };
 }
 
 template <class T>
@@ -233,11 +243,7 @@ TEST(AdminRestClient, SlowServerFailsWithTimeoutWithinTheLimit) {
 }
 
 TEST(AdminRestClient, OverlappingCallsOnOneSessionBothComplete) {
-  TestHttpServer server([](const auto& r) {
-    Reply reply = api(r);
-    reply.delay = 400ms;
-    return reply;
-  });
+  TestHttpServer server(api_after(400ms));
   EventLoop loop;
   AdminRestClient client(config_for(server));
   auto start = Clock::now();
@@ -269,11 +275,7 @@ TEST(AdminRestClient, RequestsNeedAnOpenSessionWhichClosesAlsoWhenTheWorkFails) 
 }
 
 TEST(AdminRestClient, CancelledWorkClosesTheSession) {
-  TestHttpServer server([](const auto& r) {
-    Reply reply = api(r);
-    reply.delay = 5s;
-    return reply;
-  });
+  TestHttpServer server(api_after(5s));
   EventLoop loop;
   AdminRestClient client(config_for(server));
   run(loop, [](AdminRestClient& client) -> Awaitable<void> {

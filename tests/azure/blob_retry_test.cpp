@@ -3,9 +3,10 @@
 #include "vesk/vesk.hpp"
 
 #include "error_of.hpp"
-#include "engine_test_support.hpp"
+#include "eventually.hpp"
 #include "log_capture.hpp"
 #include "stored_offsets.hpp"
+#include "test_environment.hpp"
 #include "test_http_server.hpp"
 #include "vesk_azure_blob_backend/vesk_azure_blob_backend.hpp"
 #include "vesk_memory_feed/vesk_memory_feed.hpp"
@@ -141,8 +142,7 @@ TEST_F(BlobRetries, TheLargestStateIsALimitThatNamesItself) {
 }
 
 TEST_F(BlobRetries, TheEngineRidesOutABadMinuteOfItsBlobService) {
-  vesk::testing::ScopedEnv handler_path{"VESK_HANDLER_PATH", VESK_TEST_HANDLER_DIR};
-  vesk::testing::ScopedEnv worker_program{"VESK_WORKER_PROGRAM", VESK_TEST_WORKER_PROGRAM};
+  vesk::testing::BuildTreeWorkers workers;
   // The engine's backend keeps the default policy.
   auto engine_backend = std::make_shared<vesk::VeskAzureBlobBackend>(
       vesk::AzureStorageConfig{service.connection_string(), "c", "states"}, log.logger());

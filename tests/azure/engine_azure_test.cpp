@@ -6,10 +6,11 @@
 
 #include "azurite.hpp"
 #include "engine_run.hpp"
-#include "engine_test_support.hpp"
+#include "eventually.hpp"
 #include "log_capture.hpp"
 #include "stored_offsets.hpp"
 #include "stream_handler/handler_registry.hpp"
+#include "test_environment.hpp"
 #include "vesk_azure_blob_backend/vesk_azure_blob_backend.hpp"
 #include "vesk_memory_feed/vesk_memory_feed.hpp"
 
@@ -30,17 +31,14 @@ using vesk::PartitionId;
 using vesk::Vesk;
 using vesk::VeskMemoryFeed;
 using vesk::testing::eventually;
-using vesk::testing::ScopedEnv;
 
 namespace {
 
 constexpr int partitions = 2;
 constexpr int keys = 40;  // key k lives in partition k % partitions
 
-class EngineOnBlobStorage : public ::testing::Test {
+class EngineOnBlobStorage : public ::testing::Test, public vesk::testing::BuildTreeWorkers {
  public:
-  ScopedEnv handler_path{"VESK_HANDLER_PATH", VESK_TEST_HANDLER_DIR};
-  ScopedEnv worker_program{"VESK_WORKER_PROGRAM", VESK_TEST_WORKER_PROGRAM};
   vesk::testing::Azurite azurite;
   vesk::EventLoop loop;
   vesk::testing::LogCapture log;

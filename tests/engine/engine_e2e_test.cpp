@@ -60,28 +60,14 @@ TEST_F(EndToEnd, CountsAreExactAndASecondEngineResumesWithMoreWorkers) {
   produce(*feed, 0, 30000);
   auto counter = handler("examples.counting.KeyCounter");
   loop.run_until_complete(run_engine_until(*this, feed, counter, 2, 10000));
-  for (PartitionId p = 0; p < 3; ++p) {
-    auto state = loop.run_until_complete(store->get_partition_state(p));
-    ASSERT_TRUE(state);
-    EXPECT_EQ(state->state.size(), 100u);
-    for (const auto& [key, count] : state->state) {
-      int k = std::stoi(key.as_text().substr(4));
-      EXPECT_EQ(k % 3, p) << key.as_text();
-      EXPECT_EQ(count, vesk::Value(100)) << key.as_text();
-    }
-  }
+  vesk::testing::expect_key_counts(loop, *store, 3, 10000, 100, 100);
 
   // More messages, and the state moves to three workers per partition.
   produce(*feed, 30000, 33000);
   log.clear();
   loop.run_until_complete(run_engine_until(*this, feed, counter, 3, 11000));
-  for (PartitionId p = 0; p < 3; ++p) {
-    EXPECT_TRUE(log.contains(vesk::testing::resume_line(p, 10000)));
-    auto state = loop.run_until_complete(store->get_partition_state(p));
-    ASSERT_TRUE(state);
-    EXPECT_EQ(state->state.size(), 100u);
-    for (const auto& [key, count] : state->state) EXPECT_EQ(count, vesk::Value(110)) << key.as_text();
-  }
+  for (PartitionId p = 0; p < 3; ++p) EXPECT_TRUE(log.contains(vesk::testing::resume_line(p, 10000)));
+  vesk::testing::expect_key_counts(loop, *store, 3, 11000, 100, 110);
   EXPECT_EQ(log.count_starting_with("Error"), 0u);
 }
 
@@ -170,6 +156,29 @@ TEST_F(EndToEnd, RestoredKeysLandOnTheWorkerThatReceivesTheirMessages) {
   loop.run_until_complete(run_engine_until(*this, feed, handler("examples.counting.KeyCounter"), 3, 1050));
   auto state = loop.run_until_complete(store->get_partition_state(0));
   for (const auto& [key, count] : state->state) EXPECT_EQ(count, vesk::Value(8)) << key.as_text();
+}
+
+TEST_F(EndToEnd, TheCheckpointObserverHearsTheRestoredAndEveryStoredOffsetAndMayThrow) {
+  loop.run_until_complete(store->set_partition_state(0, PartitionState{0, 1000, vesk::Dict{}}));
+  auto feed = std::make_shared<VeskMemoryFeed>(log.logger(), 1, 200ms);
+  std::vector<vesk::Message> more;
+  for (int i = 1000; i < 1050; ++i) more.push_back(vesk::Message{"key-" + std::to_string(i % 7), "v", 0, i});
+  feed->append(0, std::move(more));
+  std::vector<std::pair<PartitionId, vesk::Offset>> heard;
+  vesk::testing::EngineRun run{log.logger(), backend, *store, 1};
+  run.before_start = [&heard](Vesk& engine) {
+    engine.on_checkpoint_stored([&heard](PartitionId partition, vesk::Offset offset) {
+      heard.emplace_back(partition, offset);
+      throw std::runtime_error("observer broke");
+    });
+  };
+  EXPECT_TRUE(loop.run_until_complete(
+      vesk::testing::run_engine_until(run, feed, handler("examples.counting.KeyCounter"), 1050)));
+  ASSERT_GE(heard.size(), 2u);
+  EXPECT_EQ(heard.front(), std::make_pair(PartitionId{0}, vesk::Offset{1000}));
+  EXPECT_EQ(heard.back(), std::make_pair(PartitionId{0}, vesk::Offset{1050}));
+  EXPECT_TRUE(log.contains("The checkpoint observer failed for partition 0: observer broke"));
+  EXPECT_EQ(log.count_starting_with("[p0] Error"), 0u);
 }
 
 // Workers answer collections with only what changed; the stored file must still be the whole

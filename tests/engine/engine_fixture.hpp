@@ -3,41 +3,26 @@
 // fresh directory, a captured log, the handler modules and worker program of the build tree, and
 // waits for stored offsets, log lines and the end of every child process.
 
+#include "state_directory.hpp"
 #include "engine_test_support.hpp"
 #include "log_capture.hpp"
 #include "stored_offsets.hpp"
 #include "stream_handler/stream_handler.hpp"
-#include "vesk_local_file_backend/vesk_local_file_backend.hpp"
+#include "test_environment.hpp"
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <memory>
 #include <string>
-#include <unistd.h>
 
 namespace vesk::testing {
 
-class EngineFixture : public ::testing::Test {
+class EngineFixture : public ::testing::Test, public BuildTreeWorkers, public StateDirectory {
  public:
-  ScopedEnv handler_path{"VESK_HANDLER_PATH", VESK_TEST_HANDLER_DIR};
-  ScopedEnv worker_program{"VESK_WORKER_PROGRAM", VESK_TEST_WORKER_PROGRAM};
-  std::filesystem::path directory;
+  EngineFixture() : StateDirectory("vesk-engine") {}
+
   EventLoop loop;
   LogCapture log;
-  std::shared_ptr<VeskLocalFileBackend> backend;
-  std::shared_ptr<VeskStateStore> store;
-
-  void SetUp() override {
-    directory = std::filesystem::temp_directory_path() /
-                ("vesk-engine-" + std::to_string(::getpid()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(directory);
-    std::filesystem::create_directories(directory);
-    backend = std::make_shared<VeskLocalFileBackend>(directory.string());
-    store = std::make_shared<VeskStateStore>(backend, null_logger());
-  }
-  void TearDown() override { std::filesystem::remove_all(directory); }
 
   static std::shared_ptr<StreamHandlerBase> handler(const std::string& path) {
     return std::shared_ptr<StreamHandlerBase>(create_stream_handler(path));

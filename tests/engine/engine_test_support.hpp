@@ -5,6 +5,7 @@
 #include "channel/channel.hpp"
 #include "eventually.hpp"
 #include "loop/event_loop.hpp"
+#include "test_environment.hpp"
 #include "vesk_file_backend/vesk_file_backend.hpp"
 
 #include <chrono>
@@ -90,27 +91,5 @@ inline std::vector<std::pair<pid_t, char>> child_processes() {
   ::closedir(proc);
   return out;
 }
-
-// Sets an environment variable for the scope's duration.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : _name(name) {
-    if (const char* old = std::getenv(name)) _old = old;
-    ::setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() {
-    if (_old) {
-      ::setenv(_name, _old->c_str(), 1);
-    } else {
-      ::unsetenv(_name);
-    }
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  const char* _name;
-  std::optional<std::string> _old;
-};
 
 }  // namespace vesk::testing

@@ -3,19 +3,17 @@
 #include "vesk/vesk.hpp"
 
 #include "engine_run.hpp"
+#include "state_directory.hpp"
 #include "log_capture.hpp"
 #include "mock_cluster.hpp"
 #include "unused_port.hpp"
 #include "stored_offsets.hpp"
+#include "test_environment.hpp"
 #include "vesk_kafka_feed/vesk_kafka_feed.hpp"
 #include "vesk_local_file_backend/vesk_local_file_backend.hpp"
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <cstdlib>
-#include <filesystem>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -31,26 +29,14 @@ namespace {
 
 constexpr int partitions = 4;
 
-class KafkaEngine : public ::testing::Test {
+class KafkaEngine : public ::testing::Test,
+                    public vesk::testing::BuildTreeWorkers,
+                    public vesk::testing::StateDirectory {
  public:
-  std::filesystem::path directory;
+  KafkaEngine() : StateDirectory("vesk-kafka-engine") {}
+
   EventLoop loop;
   LogCapture log;
-  std::shared_ptr<vesk::VeskLocalFileBackend> backend;
-  std::shared_ptr<vesk::VeskStateStore> store;
-
-  void SetUp() override {
-    ::setenv("VESK_HANDLER_PATH", VESK_TEST_HANDLER_DIR, 1);
-    ::setenv("VESK_WORKER_PROGRAM", VESK_TEST_WORKER_PROGRAM, 1);
-    directory = std::filesystem::temp_directory_path() /
-                ("vesk-kafka-engine-" + std::to_string(::getpid()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(directory);
-    std::filesystem::create_directories(directory);
-    backend = std::make_shared<vesk::VeskLocalFileBackend>(directory.string());
-    store = std::make_shared<vesk::VeskStateStore>(backend, vesk::null_logger());
-  }
-  void TearDown() override { std::filesystem::remove_all(directory); }
 
   Awaitable<bool> stored_offsets_reach(vesk::Offset offset, std::chrono::seconds limit) {
     return vesk::testing::stored_offsets_reach(*store, partitions, offset, limit);
@@ -107,16 +93,7 @@ TEST_F(KafkaEngine, CountsAreExactAndARestartResumesAtTheStoredOffsets) {
   cluster.create_topic("counts", partitions);
   produce(cluster, 0, 20000);
   loop.run_until_complete(run_engine_until(*this, cluster, 5000));
-  for (PartitionId p = 0; p < partitions; ++p) {
-    auto state = loop.run_until_complete(store->get_partition_state(p));
-    ASSERT_TRUE(state);
-    EXPECT_EQ(state->offset, 5000);
-    EXPECT_EQ(state->state.size(), 100u);
-    for (const auto& [key, count] : state->state) {
-      EXPECT_EQ(std::stoi(key.as_text().substr(4)) % partitions, p) << key.as_text();
-      EXPECT_EQ(count, vesk::Value(50)) << key.as_text();
-    }
-  }
+  vesk::testing::expect_key_counts(loop, *store, partitions, 5000, 100, 50);
 
   // Nothing is committed unless asked.
   EXPECT_EQ(committed_offsets(cluster, "e2e", "counts"), std::vector<std::int64_t>(partitions, RD_KAFKA_OFFSET_INVALID));
@@ -124,13 +101,8 @@ TEST_F(KafkaEngine, CountsAreExactAndARestartResumesAtTheStoredOffsets) {
   produce(cluster, 20000, 24000);
   log.clear();
   loop.run_until_complete(run_engine_until(*this, cluster, 6000));
-  for (PartitionId p = 0; p < partitions; ++p) {
-    EXPECT_TRUE(log.contains(vesk::testing::resume_line(p, 5000)));
-    auto state = loop.run_until_complete(store->get_partition_state(p));
-    ASSERT_TRUE(state);
-    EXPECT_EQ(state->state.size(), 100u);
-    for (const auto& [key, count] : state->state) EXPECT_EQ(count, vesk::Value(60)) << key.as_text();
-  }
+  for (PartitionId p = 0; p < partitions; ++p) EXPECT_TRUE(log.contains(vesk::testing::resume_line(p, 5000)));
+  vesk::testing::expect_key_counts(loop, *store, partitions, 6000, 100, 60);
   EXPECT_EQ(log.count_starting_with("Error"), 0u);
 }
 

@@ -7,6 +7,7 @@
 
 #include "host_process.hpp"
 #include "mock_cluster.hpp"
+#include "test_environment.hpp"
 
 #include <gtest/gtest.h>
 
@@ -66,7 +67,7 @@ class LiveProducer {
   std::thread _thread;
 };
 
-class KafkaHandoff : public ::testing::Test {
+class KafkaHandoff : public ::testing::Test, public vesk::testing::BuildTreeWorkers {
  public:
   std::filesystem::path dir =
       std::filesystem::temp_directory_path() / ("vesk-kafka-handoff-" + std::to_string(::getpid()));
@@ -80,8 +81,6 @@ class KafkaHandoff : public ::testing::Test {
   std::vector<std::string> logs;
 
   void SetUp() override {
-    ::setenv("VESK_HANDLER_PATH", VESK_TEST_HANDLER_DIR, 1);
-    ::setenv("VESK_WORKER_PROGRAM", VESK_TEST_WORKER_PROGRAM, 1);
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir / "states");
     store = std::make_shared<vesk::VeskStateStore>(

@@ -6,6 +6,7 @@
 
 #include "host_process.hpp"
 #include "mock_cluster.hpp"
+#include "test_environment.hpp"
 
 #include <gtest/gtest.h>
 
@@ -59,8 +60,7 @@ bool offsets_reach(const std::shared_ptr<vesk::VeskStateStore>& store, vesk::Off
 }  // namespace
 
 TEST(KafkaScaleOut, TwoHostsShareThePartitionsAndTheSurvivorTakesOverWithoutGaps) {
-  ::setenv("VESK_HANDLER_PATH", VESK_TEST_HANDLER_DIR, 1);
-  ::setenv("VESK_WORKER_PROGRAM", VESK_TEST_WORKER_PROGRAM, 1);
+  vesk::testing::BuildTreeWorkers workers;
   auto dir = std::filesystem::temp_directory_path() / ("vesk-kafka-scale-" + std::to_string(::getpid()));
   std::filesystem::remove_all(dir);
   std::filesystem::create_directories(dir / "states");

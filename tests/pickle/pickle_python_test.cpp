@@ -96,7 +96,7 @@ std::vector<Case> cases() {
 }
 
 // Python's own strict comparison: same types all the way down, NaN equal to NaN, -0.0 apart from 0.0.
-const char* kSame = R"(
+const char* same_in_python = R"(
 import math
 def same(a, b):
     if type(a) is not type(b): return False
@@ -142,7 +142,7 @@ class PicklePython : public ::testing::Test {
 TEST_F(PicklePython, PythonLoadsEveryValueWeWrite) {
   auto all = cases();
   std::ostringstream script;
-  script << kSame << "import pickle, sys\nbad = 0\ncases = [\n";
+  script << same_in_python << "import pickle, sys\nbad = 0\ncases = [\n";
   for (const auto& c : all) script << "    " << c.python << ",\n";
   script << "]\nfor i, want in enumerate(cases):\n"
          << "    got = pickle.load(open(sys.argv[1] + '/%d.pkl' % i, 'rb'))\n"

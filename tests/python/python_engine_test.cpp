@@ -4,6 +4,7 @@
 
 #include "log_capture.hpp"
 #include "python_support.hpp"
+#include "test_environment.hpp"
 #include "embedded_kafka/embedded_kafka.hpp"
 #include "vesk_kafka_feed/vesk_kafka_feed.hpp"
 #include "vesk_local_file_backend/vesk_local_file_backend.hpp"
@@ -47,7 +48,7 @@ Words words_of_text() {
   return w;
 }
 
-class PythonOnKafka : public ::testing::Test {
+class PythonOnKafka : public ::testing::Test, public vesk::testing::BuildTreeWorkers {
  public:
   vesk::testing::TempDir python_dir, cpp_dir, scripts;
   vesk::EventLoop loop;
@@ -56,8 +57,6 @@ class PythonOnKafka : public ::testing::Test {
   Words text = words_of_text();
 
   void SetUp() override {
-    ::setenv("VESK_HANDLER_PATH", VESK_TEST_HANDLER_DIR, 1);
-    ::setenv("VESK_WORKER_PROGRAM", VESK_TEST_WORKER_PROGRAM, 1);
     ::setenv("PYTHONPATH", VESK_TEST_PYTHONPATH, 1);
     cluster.create_topic(topic, partitions);
   }

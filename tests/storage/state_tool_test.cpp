@@ -22,7 +22,7 @@ struct StateToolTest : ::testing::Test {
   vesk::testing::TempDir dir;
 };
 
-const char* kState = R"(
+const char* expected_state_script = R"(
 import math
 want = {'partition': 3, 'offset': 10, 'state': {
     'a': 1, 'b': [1.5, float('nan'), float('inf'), float('-inf'), -0.0], 'c': (1, 'x', ()),
@@ -38,7 +38,7 @@ def same(a, b):
 )";
 
 TEST_F(StateToolTest, DumpThenWriteRoundTripsThroughPython) {
-  auto [made, made_out] = vesk::testing::run_python(std::string(kState) + R"(
+  auto [made, made_out] = vesk::testing::run_python(std::string(expected_state_script) + R"(
 import pickle, sys
 for p in (0, 2, 4, 5):
     open(sys.argv[1] + '/p%d.pkl' % p, 'wb').write(pickle.dumps(want, protocol=p))
@@ -53,7 +53,7 @@ for p in (0, 2, 4, 5):
     vesk::testing::write_file(at("state.json"), json);
     auto [wrote, wrote_out] = tool("write " + shell_quote(at("back.pkl")), at("state.json"));
     ASSERT_EQ(wrote, 0) << wrote_out;
-    auto [checked, checked_out] = vesk::testing::run_python(std::string(kState) + R"(
+    auto [checked, checked_out] = vesk::testing::run_python(std::string(expected_state_script) + R"(
 import pickle, pickletools, sys
 data = open(sys.argv[1], 'rb').read()
 assert data[:2] == b'\x80\x04', data[:2]

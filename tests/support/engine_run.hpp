@@ -25,6 +25,8 @@ struct EngineRun {
   int workers;
   std::chrono::milliseconds checkpoint_interval{200};
   std::chrono::seconds limit{60};
+  // Runs before the engine starts.
+  std::function<void(Vesk&)> before_start;
   // Runs once the offsets are reached, before the engine stops.
   std::function<void(const Vesk&)> before_stop;
 };
@@ -35,6 +37,7 @@ inline Awaitable<bool> run_engine_until(const EngineRun& run, std::shared_ptr<Ve
                                         std::shared_ptr<StreamHandlerBase> handler, Offset offset) {
   Vesk engine(run.logger, run.backend, run.workers, run.checkpoint_interval);
   engine.source(feed).process(std::move(handler));
+  if (run.before_start) run.before_start(engine);
   engine.start();
   const bool reached = co_await stored_offsets_reach(run.store, run.partitions, offset, run.limit);
   if (reached && run.before_stop) run.before_stop(engine);

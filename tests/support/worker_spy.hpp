@@ -3,6 +3,7 @@
 // pid and appends its output to a file, so that end-to-end tests can read the workers' lines
 // and check that every worker has ended.
 
+#include "test_directory.hpp"
 #include "loop/task.hpp"
 
 #include <gtest/gtest.h>
@@ -31,16 +32,6 @@ inline bool process_gone(pid_t pid) {
   std::getline(stat, line);
   const auto close = line.rfind(')');
   return close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z';
-}
-
-// A new, empty directory for one test's files: <tmp>/<stem>-<pid>-<test name>.
-inline std::filesystem::path fresh_test_directory(const std::string& stem) {
-  const auto directory = std::filesystem::temp_directory_path() /
-                         (stem + "-" + std::to_string(::getpid()) + "-" +
-                          ::testing::UnitTest::GetInstance()->current_test_info()->name());
-  std::filesystem::remove_all(directory);
-  std::filesystem::create_directories(directory);
-  return directory;
 }
 
 class WorkerSpy {

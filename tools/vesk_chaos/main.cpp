@@ -9,6 +9,7 @@
 // check holds, 1 when one fails (with the hosts' logs), 2 for a mistake in the call.
 
 #include "cli_support.hpp"
+#include "host_metrics.hpp"
 #include "loop/event_loop.hpp"
 #include "models/partition_state.hpp"
 #include "processes.hpp"
@@ -49,11 +50,11 @@ using Clock = std::chrono::steady_clock;
 using Seconds = std::chrono::duration<double>;
 using vesk::chaos::Processes;
 
-constexpr const char* kTopic = "chaos";
-constexpr const char* kGroup = "vesk-chaos";
-constexpr const char* kContainer = "vesk-chaos";
-constexpr const char* kHandler = "examples.counting.OffsetLog";
-constexpr const char* kAccountKey =
+constexpr const char* topic_name = "chaos";
+constexpr const char* group_id = "vesk-chaos";
+constexpr const char* container_name = "vesk-chaos";
+constexpr const char* handler_path = "examples.counting.OffsetLog";
+constexpr const char* account_key =
     "Eby8vdM02xNOcqFlqUwJPLlmEtlCDXJ1OUzFT50uSRZ6IFsuFq2UVErCz4I6tq/K1SZFPTOtr/KBHBeksoGMGw==";
 
 std::atomic<int> interrupted{0};
@@ -78,7 +79,7 @@ struct Options {
   std::vector<std::string> faults;
 };
 
-constexpr const char* kFaultKinds[] = {"host_kill",       "worker_kill", "worker_stop", "storage_restart",
+constexpr const char* fault_kinds[] = {"host_kill",       "worker_kill", "worker_stop", "storage_restart",
                                        "host_term",       "broker_kill", "broker_stop"};
 
 // Where a companion program is: the flag, then beside this program, then in the build tree.
@@ -130,6 +131,7 @@ class Soak {
     Clock::time_point stop_sent;
     Clock::time_point started;
     std::vector<std::string> logs;
+    std::optional<int> metrics_port;  // of this incarnation, once its log has told it
   };
   struct Fault {
     std::string kind;
@@ -157,11 +159,16 @@ class Soak {
   bool broker_up() const { return _broker.phase == Phase::up; }
   void tick();
   void sample();
+  // Takes the host's counts from its /metrics, when it answers.
+  void scrape(Host& host);
   void inject();
   void end_faults();
   std::optional<std::vector<vesk::PartitionState>> read_states(bool quiet);
   bool wait_caught_up(const std::vector<std::int64_t>& ends);
   void stop_hosts();
+  // Waits `limit` for `pid`, sent SIGTERM already, to end; kills it when it does not, a failure
+  // naming `what`. Its exit when it ended by itself.
+  std::optional<vesk::chaos::Exit> wait_after_sigterm(pid_t pid, const std::string& what, std::chrono::seconds limit);
   void stop_services();
   void check_invariant(const std::vector<std::int64_t>& ends);
   void check_nothing_left();
@@ -209,7 +216,9 @@ class Soak {
   std::map<pid_t, Clock::time_point> _zombies_seen;
   std::set<pid_t> _zombies_reported;
   long _host_peak_kib = 0, _worker_peak_kib = 0;
+  vesk::chaos::ProcessedCounts _processed;
   Clock::time_point _last_sample;
+  Clock::time_point _last_scrape;
 
   std::vector<Fault> _faults;
   std::map<std::string, int> _faults_by_kind;
@@ -224,7 +233,7 @@ class Soak {
 
 void Soak::start_mock() {
   const std::string log = (_dir / "kafka-mock.log").string();
-  _mock = _processes.start({_kafka_mock, "--partitions", std::to_string(_o.partitions), "--topic", kTopic}, log);
+  _mock = _processes.start({_kafka_mock, "--partitions", std::to_string(_o.partitions), "--topic", topic_name}, log);
   const auto deadline = Clock::now() + std::chrono::seconds(30);
   while (Clock::now() < deadline) {
     std::ifstream in(log);
@@ -246,10 +255,10 @@ void Soak::start_real_cluster() {
   _cluster = std::make_unique<vesk::chaos::RealCluster>(_processes, _kafka_cluster, _dir);
   _cluster->start(std::chrono::seconds(180));
   _bootstrap = _cluster->bootstrap();
-  _cluster->create_topic(kTopic, _o.partitions, std::chrono::seconds(60));
+  _cluster->create_topic(topic_name, _o.partitions, std::chrono::seconds(60));
   const auto deadline = Clock::now() + std::chrono::seconds(60);
-  while (!_cluster->fully_replicated(kTopic, std::chrono::milliseconds(2000))) {
-    if (Clock::now() > deadline) throw std::runtime_error("topic " + std::string(kTopic) + " is not fully replicated after 60 s");
+  while (!_cluster->fully_replicated(topic_name, std::chrono::milliseconds(2000))) {
+    if (Clock::now() > deadline) throw std::runtime_error("topic " + std::string(topic_name) + " is not fully replicated after 60 s");
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
   }
 }
@@ -271,7 +280,7 @@ void Soak::tick_broker(Clock::time_point now) {
     // either kind once every replica has looked in sync for three checks in a row.
     const bool restarted = _broker.stopped || _cluster->starts_of(_broker.node) > _broker.starts;
     const bool in_sync = restarted && _cluster->node_pid(_broker.node) &&
-                         _cluster->fully_replicated(kTopic, std::chrono::milliseconds(1000));
+                         _cluster->fully_replicated(topic_name, std::chrono::milliseconds(1000));
     _broker.in_sync = in_sync ? _broker.in_sync + 1 : 0;
     if (_broker.in_sync >= 3) {
       _broker.phase = Phase::up;
@@ -303,7 +312,7 @@ void Soak::create_container() {
   _loop.run_until_complete([](std::string cs) -> vesk::Awaitable<void> {
     auto service = vesk::blob::BlobServiceClient::from_connection_string(cs);
     vesk::blob::AsyncBlobServiceClient client(service);
-    co_await client.get_container_client(kContainer).create();
+    co_await client.get_container_client(container_name).create();
   }(_connection_string));
 }
 
@@ -311,20 +320,24 @@ void Soak::start_host(Host& host) {
   const std::string log =
       (_dir / ("host" + std::to_string(host.index) + "." + std::to_string(++host.incarnation) + ".log")).string();
   host.logs.push_back(log);
+  // clang-format off: one flag and its value a line
   std::vector<std::string> argv{_vesk_run,
-                                "--handler", kHandler,
+                                "--handler", handler_path,
                                 "--workers", std::to_string(_o.workers),
                                 "--checkpoint-interval", fixed(_o.checkpoint_interval, 3),
                                 "--status-interval", "5",
+                                "--metrics-port", "0",
                                 // A host that dies is noticed, and a new one joins, within seconds
                                 // (a real broker refuses sessions under 6 s).
                                 "--kafka-property", _cluster ? "session.timeout.ms=6000" : "session.timeout.ms=3000",
                                 "--kafka-property", _cluster ? "heartbeat.interval.ms=1000" : "heartbeat.interval.ms=500"};
+  // clang-format on
   if (!_use_azurite) {
     argv.push_back("--state-dir");
     argv.push_back((_dir / "state").string());
   }
   host.pid = _processes.start(argv, log);
+  host.metrics_port.reset();
   host.phase = Phase::up;
   host.started = Clock::now();
 }
@@ -352,11 +365,11 @@ void Soak::setup() {
     }
     _azurite_phase = Phase::up;
     _connection_string = std::string("DefaultEndpointsProtocol=http;AccountName=devstoreaccount1;AccountKey=") +
-                         kAccountKey + ";BlobEndpoint=http://127.0.0.1:" + std::to_string(_azurite_port) +
+                         account_key + ";BlobEndpoint=http://127.0.0.1:" + std::to_string(_azurite_port) +
                          "/devstoreaccount1;";
     create_container();
     ::setenv("AZURE_STORAGE_CONNECTION_STRING", _connection_string.c_str(), 1);
-    ::setenv("AZURE_STORAGE_CONTAINER_NAME", kContainer, 1);
+    ::setenv("AZURE_STORAGE_CONTAINER_NAME", container_name, 1);
     ::setenv("AZURE_STORAGE_PREFIX", "", 1);
     _backend = vesk::VeskAzureBlobBackend::from_env(logger);
     std::cout << "storage: Azurite on port " << _azurite_port << std::endl;
@@ -373,17 +386,17 @@ void Soak::setup() {
   } else {
     start_mock();
   }
-  std::cout << "kafka: " << (_cluster ? "real cluster of 3 nodes at " : "") << _bootstrap << ", topic " << kTopic
+  std::cout << "kafka: " << (_cluster ? "real cluster of 3 nodes at " : "") << _bootstrap << ", topic " << topic_name
             << " with " << _o.partitions << " partitions" << std::endl;
   ::setenv("KAFKA_BOOTSTRAP_SERVERS", _bootstrap.c_str(), 1);
-  ::setenv("KAFKA_TOPIC", kTopic, 1);
-  ::setenv("KAFKA_GROUP_ID", kGroup, 1);
+  ::setenv("KAFKA_TOPIC", topic_name, 1);
+  ::setenv("KAFKA_GROUP_ID", group_id, 1);
   const char* handlers = std::getenv("VESK_HANDLER_PATH");
   if ((handlers == nullptr || *handlers == '\0') && fs::is_directory(VESK_CHAOS_BUILD_HANDLERS)) {
     ::setenv("VESK_HANDLER_PATH", VESK_CHAOS_BUILD_HANDLERS, 1);
   }
 
-  _producer = std::make_unique<vesk::chaos::Producer>(_bootstrap, kTopic, _o.partitions, _o.keys, _o.rate);
+  _producer = std::make_unique<vesk::chaos::Producer>(_bootstrap, topic_name, _o.partitions, _o.keys, _o.rate);
   _producer->start();
   for (int i = 0; i < _o.hosts; ++i) {
     _hosts.push_back(Host{});
@@ -450,6 +463,25 @@ void Soak::tick() {
     }
   }
   if (now - _last_sample >= std::chrono::seconds(1)) sample();
+  // Often: a host lists only the partitions it holds, so the count of one that moves away is
+  // last seen here.
+  if (now - _last_scrape >= std::chrono::milliseconds(250)) {
+    _last_scrape = now;
+    for (auto& host : _hosts) {
+      if (host.phase == Phase::up || host.phase == Phase::stopping) scrape(host);
+    }
+  }
+}
+
+void Soak::scrape(Host& host) {
+  if (!host.metrics_port) {
+    auto port = text_after(host.logs.back(), "Metrics at http://127.0.0.1:");
+    if (!port) return;  // not serving yet
+    host.metrics_port = std::stoi(*port);
+  }
+  if (auto text = vesk::chaos::fetch_metrics(*host.metrics_port)) {
+    _processed.record(host.logs.back(), vesk::chaos::processed_per_partition(*text));
+  }
 }
 
 // Peak memory of hosts and workers, the workers of every host, and zombies they leave.
@@ -503,7 +535,7 @@ void Soak::inject() {
   };
   // Drawn among the kinds that can happen now, so that faults keep coming and none crowds out another.
   std::vector<std::string> possible;
-  for (const char* kind : kFaultKinds) {
+  for (const char* kind : fault_kinds) {
     if (chosen(kind) && available(kind)) possible.push_back(kind);
   }
   if (possible.empty()) return;
@@ -523,6 +555,7 @@ void Soak::inject() {
   if (kind == "host_kill" || kind == "host_term") {
     Host& host = *settled[std::uniform_int_distribution<std::size_t>(0, settled.size() - 1)(_random)];
     if (auto kib = vesk::chaos::peak_rss_kib(host.pid)) _host_peak_kib = std::max(_host_peak_kib, *kib);
+    scrape(host);  // what it has processed up to now goes with it
     if (kind == "host_kill") {
       ::kill(host.pid, SIGKILL);
       host.phase = Phase::down;
@@ -553,19 +586,13 @@ void Soak::inject() {
     const auto pid = _cluster->node_pid(node);
     if (!pid) return;  // not running after all: drawn again with the next fault
     _broker = BrokerFault{Phase::down, node, *pid, kind == "broker_stop", now, now, now, _cluster->starts_of(node), 0};
-    if (kind == "broker_kill") {
-      const double pause = uniform(_random, 1.0, 5.0);
-      ::kill(*pid, SIGKILL);
-      _broker.until = now + std::chrono::milliseconds(static_cast<int>(pause * 1000));
-      fault.what = "SIGKILL broker node " + std::to_string(node) + " (pid " + std::to_string(*pid) + "), restart in " +
-                   fixed(pause, 1) + " s";
-    } else {
-      const double pause = uniform(_random, 2.0, 10.0);
-      ::kill(*pid, SIGSTOP);
-      _broker.until = now + std::chrono::milliseconds(static_cast<int>(pause * 1000));
-      fault.what = "SIGSTOP broker node " + std::to_string(node) + " (pid " + std::to_string(*pid) + "), SIGCONT in " +
-                   fixed(pause, 1) + " s";
-    }
+    // A killed node is restarted after 1 to 5 s, a stopped one goes on after 2 to 10 s.
+    const double pause = _broker.stopped ? uniform(_random, 2.0, 10.0) : uniform(_random, 1.0, 5.0);
+    ::kill(*pid, _broker.stopped ? SIGSTOP : SIGKILL);
+    _broker.until = now + std::chrono::milliseconds(static_cast<int>(pause * 1000));
+    fault.what = std::string(_broker.stopped ? "SIGSTOP" : "SIGKILL") + " broker node " + std::to_string(node) +
+                 " (pid " + std::to_string(*pid) + "), " + (_broker.stopped ? "SIGCONT in " : "restart in ") +
+                 fixed(pause, 1) + " s";
   } else {
     ::kill(_azurite_pid, SIGTERM);
     _azurite_phase = Phase::stopping;
@@ -650,43 +677,45 @@ bool Soak::wait_caught_up(const std::vector<std::int64_t>& ends) {
 void Soak::stop_hosts() {
   sample();
   for (auto& host : _hosts) {
+    if (host.phase == Phase::up) scrape(host);
+  }
+  for (auto& host : _hosts) {
     if (host.phase == Phase::up) ::kill(host.pid, SIGTERM);
     host.phase = Phase::stopping;
   }
   for (auto& host : _hosts) {
-    auto e = _processes.wait(host.pid, std::chrono::seconds(60));
-    if (!e) {
-      fail("host " + std::to_string(host.index) + " did not stop within 60 s of SIGTERM; killed");
-      ::kill(host.pid, SIGKILL);
-      _processes.wait(host.pid, std::chrono::seconds(10));
-    } else if (!e->clean()) {
+    auto e = wait_after_sigterm(host.pid, "host " + std::to_string(host.index), std::chrono::seconds(60));
+    if (e && !e->clean()) {
       fail("host " + std::to_string(host.index) + " ended with " + e->text() + " after SIGTERM; see " + host.logs.back());
     }
     host.phase = Phase::down;
   }
 }
 
+std::optional<vesk::chaos::Exit> Soak::wait_after_sigterm(pid_t pid, const std::string& what,
+                                                          std::chrono::seconds limit) {
+  auto e = _processes.wait(pid, limit);
+  if (!e) {
+    fail(what + " did not stop within " + std::to_string(limit.count()) + " s of SIGTERM; killed");
+    ::kill(pid, SIGKILL);
+    _processes.wait(pid, std::chrono::seconds(10));
+  }
+  return e;
+}
+
 void Soak::stop_services() {
   if (_cluster && !_processes.exit_of(_cluster->script_pid())) {
     ::kill(_cluster->script_pid(), SIGTERM);
-    auto e = _processes.wait(_cluster->script_pid(), std::chrono::seconds(60));
-    if (!e) {
-      fail("kafka-cluster did not stop within 60 s of SIGTERM; killed");
-      ::kill(_cluster->script_pid(), SIGKILL);
-      _processes.wait(_cluster->script_pid(), std::chrono::seconds(10));
-    } else if (!e->clean()) {
+    auto e = wait_after_sigterm(_cluster->script_pid(), "kafka-cluster", std::chrono::seconds(60));
+    if (e && !e->clean()) {
       fail("kafka-cluster ended with " + e->text() + " after SIGTERM; see " + _cluster->log_path());
     }
   }
   for (auto [pid, name] : {std::pair<pid_t, const char*>{_mock, "vesk-kafka-mock"}, {_azurite_pid, "Azurite"}}) {
     if (pid <= 0 || _processes.exit_of(pid)) continue;
     ::kill(pid, SIGTERM);
-    auto e = _processes.wait(pid, std::chrono::seconds(30));
-    if (!e) {
-      fail(std::string(name) + " did not stop within 30 s of SIGTERM; killed");
-      ::kill(pid, SIGKILL);
-      _processes.wait(pid, std::chrono::seconds(10));
-    } else if (pid == _mock && !e->clean()) {
+    auto e = wait_after_sigterm(pid, name, std::chrono::seconds(30));
+    if (e && pid == _mock && !e->clean()) {
       fail(std::string(name) + " ended with " + e->text() + " after SIGTERM");
     }
   }
@@ -794,14 +823,15 @@ void Soak::print_figures(const std::vector<std::int64_t>& ends) {
   std::cout << "seconds: " << fixed(_o.seconds, 0) << "\n";
   std::cout << "storage: " << (_use_azurite ? "azurite" : "directory") << "\n";
   std::cout << "kafka: " << _o.kafka << "\n";
-  for (const char* kind : kFaultKinds) {
+  for (const char* kind : fault_kinds) {
     std::cout << "faults_" << kind << ": " << _faults_by_kind[kind] << "\n";
   }
   std::cout << "faults: " << faults << "\n";
   std::cout << "produced: " << produced << "\n";
   std::cout << "lost: " << lost << "\n";
-  // Messages processed more than once: every "Processed N messages" of every host, less the produced.
-  std::cout << "duplicates: " << std::max<std::int64_t>(0, summary.processed - produced) << "\n";
+  // Messages processed more than once: what every host's /metrics last counted, less the produced.
+  const auto processed = static_cast<std::int64_t>(_processed.total());
+  std::cout << "duplicates: " << std::max<std::int64_t>(0, processed - produced) << "\n";
   std::cout << "fault_to_checkpoint_longest_s: " << fixed(longest, 3) << "\n";
   std::cout << "fault_to_checkpoint_longest_of: " << longest_what << "\n";
   std::cout << "catch_up_s: " << fixed(_catch_up_seconds, 3) << "\n";
@@ -958,8 +988,8 @@ int main(int argc, char** argv) {
       ->check(vesk::cli::needs("needs host_kill, worker_kill, worker_stop, storage_restart, host_term, broker_kill "
                                "or broker_stop",
                                [](const std::string& t) {
-                                 return std::find(std::begin(kFaultKinds), std::end(kFaultKinds), t) !=
-                                        std::end(kFaultKinds);
+                                 return std::find(std::begin(fault_kinds), std::end(fault_kinds), t) !=
+                                        std::end(fault_kinds);
                                }));
   app.add_flag("--keep", o.keep, "Keep the temporary directory after a passing run");
   app.add_option("--vesk-run", o.vesk_run, "The vesk-run program (default: beside this one)")->type_name("PATH");

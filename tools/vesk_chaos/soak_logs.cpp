@@ -61,9 +61,7 @@ LogSummary read_host_logs(const std::vector<std::string>& paths) {
     ++summary.files;
     std::string line;
     while (std::getline(in, line)) {
-      if (auto n = number_after(line, "] Processed ", " messages")) {
-        summary.processed += *n;
-      } else if (auto p = number_after(line, "] [p", "] Checkpoint done")) {
+      if (auto p = number_after(line, "] [p", "] Checkpoint done")) {
         if (auto t = line_time_ms(line)) summary.checkpoints[static_cast<int>(*p)].push_back(*t);
       } else if (line.find("] [error] ") != std::string::npos) {
         ++summary.error_lines;

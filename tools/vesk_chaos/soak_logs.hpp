@@ -1,7 +1,6 @@
 #pragma once
 // What the soak reads from the hosts' logs (spdlog's default "[date time.ms] [name] [level] text"
-// lines): when each partition stored a checkpoint, how many messages were processed in all, and
-// excerpts to show when a check fails.
+// lines): when each partition stored a checkpoint, and excerpts to show when a check fails.
 
 #include <cstdint>
 #include <map>
@@ -13,7 +12,6 @@ namespace vesk::chaos {
 
 struct LogSummary {
   std::size_t files = 0;
-  std::int64_t processed = 0;  // the sum of every "Processed N messages"
   std::size_t error_lines = 0;
   std::map<int, std::vector<std::int64_t>> checkpoints;  // partition → times of "Checkpoint done", ms since the epoch
 

@@ -1,97 +1,62 @@
 #include "caught_up.hpp"
 
-#include "loop/errors.hpp"
-#include "loop/task.hpp"
-#include "vesk_state_store/vesk_state_store.hpp"
+#include "loop/event.hpp"
 
 #include <chrono>
-#include <limits>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
 #include <vector>
 
 namespace vesk::run_tool {
 
-CountingBackend::CountingBackend(std::shared_ptr<VeskFileBackend> inner)
-    : VeskFileBackend(inner->prefix), _inner(std::move(inner)) {}
+namespace {
 
-Awaitable<std::optional<std::string>> CountingBackend::get_file_contents_async(std::string file_path) {
-  auto read = _inner->get_file_contents_async(std::move(file_path));
-  co_return co_await std::move(read);
-}
+// What the observer has told, kept apart from the watcher's frame so that a call after the
+// watcher ended finds it still there.
+struct StoredOffsets {
+  std::map<PartitionId, Offset> offsets;
+  Event changed;
+};
 
-Awaitable<void> CountingBackend::set_file_contents_async(std::string file_path, std::string content) {
-  std::string name = file_path;
-  auto write = _inner->set_file_contents_async(std::move(file_path), std::move(content));
-  co_await std::move(write);
-  ++_writes[name];
-}
+}  // namespace
 
-Awaitable<VeskFileBackend::VersionedContents> CountingBackend::get_versioned_file_contents_async(std::string file_path) {
-  auto read = _inner->get_versioned_file_contents_async(std::move(file_path));
-  co_return co_await std::move(read);
-}
-
-Awaitable<VeskFileBackend::ConditionalWrite> CountingBackend::set_file_contents_if_async(
-    std::string file_path, std::string content, std::optional<std::string> expected_tag) {
-  std::string name = file_path;
-  auto write = _inner->set_file_contents_if_async(std::move(file_path), std::move(content), std::move(expected_tag));
-  ConditionalWrite written = co_await std::move(write);
-  if (written.stored) ++_writes[name];
-  co_return written;
-}
-
-std::uint64_t CountingBackend::writes(const std::string& file_path) const {
-  auto found = _writes.find(file_path);
-  return found == _writes.end() ? 0 : found->second;
-}
-
-Awaitable<void> until_caught_up(Vesk& engine, const VeskFeed& feed, std::shared_ptr<CountingBackend> backend,
-                                Logger logger) {
-  struct Progress {
-    std::optional<std::int64_t> target;  // the first high watermark known
-    std::uint64_t writes_read = std::numeric_limits<std::uint64_t>::max();
-    Offset stored = -1;  // offset of the stored state, -1 while none
-    std::chrono::steady_clock::time_point retry_at{};  // after a failed read
-  };
-  // Reads through the same backend, so it sees what the engine's checkpoints wrote.
-  VeskStateStore store(backend, null_logger());
-  std::map<PartitionId, Progress> progress;
+Awaitable<void> until_caught_up(Vesk& engine, const VeskFeed& feed, Logger logger) {
+  auto stored = std::make_shared<StoredOffsets>();
+  engine.on_checkpoint_stored([stored](PartitionId partition, Offset offset) {
+    stored->offsets[partition] = offset;
+    stored->changed.set();
+  });
+  std::map<PartitionId, std::int64_t> targets;  // the first high watermark known
   const auto started = std::chrono::steady_clock::now();
   bool warned = false;
   for (;;) {
-    co_await sleep(std::chrono::milliseconds(200));
+    // A checkpoint is looked at at once; partitions and high watermarks a few times a second.
+    co_await stored->changed.wait_for(std::chrono::milliseconds(200));
+    stored->changed.clear();
     const std::vector<PartitionId> partitions = engine.partitions();
     bool done = !partitions.empty();
     bool target_unknown = false;
     for (PartitionId partition : partitions) {
-      Progress& p = progress[partition];
-      if (!p.target) p.target = feed.high_watermark(partition);
-      if (!p.target) {
+      auto target = targets.find(partition);
+      if (target == targets.end()) {
+        if (auto known = feed.high_watermark(partition)) target = targets.emplace(partition, *known).first;
+      }
+      if (target == targets.end()) {
         done = false;
         target_unknown = true;
         continue;
       }
-      const std::string file = VeskStateStore::get_partition_state_file_name(partition);
-      const std::uint64_t writes = backend->writes(file);
-      if (writes != p.writes_read && std::chrono::steady_clock::now() >= p.retry_at) {
-        // A failed read is tried again a few seconds later; the run goes on meanwhile.
-        auto read = [](VeskStateStore& store, PartitionId partition, Progress& p, std::uint64_t writes) -> Awaitable<void> {
-          auto state = co_await store.get_partition_state(partition);
-          p.stored = state ? state->offset : -1;
-          p.writes_read = writes;
-        };
-        auto reading = read(store, partition, p, writes);
-        if (auto failure = co_await attempt(std::move(reading))) {
-          logger->warn("Cannot read the stored state of partition " + std::to_string(partition) + ": " +
-                       error_text(failure) + "; trying again in 5 s");
-          p.retry_at = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        }
-      }
-      if (p.stored < *p.target) done = false;
+      auto offset = stored->offsets.find(partition);
+      if (offset == stored->offsets.end() || offset->second < target->second) done = false;
     }
     if (done) {
+      engine.on_checkpoint_stored(nullptr);
       std::string offsets;
       for (PartitionId partition : partitions) {
-        offsets += (offsets.empty() ? "" : ", ") + std::to_string(partition) + ": " + std::to_string(progress[partition].stored);
+        offsets += (offsets.empty() ? "" : ", ") + std::to_string(partition) + ": " +
+                   std::to_string(stored->offsets[partition]);
       }
       logger->info("Caught up: every partition has stored a checkpoint at its high watermark (" + offsets + ")");
       co_return;

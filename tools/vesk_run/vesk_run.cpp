@@ -12,7 +12,6 @@
 #include "loop/logging.hpp"
 #include "stream_handler/handler_registry.hpp"
 #include "stream_handler/stream_handler.hpp"
-#include "vesk/detail/checkpoint_texts.hpp"
 #include "vesk/vesk.hpp"
 #include "vesk_azure_blob_backend/vesk_azure_blob_backend.hpp"
 #include "vesk_kafka_feed/vesk_kafka_feed.hpp"
@@ -62,7 +61,7 @@ struct Options {
   double unhealthy_after = 30.0;
 };
 
-constexpr const char* kEnvironmentHelp =
+constexpr const char* environment_help =
     "Environment: KAFKA_BOOTSTRAP_SERVERS, KAFKA_GROUP_ID and KAFKA_TOPIC name the cluster, the consumer group and\n"
     "the topic (--embedded-kafka sets them; KAFKA_TOPIC defaults to vesk-demo and KAFKA_GROUP_ID to vesk-run there);\n"
     "KAFKA_SECURITY_PROTOCOL, KAFKA_SASL_MECHANISM, KAFKA_SASL_USERNAME and KAFKA_SASL_PASSWORD configure the client.\n"
@@ -74,7 +73,7 @@ constexpr const char* kEnvironmentHelp =
 // Parses the command line into `o`; returns an exit status when the program is to end now.
 std::optional<int> parse(int argc, char** argv, Options& o) {
   CLI::App app("Runs a handler module as a stream processor on a Kafka topic.", "vesk-run");
-  app.footer(kEnvironmentHelp);
+  app.footer(environment_help);
   auto positive_int = vesk::cli::needs("needs a whole number of at least 1",
                                        [](const std::string& t) { return vesk::cli::whole_number_in(t, 1, 1000000); });
   auto positive_seconds = vesk::cli::needs("needs a number of seconds above 0", vesk::cli::seconds_above_zero);
@@ -232,6 +231,13 @@ std::shared_ptr<vesk::VeskFileBackend> make_backend(const Options& o, const vesk
   return std::make_shared<vesk::VeskLocalFileBackend>(o.state_dir, "");
 }
 
+// Seconds with three decimals, as the engine's own lines write them.
+std::string seconds_text(double seconds) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.3f", seconds);
+  return text;
+}
+
 // One line every `interval`: the assigned partitions, messages per second since the last line,
 // the total lag and the oldest checkpoint's age.
 vesk::Awaitable<void> log_status(const vesk::Vesk& engine, std::chrono::duration<double> interval, vesk::Logger logger) {
@@ -274,7 +280,7 @@ vesk::Awaitable<void> log_status(const vesk::Vesk& engine, std::chrono::duration
     char text[320];
     std::snprintf(text, sizeof text, "Status: %zu partitions [%s], %.1f messages/s, lag %s, oldest checkpoint %s",
                   snapshot.partitions.size(), partitions.c_str(), rate, lag_text.c_str(),
-                  oldest ? (vesk::three_decimals(*oldest) + " s ago").c_str() : "none");
+                  oldest ? (seconds_text(*oldest) + " s ago").c_str() : "none");
     std::string line = text;
     if (snapshot.source && !snapshot.source->problems.empty()) {
       for (const auto& problem : snapshot.source->problems) line += "; " + problem;
@@ -308,7 +314,7 @@ vesk::Awaitable<void> until_refused(const vesk::VeskKafkaFeed& feed) {
 // --until-caught-up) every partition has stored what it held at the start; then stops the
 // engine and the source. The exit status: 1 after a refusal, otherwise 0.
 vesk::Awaitable<int> serve(vesk::Vesk& engine, vesk::VeskKafkaFeed& feed, const Options& o,
-                           std::shared_ptr<vesk::run_tool::CountingBackend> backend, vesk::Logger logger) {
+                           vesk::Logger logger) {
   auto& loop = vesk::EventLoop::running();
   asio::signal_set signals(loop.context(), SIGINT, SIGTERM);
   // Held since main() began: one that came during start-up is taken now, and stops the run cleanly.
@@ -321,7 +327,7 @@ vesk::Awaitable<int> serve(vesk::Vesk& engine, vesk::VeskKafkaFeed& feed, const 
                                                           : std::chrono::hours(24 * 365 * 10);
   auto timer = vesk::Task<void>::create(vesk::sleep(run_for));
   auto caught_up = vesk::Task<void>::create(o.until_caught_up
-                                                ? vesk::run_tool::until_caught_up(engine, feed, backend, logger)
+                                                ? vesk::run_tool::until_caught_up(engine, feed, logger)
                                                 : vesk::sleep(std::chrono::hours(24 * 365 * 10)));
   const auto started = std::chrono::steady_clock::now();
   std::exception_ptr failure;  // of the watcher; the run still stops cleanly first
@@ -348,10 +354,8 @@ vesk::Awaitable<int> serve(vesk::Vesk& engine, vesk::VeskKafkaFeed& feed, const 
     failure = caught_up.error();
     logger->error("Cannot tell whether the run has caught up, stopping");
   } else if (caught_up.done()) {
-    char seconds[32];
-    std::snprintf(seconds, sizeof seconds, "%.3f",
-                  std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
-    logger->info(std::string("Caught up after ") + seconds + " s, stopping");
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    logger->info("Caught up after " + seconds_text(seconds) + " s, stopping");
   } else {
     logger->info("Run time over, stopping");
   }
@@ -430,14 +434,14 @@ int main(int argc, char** argv) {
     } catch (const vesk::ValueError& e) {
       throw UsageError(e.what());
     }
-    auto backend = std::make_shared<vesk::run_tool::CountingBackend>(make_backend(o, logger));
+    auto backend = make_backend(o, logger);
 
     vesk::EventLoop loop;
     vesk::Vesk engine(logger, backend, o.workers, std::chrono::duration<double>(o.checkpoint_interval));
     engine.release_deadline =
         std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(o.release_timeout));
     engine.source(feed).process(handler);
-    return loop.run_until_complete(serve(engine, *feed, o, backend, logger));
+    return loop.run_until_complete(serve(engine, *feed, o, logger));
   } catch (const UsageError& e) {
     std::cerr << "vesk-run: " << e.what() << "\n";
     return 2;

@@ -13,12 +13,12 @@
 
 namespace {
 
-constexpr const char* kStorageHelp =
+constexpr const char* storage_help =
     "Storage: --state-dir DIR reads and writes the state files of a local directory (as vesk-run --state-dir\n"
     "writes them). Without it, blob storage: AZURE_STORAGE_CONNECTION_STRING, AZURE_STORAGE_CONTAINER_NAME and\n"
     "AZURE_STORAGE_PREFIX (may be empty) name the container and the prefix of the state files.";
 
-constexpr const char* kJsonHelp =
+constexpr const char* json_help =
     "JSON: none=null, bool, int and float=numbers (\"NaN\", \"Infinity\", \"-Infinity\"), text=string,\n"
     "list=array, dict with text keys=object, bytes={\"$bytes\": base64}, tuple={\"$tuple\": [...]},\n"
     "other dicts={\"$dict\": [[key, value], ...]}, text that reads like a special float={\"$text\": ...}.\n"
@@ -59,34 +59,34 @@ int main(int argc, char** argv) {
   CLI::App app("Inspects and writes Vesk partition-state files (p-N.state.pkl: a pickle of {\"partition\", "
                "\"offset\", \"state\"}).",
                "vesk-state");
-  app.footer(std::string(kStorageHelp) + "\n" + kJsonHelp);
+  app.footer(std::string(storage_help) + "\n" + json_help);
   Call call;
 
   CLI::App* dump = app.add_subcommand("dump", "Print a state file as JSON: FILE, or --partition N of the storage");
   dump->add_option("FILE", call.file, "A state file (a path on this machine)")->type_name("");
   add_partition(*dump, call, "Print the stored state of partition N");
   add_state_dir(*dump, call);
-  dump->footer(kStorageHelp);
+  dump->footer(storage_help);
 
   CLI::App* write = app.add_subcommand("write", "Read a state's JSON on standard input and write FILE, or store it for --partition N");
   write->add_option("FILE", call.file, "The state file to write (pickle protocol 4)")->type_name("");
   add_partition(*write, call, "Store the JSON as the state of partition N (its \"partition\" must be N)");
   add_state_dir(*write, call);
-  write->footer(std::string(kStorageHelp) + "\n" + kJsonHelp);
+  write->footer(std::string(storage_help) + "\n" + json_help);
 
   CLI::App* list = app.add_subcommand("list", "List the state files");
   add_state_dir(*list, call);
-  list->footer(kStorageHelp);
+  list->footer(storage_help);
 
   CLI::App* get = app.add_subcommand("get", "Print one key's stored state as JSON");
   add_partition(*get, call, "The partition that holds the key (without it, every state file is searched)");
   get->add_option("KEY", call.key, "The key (its text)")->type_name("")->required();
   add_state_dir(*get, call);
-  get->footer(kStorageHelp);
+  get->footer(storage_help);
 
   CLI::App* stats = app.add_subcommand("stats", "Print per state file its partition, offset, key count and bytes");
   add_state_dir(*stats, call);
-  stats->footer(kStorageHelp);
+  stats->footer(storage_help);
 
   vesk::cli::setup(app);
   if (auto status = vesk::cli::parse(app, argc, argv)) return *status;

@@ -17,7 +17,7 @@ namespace vesk::state_tool {
 
 namespace {
 
-constexpr const char* kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr const char* base64_alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 bool is_escape_key(std::string_view key) {
   return key == "$bytes" || key == "$tuple" || key == "$dict" || key == "$text";
@@ -334,15 +334,15 @@ std::string base64_encode(std::string_view data) {
   for (; i + 3 <= data.size(); i += 3) {
     std::uint32_t n = (static_cast<unsigned char>(data[i]) << 16) | (static_cast<unsigned char>(data[i + 1]) << 8) |
                       static_cast<unsigned char>(data[i + 2]);
-    for (int s = 18; s >= 0; s -= 6) out += kAlphabet[(n >> s) & 63];
+    for (int s = 18; s >= 0; s -= 6) out += base64_alphabet[(n >> s) & 63];
   }
   std::size_t rest = data.size() - i;
   if (rest) {
     std::uint32_t n = static_cast<unsigned char>(data[i]) << 16;
     if (rest == 2) n |= static_cast<unsigned char>(data[i + 1]) << 8;
-    out += kAlphabet[(n >> 18) & 63];
-    out += kAlphabet[(n >> 12) & 63];
-    out += rest == 2 ? kAlphabet[(n >> 6) & 63] : '=';
+    out += base64_alphabet[(n >> 18) & 63];
+    out += base64_alphabet[(n >> 12) & 63];
+    out += rest == 2 ? base64_alphabet[(n >> 6) & 63] : '=';
     out += '=';
   }
   return out;

@@ -22,10 +22,16 @@ struct ConsumerContext {
   // The partition's figures, shared with the engine; none when metrics are off. Set before the
   // tasks first run.
   std::shared_ptr<PartitionMetrics> metrics;
+  // The engine's observer of stored offsets; none for a consumer built on its own.
+  std::shared_ptr<const std::function<void(PartitionId, Offset)>> checkpoint_observer;
   // A reference to the consumer, for tasks and off-loop jobs that must keep it alive. Called
   // only once the consumer's owning shared_ptr exists (from a task's first run on).
   std::function<std::shared_ptr<const void>()> hold;
 
+  // Tells the observer, if any, that the partition's state up to `offset` is stored.
+  void offset_stored(Offset offset) const {
+    if (checkpoint_observer && *checkpoint_observer) (*checkpoint_observer)(partition, offset);
+  }
   // Starts `body` on the loop as a task that holds the consumer while it runs.
   Task<void> spawn(Awaitable<void> body) const;
 };
