@@ -731,8 +731,13 @@ int main() {
     // VESK_BENCH_KAFKA_PROFILE=1: one engine pass over the main topic and nothing else, to run
     // under a profiler; =100k, =16: one over the 100,000-key or the 16-partition topic; =plain,
     // =feed: one pass of that side; =source: plain and feed passes alternated, the source's
-    // figure alone; =latency, =startup: those figures alone; =million: only the million-key runs.
+    // figure alone; =throughput: the alternated throughput figures alone; =latency, =startup:
+    // those figures alone; =million: only the million-key runs.
     const char* profile = std::getenv("VESK_BENCH_KAFKA_PROFILE");
+    if (profile != nullptr && std::string(profile) == "throughput") {
+      throughput_figures(cluster, main_topic, many_keys, sixteen);
+      return 0;
+    }
     if (profile != nullptr && std::string(profile) != "million") {
       const std::string mode = profile;
       if (mode == "100k") produce(cluster, many_keys, 100'000);
