@@ -5,13 +5,17 @@
 // partition keeps every message it was given: the mock keeps only about 5 MiB per partition.
 //
 //   throughput  4 partitions x 400,000 messages of about 100 bytes, 1,000 keys: plain librdkafka
-//               batch reads (1000 per call) against the engine (examples.counting.KeyCounter,
-//               2 workers a partition), sides alternated 3 times; each side repeats passes over
-//               the topic until it has timed at least 1 s. Medians, and their ratio.
-//   feed        VeskKafkaFeed alone (seek and get_many per partition), one pass.
-//   100k keys   the same size with 100,000 keys per partition; median of 3, each at least 1 s.
+//               batch reads from the consumer queue (1000 per call), VeskKafkaFeed alone (seek,
+//               get_many and recycle per partition) and the engine (examples.counting.KeyCounter,
+//               2 workers a partition), in turn for 3 rounds; each side repeats passes over the
+//               topic until it has timed at least 1 s. Medians with the range of the passes, and
+//               the ratios of the feed and of the engine to plain.
+//   100k keys   the same size with 100,000 keys per partition, against the 1,000-key topic run in
+//               turn with it; median of 3 a side, each at least 1 s.
 //   16 parts    16 partitions x 100,000 messages, 1,000 keys, against the 4-partition topic
 //               run in turn with it; median of 3 a side, each at least 1 s.
+// Every side allocates alike: the benchmark links the allocator that vesk-run and the worker
+// program link (jemalloc unless VESK_JEMALLOC is off).
 //   checkpoint  one partition holding 1,000,000 keys (stored before the run) and 1,100,000
 //               messages over them, checkpoints every 1 s against every 30 s, the sides in
 //               turn, median of 3 a side, each at least 1 s; then the host's share of a core
@@ -48,6 +52,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <stdexcept>
@@ -175,6 +180,19 @@ double median(std::vector<double> v) {
   return v.empty() ? 0 : v[v.size() / 2];
 }
 
+// The rates of one side's passes: a figure is their median, quoted with their range.
+struct Passes {
+  std::vector<double> rates;
+  double median() const { return ::median(rates); }
+  std::string spread() const {
+    if (rates.empty()) return "no passes";
+    const auto [low, high] = std::minmax_element(rates.begin(), rates.end());
+    char text[64];
+    std::snprintf(text, sizeof text, "%.0f-%.0f", *low, *high);
+    return text;
+  }
+};
+
 double load_average() {
   double load[1] = {0};
   return ::getloadavg(load, 1) == 1 ? load[0] : -1;
@@ -274,8 +292,30 @@ double at_least_a_second(Pass pass) {
   return sum.per_second();
 }
 
+// One side of a comparison: its name, and one pass of it.
+struct Side {
+  std::string name;
+  std::function<Rate()> pass;
+};
+
+// Every side's passes, taken in turn for `rounds` rounds, the first side of a round moving on by
+// one each round, so that the machine's drift weighs on every side alike. Each pass is timed
+// over at least a second.
+std::vector<Passes> alternated(const std::vector<Side>& sides, int rounds = 3) {
+  std::vector<Passes> out(sides.size());
+  for (int round = 0; round < rounds; ++round) {
+    for (std::size_t i = 0; i < sides.size(); ++i) {
+      const std::size_t side = (static_cast<std::size_t>(round) + i) % sides.size();
+      out[side].rates.push_back(at_least_a_second(sides[side].pass));
+      std::fprintf(stderr, "round %d %s: %.0f msg/s [load %.2f]\n", round, sides[side].name.c_str(),
+                   out[side].rates.back(), load_average());
+    }
+  }
+  return out;
+}
+
 // The source alone: one reader task per partition doing what a partition consumer does with it
-// (seek, then get_many), without workers behind it.
+// (seek, get_many, and the batch handed back once done with), without workers behind it.
 class CountingListener : public vesk::VeskRebalanceListener {
  public:
   void on_partitions_revoked(const std::vector<vesk::PartitionId>&) override {}
@@ -291,10 +331,11 @@ vesk::Awaitable<void> read_partition(vesk::VeskKafkaFeed& feed, vesk::PartitionI
     auto batch = co_await feed.get_many(partition);
     if (!first) first = Clock::now();
     state.offset = batch.back().offset + 1;
+    feed.recycle(partition, std::move(batch));
   }
 }
 
-vesk::Awaitable<double> feed_run(std::string servers, Topic topic) {
+vesk::Awaitable<Rate> feed_run(std::string servers, Topic topic) {
   auto listener = std::make_shared<CountingListener>();
   vesk::VeskKafkaFeed feed(servers, "bench-feed", topic.name, "", "", "", "", vesk::null_logger(), client_settings());
   feed.set_listener(listener);
@@ -308,7 +349,12 @@ vesk::Awaitable<double> feed_run(std::string servers, Topic topic) {
   co_await vesk::gather(readers);
   const double seconds = std::chrono::duration<double>(Clock::now() - *first).count();
   co_await feed.stop();
-  co_return static_cast<double>(topic.total()) / seconds;
+  co_return Rate{topic.total(), seconds};
+}
+
+Rate feed_pass(const std::string& servers, const Topic& topic) {
+  vesk::EventLoop loop;
+  return loop.run_until_complete(feed_run(servers, topic));
 }
 
 #ifdef VESK_BENCH_WITH_ENGINE
@@ -464,36 +510,8 @@ EngineFigures engine_figures(const EngineSetup& setup, std::chrono::seconds idle
   return loop.run_until_complete(engine_pass(setup, idle_for));
 }
 
-// One engine pass swings by a third from run to run on this machine: the median of three, each
-// timed over at least a second, like the main figure.
-double engine_median(const EngineSetup& setup) {
-  std::vector<double> rates;
-  for (int run = 0; run < 3; ++run) {
-    rates.push_back(at_least_a_second([&] {
-      const Rate pass = engine_figures(setup).rate;
-      std::fprintf(stderr, "%s pass: %.0f msg/s [load %.2f]\n", setup.topic.name.c_str(), pass.per_second(), load_average());
-      return pass;
-    }));
-  }
-  return median(rates);
-}
-
-// Medians of three for each of two setups whose ratio is the figure, run in turn (a b, b a,
-// a b), so that the machine's drift over a minute weighs on both sides alike.
-std::pair<double, double> engine_medians(const EngineSetup& a, const EngineSetup& b) {
-  std::vector<double> rates[2];
-  for (int run = 0; run < 3; ++run) {
-    for (int side : {run % 2, 1 - run % 2}) {
-      const EngineSetup& setup = side == 0 ? a : b;
-      rates[side].push_back(at_least_a_second([&] {
-        const Rate pass = engine_figures(setup).rate;
-        std::fprintf(stderr, "%s (%.0f s checkpoints) pass: %.0f msg/s [load %.2f]\n", setup.topic.name.c_str(),
-                     std::chrono::duration<double>(setup.checkpoint_interval).count(), pass.per_second(), load_average());
-        return pass;
-      }));
-    }
-  }
-  return {median(rates[0]), median(rates[1])};
+Side engine_side(std::string name, EngineSetup setup) {
+  return {std::move(name), [setup] { return engine_figures(setup).rate; }};
 }
 
 // ---- latency ----
@@ -635,6 +653,18 @@ void line(const char* format, double value, const char* goal = nullptr) {
   std::fflush(stdout);
 }
 
+// "<name>: <median> (passes <low>-<high>)" for a rate.
+void rate_line(const std::string& name, const Passes& passes, const char* goal = nullptr) {
+  const std::string format = name + ": %.0f (passes " + passes.spread() + ")";
+  line(format.c_str(), passes.median(), goal);
+}
+
+// The ratio of two sides' medians, with the range of each side's passes.
+void ratio_line(const std::string& name, const Passes& side, const Passes& base, const char* goal) {
+  const std::string format = name + ": %.0f%% (passes " + side.spread() + " against " + base.spread() + ")";
+  line(format.c_str(), 100 * side.median() / base.median(), goal);
+}
+
 #ifdef VESK_BENCH_WITH_ENGINE
 // One partition, as `vesk-run --embedded-kafka` starts with: with several, one partition's seek
 // wakes the client's fetcher for the others, and would hide a partition left waiting.
@@ -648,6 +678,42 @@ void startup_figures(BenchCluster& cluster) {
   line("kafka.startup_to_first_batch_s: %.3f", startup.first_batch_seconds, "< 1");
 }
 #endif
+
+Side plain_side(const std::string& servers, const Topic& topic) {
+  return {"plain", [servers, topic] { return plain_pass(servers, topic); }};
+}
+
+Side feed_side(const std::string& servers, const Topic& topic) {
+  return {"feed", [servers, topic] { return feed_pass(servers, topic); }};
+}
+
+// Plain reads, the source alone and the engine over the main topic, alternated; then the engine
+// on many keys and on many partitions, each against the main topic in turn with it.
+void throughput_figures(BenchCluster& cluster, const Topic& main_topic, const Topic& many_keys, const Topic& sixteen) {
+  const std::string servers = cluster.bootstrap_servers();
+  std::vector<Side> sides{plain_side(servers, main_topic), feed_side(servers, main_topic)};
+#ifdef VESK_BENCH_WITH_ENGINE
+  sides.push_back(engine_side("engine", {servers, main_topic}));
+#endif
+  const auto passes = alternated(sides);
+  rate_line("kafka.plain_msgs_per_s", passes[0]);
+  rate_line("kafka.feed_msgs_per_s", passes[1]);
+  ratio_line("kafka.feed_vs_plain", passes[1], passes[0], ">= 90%");
+#ifdef VESK_BENCH_WITH_ENGINE
+  rate_line("kafka.engine_msgs_per_s", passes[2]);
+  ratio_line("kafka.engine_vs_plain", passes[2], passes[0], ">= 85%");
+
+  produce(cluster, many_keys, 100'000);
+  const auto keys = alternated({engine_side("1k keys", {servers, main_topic}), engine_side("100k keys", {servers, many_keys})});
+  rate_line("kafka.engine_100k_keys_msgs_per_s", keys[1]);
+  ratio_line("kafka.engine_100k_keys_vs_1k_keys", keys[1], keys[0], ">= 90%");
+
+  produce(cluster, sixteen, 1000);
+  const auto parts = alternated({engine_side("4 partitions", {servers, main_topic}), engine_side("16 partitions", {servers, sixteen})});
+  rate_line("kafka.engine_16_partitions_msgs_per_s", parts[1]);
+  ratio_line("kafka.engine_16_vs_4_partitions", parts[1], parts[0], ">= 80%");
+#endif
+}
 
 }  // namespace
 
@@ -664,9 +730,14 @@ int main() {
 #ifdef VESK_BENCH_WITH_ENGINE
     // VESK_BENCH_KAFKA_PROFILE=1: one engine pass over the main topic and nothing else, to run
     // under a profiler; =100k, =16: one over the 100,000-key or the 16-partition topic; =plain,
-    // =feed: one pass of that side; =latency, =startup: those figures alone; =million: only the
-    // million-key runs.
+    // =feed: one pass of that side; =source: plain and feed passes alternated, the source's
+    // figure alone; =throughput: the alternated throughput figures alone; =latency, =startup:
+    // those figures alone; =million: only the million-key runs.
     const char* profile = std::getenv("VESK_BENCH_KAFKA_PROFILE");
+    if (profile != nullptr && std::string(profile) == "throughput") {
+      throughput_figures(cluster, main_topic, many_keys, sixteen);
+      return 0;
+    }
     if (profile != nullptr && std::string(profile) != "million") {
       const std::string mode = profile;
       if (mode == "100k") produce(cluster, many_keys, 100'000);
@@ -688,8 +759,12 @@ int main() {
       } else if (mode == "startup") {
         startup_figures(cluster);
       } else if (mode == "feed") {
-        vesk::EventLoop loop;
-        line("kafka.feed_msgs_per_s: %.0f", loop.run_until_complete(feed_run(servers, main_topic)));
+        line("kafka.feed_msgs_per_s: %.0f", feed_pass(servers, main_topic).per_second());
+      } else if (mode == "source") {
+        const auto passes = alternated({plain_side(servers, main_topic), feed_side(servers, main_topic)});
+        rate_line("kafka.plain_msgs_per_s", passes[0]);
+        rate_line("kafka.feed_msgs_per_s", passes[1]);
+        ratio_line("kafka.feed_vs_plain", passes[1], passes[0], ">= 90%");
       } else {
         line("kafka.engine_msgs_per_s: %.0f", engine_figures({servers, mode == "100k" ? many_keys : mode == "16" ? sixteen : main_topic}).rate.per_second());
       }
@@ -697,40 +772,8 @@ int main() {
     }
 #endif
 
-    std::vector<double> plain, engine;
-    for (int round = 0; round < (profile ? 0 : 3); ++round) {
-      // Alternating which side goes first, so that neither always follows the producer's run.
-      for (int side : {round % 2, 1 - round % 2}) {
-        if (side == 0) {
-          plain.push_back(at_least_a_second([&] { return plain_pass(servers, main_topic); }));
-          std::fprintf(stderr, "round %d plain: %.0f msg/s [load %.2f]\n", round, plain.back(), load_average());
-        } else {
+    if (!profile) throughput_figures(cluster, main_topic, many_keys, sixteen);
 #ifdef VESK_BENCH_WITH_ENGINE
-          engine.push_back(at_least_a_second([&] { return engine_figures({servers, main_topic}).rate; }));
-          std::fprintf(stderr, "round %d engine: %.0f msg/s [load %.2f]\n", round, engine.back(), load_average());
-#endif
-        }
-      }
-    }
-    if (!profile) {
-      line("kafka.plain_msgs_per_s: %.0f", median(plain));
-      vesk::EventLoop loop;
-      line("kafka.feed_msgs_per_s: %.0f", loop.run_until_complete(feed_run(servers, main_topic)));
-    }
-#ifdef VESK_BENCH_WITH_ENGINE
-    if (!profile) {
-    const double engine_4 = median(engine);
-    line("kafka.engine_msgs_per_s: %.0f", engine_4);
-    line("kafka.engine_vs_plain: %.0f%%", 100 * engine_4 / median(plain), ">= 85%");
-
-    produce(cluster, many_keys, 100'000);
-    line("kafka.engine_100k_keys_msgs_per_s: %.0f", engine_median({servers, many_keys}), ">= 2000000");
-
-    produce(cluster, sixteen, 1000);
-    const auto [again_4, engine_16] = engine_medians({servers, main_topic}, {servers, sixteen});
-    line("kafka.engine_16_partitions_msgs_per_s: %.0f", engine_16);
-    line("kafka.engine_16_vs_4_partitions: %.0f%%", 100 * engine_16 / again_4, ">= 80%");
-    }
 
     // A million keys in one partition, every message changing one of them.
     {
@@ -753,10 +796,10 @@ int main() {
       every_1s.checkpoint_interval = 1s;
       // A pass takes about half a second, so a checkpoint every 1 s lands in some passes and not
       // in others: medians over several passes a side.
-      const auto [slow, fast] = engine_medians(every_30s, every_1s);
-      line("kafka.engine_1m_keys_checkpoint_30s_msgs_per_s: %.0f", slow);
-      line("kafka.engine_1m_keys_checkpoint_1s_msgs_per_s: %.0f", fast);
-      line("kafka.checkpoint_1s_vs_30s: %.0f%%", 100 * fast / slow, ">= 80%");
+      const auto checkpoints = alternated({engine_side("checkpoints every 30 s", every_30s), engine_side("checkpoints every 1 s", every_1s)});
+      rate_line("kafka.engine_1m_keys_checkpoint_30s_msgs_per_s", checkpoints[0]);
+      rate_line("kafka.engine_1m_keys_checkpoint_1s_msgs_per_s", checkpoints[1]);
+      ratio_line("kafka.checkpoint_1s_vs_30s", checkpoints[1], checkpoints[0], ">= 80%");
       const EngineFigures idle = engine_figures(every_1s, 5s);
       line("kafka.idle_1m_keys_checkpoint_1s_core_percent: %.2f", 100 * idle.idle_core_share, "< 2");
     }

@@ -15,6 +15,16 @@
 #include <optional>
 #include <string>
 
+#ifdef VESK_WORKER_JEMALLOC
+// Read by jemalloc when it starts; MALLOC_CONF still overrides it. A worker's heap fills with a
+// partition's states at once, and huge pages make that far cheaper on virtual machines: what
+// glibc.malloc.hugetlb=1 gives a worker on glibc's allocator.
+extern "C" {
+extern const char* malloc_conf;
+const char* malloc_conf = "thp:always";
+}
+#endif
+
 namespace {
 
 int usage() {
