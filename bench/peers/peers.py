@@ -654,7 +654,7 @@ def throughput_run(system, opts, work, label, topic, ends, want):
         cpu = usage.cpu_seconds()
         t_n = watcher.reached if isinstance(watcher, VeskLog) else last
         finish(system, run, procs, opts.timeout)
-    except Exception:
+    except BaseException:
         procs.kill()
         raise
     problem = check(system, system.counts(run), want)
@@ -685,7 +685,7 @@ def crash_run(system, opts, work, bootstrap):
         run.phase = 2
         procs = system.launch(run)
         finish(system, run, procs, opts.timeout)
-    except Exception:
+    except BaseException:
         procs.kill()
         raise
     counts, want = system.counts(run), truth(n, opts.keys)
@@ -716,7 +716,7 @@ def restore_run(system, opts, work, bootstrap):
         if first is None:
             raise RuntimeError(f"{system.name}: processed nothing after its restart; see {run.dir}")
         finish(system, run, procs, opts.timeout)
-    except Exception:
+    except BaseException:
         procs.kill()
         raise
     return first - started
@@ -749,12 +749,15 @@ def main():
     parser.add_argument("--faust-processes", type=int, default=1,
                         help="Faust worker processes (1: with more, the group's first rebalance re-counts)")
     parser.add_argument("--kstreams-threads", type=int, default=2, help="Kafka Streams stream threads (2)")
-    parser.add_argument("--timeout", type=float, default=900, help="longest wait for one step, s (900)")
+    parser.add_argument("--timeout", type=float, default=None,
+                        help="longest wait for one step, s (900 + 1 s per 1,000 messages: Faust reads about 1,500 a second)")
     parser.add_argument("--build", default=os.path.join(ROOT, "build"), help="Vesk's build folder")
     parser.add_argument("--work", default=None, help="folder for the cluster, states and logs (a temporary one)")
     opts = parser.parse_args()
     if opts.quick:
         opts.n, opts.runs, opts.restore = 100_000, 1, False
+    if opts.timeout is None:
+        opts.timeout = 900 + opts.n / 1000
     opts.systems = [s for s in opts.systems.split(",") if s]
     unknown = [s for s in opts.systems if s not in SYSTEMS]
     if unknown:
@@ -773,6 +776,11 @@ def main():
     results = {s: [] for s in opts.systems}
     failures = {s: [] for s in opts.systems}
     crashes, restores = {}, {}
+    interrupted = False
+    systems = make_systems(opts, cluster.bootstrap)
+    # SIGTERM ends the run like Ctrl-C: the running system is stopped, and what was measured until
+    # then is still reported, so that a long run cut short keeps its figures.
+    signal.signal(signal.SIGTERM, signal.default_int_handler)
     try:
         note(f"cluster at {cluster.bootstrap}; writing {opts.n:,} messages over {opts.keys:,} keys")
         topic = f"peers-{uuid.uuid4().hex[:8]}"
@@ -780,7 +788,6 @@ def main():
         ends = fill(cluster.bootstrap, topic, opts.n, opts.keys)
         warm_up(cluster.bootstrap, topic)
         want = truth(opts.n, opts.keys)
-        systems = make_systems(opts, cluster.bootstrap)
         for r in range(opts.runs):
             for system in (systems if r % 2 == 0 else systems[::-1]):
                 try:
@@ -810,10 +817,15 @@ def main():
                              f"{restores[system.name]:.2f} s")
                     except Exception as e:  # noqa: BLE001
                         note(f"{system.name} restore run failed: {e}")
+    except KeyboardInterrupt:
+        interrupted = True
+        note("interrupted; reporting what was measured until now")
     finally:
         cluster.stop()
 
     report(opts, systems, results, failures, crashes, restores)
+    if interrupted:
+        return 130
     return 0 if all((results[s] or not opts.runs) and not failures[s] for s in opts.systems) \
         and all("error" not in c and c["lost"] == 0 for c in crashes.values()) else 1
 
