@@ -24,15 +24,16 @@ import sys
 import time
 import uuid
 
-from confluent_kafka import Consumer, Producer, TopicPartition, OFFSET_BEGINNING
+from confluent_kafka import Consumer, KafkaError, Producer, TopicPartition, OFFSET_BEGINNING
 from confluent_kafka.admin import AdminClient, NewTopic
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 VENV = os.path.join(HERE, ".venv")
 PARTITIONS = 8
-SYSTEMS = ["vesk-cpp", "vesk-py", "kstreams", "quix", "faust", "bytewax"]
-PEERS = ["kstreams", "quix", "faust", "bytewax"]
+# "-eos": the same peer in its exactly-once mode.
+SYSTEMS = ["vesk-cpp", "vesk-py", "kstreams", "quix", "faust", "bytewax", "kstreams-eos", "quix-eos", "faust-eos"]
+PEERS = ["kstreams", "quix", "faust", "bytewax", "kstreams-eos", "quix-eos", "faust-eos"]
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 PAGE = os.sysconf("SC_PAGE_SIZE")
 
@@ -168,9 +169,12 @@ def wait_group_empty(bootstrap, group, timeout):
 
 
 def read_topic(bootstrap, topic):
-    """Every message of a topic, in order per partition: [(key, value, headers)]."""
+    """Every committed message of a topic, in order per partition: [(key, value, headers)]. A
+    partition ends at its end of partition event: a transactional one's last offset is a marker
+    that is never delivered."""
     c = Consumer({"bootstrap.servers": bootstrap, "group.id": f"peers-reader-{uuid.uuid4()}",
-                  "enable.auto.commit": False})
+                  "enable.auto.commit": False, "enable.partition.eof": True,
+                  "isolation.level": "read_committed"})
     out = []
     try:
         parts = c.list_topics(topic, timeout=30).topics[topic].partitions
@@ -184,6 +188,8 @@ def read_topic(bootstrap, topic):
         while remaining and time.time() < deadline:
             for m in c.consume(10000, 1.0):
                 if m.error():
+                    if m.error().code() == KafkaError._PARTITION_EOF and m.offset() >= remaining.get(m.partition(), 0):
+                        remaining.pop(m.partition(), None)
                     continue
                 out.append((m.key(), m.value(), m.headers()))
                 if m.offset() + 1 >= remaining.get(m.partition(), 0):
@@ -394,11 +400,16 @@ class Run:
 class System:
     name = ""
     label = ""
+    exactly_once_label = None  # how the peer names its exactly-once mode, where it has one
     commits_to_kafka = True  # done once the group's committed offsets reach the end
 
-    def __init__(self, opts, bootstrap):
+    def __init__(self, opts, bootstrap, exactly_once=False):
         self.opts = opts
         self.bootstrap = bootstrap
+        self.exactly_once = exactly_once
+        if exactly_once:
+            self.name = f"{self.name}-eos"
+            self.label = f"{self.label}, {self.exactly_once_label}"
 
     def python_env(self, run, extra=None):
         env = dict(os.environ)
@@ -410,6 +421,7 @@ class System:
             "PEERS_GROUP": run.group,
             "PEERS_INTERVAL": str(self.opts.interval),
             "PEERS_STATE_DIR": os.path.join(run.dir, "state"),
+            "PEERS_GUARANTEE": "exactly-once" if self.exactly_once else "at-least-once",
         })
         env.update(extra or {})
         return env
@@ -485,6 +497,7 @@ class Vesk(System):
 class KafkaStreams(System):
     name = "kstreams"
     label = "Kafka Streams 3.9.1"
+    exactly_once_label = "exactly_once_v2"
 
     def launch(self, run):
         target = os.path.join(HERE, ".build", "kstreams", "target")
@@ -493,7 +506,7 @@ class KafkaStreams(System):
                      "-Dorg.slf4j.simpleLogger.defaultLogLevel=warn", "vesk.peers.KeyCount",
                      self.bootstrap, run.topic, run.group, os.path.join(run.dir, "state"),
                      str(int(self.opts.interval * 1000)), str(self.opts.kstreams_threads),
-                     self.progress_file(run, 0)], dict(os.environ), os.path.join(run.dir, f"job-{run.phase}.log"))
+                     self.progress_file(run, 0), "exactly_once_v2" if self.exactly_once else "at_least_once"], dict(os.environ), os.path.join(run.dir, f"job-{run.phase}.log"))
         return procs
 
     def counts(self, run):
@@ -505,6 +518,7 @@ class KafkaStreams(System):
 class Quix(System):
     name = "quix"
     label = "Quix Streams 3.28.1"
+    exactly_once_label = "exactly-once"
 
     def launch(self, run):
         return self.launch_jobs(run, "quix", self.opts.python_processes)
@@ -524,6 +538,7 @@ class Quix(System):
 class Faust(System):
     name = "faust"
     label = "Faust (faust-streaming) 0.15.3"
+    exactly_once_label = "exactly_once"
 
     def launch(self, run):
         return self.launch_jobs(run, "faust", self.opts.faust_processes, cwd=run.dir)
@@ -585,6 +600,9 @@ def make_systems(opts, bootstrap):
         "quix": Quix(opts, bootstrap),
         "faust": Faust(opts, bootstrap),
         "bytewax": Bytewax(opts, bootstrap),
+        "kstreams-eos": KafkaStreams(opts, bootstrap, exactly_once=True),
+        "quix-eos": Quix(opts, bootstrap, exactly_once=True),
+        "faust-eos": Faust(opts, bootstrap, exactly_once=True),
     }
     return [all_systems[name] for name in opts.systems]
 
@@ -740,6 +758,8 @@ def main():
     parser.add_argument("--interval", type=float, default=5.0, help="commit / checkpoint interval, s (5)")
     parser.add_argument("--systems", default=",".join(SYSTEMS), help="comma-separated: " + ",".join(SYSTEMS))
     parser.add_argument("--runs", type=int, default=3, help="runs of each system, in alternating order (3; 0 for only the crash and restore runs)")
+    parser.add_argument("--exactly-once", action="store_true",
+                        help="also run each chosen peer that has an exactly-once mode in that mode (kstreams-eos, ...)")
     parser.add_argument("--quick", action="store_true", help="N = 100,000, one run each, and the crash check")
     parser.add_argument("--no-crash", dest="crash", action="store_false", help="skip the crash runs")
     parser.add_argument("--no-restore", dest="restore", action="store_false", help="skip the restore timing")
@@ -759,6 +779,9 @@ def main():
     if opts.timeout is None:
         opts.timeout = 900 + opts.n / 1000
     opts.systems = [s for s in opts.systems.split(",") if s]
+    if opts.exactly_once:
+        opts.systems = [v for s in opts.systems
+                        for v in ([s, f"{s}-eos"] if f"{s}-eos" in SYSTEMS and f"{s}-eos" not in opts.systems else [s])]
     unknown = [s for s in opts.systems if s not in SYSTEMS]
     if unknown:
         parser.error(f"unknown system {unknown[0]!r} (known: {', '.join(SYSTEMS)})")
