@@ -31,8 +31,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 VENV = os.path.join(HERE, ".venv")
 PARTITIONS = 8
+DEFAULT_SYSTEMS = ["vesk-cpp", "vesk-py", "kstreams", "quix", "faust", "bytewax"]
 # "-eos": the same peer in its exactly-once mode.
-SYSTEMS = ["vesk-cpp", "vesk-py", "kstreams", "quix", "faust", "bytewax", "kstreams-eos", "quix-eos", "faust-eos"]
+SYSTEMS = DEFAULT_SYSTEMS + ["kstreams-eos", "quix-eos", "faust-eos"]
 PEERS = ["kstreams", "quix", "faust", "bytewax", "kstreams-eos", "quix-eos", "faust-eos"]
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 PAGE = os.sysconf("SC_PAGE_SIZE")
@@ -506,7 +507,8 @@ class KafkaStreams(System):
                      "-Dorg.slf4j.simpleLogger.defaultLogLevel=warn", "vesk.peers.KeyCount",
                      self.bootstrap, run.topic, run.group, os.path.join(run.dir, "state"),
                      str(int(self.opts.interval * 1000)), str(self.opts.kstreams_threads),
-                     self.progress_file(run, 0), "exactly_once_v2" if self.exactly_once else "at_least_once"], dict(os.environ), os.path.join(run.dir, f"job-{run.phase}.log"))
+                     self.progress_file(run, 0), "exactly_once_v2" if self.exactly_once else "at_least_once"],
+                    dict(os.environ), os.path.join(run.dir, f"job-{run.phase}.log"))
         return procs
 
     def counts(self, run):
@@ -756,7 +758,8 @@ def main():
     parser.add_argument("--n", type=int, default=2_000_000, help="messages in the topic (2,000,000)")
     parser.add_argument("--keys", type=int, default=10_000, help="distinct keys (10,000)")
     parser.add_argument("--interval", type=float, default=5.0, help="commit / checkpoint interval, s (5)")
-    parser.add_argument("--systems", default=",".join(SYSTEMS), help="comma-separated: " + ",".join(SYSTEMS))
+    parser.add_argument("--systems", default=",".join(DEFAULT_SYSTEMS),
+                        help=f"comma-separated, of {','.join(SYSTEMS)} ({','.join(DEFAULT_SYSTEMS)})")
     parser.add_argument("--runs", type=int, default=3, help="runs of each system, in alternating order (3; 0 for only the crash and restore runs)")
     parser.add_argument("--exactly-once", action="store_true",
                         help="also run each chosen peer that has an exactly-once mode in that mode (kstreams-eos, ...)")
