@@ -24,15 +24,17 @@ import sys
 import time
 import uuid
 
-from confluent_kafka import Consumer, Producer, TopicPartition, OFFSET_BEGINNING
+from confluent_kafka import Consumer, KafkaError, Producer, TopicPartition, OFFSET_BEGINNING
 from confluent_kafka.admin import AdminClient, NewTopic
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 VENV = os.path.join(HERE, ".venv")
 PARTITIONS = 8
-SYSTEMS = ["vesk-cpp", "vesk-py", "kstreams", "quix", "faust", "bytewax"]
-PEERS = ["kstreams", "quix", "faust", "bytewax"]
+DEFAULT_SYSTEMS = ["vesk-cpp", "vesk-py", "kstreams", "quix", "faust", "bytewax"]
+# "-eos": the same peer in its exactly-once mode.
+SYSTEMS = DEFAULT_SYSTEMS + ["kstreams-eos", "quix-eos", "faust-eos"]
+PEERS = ["kstreams", "quix", "faust", "bytewax", "kstreams-eos", "quix-eos", "faust-eos"]
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 PAGE = os.sysconf("SC_PAGE_SIZE")
 
@@ -168,9 +170,12 @@ def wait_group_empty(bootstrap, group, timeout):
 
 
 def read_topic(bootstrap, topic):
-    """Every message of a topic, in order per partition: [(key, value, headers)]."""
+    """Every committed message of a topic, in order per partition: [(key, value, headers)]. A
+    partition ends at its end of partition event: a transactional one's last offset is a marker
+    that is never delivered."""
     c = Consumer({"bootstrap.servers": bootstrap, "group.id": f"peers-reader-{uuid.uuid4()}",
-                  "enable.auto.commit": False})
+                  "enable.auto.commit": False, "enable.partition.eof": True,
+                  "isolation.level": "read_committed"})
     out = []
     try:
         parts = c.list_topics(topic, timeout=30).topics[topic].partitions
@@ -184,6 +189,8 @@ def read_topic(bootstrap, topic):
         while remaining and time.time() < deadline:
             for m in c.consume(10000, 1.0):
                 if m.error():
+                    if m.error().code() == KafkaError._PARTITION_EOF and m.offset() >= remaining.get(m.partition(), 0):
+                        remaining.pop(m.partition(), None)
                     continue
                 out.append((m.key(), m.value(), m.headers()))
                 if m.offset() + 1 >= remaining.get(m.partition(), 0):
@@ -394,11 +401,16 @@ class Run:
 class System:
     name = ""
     label = ""
+    exactly_once_label = None  # how the peer names its exactly-once mode, where it has one
     commits_to_kafka = True  # done once the group's committed offsets reach the end
 
-    def __init__(self, opts, bootstrap):
+    def __init__(self, opts, bootstrap, exactly_once=False):
         self.opts = opts
         self.bootstrap = bootstrap
+        self.exactly_once = exactly_once
+        if exactly_once:
+            self.name = f"{self.name}-eos"
+            self.label = f"{self.label}, {self.exactly_once_label}"
 
     def python_env(self, run, extra=None):
         env = dict(os.environ)
@@ -410,6 +422,7 @@ class System:
             "PEERS_GROUP": run.group,
             "PEERS_INTERVAL": str(self.opts.interval),
             "PEERS_STATE_DIR": os.path.join(run.dir, "state"),
+            "PEERS_GUARANTEE": "exactly-once" if self.exactly_once else "at-least-once",
         })
         env.update(extra or {})
         return env
@@ -485,6 +498,7 @@ class Vesk(System):
 class KafkaStreams(System):
     name = "kstreams"
     label = "Kafka Streams 3.9.1"
+    exactly_once_label = "exactly_once_v2"
 
     def launch(self, run):
         target = os.path.join(HERE, ".build", "kstreams", "target")
@@ -493,7 +507,8 @@ class KafkaStreams(System):
                      "-Dorg.slf4j.simpleLogger.defaultLogLevel=warn", "vesk.peers.KeyCount",
                      self.bootstrap, run.topic, run.group, os.path.join(run.dir, "state"),
                      str(int(self.opts.interval * 1000)), str(self.opts.kstreams_threads),
-                     self.progress_file(run, 0)], dict(os.environ), os.path.join(run.dir, f"job-{run.phase}.log"))
+                     self.progress_file(run, 0), "exactly_once_v2" if self.exactly_once else "at_least_once"],
+                    dict(os.environ), os.path.join(run.dir, f"job-{run.phase}.log"))
         return procs
 
     def counts(self, run):
@@ -505,6 +520,7 @@ class KafkaStreams(System):
 class Quix(System):
     name = "quix"
     label = "Quix Streams 3.28.1"
+    exactly_once_label = "exactly-once"
 
     def launch(self, run):
         return self.launch_jobs(run, "quix", self.opts.python_processes)
@@ -524,6 +540,7 @@ class Quix(System):
 class Faust(System):
     name = "faust"
     label = "Faust (faust-streaming) 0.15.3"
+    exactly_once_label = "exactly_once"
 
     def launch(self, run):
         return self.launch_jobs(run, "faust", self.opts.faust_processes, cwd=run.dir)
@@ -585,6 +602,9 @@ def make_systems(opts, bootstrap):
         "quix": Quix(opts, bootstrap),
         "faust": Faust(opts, bootstrap),
         "bytewax": Bytewax(opts, bootstrap),
+        "kstreams-eos": KafkaStreams(opts, bootstrap, exactly_once=True),
+        "quix-eos": Quix(opts, bootstrap, exactly_once=True),
+        "faust-eos": Faust(opts, bootstrap, exactly_once=True),
     }
     return [all_systems[name] for name in opts.systems]
 
@@ -654,7 +674,7 @@ def throughput_run(system, opts, work, label, topic, ends, want):
         cpu = usage.cpu_seconds()
         t_n = watcher.reached if isinstance(watcher, VeskLog) else last
         finish(system, run, procs, opts.timeout)
-    except Exception:
+    except BaseException:
         procs.kill()
         raise
     problem = check(system, system.counts(run), want)
@@ -685,7 +705,7 @@ def crash_run(system, opts, work, bootstrap):
         run.phase = 2
         procs = system.launch(run)
         finish(system, run, procs, opts.timeout)
-    except Exception:
+    except BaseException:
         procs.kill()
         raise
     counts, want = system.counts(run), truth(n, opts.keys)
@@ -716,7 +736,7 @@ def restore_run(system, opts, work, bootstrap):
         if first is None:
             raise RuntimeError(f"{system.name}: processed nothing after its restart; see {run.dir}")
         finish(system, run, procs, opts.timeout)
-    except Exception:
+    except BaseException:
         procs.kill()
         raise
     return first - started
@@ -738,8 +758,11 @@ def main():
     parser.add_argument("--n", type=int, default=2_000_000, help="messages in the topic (2,000,000)")
     parser.add_argument("--keys", type=int, default=10_000, help="distinct keys (10,000)")
     parser.add_argument("--interval", type=float, default=5.0, help="commit / checkpoint interval, s (5)")
-    parser.add_argument("--systems", default=",".join(SYSTEMS), help="comma-separated: " + ",".join(SYSTEMS))
+    parser.add_argument("--systems", default=",".join(DEFAULT_SYSTEMS),
+                        help=f"comma-separated, of {','.join(SYSTEMS)} ({','.join(DEFAULT_SYSTEMS)})")
     parser.add_argument("--runs", type=int, default=3, help="runs of each system, in alternating order (3; 0 for only the crash and restore runs)")
+    parser.add_argument("--exactly-once", action="store_true",
+                        help="also run each chosen peer that has an exactly-once mode in that mode (kstreams-eos, ...)")
     parser.add_argument("--quick", action="store_true", help="N = 100,000, one run each, and the crash check")
     parser.add_argument("--no-crash", dest="crash", action="store_false", help="skip the crash runs")
     parser.add_argument("--no-restore", dest="restore", action="store_false", help="skip the restore timing")
@@ -749,13 +772,19 @@ def main():
     parser.add_argument("--faust-processes", type=int, default=1,
                         help="Faust worker processes (1: with more, the group's first rebalance re-counts)")
     parser.add_argument("--kstreams-threads", type=int, default=2, help="Kafka Streams stream threads (2)")
-    parser.add_argument("--timeout", type=float, default=900, help="longest wait for one step, s (900)")
+    parser.add_argument("--timeout", type=float, default=None,
+                        help="longest wait for one step, s (900 + 1 s per 1,000 messages: Faust reads about 1,500 a second)")
     parser.add_argument("--build", default=os.path.join(ROOT, "build"), help="Vesk's build folder")
     parser.add_argument("--work", default=None, help="folder for the cluster, states and logs (a temporary one)")
     opts = parser.parse_args()
     if opts.quick:
         opts.n, opts.runs, opts.restore = 100_000, 1, False
+    if opts.timeout is None:
+        opts.timeout = 900 + opts.n / 1000
     opts.systems = [s for s in opts.systems.split(",") if s]
+    if opts.exactly_once:
+        opts.systems = [v for s in opts.systems
+                        for v in ([s, f"{s}-eos"] if f"{s}-eos" in SYSTEMS and f"{s}-eos" not in opts.systems else [s])]
     unknown = [s for s in opts.systems if s not in SYSTEMS]
     if unknown:
         parser.error(f"unknown system {unknown[0]!r} (known: {', '.join(SYSTEMS)})")
@@ -773,6 +802,11 @@ def main():
     results = {s: [] for s in opts.systems}
     failures = {s: [] for s in opts.systems}
     crashes, restores = {}, {}
+    interrupted = False
+    systems = make_systems(opts, cluster.bootstrap)
+    # SIGTERM ends the run like Ctrl-C: the running system is stopped, and what was measured until
+    # then is still reported, so that a long run cut short keeps its figures.
+    signal.signal(signal.SIGTERM, signal.default_int_handler)
     try:
         note(f"cluster at {cluster.bootstrap}; writing {opts.n:,} messages over {opts.keys:,} keys")
         topic = f"peers-{uuid.uuid4().hex[:8]}"
@@ -780,7 +814,6 @@ def main():
         ends = fill(cluster.bootstrap, topic, opts.n, opts.keys)
         warm_up(cluster.bootstrap, topic)
         want = truth(opts.n, opts.keys)
-        systems = make_systems(opts, cluster.bootstrap)
         for r in range(opts.runs):
             for system in (systems if r % 2 == 0 else systems[::-1]):
                 try:
@@ -810,10 +843,15 @@ def main():
                              f"{restores[system.name]:.2f} s")
                     except Exception as e:  # noqa: BLE001
                         note(f"{system.name} restore run failed: {e}")
+    except KeyboardInterrupt:
+        interrupted = True
+        note("interrupted; reporting what was measured until now")
     finally:
         cluster.stop()
 
     report(opts, systems, results, failures, crashes, restores)
+    if interrupted:
+        return 130
     return 0 if all((results[s] or not opts.runs) and not failures[s] for s in opts.systems) \
         and all("error" not in c and c["lost"] == 0 for c in crashes.values()) else 1
 

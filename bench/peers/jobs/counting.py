@@ -76,4 +76,6 @@ def settings():
         "interval": float(env["PEERS_INTERVAL"]),
         "state_dir": env["PEERS_STATE_DIR"],
         "progress": env["PEERS_PROGRESS"],
+        # The system's exactly-once mode instead of its at-least-once one.
+        "exactly_once": env.get("PEERS_GUARANTEE") == "exactly-once",
     }

@@ -1,5 +1,6 @@
 """The counting job on Faust (faust-streaming): an agent that keeps each key's count in a Table
-(in memory, with its changelog topic), committing offsets every PEERS_INTERVAL seconds."""
+(in memory, with its changelog topic), committing offsets every PEERS_INTERVAL seconds, at least
+once (exactly once, a transaction per commit, with PEERS_GUARANTEE=exactly-once)."""
 
 import atexit
 import sys
@@ -20,6 +21,7 @@ app = faust.App(
     topic_partitions=8,
     topic_replication_factor=1,
     broker_commit_interval=s["interval"],
+    processing_guarantee="exactly_once" if s["exactly_once"] else "at_least_once",
     consumer_auto_offset_reset="earliest",
     table_standby_replicas=0,
     web_enabled=False,

@@ -1,5 +1,6 @@
 """The counting job on Quix Streams: a stateful apply whose State (RocksDB with its changelog
-topic) holds each key's count, committed every PEERS_INTERVAL seconds, at least once."""
+topic) holds each key's count, committed every PEERS_INTERVAL seconds, at least once (exactly once
+with PEERS_GUARANTEE=exactly-once)."""
 
 import atexit
 import logging
@@ -18,7 +19,7 @@ app = Application(
     auto_offset_reset="earliest",
     commit_interval=s["interval"],
     state_dir=s["state_dir"],
-    processing_guarantee="at-least-once",
+    processing_guarantee="exactly-once" if s["exactly_once"] else "at-least-once",
     loglevel=logging.WARNING,
 )
 topic = app.topic(s["topic"], key_deserializer="bytes", value_deserializer="bytes")

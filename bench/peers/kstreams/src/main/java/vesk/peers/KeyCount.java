@@ -21,9 +21,11 @@ import org.apache.kafka.streams.state.KeyValueStore;
 
 /**
  * Counts the messages of each key into a persistent RocksDB store ("counts") with its changelog,
- * at least once. Writes its progress (first and last message processed, count) to a JSON file.
+ * at least once unless GUARANTEE says otherwise (exactly_once_v2). Writes its progress (first and
+ * last message processed, count) to a JSON file.
  *
  * Usage: KeyCount BOOTSTRAP TOPIC APPLICATION_ID STATE_DIR COMMIT_INTERVAL_MS THREADS PROGRESS_FILE
+ *        [GUARANTEE]
  */
 public final class KeyCount {
   // Wall-clock nanoseconds from the monotonic clock, so that per-message stamps are cheap.
@@ -57,9 +59,9 @@ public final class KeyCount {
   }
 
   public static void main(String[] args) throws InterruptedException {
-    if (args.length != 7) {
+    if (args.length != 7 && args.length != 8) {
       System.err.println("usage: KeyCount BOOTSTRAP TOPIC APPLICATION_ID STATE_DIR "
-          + "COMMIT_INTERVAL_MS THREADS PROGRESS_FILE");
+          + "COMMIT_INTERVAL_MS THREADS PROGRESS_FILE [GUARANTEE]");
       System.exit(2);
     }
     Properties props = new Properties();
@@ -68,7 +70,8 @@ public final class KeyCount {
     props.put(StreamsConfig.STATE_DIR_CONFIG, args[3]);
     props.put(StreamsConfig.COMMIT_INTERVAL_MS_CONFIG, args[4]);
     props.put(StreamsConfig.NUM_STREAM_THREADS_CONFIG, args[5]);
-    props.put(StreamsConfig.PROCESSING_GUARANTEE_CONFIG, StreamsConfig.AT_LEAST_ONCE);
+    props.put(StreamsConfig.PROCESSING_GUARANTEE_CONFIG,
+        args.length == 8 ? args[7] : StreamsConfig.AT_LEAST_ONCE);
     props.put(StreamsConfig.REPLICATION_FACTOR_CONFIG, 1);
     props.put(StreamsConfig.consumerPrefix("auto.offset.reset"), "earliest");
     Path progress = Path.of(args[6]);
