@@ -12,15 +12,34 @@ function(vesk_target_defaults target)
   endif()
 endfunction()
 
-# Installs the module's public headers: those a host application or a handler includes. Private
-# ones live in the module's detail/ folder and stay behind.
-function(vesk_install_headers module)
-  # A Python wheel carries what runs, not what builds against Vesk.
-  if(SKBUILD)
-    return()
+# vesk_headers(<target> <module> <PUBLIC|INTERFACE|PRIVATE>)
+# Makes lib/<module> includable as <vesk/...> and nothing else; PRIVATE for a program's own
+# headers, which are not installed. The build tree gets a folder of
+# symbolic links, made at configure time, so that new headers need no step of their own: the
+# engine's folder is linked as include/engine/vesk, every other module's as
+# include/modules/vesk/<module>. Only targets that link the engine see its headers. Installed,
+# the headers go to <includedir>/vesk/... and the targets export <includedir>.
+function(vesk_headers target module scope)
+  if(module STREQUAL "vesk")
+    set(dir ${PROJECT_BINARY_DIR}/include/engine)
+    set(prefix vesk)
+  else()
+    set(dir ${PROJECT_BINARY_DIR}/include/modules)
+    set(prefix vesk/${module})
   endif()
-  install(DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vesk/${module}
-          FILES_MATCHING PATTERN "*.hpp" PATTERN "detail" EXCLUDE)
+  get_filename_component(parent ${dir}/${prefix} DIRECTORY)
+  file(MAKE_DIRECTORY ${parent})
+  file(CREATE_LINK ${CMAKE_CURRENT_SOURCE_DIR} ${dir}/${prefix} SYMBOLIC)
+  target_include_directories(${target} ${scope}
+    $<BUILD_INTERFACE:${dir}>
+    $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+  # Installs the public headers: those a host application or a handler includes. Private ones
+  # live in the module's detail/ folder and stay behind. A Python wheel carries what runs, not
+  # what builds against Vesk.
+  if(NOT SKBUILD AND NOT scope STREQUAL "PRIVATE")
+    install(DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/${prefix}
+            FILES_MATCHING PATTERN "*.hpp" PATTERN "detail" EXCLUDE)
+  endif()
 endfunction()
 
 # vesk_library(<module> SOURCES ... [PUBLIC_LIBS ...] [PRIVATE_LIBS ...])
@@ -36,9 +55,7 @@ function(vesk_library module)
   add_library(${target} SHARED ${ARG_SOURCES})
   add_library(vesk::${module} ALIAS ${target})
   vesk_target_defaults(${target})
-  target_include_directories(${target} PUBLIC
-    $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/lib>
-    $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/vesk>)
+  vesk_headers(${target} ${module} PUBLIC)
   target_link_libraries(${target} PUBLIC ${ARG_PUBLIC_LIBS} PRIVATE ${ARG_PRIVATE_LIBS})
   set_target_properties(${target} PROPERTIES EXPORT_NAME ${module} OUTPUT_NAME ${target})
   # 0.x releases may break the ABI with each minor version, as the package's version file says.
@@ -49,7 +66,6 @@ function(vesk_library module)
                           VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR})
   endif()
   set_property(GLOBAL APPEND PROPERTY VESK_INSTALLED_TARGETS ${target})
-  vesk_install_headers(${module})
 endfunction()
 
 # vesk_header_library(<module> [LIBS ...]): lib/<module> as the header-only library vesk_<module>,
@@ -60,13 +76,10 @@ function(vesk_header_library module)
   add_library(${target} INTERFACE)
   add_library(vesk::${module} ALIAS ${target})
   target_compile_features(${target} INTERFACE cxx_std_20)
-  target_include_directories(${target} INTERFACE
-    $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/lib>
-    $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/vesk>)
+  vesk_headers(${target} ${module} INTERFACE)
   target_link_libraries(${target} INTERFACE ${ARG_LIBS})
   set_target_properties(${target} PROPERTIES EXPORT_NAME ${module})
   set_property(GLOBAL APPEND PROPERTY VESK_INSTALLED_TARGETS ${target})
-  vesk_install_headers(${module})
 endfunction()
 
 # vesk_program(<name> SOURCES ... [LIBS ...]): a program installed with the package.
