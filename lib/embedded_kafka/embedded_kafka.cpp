@@ -1,26 +1,20 @@
 #include "embedded_kafka/embedded_kafka.hpp"
 
-#include "vesk_kafka_feed/detail/kafka_handles.hpp"
-
 #include <stdexcept>
 
 namespace vesk {
 
-using kafka::ClientPtr;
-using Conf = kafka::ConfPtr;
-
-struct VeskEmbeddedKafka::Clients {
-  struct MockDeleter {
-    void operator()(rd_kafka_mock_cluster_t* mc) const noexcept { rd_kafka_mock_cluster_destroy(mc); }
-  };
-  // Declared in the order they must be released in reverse: holder outlives the mock cluster,
-  // which outlives the producer connected to it.
-  ClientPtr holder;  // the client that carries the mock cluster's threads
-  std::unique_ptr<rd_kafka_mock_cluster_t, MockDeleter> mock;
-  ClientPtr producer;
-};
-
 namespace {
+
+// The handles this cluster needs, its own: a test and demo tool needs nothing of the Kafka source.
+struct ClientDeleter {
+  void operator()(rd_kafka_t* rk) const noexcept { rd_kafka_destroy(rk); }
+};
+struct ConfDeleter {
+  void operator()(rd_kafka_conf_t* conf) const noexcept { rd_kafka_conf_destroy(conf); }
+};
+using ClientPtr = std::unique_ptr<rd_kafka_t, ClientDeleter>;
+using Conf = std::unique_ptr<rd_kafka_conf_t, ConfDeleter>;
 
 Conf make_conf(const std::map<std::string, std::string>& properties) {
   Conf conf(rd_kafka_conf_new());
@@ -42,6 +36,17 @@ ClientPtr make_client(Conf conf) {
 }
 
 }  // namespace
+
+struct VeskEmbeddedKafka::Clients {
+  struct MockDeleter {
+    void operator()(rd_kafka_mock_cluster_t* mc) const noexcept { rd_kafka_mock_cluster_destroy(mc); }
+  };
+  // Declared in the order they must be released in reverse: holder outlives the mock cluster,
+  // which outlives the producer connected to it.
+  ClientPtr holder;  // the client that carries the mock cluster's threads
+  std::unique_ptr<rd_kafka_mock_cluster_t, MockDeleter> mock;
+  ClientPtr producer;
+};
 
 VeskEmbeddedKafka::VeskEmbeddedKafka(int brokers, const std::map<std::string, std::string>& producer_properties)
     : _clients(std::make_unique<Clients>()) {
