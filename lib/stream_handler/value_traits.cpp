@@ -1,6 +1,6 @@
 #include "stream_handler/value_traits.hpp"
 
-#include "pickle/pickle_detail.hpp"
+#include "vesk/pickle/pickle_format.hpp"
 
 #include <string>
 
@@ -30,7 +30,7 @@ void rethrow_within(const std::string& where) {
   }
 }
 
-bool is_pickle_text(std::string_view s) noexcept { return pickle::detail::valid_utf8(s); }
+bool is_pickle_text(std::string_view s) noexcept { return pickle::valid_utf8(s); }
 
 const std::vector<Value>& sequence_items(const Value& value, const char* wanted) {
   if (value.is_list()) return value.as_list();

@@ -8,7 +8,7 @@
 // A message record is any type with the members `key` (std::optional<std::string>), `value`
 // (std::string), `timestamp` and `offset` (std::int64_t), such as vesk::Message.
 
-#include "pickle/pickle_detail.hpp"
+#include "vesk/pickle/pickle_format.hpp"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,12 +1,14 @@
 #pragma once
-// Internals shared by the pickle reader and writer: the opcode bytes and UTF-8 checking.
+// The pickle byte format's building blocks: the opcodes, text as pickle accepts it, and the
+// shortest forms of integers and sized strings. For codecs that write or read one fixed layout
+// straight to bytes, such as the message batch, beside the general reader and writer.
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
 
-namespace vesk::pickle::detail {
+namespace vesk::pickle {
 
 namespace op {
 inline constexpr unsigned char MARK = '(', STOP = '.', POP = '0', POP_MARK = '1', DUP = '2',
@@ -107,15 +109,6 @@ inline std::uint64_t get_le(const unsigned char* p, std::size_t n) noexcept {
   return v;
 }
 
-// The double of BINFLOAT: eight bytes, big-endian.
-inline double get_binfloat(const unsigned char* p) noexcept {
-  std::uint64_t bits = 0;
-  for (int k = 0; k < 8; ++k) bits = (bits << 8) | p[k];
-  double d;
-  std::memcpy(&d, &bits, sizeof d);
-  return d;
-}
-
 // The integer of LONG1 and LONG4: n bytes of little-endian two's complement. False when it does
 // not fit in 64 bits.
 inline bool int_from_le_bytes(const unsigned char* p, std::size_t n, std::int64_t& out) noexcept {
@@ -136,17 +129,6 @@ inline bool int_from_le_bytes(const unsigned char* p, std::size_t n, std::int64_
   if (n < 8 && negative) u |= ~std::uint64_t{0} << (8 * n);
   out = static_cast<std::int64_t>(u);
   return true;
-}
-
-// How many entries to make room for after the first batch of `batch_entries` entries, spread
-// over `batch_bytes` bytes, of a dict that was empty, with `bytes_left` bytes of input to come:
-// a big first batch usually means more batches of the same kind follow. Bounded by the input, so
-// no input can make a reader reserve out of proportion; 0 when the batch says nothing.
-inline std::size_t dict_size_guess(std::size_t batch_entries, std::size_t batch_bytes, std::size_t bytes_left) noexcept {
-  if (batch_entries < 64 || batch_bytes == 0) return 0;
-  std::size_t per_entry = batch_bytes / batch_entries;
-  if (per_entry < 2) per_entry = 2;
-  return batch_entries + bytes_left / per_entry;
 }
 
 // Integer and sized-string opcodes, the shortest form for each value, written through any output
@@ -202,4 +184,4 @@ void put_sized(Out& out, std::string_view s, unsigned char op1, unsigned char op
   out.bytes(s);
 }
 
-}  // namespace vesk::pickle::detail
+}  // namespace vesk::pickle
