@@ -1,21 +1,42 @@
 #!/usr/bin/env bash
-# Installs the build into a temporary prefix and checks its headers: no private header (one in a
-# detail/ folder) is installed, and every installed header includes only installed headers.
+# Installs the build into a temporary prefix and checks its headers: everything sits under the one
+# prefix vesk/, in the build tree as installed; no private header is installed, neither one in a
+# detail/ folder nor one outside it (named *detail*, or declaring nothing but a detail namespace);
+# and every installed header includes only installed, public headers of ours.
 set -euo pipefail
 build="$1"
 dir="$(mktemp -d)"; trap 'rm -rf "$dir"' EXIT
+fail() { echo "FAIL: $*"; exit 1; }
+
+# The build tree's include folders, like the installed one, hold vesk/ and nothing else.
+for root in "$build"/include/*/; do
+  others=$(cd "$root" && find . -mindepth 1 -maxdepth 1 ! -name vesk)
+  [ -z "$others" ] || fail "the build tree's include folder $root holds more than vesk/: $others"
+done
+
 cmake --install "$build" --prefix "$dir/prefix" >/dev/null
-include="$dir/prefix/include/vesk"
-[ -d "$include" ] || { echo "FAIL: no headers installed"; exit 1; }
-private=$(cd "$include" && find . -name detail -o -path '*/detail/*' | sort)
-[ -z "$private" ] || { echo "FAIL: private headers installed:"; echo "$private"; exit 1; }
+top="$dir/prefix/include"
+include="$top/vesk"
+[ -d "$include" ] || fail "no headers installed"
+others=$(cd "$top" && find . -mindepth 1 -maxdepth 1 ! -name vesk)
+[ -z "$others" ] || fail "headers installed beside vesk/: $others"
+
+private=$(cd "$include" && find . -name detail -o -path '*/detail/*' -o -name '*detail*' | sort)
+[ -z "$private" ] || fail "private headers installed:"$'\n'"$private"
+# A header whose every namespace is a detail one holds internals only: it belongs in detail/.
+while IFS= read -r header; do
+  namespaces=$(grep -E '^namespace [A-Za-z_:]+ \{' "$header" || true)
+  [ -z "$namespaces" ] || grep -qv detail <<<"$namespaces" ||
+    fail "${header#"$top"/} declares nothing outside a detail namespace: a private header outside detail/"
+done < <(find "$include" -name '*.hpp')
+
 checked=0
 while IFS=: read -r header included; do
-  name=${header#"$include"/}
+  name=${header#"$top"/}
   case "$included" in
-    */detail/*) echo "FAIL: the public header $name includes the private $included"; exit 1 ;;
+    *detail*) fail "the public header $name includes the private $included" ;;
   esac
-  [ -f "$include/$included" ] || { echo "FAIL: the public header $name includes $included, which is not installed"; exit 1; }
+  [ -f "$top/$included" ] || fail "the public header $name includes $included, which is not installed"
   checked=$((checked + 1))
-done < <(grep -rE '^#include "[^"]+"' "$include" | sed -E 's/:#include "([^"]+)".*/:\1/')
+done < <(grep -rE '^#include ("[^"]+"|<vesk/[^>]+>)' "$include" | sed -E 's/:#include ["<]([^">]+)[">].*/:\1/')
 echo "public headers: $(find "$include" -name '*.hpp' | wc -l) installed, $checked includes checked"
