@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs the build into a temporary prefix and checks its headers: everything sits under the one
 # prefix vesk/, in the build tree as installed; no private header is installed, neither one in a
-# detail/ folder nor one outside it (named *detail*, or declaring nothing but a detail namespace);
-# and every installed header includes only installed, public headers of ours.
+# detail/ folder nor one outside it (named *detail*, or holding only detail namespaces that no
+# public header needs); and every installed header includes only installed, public headers of ours.
 set -euo pipefail
 build="$1"
 dir="$(mktemp -d)"; trap 'rm -rf "$dir"' EXIT
@@ -23,14 +23,8 @@ others=$(cd "$top" && find . -mindepth 1 -maxdepth 1 ! -name vesk)
 
 private=$(cd "$include" && find . -name detail -o -path '*/detail/*' -o -name '*detail*' | sort)
 [ -z "$private" ] || fail "private headers installed:"$'\n'"$private"
-# A header whose every namespace is a detail one holds internals only: it belongs in detail/.
-while IFS= read -r header; do
-  namespaces=$(grep -E '^namespace [A-Za-z_:]+ \{' "$header" || true)
-  [ -z "$namespaces" ] || grep -qv detail <<<"$namespaces" ||
-    fail "${header#"$top"/} declares nothing outside a detail namespace: a private header outside detail/"
-done < <(find "$include" -name '*.hpp')
-
 checked=0
+includes=""
 while IFS=: read -r header included; do
   name=${header#"$top"/}
   case "$included" in
@@ -38,5 +32,13 @@ while IFS=: read -r header included; do
   esac
   [ -f "$top/$included" ] || fail "the public header $name includes $included, which is not installed"
   checked=$((checked + 1))
+  includes+="$included"$'\n'
 done < <(grep -rE '^#include ("[^"]+"|<vesk/[^>]+>)' "$include" | sed -E 's/:#include ["<]([^">]+)[">].*/:\1/')
+# A header whose every namespace is a detail one holds internals: installed only because a public
+# header needs it; one that none includes is a private header outside detail/.
+while IFS= read -r header; do
+  namespaces=$(grep -E '^namespace [A-Za-z_:]+ \{' "$header" || true)
+  [ -z "$namespaces" ] || grep -qv detail <<<"$namespaces" || grep -qxF "${header#"$top"/}" <<<"$includes" ||
+    fail "${header#"$top"/} declares nothing outside a detail namespace and no public header includes it: a private header outside detail/"
+done < <(find "$include" -name '*.hpp')
 echo "public headers: $(find "$include" -name '*.hpp' | wc -l) installed, $checked includes checked"
