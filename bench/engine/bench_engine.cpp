@@ -7,9 +7,9 @@
 
 #include "checkpoint_sink.hpp"
 
-#include "vesk_local_file_backend/vesk_local_file_backend.hpp"
-#include "vesk_memory_feed/vesk_memory_feed.hpp"
-#include "vesk_metrics_endpoint/vesk_metrics_endpoint.hpp"
+#include "vesk/vesk_local_file_backend/vesk_local_file_backend.hpp"
+#include "vesk/vesk_memory_feed/vesk_memory_feed.hpp"
+#include "vesk/vesk_metrics_endpoint/vesk_metrics_endpoint.hpp"
 
 #include <httplib.h>
 

@@ -5,8 +5,8 @@
 // time until the partition's backlog is stored is printed too.
 #include "vesk/vesk.hpp"
 
-#include "vesk_local_file_backend/vesk_local_file_backend.hpp"
-#include "vesk_memory_feed/vesk_memory_feed.hpp"
+#include "vesk/vesk_local_file_backend/vesk_local_file_backend.hpp"
+#include "vesk/vesk_memory_feed/vesk_memory_feed.hpp"
 
 #include <spdlog/sinks/base_sink.h>
 

@@ -31,16 +31,16 @@
 // the workers to take their stored states); plain rates from the first message delivered to the
 // last one.
 #include "checkpoint_sink.hpp"
-#include "embedded_kafka/embedded_kafka.hpp"
+#include "vesk/embedded_kafka/embedded_kafka.hpp"
 #ifdef VESK_BENCH_WITH_REAL_KAFKA
 #include "real_kafka.hpp"
 #endif
-#include "vesk_kafka_feed/vesk_kafka_feed.hpp"
+#include "vesk/vesk_kafka_feed/vesk_kafka_feed.hpp"
 
 #ifdef VESK_BENCH_WITH_ENGINE
 #include "vesk/partition_consumer.hpp"
 #include "vesk/vesk.hpp"
-#include "vesk_local_file_backend/vesk_local_file_backend.hpp"
+#include "vesk/vesk_local_file_backend/vesk_local_file_backend.hpp"
 #endif
 
 #include <sys/resource.h>

@@ -1,6 +1,6 @@
 // Times our pickle codec against CPython's on two state maps, built the same way on both sides:
 // 1,000,000 keys with int states, and 100,000 keys whose states are small dicts.
-#include "pickle/pickle.hpp"
+#include "vesk/pickle/pickle.hpp"
 
 #include <algorithm>
 #include <chrono>

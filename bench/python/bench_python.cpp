@@ -5,8 +5,8 @@
 #include "vesk/partition_consumer.hpp"
 
 #include "checkpoint_sink.hpp"
-#include "vesk_local_file_backend/vesk_local_file_backend.hpp"
-#include "vesk_memory_feed/vesk_memory_feed.hpp"
+#include "vesk/vesk_local_file_backend/vesk_local_file_backend.hpp"
+#include "vesk/vesk_memory_feed/vesk_memory_feed.hpp"
 
 #include <cstdio>
 #include <cstdlib>

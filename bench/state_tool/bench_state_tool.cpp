@@ -1,7 +1,7 @@
 // vesk-state dump and write of a 1,000,000-key state file, each timed as a whole program run.
 // Prints "state_tool.<figure>: <seconds> (goal < 3)".
-#include "models/partition_state.hpp"
-#include "pickle/pickle.hpp"
+#include "vesk/models/partition_state.hpp"
+#include "vesk/pickle/pickle.hpp"
 
 #include <chrono>
 #include <cstdio>

@@ -1,5 +1,5 @@
 // The handler module "examples.aggregates": running aggregates of JSON readings, per key.
-#include "stream_handler/stream_handler.hpp"
+#include <vesk/stream_handler/stream_handler.hpp>
 
 #include <nlohmann/json.hpp>
 

@@ -1,7 +1,7 @@
 #pragma once
 // The handler module "examples.counting": two small handlers used by the demo and the tests.
 
-#include "stream_handler/stream_handler.hpp"
+#include <vesk/stream_handler/stream_handler.hpp>
 
 #include <cstdint>
 #include <optional>

@@ -1,10 +1,10 @@
 // host_app.cpp: the engine in a host application. Kafka settings come from KAFKA_*, state goes
 // to blob storage when AZURE_STORAGE_CONNECTION_STRING is set, otherwise to ./app-state.
-#include "stream_handler/handler_registry.hpp"
-#include "vesk/vesk.hpp"
-#include "vesk_azure_blob_backend/vesk_azure_blob_backend.hpp"
-#include "vesk_kafka_feed/vesk_kafka_feed.hpp"
-#include "vesk_local_file_backend/vesk_local_file_backend.hpp"
+#include <vesk/stream_handler/handler_registry.hpp>
+#include <vesk/vesk.hpp>
+#include <vesk/vesk_azure_blob_backend/vesk_azure_blob_backend.hpp>
+#include <vesk/vesk_kafka_feed/vesk_kafka_feed.hpp>
+#include <vesk/vesk_local_file_backend/vesk_local_file_backend.hpp>
 
 #include <chrono>
 #include <cstdlib>

@@ -1,5 +1,5 @@
 // word_length.cpp
-#include "stream_handler/stream_handler.hpp"
+#include <vesk/stream_handler/stream_handler.hpp>
 
 namespace app {
 

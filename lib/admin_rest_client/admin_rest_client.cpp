@@ -1,6 +1,6 @@
-#include "admin_rest_client/admin_rest_client.hpp"
+#include "vesk/admin_rest_client/admin_rest_client.hpp"
 
-#include "loop/errors.hpp"
+#include "vesk/loop/errors.hpp"
 
 #include <chrono>
 

@@ -2,8 +2,8 @@
 // A small asynchronous client for the administration API: reads the organisations and the
 // processors over HTTP and JSON, through one HTTP session opened for the scope of the work.
 
-#include "http/http_client.hpp"
-#include "loop/event_loop.hpp"
+#include "vesk/http/http_client.hpp"
+#include "vesk/loop/event_loop.hpp"
 
 #include <nlohmann/json.hpp>
 

@@ -1,9 +1,9 @@
-#include "channel/channel.hpp"
+#include "vesk/channel/channel.hpp"
 
-#include "channel/detail/handshake.hpp"
-#include "channel/worker_protocol.hpp"
-#include "pickle/pickle.hpp"
-#include "values/large_block.hpp"
+#include "vesk/channel/handshake.hpp"
+#include "vesk/channel/worker_protocol.hpp"
+#include "vesk/pickle/pickle.hpp"
+#include "vesk/values/large_block.hpp"
 
 #include <asio/buffer.hpp>
 #include <asio/co_spawn.hpp>

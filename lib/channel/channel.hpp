@@ -11,10 +11,10 @@
 // At most one exchange may use a connection at a time. Cancelling a send or a receive midway
 // leaves the stream out of step: close the connection afterwards.
 
-#include "loop/event_loop.hpp"
-#include "loop/logging.hpp"
-#include "values/value.hpp"
-#include "vesk_feed/message.hpp"
+#include "vesk/loop/event_loop.hpp"
+#include "vesk/loop/logging.hpp"
+#include "vesk/values/value.hpp"
+#include "vesk/vesk_feed/message.hpp"
 
 #include <asio/ip/tcp.hpp>
 

@@ -1,7 +1,7 @@
-#include "channel/detail/handshake.hpp"
+#include "vesk/channel/handshake.hpp"
 
-#include "channel/channel.hpp"
-#include "pickle/pickle.hpp"
+#include "vesk/channel/channel.hpp"
+#include "vesk/pickle/pickle.hpp"
 
 #include <openssl/crypto.h>
 #include <openssl/err.h>

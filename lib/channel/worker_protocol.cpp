@@ -1,7 +1,7 @@
-#include "channel/worker_protocol.hpp"
+#include "vesk/channel/worker_protocol.hpp"
 
-#include "errors/errors.hpp"
-#include "channel/detail/message_batch.hpp"
+#include "vesk/errors/errors.hpp"
+#include "vesk/channel/detail/message_batch.hpp"
 
 #include <utility>
 

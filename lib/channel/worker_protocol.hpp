@@ -23,9 +23,9 @@
 //                     frame limit); the channel stays in step.
 // On one channel the consumer waits for the answer to a value before it sends the next one.
 
-#include "pickle/pickle.hpp"
-#include "values/value.hpp"
-#include "vesk_feed/message.hpp"
+#include "vesk/pickle/pickle.hpp"
+#include "vesk/values/value.hpp"
+#include "vesk/vesk_feed/message.hpp"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "config/config.hpp"
+#include "vesk/config/config.hpp"
 
 #include <cstdlib>
 

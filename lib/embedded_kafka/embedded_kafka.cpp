@@ -1,4 +1,4 @@
-#include "embedded_kafka/embedded_kafka.hpp"
+#include "vesk/embedded_kafka/embedded_kafka.hpp"
 
 #include <stdexcept>
 

@@ -1,4 +1,4 @@
-#include "http/detail/curl_handles.hpp"
+#include "vesk/http/detail/curl_handles.hpp"
 
 #include <mutex>
 #include <string>

@@ -1,4 +1,4 @@
-#include "http/detail/curl_multi.hpp"
+#include "vesk/http/detail/curl_multi.hpp"
 
 #include <asio/error.hpp>
 #include <asio/execution/context.hpp>

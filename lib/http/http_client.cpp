@@ -1,9 +1,9 @@
-#include "http/http_client.hpp"
+#include "vesk/http/http_client.hpp"
 
-#include "http/detail/curl_handles.hpp"
-#include "http/detail/curl_multi.hpp"
-#include "http/detail/transfer.hpp"
-#include "loop/errors.hpp"
+#include "vesk/http/detail/curl_handles.hpp"
+#include "vesk/http/detail/curl_multi.hpp"
+#include "vesk/http/detail/transfer.hpp"
+#include "vesk/loop/errors.hpp"
 
 #include <asio/this_coro.hpp>
 

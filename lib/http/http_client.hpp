@@ -6,7 +6,7 @@
 // URLs appear in error messages without their user information (user:password@) and without
 // their query, which may carry a signature.
 
-#include "loop/event_loop.hpp"
+#include "vesk/loop/event_loop.hpp"
 
 #include <chrono>
 #include <cstddef>

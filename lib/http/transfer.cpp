@@ -1,4 +1,4 @@
-#include "http/detail/transfer.hpp"
+#include "vesk/http/detail/transfer.hpp"
 
 #include <sys/socket.h>
 

@@ -1,4 +1,4 @@
-#include "loop/errors.hpp"
+#include "vesk/loop/errors.hpp"
 
 #include <asio/error.hpp>
 #include <cxxabi.h>

@@ -2,7 +2,7 @@
 // Cancellation and the loop's own errors, and the one place that recognises cancellation. The
 // input error kinds (TypeError, ValueError, KeyError) come from errors/errors.hpp.
 
-#include "errors/errors.hpp"
+#include "vesk/errors/errors.hpp"
 
 #include <exception>
 #include <stdexcept>

@@ -1,6 +1,6 @@
-#include "loop/event.hpp"
+#include "vesk/loop/event.hpp"
 
-#include "loop/errors.hpp"
+#include "vesk/loop/errors.hpp"
 
 #include <asio/error.hpp>
 #include <asio/this_coro.hpp>

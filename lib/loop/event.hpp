@@ -3,7 +3,7 @@
 // begins while the flag is set returns at once; clear() lowers it again. Waits are cancellable.
 // Every call runs on the loop thread. Keep the event alive while tasks wait on it.
 
-#include "loop/event_loop.hpp"
+#include "vesk/loop/event_loop.hpp"
 
 #include <asio/steady_timer.hpp>
 

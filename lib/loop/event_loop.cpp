@@ -1,6 +1,6 @@
-#include "loop/event_loop.hpp"
+#include "vesk/loop/event_loop.hpp"
 
-#include "loop/errors.hpp"
+#include "vesk/loop/errors.hpp"
 
 #include <stdexcept>
 

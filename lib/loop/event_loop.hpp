@@ -51,7 +51,7 @@ class EventLoop {
 
 }  // namespace vesk
 
-#include "loop/task.hpp"
+#include "vesk/loop/task.hpp"
 
 namespace vesk {
 

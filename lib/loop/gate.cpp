@@ -1,4 +1,4 @@
-#include "loop/gate.hpp"
+#include "vesk/loop/gate.hpp"
 
 namespace vesk {
 

@@ -2,7 +2,7 @@
 // Gate: counts the work in flight on something that shuts down, so that shutdown can refuse new
 // work and then wait for what still runs, without polling. Every call runs on the loop thread.
 
-#include "loop/event.hpp"
+#include "vesk/loop/event.hpp"
 
 #include <cstddef>
 #include <stdexcept>

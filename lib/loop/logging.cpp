@@ -1,4 +1,4 @@
-#include "loop/logging.hpp"
+#include "vesk/loop/logging.hpp"
 
 #include <spdlog/sinks/null_sink.h>
 #include <spdlog/sinks/stdout_color_sinks.h>

@@ -1,7 +1,7 @@
-#include "loop/task.hpp"
+#include "vesk/loop/task.hpp"
 
-#include "loop/event.hpp"
-#include "loop/event_loop.hpp"
+#include "vesk/loop/event.hpp"
+#include "vesk/loop/event_loop.hpp"
 
 #include <asio/error.hpp>
 

@@ -6,8 +6,8 @@
 // suspension point with CancelledError (or asio's operation_aborted); whoever awaits a cancelled
 // task gets CancelledError too. Awaiting is itself cancellable and leaves the awaited task alone.
 
-#include "loop/errors.hpp"
-#include "loop/logging.hpp"
+#include "vesk/loop/errors.hpp"
+#include "vesk/loop/logging.hpp"
 
 #include <asio/bind_cancellation_slot.hpp>
 #include <asio/cancellation_signal.hpp>

@@ -1,4 +1,4 @@
-#include "models/partition_state.hpp"
+#include "vesk/models/partition_state.hpp"
 
 #include <limits>
 #include <string>

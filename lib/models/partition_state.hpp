@@ -2,7 +2,7 @@
 // The records that describe a partition's progress: its number, the offset of the next message
 // to read, and the last checkpointed state of every key.
 
-#include "values/value.hpp"
+#include "vesk/values/value.hpp"
 
 #include <cstdint>
 

@@ -1,6 +1,6 @@
-#include "partitioner/default_partitioner.hpp"
+#include "vesk/partitioner/default_partitioner.hpp"
 
-#include "errors/errors.hpp"
+#include "vesk/errors/errors.hpp"
 
 namespace vesk {
 

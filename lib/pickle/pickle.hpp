@@ -2,8 +2,8 @@
 // The pickle codec for Values: writes protocol 4, reads protocols 0 to 5. Decoding never builds a
 // type named by the input: opcodes that name globals or build objects are refused.
 
-#include "errors/errors.hpp"
-#include "values/value.hpp"
+#include "vesk/errors/errors.hpp"
+#include "vesk/values/value.hpp"
 
 #include <cstddef>
 #include <cstdint>

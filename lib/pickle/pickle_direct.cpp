@@ -1,7 +1,7 @@
-#include "pickle/detail/pickle_direct.hpp"
+#include "vesk/pickle/detail/pickle_direct.hpp"
 
-#include "pickle/pickle.hpp"
-#include "pickle/pickle_detail.hpp"
+#include "vesk/pickle/pickle.hpp"
+#include "vesk/pickle/detail/pickle_detail.hpp"
 
 #include <cstdint>
 #include <iterator>

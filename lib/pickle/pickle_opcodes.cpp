@@ -1,6 +1,6 @@
-#include "pickle/detail/pickle_opcodes.hpp"
+#include "vesk/pickle/detail/pickle_opcodes.hpp"
 
-#include "pickle/pickle_detail.hpp"
+#include "vesk/pickle/detail/pickle_detail.hpp"
 
 #include <charconv>
 #include <cstring>

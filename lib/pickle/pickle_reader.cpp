@@ -1,9 +1,9 @@
-#include "pickle/pickle.hpp"
+#include "vesk/pickle/pickle.hpp"
 
-#include "pickle/pickle_detail.hpp"
-#include "pickle/detail/pickle_direct.hpp"
-#include "pickle/detail/pickle_opcodes.hpp"
-#include "pickle/detail/pickle_text.hpp"
+#include "vesk/pickle/detail/pickle_detail.hpp"
+#include "vesk/pickle/detail/pickle_direct.hpp"
+#include "vesk/pickle/detail/pickle_opcodes.hpp"
+#include "vesk/pickle/detail/pickle_text.hpp"
 
 #include <charconv>
 #include <cmath>

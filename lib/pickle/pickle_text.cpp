@@ -1,7 +1,7 @@
-#include "pickle/detail/pickle_text.hpp"
+#include "vesk/pickle/detail/pickle_text.hpp"
 
-#include "pickle/detail/pickle_opcodes.hpp"
-#include "pickle/pickle.hpp"
+#include "vesk/pickle/detail/pickle_opcodes.hpp"
+#include "vesk/pickle/pickle.hpp"
 
 #include <charconv>
 #include <cmath>

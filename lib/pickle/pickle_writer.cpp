@@ -1,6 +1,6 @@
-#include "pickle/pickle.hpp"
+#include "vesk/pickle/pickle.hpp"
 
-#include "pickle/pickle_detail.hpp"
+#include "vesk/pickle/detail/pickle_detail.hpp"
 
 #include <algorithm>
 #include <cstring>

@@ -1,6 +1,6 @@
-#include "stream_handler/stream_handler.hpp"
+#include "vesk/stream_handler/stream_handler.hpp"
 
-#include "stream_handler/handler_registry.hpp"
+#include "vesk/stream_handler/handler_registry.hpp"
 
 #include <cxxabi.h>
 #include <dlfcn.h>

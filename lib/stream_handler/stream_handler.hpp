@@ -22,14 +22,14 @@
 // Members of a handler are therefore private to one worker process and never checkpointed:
 // only the states returned by process() are kept per key.
 
-#include "channel/worker_protocol.hpp"
-#include "loop/event_loop.hpp"
-#include "pickle/pickle.hpp"
-#include "stream_handler/handler_registry.hpp"
-#include "stream_handler/key_table.hpp"
-#include "stream_handler/value_traits.hpp"
-#include "values/value.hpp"
-#include "vesk_feed/message.hpp"
+#include "vesk/channel/worker_protocol.hpp"
+#include "vesk/loop/event_loop.hpp"
+#include "vesk/pickle/pickle.hpp"
+#include "vesk/stream_handler/handler_registry.hpp"
+#include "vesk/stream_handler/key_table.hpp"
+#include "vesk/stream_handler/value_traits.hpp"
+#include "vesk/values/value.hpp"
+#include "vesk/vesk_feed/message.hpp"
 
 #include <cstddef>
 #include <exception>

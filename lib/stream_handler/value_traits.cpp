@@ -1,4 +1,4 @@
-#include "stream_handler/value_traits.hpp"
+#include "vesk/stream_handler/value_traits.hpp"
 
 #include "vesk/pickle/pickle_format.hpp"
 

@@ -6,8 +6,8 @@
 // for integers, double, bool, std::string, Bytes, vectors, maps, optionals, pairs, tuples, Value
 // itself, and records declared with VESK_RECORD. Specialise it for other types.
 
-#include "loop/errors.hpp"
-#include "values/value.hpp"
+#include "vesk/loop/errors.hpp"
+#include "vesk/values/value.hpp"
 
 #include <concepts>
 #include <cstddef>

@@ -1,4 +1,4 @@
-#include "values/large_block.hpp"
+#include "vesk/values/large_block.hpp"
 
 #include <sys/mman.h>
 

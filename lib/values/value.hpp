@@ -3,8 +3,8 @@
 // channel carries: none, bool, 64-bit int, double, text (UTF-8), bytes, list, tuple, and dict
 // (insertion-ordered, keys of any hashable kind). Values have value semantics: copies are deep.
 
-#include "errors/errors.hpp"
-#include "values/large_block.hpp"
+#include "vesk/errors/errors.hpp"
+#include "vesk/values/large_block.hpp"
 
 #include <algorithm>
 #include <cstddef>

@@ -1,7 +1,7 @@
 #include "vesk/detail/checkpointer.hpp"
 
-#include "loop/errors.hpp"
-#include "channel/worker_protocol.hpp"
+#include "vesk/loop/errors.hpp"
+#include "vesk/channel/worker_protocol.hpp"
 #include "vesk/detail/checkpoint_texts.hpp"
 #include "vesk/detail/state_file_taken.hpp"
 

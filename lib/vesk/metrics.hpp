@@ -3,8 +3,8 @@
 // and a plain snapshot of everything, for an HTTP endpoint or a status line. All of it lives on
 // the event-loop thread: counters are plain integers bumped once per batch or checkpoint.
 
-#include "models/partition_state.hpp"
-#include "vesk_feed/vesk_feed.hpp"
+#include "vesk/models/partition_state.hpp"
+#include "vesk/vesk_feed/vesk_feed.hpp"
 
 #include <array>
 #include <chrono>

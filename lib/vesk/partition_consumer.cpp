@@ -1,6 +1,6 @@
 #include "vesk/partition_consumer.hpp"
 
-#include "loop/errors.hpp"
+#include "vesk/loop/errors.hpp"
 #include "vesk/detail/batch_cycle.hpp"
 #include "vesk/detail/checkpointer.hpp"
 #include "vesk/detail/consumer_context.hpp"

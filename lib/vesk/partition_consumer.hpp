@@ -14,7 +14,7 @@
 // faults), the batch cycle (seek, read, route, drain) and the checkpointer (restore, collect,
 // merge, store). Its steps forward to the part that does them.
 
-#include "channel/channel.hpp"
+#include "vesk/channel/channel.hpp"
 #include "vesk/vesk.hpp"
 #include "vesk/worker_process.hpp"
 

@@ -2,7 +2,7 @@
 // is stored within a deadline, then the consumer is disposed.
 #include "vesk/partition_consumer.hpp"
 
-#include "loop/errors.hpp"
+#include "vesk/loop/errors.hpp"
 #include "vesk/detail/checkpoint_texts.hpp"
 #include "vesk/detail/checkpointer.hpp"
 #include "vesk/detail/consumer_context.hpp"

@@ -1,6 +1,6 @@
 #include "vesk/vesk.hpp"
 
-#include "loop/errors.hpp"
+#include "vesk/loop/errors.hpp"
 #include "vesk/partition_consumer.hpp"
 #include "vesk/detail/checkpoint_texts.hpp"
 

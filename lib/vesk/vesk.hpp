@@ -11,17 +11,17 @@
 //
 // Destroy the engine on the loop's thread, before the loop itself.
 
-#include "loop/event.hpp"
-#include "loop/event_loop.hpp"
-#include "loop/logging.hpp"
-#include "models/partition_state.hpp"
-#include "stream_handler/stream_handler.hpp"
+#include "vesk/loop/event.hpp"
+#include "vesk/loop/event_loop.hpp"
+#include "vesk/loop/logging.hpp"
+#include "vesk/models/partition_state.hpp"
+#include "vesk/stream_handler/stream_handler.hpp"
 #include "vesk/metrics.hpp"
 #include "vesk/ordered_map.hpp"
-#include "vesk_feed/vesk_feed.hpp"
-#include "vesk_file_backend/vesk_file_backend.hpp"
-#include "vesk_rebalance_listener/vesk_rebalance_listener.hpp"
-#include "vesk_state_store/vesk_state_store.hpp"
+#include "vesk/vesk_feed/vesk_feed.hpp"
+#include "vesk/vesk_file_backend/vesk_file_backend.hpp"
+#include "vesk/vesk_rebalance_listener/vesk_rebalance_listener.hpp"
+#include "vesk/vesk_state_store/vesk_state_store.hpp"
 
 #include <chrono>
 #include <functional>

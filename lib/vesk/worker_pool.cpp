@@ -1,6 +1,6 @@
 #include "vesk/detail/worker_pool.hpp"
 
-#include "loop/errors.hpp"
+#include "vesk/loop/errors.hpp"
 #include "vesk/detail/checkpoint_texts.hpp"
 
 #include <algorithm>

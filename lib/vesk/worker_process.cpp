@@ -1,8 +1,8 @@
 #include "vesk/worker_process.hpp"
 
-#include "channel/detail/handshake.hpp"
+#include "vesk/channel/handshake.hpp"
 
-#include "loop/task.hpp"
+#include "vesk/loop/task.hpp"
 
 #include <asio/posix/stream_descriptor.hpp>
 #include <asio/this_coro.hpp>

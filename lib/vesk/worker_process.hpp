@@ -3,7 +3,7 @@
 // so that the event loop learns when it ends, killed with SIGKILL and reaped in the background,
 // so that no worker is left running or as a zombie.
 
-#include "loop/event_loop.hpp"
+#include "vesk/loop/event_loop.hpp"
 
 #include <atomic>
 #include <optional>

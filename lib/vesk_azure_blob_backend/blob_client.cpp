@@ -1,7 +1,7 @@
-#include "vesk_azure_blob_backend/blob_client.hpp"
+#include "vesk/vesk_azure_blob_backend/blob_client.hpp"
 
-#include "loop/errors.hpp"
-#include "loop/task.hpp"
+#include "vesk/loop/errors.hpp"
+#include "vesk/loop/task.hpp"
 
 #include <algorithm>
 #include <cstdio>

@@ -2,10 +2,10 @@
 // Clients of one storage account's blob service over REST: a service client made once from a
 // connection string, and asynchronous clients opened for one piece of work and closed after it.
 
-#include "http/http_client.hpp"
-#include "loop/event_loop.hpp"
-#include "loop/logging.hpp"
-#include "vesk_azure_blob_backend/blob_rest.hpp"
+#include "vesk/http/http_client.hpp"
+#include "vesk/loop/event_loop.hpp"
+#include "vesk/loop/logging.hpp"
+#include "vesk/vesk_azure_blob_backend/blob_rest.hpp"
 
 #include <atomic>
 #include <chrono>

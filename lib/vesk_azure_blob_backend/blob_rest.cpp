@@ -1,6 +1,6 @@
-#include "vesk_azure_blob_backend/blob_rest.hpp"
+#include "vesk/vesk_azure_blob_backend/blob_rest.hpp"
 
-#include "http/http_client.hpp"
+#include "vesk/http/http_client.hpp"
 
 #include <openssl/err.h>
 #include <openssl/evp.h>

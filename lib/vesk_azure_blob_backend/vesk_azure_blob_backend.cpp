@@ -1,7 +1,7 @@
-#include "vesk_azure_blob_backend/vesk_azure_blob_backend.hpp"
+#include "vesk/vesk_azure_blob_backend/vesk_azure_blob_backend.hpp"
 
-#include "config/config.hpp"
-#include "loop/errors.hpp"
+#include "vesk/config/config.hpp"
+#include "vesk/loop/errors.hpp"
 
 #include <exception>
 #include <utility>

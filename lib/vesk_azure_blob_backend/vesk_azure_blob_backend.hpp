@@ -2,10 +2,10 @@
 // The file backend that keeps files as blobs in one Azure Blob Storage container: the file
 // `path` is the blob `prefix + path`.
 
-#include "loop/event_loop.hpp"
-#include "loop/logging.hpp"
-#include "vesk_azure_blob_backend/blob_client.hpp"
-#include "vesk_file_backend/vesk_file_backend.hpp"
+#include "vesk/loop/event_loop.hpp"
+#include "vesk/loop/logging.hpp"
+#include "vesk/vesk_azure_blob_backend/blob_client.hpp"
+#include "vesk/vesk_file_backend/vesk_file_backend.hpp"
 
 #include <cstddef>
 #include <memory>

@@ -2,7 +2,7 @@
 // One consumed record: key bytes (absent when the record has none), value bytes, timestamp and
 // offset within its partition.
 
-#include "models/partition_state.hpp"
+#include "vesk/models/partition_state.hpp"
 
 #include <cstdint>
 #include <optional>

@@ -1,4 +1,4 @@
-#include "vesk_feed/vesk_feed.hpp"
+#include "vesk/vesk_feed/vesk_feed.hpp"
 
 namespace vesk {
 

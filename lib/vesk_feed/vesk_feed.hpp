@@ -2,11 +2,11 @@
 // A source of messages partitioned by number: the engine starts and stops it, a partition
 // consumer positions it on a partition and pulls batches from it.
 
-#include "loop/event_loop.hpp"
-#include "loop/logging.hpp"
-#include "models/partition_state.hpp"
-#include "vesk_feed/message.hpp"
-#include "vesk_rebalance_listener/vesk_rebalance_listener.hpp"
+#include "vesk/loop/event_loop.hpp"
+#include "vesk/loop/logging.hpp"
+#include "vesk/models/partition_state.hpp"
+#include "vesk/vesk_feed/message.hpp"
+#include "vesk/vesk_rebalance_listener/vesk_rebalance_listener.hpp"
 
 #include <cstdint>
 #include <memory>

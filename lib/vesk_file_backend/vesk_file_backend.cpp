@@ -1,4 +1,4 @@
-#include "vesk_file_backend/vesk_file_backend.hpp"
+#include "vesk/vesk_file_backend/vesk_file_backend.hpp"
 
 namespace vesk {
 

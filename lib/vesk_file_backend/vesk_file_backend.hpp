@@ -2,7 +2,7 @@
 // Whole files of bytes addressed by a relative path, placed under a prefix that is either empty
 // or ends with "/". Implementations put the file `path` at `prefix + path`.
 
-#include "loop/event_loop.hpp"
+#include "vesk/loop/event_loop.hpp"
 
 #include <optional>
 #include <string>

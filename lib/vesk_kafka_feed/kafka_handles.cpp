@@ -1,4 +1,4 @@
-#include "vesk_kafka_feed/detail/kafka_handles.hpp"
+#include "vesk/vesk_kafka_feed/detail/kafka_handles.hpp"
 
 namespace vesk::kafka {
 

@@ -1,6 +1,6 @@
-#include "vesk_kafka_feed/detail/kafka_wakeup.hpp"
+#include "vesk/vesk_kafka_feed/detail/kafka_wakeup.hpp"
 
-#include "loop/errors.hpp"
+#include "vesk/loop/errors.hpp"
 
 #include <asio/experimental/awaitable_operators.hpp>
 #include <asio/redirect_error.hpp>

@@ -1,11 +1,11 @@
-#include "vesk_kafka_feed/vesk_kafka_feed.hpp"
+#include "vesk/vesk_kafka_feed/vesk_kafka_feed.hpp"
 
-#include "config/config.hpp"
-#include "loop/errors.hpp"
-#include "loop/gate.hpp"
-#include "loop/task.hpp"
-#include "vesk_kafka_feed/detail/kafka_handles.hpp"
-#include "vesk_kafka_feed/detail/kafka_wakeup.hpp"
+#include "vesk/config/config.hpp"
+#include "vesk/loop/errors.hpp"
+#include "vesk/loop/gate.hpp"
+#include "vesk/loop/task.hpp"
+#include "vesk/vesk_kafka_feed/detail/kafka_handles.hpp"
+#include "vesk/vesk_kafka_feed/detail/kafka_wakeup.hpp"
 
 #include <librdkafka/rdkafka.h>
 

@@ -11,13 +11,13 @@
 // given up at once. Eager assignment (`range`, `roundrobin`, set among the extra properties) is
 // handled the same way, for groups shared with consumers that cannot rebalance cooperatively.
 
-#include "loop/event_loop.hpp"
-#include "loop/logging.hpp"
-#include "models/partition_state.hpp"
-#include "vesk_feed/message.hpp"
-#include "vesk_feed/vesk_feed.hpp"
-#include "vesk_kafka_feed/kafka_error.hpp"
-#include "vesk_rebalance_listener/vesk_rebalance_listener.hpp"
+#include "vesk/loop/event_loop.hpp"
+#include "vesk/loop/logging.hpp"
+#include "vesk/models/partition_state.hpp"
+#include "vesk/vesk_feed/message.hpp"
+#include "vesk/vesk_feed/vesk_feed.hpp"
+#include "vesk/vesk_kafka_feed/kafka_error.hpp"
+#include "vesk/vesk_rebalance_listener/vesk_rebalance_listener.hpp"
 
 #include <chrono>
 #include <map>

@@ -1,8 +1,8 @@
-#include "vesk_local_file_backend/vesk_local_file_backend.hpp"
+#include "vesk/vesk_local_file_backend/vesk_local_file_backend.hpp"
 
-#include "loop/errors.hpp"
-#include "loop/task.hpp"
-#include "values/large_block.hpp"
+#include "vesk/loop/errors.hpp"
+#include "vesk/loop/task.hpp"
+#include "vesk/values/large_block.hpp"
 
 #include <algorithm>
 #include <cerrno>

@@ -11,7 +11,7 @@
 // the one expected while it holds the lock that every writer of the file on this machine takes,
 // and renames only when they match: no other write can land between the check and the rename.
 
-#include "vesk_file_backend/vesk_file_backend.hpp"
+#include "vesk/vesk_file_backend/vesk_file_backend.hpp"
 
 #include <filesystem>
 #include <optional>

@@ -1,6 +1,6 @@
-#include "vesk_memory_feed/vesk_memory_feed.hpp"
+#include "vesk/vesk_memory_feed/vesk_memory_feed.hpp"
 
-#include "loop/errors.hpp"
+#include "vesk/loop/errors.hpp"
 
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>

@@ -3,7 +3,7 @@
 // trying a handler without a broker. Lists may grow while the engine runs; start() reports every
 // partition to the listener, and partitions can be revoked and reassigned on request.
 
-#include "vesk_feed/vesk_feed.hpp"
+#include "vesk/vesk_feed/vesk_feed.hpp"
 
 #include <asio/steady_timer.hpp>
 

@@ -1,6 +1,6 @@
-#include "vesk_metrics_endpoint/vesk_metrics_endpoint.hpp"
+#include "vesk/vesk_metrics_endpoint/vesk_metrics_endpoint.hpp"
 
-#include "loop/event_loop.hpp"
+#include "vesk/loop/event_loop.hpp"
 
 #include <asio/post.hpp>
 #include <httplib.h>

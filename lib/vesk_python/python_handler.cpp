@@ -5,9 +5,9 @@
 // its key states in a Python dict of plain Python objects, converted from and to Values only when
 // the states are handed over and collected.
 
-#include "stream_handler/handler_registry.hpp"
-#include "loop/task.hpp"
-#include "stream_handler/stream_handler.hpp"
+#include "vesk/stream_handler/handler_registry.hpp"
+#include "vesk/loop/task.hpp"
+#include "vesk/stream_handler/stream_handler.hpp"
 
 #include <pybind11/embed.h>
 #include <structmember.h>

@@ -1,4 +1,4 @@
-#include "vesk_rebalance_listener/vesk_rebalance_listener.hpp"
+#include "vesk/vesk_rebalance_listener/vesk_rebalance_listener.hpp"
 
 namespace vesk {
 

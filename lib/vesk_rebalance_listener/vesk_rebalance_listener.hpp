@@ -2,8 +2,8 @@
 // The callback interface through which a source tells its owner which partitions it has been
 // given or has lost. Every call runs on the event-loop thread; only release_partitions may suspend.
 
-#include "loop/event_loop.hpp"
-#include "models/partition_state.hpp"
+#include "vesk/loop/event_loop.hpp"
+#include "vesk/models/partition_state.hpp"
 
 #include <vector>
 

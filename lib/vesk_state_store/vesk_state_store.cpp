@@ -1,6 +1,6 @@
-#include "vesk_state_store/vesk_state_store.hpp"
+#include "vesk/vesk_state_store/vesk_state_store.hpp"
 
-#include "pickle/pickle.hpp"
+#include "vesk/pickle/pickle.hpp"
 
 #include <exception>
 #include <utility>

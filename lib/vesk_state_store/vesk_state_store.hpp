@@ -2,10 +2,10 @@
 // Keeps each partition's state as one file, "p-<partition>.state.pkl", in a file backend: a
 // pickle (protocol 4) of the dict {"partition", "offset", "state"}.
 
-#include "loop/event_loop.hpp"
-#include "loop/logging.hpp"
-#include "models/partition_state.hpp"
-#include "vesk_file_backend/vesk_file_backend.hpp"
+#include "vesk/loop/event_loop.hpp"
+#include "vesk/loop/logging.hpp"
+#include "vesk/models/partition_state.hpp"
+#include "vesk/vesk_file_backend/vesk_file_backend.hpp"
 
 #include <memory>
 #include <optional>

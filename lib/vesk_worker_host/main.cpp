@@ -1,6 +1,6 @@
 // vesk_worker_host HOST PORT HANDLER_PATH: one worker process of a partition consumer.
 
-#include "vesk_worker_host/vesk_worker_host.hpp"
+#include "vesk/vesk_worker_host/vesk_worker_host.hpp"
 
 #include <malloc.h>
 #include <sys/prctl.h>

@@ -1,9 +1,9 @@
-#include "vesk_worker_host/vesk_worker_host.hpp"
+#include "vesk/vesk_worker_host/vesk_worker_host.hpp"
 
-#include "channel/detail/handshake.hpp"
-#include "channel/worker_protocol.hpp"
-#include "loop/errors.hpp"
-#include "loop/task.hpp"
+#include "vesk/channel/handshake.hpp"
+#include "vesk/channel/worker_protocol.hpp"
+#include "vesk/loop/errors.hpp"
+#include "vesk/loop/task.hpp"
 
 #include <chrono>
 #include <cstdio>

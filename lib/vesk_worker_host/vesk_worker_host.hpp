@@ -21,11 +21,11 @@
 // it has no secret, cannot connect, is refused by the consumer, cannot create the handler, or the
 // first value on the channel is not a state map, and with status 2 on a bad command line.
 
-#include "channel/channel.hpp"
-#include "loop/event_loop.hpp"
-#include "loop/task.hpp"
-#include "stream_handler/stream_handler.hpp"
-#include "values/value.hpp"
+#include "vesk/channel/channel.hpp"
+#include "vesk/loop/event_loop.hpp"
+#include "vesk/loop/task.hpp"
+#include "vesk/stream_handler/stream_handler.hpp"
+#include "vesk/values/value.hpp"
 
 #include <chrono>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "admin_rest_client/admin_rest_client.hpp"
+#include "vesk/admin_rest_client/admin_rest_client.hpp"
 
 #include "test_http_server.hpp"
 

@@ -1,4 +1,4 @@
-#include "vesk_azure_blob_backend/vesk_azure_blob_backend.hpp"
+#include "vesk/vesk_azure_blob_backend/vesk_azure_blob_backend.hpp"
 
 #include "log_capture.hpp"
 

@@ -1,11 +1,11 @@
-#include "vesk_azure_blob_backend/vesk_azure_blob_backend.hpp"
+#include "vesk/vesk_azure_blob_backend/vesk_azure_blob_backend.hpp"
 
 #include "error_of.hpp"
 #include "azurite.hpp"
-#include "http/http_client.hpp"
+#include "vesk/http/http_client.hpp"
 #include "log_capture.hpp"
-#include "loop/event_loop.hpp"
-#include "vesk_state_store/vesk_state_store.hpp"
+#include "vesk/loop/event_loop.hpp"
+#include "vesk/vesk_state_store/vesk_state_store.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "vesk_azure_blob_backend/blob_rest.hpp"
+#include "vesk/vesk_azure_blob_backend/blob_rest.hpp"
 
 #include <gtest/gtest.h>
 

@@ -8,9 +8,9 @@
 #include "stored_offsets.hpp"
 #include "test_environment.hpp"
 #include "test_http_server.hpp"
-#include "vesk_azure_blob_backend/vesk_azure_blob_backend.hpp"
-#include "vesk_memory_feed/vesk_memory_feed.hpp"
-#include "vesk_state_store/vesk_state_store.hpp"
+#include "vesk/vesk_azure_blob_backend/vesk_azure_blob_backend.hpp"
+#include "vesk/vesk_memory_feed/vesk_memory_feed.hpp"
+#include "vesk/vesk_state_store/vesk_state_store.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -9,16 +9,16 @@
 #include "eventually.hpp"
 #include "log_capture.hpp"
 #include "stored_offsets.hpp"
-#include "stream_handler/handler_registry.hpp"
+#include "vesk/stream_handler/handler_registry.hpp"
 #include "test_environment.hpp"
-#include "vesk_azure_blob_backend/vesk_azure_blob_backend.hpp"
-#include "vesk_memory_feed/vesk_memory_feed.hpp"
+#include "vesk/vesk_azure_blob_backend/vesk_azure_blob_backend.hpp"
+#include "vesk/vesk_memory_feed/vesk_memory_feed.hpp"
 
 #include <gtest/gtest.h>
 
 #ifdef VESK_TEST_WITH_KAFKA
 #include "mock_cluster.hpp"
-#include "vesk_kafka_feed/vesk_kafka_feed.hpp"
+#include "vesk/vesk_kafka_feed/vesk_kafka_feed.hpp"
 #endif
 
 #include <algorithm>

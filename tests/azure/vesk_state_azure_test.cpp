@@ -3,8 +3,8 @@
 #include "azurite.hpp"
 #include "python_support.hpp"
 
-#include "loop/event_loop.hpp"
-#include "vesk_azure_blob_backend/vesk_azure_blob_backend.hpp"
+#include "vesk/loop/event_loop.hpp"
+#include "vesk/vesk_azure_blob_backend/vesk_azure_blob_backend.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

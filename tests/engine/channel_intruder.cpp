@@ -12,10 +12,10 @@
 //                          worker's handshake to VESK_INTRUDER_CAPTURE and play no intruder;
 //                          "replay": send the handshake saved in VESK_INTRUDER_CAPTURE
 
-#include "channel/detail/handshake.hpp"
-#include "channel/worker_protocol.hpp"
-#include "pickle/pickle.hpp"
-#include "values/value.hpp"
+#include "vesk/channel/handshake.hpp"
+#include "vesk/channel/worker_protocol.hpp"
+#include "vesk/pickle/pickle.hpp"
+#include "vesk/values/value.hpp"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

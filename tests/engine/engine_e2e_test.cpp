@@ -6,7 +6,7 @@
 
 #include "engine_fixture.hpp"
 #include "engine_run.hpp"
-#include "vesk_memory_feed/vesk_memory_feed.hpp"
+#include "vesk/vesk_memory_feed/vesk_memory_feed.hpp"
 
 #include <gtest/gtest.h>
 

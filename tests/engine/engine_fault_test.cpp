@@ -7,7 +7,7 @@
 
 #include "engine_fixture.hpp"
 #include "vesk/partition_consumer.hpp"
-#include "vesk_memory_feed/vesk_memory_feed.hpp"
+#include "vesk/vesk_memory_feed/vesk_memory_feed.hpp"
 
 #include <gtest/gtest.h>
 

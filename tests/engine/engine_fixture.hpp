@@ -7,7 +7,7 @@
 #include "engine_test_support.hpp"
 #include "log_capture.hpp"
 #include "stored_offsets.hpp"
-#include "stream_handler/stream_handler.hpp"
+#include "vesk/stream_handler/stream_handler.hpp"
 #include "test_environment.hpp"
 
 #include <gtest/gtest.h>

@@ -2,11 +2,11 @@
 // Helpers for the engine tests: an in-memory file backend with fault hooks, a stand-in worker
 // that speaks the channel protocol from the test, child-process inspection and polling waits.
 
-#include "channel/channel.hpp"
+#include "vesk/channel/channel.hpp"
 #include "eventually.hpp"
-#include "loop/event_loop.hpp"
+#include "vesk/loop/event_loop.hpp"
 #include "test_environment.hpp"
-#include "vesk_file_backend/vesk_file_backend.hpp"
+#include "vesk/vesk_file_backend/vesk_file_backend.hpp"
 
 #include <chrono>
 #include <cstdlib>

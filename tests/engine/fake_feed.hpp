@@ -2,8 +2,8 @@
 // A scripted source for the engine tests: records its calls, can fail its starts, and hands out
 // prepared batches.
 
-#include "loop/event_loop.hpp"
-#include "vesk_feed/vesk_feed.hpp"
+#include "vesk/loop/event_loop.hpp"
+#include "vesk/vesk_feed/vesk_feed.hpp"
 
 #include <deque>
 #include <functional>

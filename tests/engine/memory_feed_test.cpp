@@ -1,4 +1,4 @@
-#include "vesk_memory_feed/vesk_memory_feed.hpp"
+#include "vesk/vesk_memory_feed/vesk_memory_feed.hpp"
 
 #include "log_capture.hpp"
 

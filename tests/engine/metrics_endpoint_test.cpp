@@ -1,11 +1,11 @@
 // The metrics endpoint over a running engine with real workers: /healthz turns 503 naming a
 // partition whose worker is stopped mid-batch, and 200 again once it goes on; /metrics counts
 // what was processed. And which partitions the health rule calls unhealthy.
-#include "vesk_metrics_endpoint/vesk_metrics_endpoint.hpp"
+#include "vesk/vesk_metrics_endpoint/vesk_metrics_endpoint.hpp"
 
 #include "engine_fixture.hpp"
 #include "vesk/partition_consumer.hpp"
-#include "vesk_memory_feed/vesk_memory_feed.hpp"
+#include "vesk/vesk_memory_feed/vesk_memory_feed.hpp"
 
 #include <gtest/gtest.h>
 #include <httplib.h>

@@ -7,8 +7,8 @@
 #include "engine_test_support.hpp"
 #include "fake_feed.hpp"
 #include "log_capture.hpp"
-#include "partitioner/default_partitioner.hpp"
-#include "pickle/pickle.hpp"
+#include "vesk/partitioner/default_partitioner.hpp"
+#include "vesk/pickle/pickle.hpp"
 #include "protocol_values.hpp"
 
 #include <gtest/gtest.h>

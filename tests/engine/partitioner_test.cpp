@@ -1,6 +1,6 @@
-#include "partitioner/default_partitioner.hpp"
+#include "vesk/partitioner/default_partitioner.hpp"
 
-#include "loop/errors.hpp"
+#include "vesk/loop/errors.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,10 +1,10 @@
 // The README's host application, run as a program against an embedded cluster: its stored
 // states count every word of the text.
-#include "embedded_kafka/embedded_kafka.hpp"
-#include "loop/event_loop.hpp"
+#include "vesk/embedded_kafka/embedded_kafka.hpp"
+#include "vesk/loop/event_loop.hpp"
 #include "python_support.hpp"
-#include "vesk_local_file_backend/vesk_local_file_backend.hpp"
-#include "vesk_state_store/vesk_state_store.hpp"
+#include "vesk/vesk_local_file_backend/vesk_local_file_backend.hpp"
+#include "vesk/vesk_state_store/vesk_state_store.hpp"
 
 #include <gtest/gtest.h>
 

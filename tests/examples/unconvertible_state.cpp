@@ -1,6 +1,6 @@
 // Must not compile: the record is declared after the handler that uses it, so the handler's state
 // type has no conversion yet. The build of this file is expected to fail with one static_assert.
-#include "stream_handler/stream_handler.hpp"
+#include "vesk/stream_handler/stream_handler.hpp"
 
 namespace app {
 

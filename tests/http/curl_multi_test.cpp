@@ -1,4 +1,4 @@
-#include "http/detail/curl_multi.hpp"
+#include "vesk/http/detail/curl_multi.hpp"
 
 #include "eventually.hpp"
 #include "test_http_server.hpp"

@@ -1,4 +1,4 @@
-#include "http/http_client.hpp"
+#include "vesk/http/http_client.hpp"
 
 #include "test_http_server.hpp"
 

@@ -7,8 +7,8 @@
 #include "log_capture.hpp"
 #include "real_kafka.hpp"
 #include "stored_offsets.hpp"
-#include "vesk_kafka_feed/vesk_kafka_feed.hpp"
-#include "vesk_local_file_backend/vesk_local_file_backend.hpp"
+#include "vesk/vesk_kafka_feed/vesk_kafka_feed.hpp"
+#include "vesk/vesk_local_file_backend/vesk_local_file_backend.hpp"
 #include "worker_spy.hpp"
 
 #include <gmock/gmock.h>

@@ -9,8 +9,8 @@
 #include "unused_port.hpp"
 #include "stored_offsets.hpp"
 #include "test_environment.hpp"
-#include "vesk_kafka_feed/vesk_kafka_feed.hpp"
-#include "vesk_local_file_backend/vesk_local_file_backend.hpp"
+#include "vesk/vesk_kafka_feed/vesk_kafka_feed.hpp"
+#include "vesk/vesk_local_file_backend/vesk_local_file_backend.hpp"
 
 #include <gtest/gtest.h>
 

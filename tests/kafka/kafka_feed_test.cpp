@@ -1,4 +1,4 @@
-#include "vesk_kafka_feed/vesk_kafka_feed.hpp"
+#include "vesk/vesk_kafka_feed/vesk_kafka_feed.hpp"
 
 #include "log_capture.hpp"
 #include "mock_cluster.hpp"

@@ -2,8 +2,8 @@
 // a rolling restart and scaling out and back in process every message exactly once, a host that
 // froze in the middle of a save cannot put an older offset back, and a host that restarts with
 // static membership takes nothing from the others.
-#include "vesk_local_file_backend/vesk_local_file_backend.hpp"
-#include "vesk_state_store/vesk_state_store.hpp"
+#include "vesk/vesk_local_file_backend/vesk_local_file_backend.hpp"
+#include "vesk/vesk_state_store/vesk_state_store.hpp"
 
 #include "host_process.hpp"
 #include "mock_cluster.hpp"

@@ -5,10 +5,10 @@
 // VESK_TEST_CHECKPOINT_MS sets the checkpoint interval (default 200); VESK_TEST_SAVE_DELAY_MS
 // holds every checkpoint's save that long on a blocking thread before it is written, as a large
 // state's save would.
-#include "loop/task.hpp"
+#include "vesk/loop/task.hpp"
 #include "vesk/vesk.hpp"
-#include "vesk_kafka_feed/vesk_kafka_feed.hpp"
-#include "vesk_local_file_backend/vesk_local_file_backend.hpp"
+#include "vesk/vesk_kafka_feed/vesk_kafka_feed.hpp"
+#include "vesk/vesk_local_file_backend/vesk_local_file_backend.hpp"
 
 #include <spdlog/sinks/basic_file_sink.h>
 

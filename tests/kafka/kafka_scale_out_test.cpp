@@ -1,8 +1,8 @@
 // Two host processes in one consumer group with eager assignment share the partitions; when one
 // stops, the other takes all of them over, restores their states from the shared directory and
 // misses no offset.
-#include "vesk_local_file_backend/vesk_local_file_backend.hpp"
-#include "vesk_state_store/vesk_state_store.hpp"
+#include "vesk/vesk_local_file_backend/vesk_local_file_backend.hpp"
+#include "vesk/vesk_state_store/vesk_state_store.hpp"
 
 #include "host_process.hpp"
 #include "mock_cluster.hpp"

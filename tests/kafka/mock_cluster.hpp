@@ -9,7 +9,7 @@ namespace vesk::testing {
 using MockKafkaCluster = RealKafkaCluster;
 }
 #else
-#include "embedded_kafka/embedded_kafka.hpp"
+#include "vesk/embedded_kafka/embedded_kafka.hpp"
 
 namespace vesk::testing {
 using MockKafkaCluster = VeskEmbeddedKafka;

@@ -1,5 +1,5 @@
 // Interoperability with CPython's own pickle, with python3 as the other end.
-#include "pickle/pickle.hpp"
+#include "vesk/pickle/pickle.hpp"
 
 #include "python_support.hpp"
 

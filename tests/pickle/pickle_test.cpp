@@ -1,5 +1,5 @@
-#include "pickle/pickle.hpp"
-#include "pickle/detail/pickle_direct.hpp"
+#include "vesk/pickle/pickle.hpp"
+#include "vesk/pickle/detail/pickle_direct.hpp"
 
 #include "python_pickles.hpp"
 

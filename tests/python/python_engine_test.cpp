@@ -5,9 +5,9 @@
 #include "log_capture.hpp"
 #include "python_support.hpp"
 #include "test_environment.hpp"
-#include "embedded_kafka/embedded_kafka.hpp"
-#include "vesk_kafka_feed/vesk_kafka_feed.hpp"
-#include "vesk_local_file_backend/vesk_local_file_backend.hpp"
+#include "vesk/embedded_kafka/embedded_kafka.hpp"
+#include "vesk/vesk_kafka_feed/vesk_kafka_feed.hpp"
+#include "vesk/vesk_local_file_backend/vesk_local_file_backend.hpp"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 #include "vesk/vesk.hpp"
 
 #include "engine_fixture.hpp"
-#include "vesk_memory_feed/vesk_memory_feed.hpp"
+#include "vesk/vesk_memory_feed/vesk_memory_feed.hpp"
 
 #include <gtest/gtest.h>
 

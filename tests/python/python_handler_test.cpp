@@ -1,10 +1,10 @@
 // Handler classes written in Python, driven in this process through create_stream_handler("py:...").
 
-#include "loop/event_loop.hpp"
-#include "loop/task.hpp"
-#include "pickle/pickle.hpp"
+#include "vesk/loop/event_loop.hpp"
+#include "vesk/loop/task.hpp"
+#include "vesk/pickle/pickle.hpp"
 #include "python_support.hpp"
-#include "stream_handler/stream_handler.hpp"
+#include "vesk/stream_handler/stream_handler.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
 // The real worker program running Python handler classes, against a consumer end run by the test.
 
-#include "channel/channel.hpp"
-#include "loop/event_loop.hpp"
-#include "loop/task.hpp"
+#include "vesk/channel/channel.hpp"
+#include "vesk/loop/event_loop.hpp"
+#include "vesk/loop/task.hpp"
 #include "protocol_values.hpp"
 #include "spawned_worker.hpp"
 #include "worker_spy.hpp"

@@ -1,6 +1,6 @@
-#include "vesk_local_file_backend/vesk_local_file_backend.hpp"
+#include "vesk/vesk_local_file_backend/vesk_local_file_backend.hpp"
 
-#include "loop/task.hpp"
+#include "vesk/loop/task.hpp"
 
 #include "python_support.hpp"
 

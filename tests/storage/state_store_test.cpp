@@ -1,9 +1,9 @@
-#include "vesk_state_store/vesk_state_store.hpp"
+#include "vesk/vesk_state_store/vesk_state_store.hpp"
 
 #include "log_capture.hpp"
-#include "pickle/pickle.hpp"
+#include "vesk/pickle/pickle.hpp"
 #include "python_support.hpp"
-#include "vesk_local_file_backend/vesk_local_file_backend.hpp"
+#include "vesk/vesk_local_file_backend/vesk_local_file_backend.hpp"
 
 #include <gtest/gtest.h>
 

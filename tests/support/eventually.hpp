@@ -1,7 +1,7 @@
 #pragma once
 // Waiting for a condition in end-to-end tests without blocking the event loop.
 
-#include "loop/task.hpp"
+#include "vesk/loop/task.hpp"
 
 #include <chrono>
 

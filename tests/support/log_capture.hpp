@@ -1,7 +1,7 @@
 #pragma once
 // Captures the lines a component logs, so tests can assert on exact texts and levels.
 
-#include "loop/logging.hpp"
+#include "vesk/loop/logging.hpp"
 
 #include <spdlog/sinks/base_sink.h>
 

@@ -2,7 +2,7 @@
 // Driving a test body on an event loop with a bound: a body that hangs fails its test instead of
 // the whole suite's time limit.
 
-#include "loop/event_loop.hpp"
+#include "vesk/loop/event_loop.hpp"
 
 #include <gtest/gtest.h>
 

@@ -2,9 +2,9 @@
 // The worker protocol's two texts as Values, for tests that play one end of a channel and compare
 // what they receive or send.
 
-#include "channel/worker_protocol.hpp"
-#include "pickle/pickle.hpp"
-#include "values/value.hpp"
+#include "vesk/channel/worker_protocol.hpp"
+#include "vesk/pickle/pickle.hpp"
+#include "vesk/values/value.hpp"
 
 #include <string>
 

@@ -1,10 +1,10 @@
 #pragma once
 // A fresh directory of state files for one test.
 
-#include "loop/logging.hpp"
+#include "vesk/loop/logging.hpp"
 #include "test_directory.hpp"
-#include "vesk_local_file_backend/vesk_local_file_backend.hpp"
-#include "vesk_state_store/vesk_state_store.hpp"
+#include "vesk/vesk_local_file_backend/vesk_local_file_backend.hpp"
+#include "vesk/vesk_state_store/vesk_state_store.hpp"
 
 #include <filesystem>
 #include <memory>

@@ -2,10 +2,10 @@
 // Checkpoints in end-to-end tests: waiting until every partition's stored offset is reached,
 // and checking what examples.counting.KeyCounter stored.
 
-#include "loop/errors.hpp"
-#include "loop/task.hpp"
-#include "loop/event_loop.hpp"
-#include "vesk_state_store/vesk_state_store.hpp"
+#include "vesk/loop/errors.hpp"
+#include "vesk/loop/task.hpp"
+#include "vesk/loop/event_loop.hpp"
+#include "vesk/vesk_state_store/vesk_state_store.hpp"
 
 #include <gtest/gtest.h>
 

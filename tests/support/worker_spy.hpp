@@ -4,7 +4,7 @@
 // and check that every worker has ended.
 
 #include "test_directory.hpp"
-#include "loop/task.hpp"
+#include "vesk/loop/task.hpp"
 
 #include <gtest/gtest.h>
 

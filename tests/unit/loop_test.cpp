@@ -1,7 +1,7 @@
-#include "loop/event_loop.hpp"
-#include "loop/event.hpp"
-#include "loop/gate.hpp"
-#include "loop/logging.hpp"
+#include "vesk/loop/event_loop.hpp"
+#include "vesk/loop/event.hpp"
+#include "vesk/loop/gate.hpp"
+#include "vesk/loop/logging.hpp"
 
 #include "log_capture.hpp"
 

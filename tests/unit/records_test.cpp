@@ -1,7 +1,7 @@
-#include "config/config.hpp"
-#include "models/partition_state.hpp"
-#include "vesk_feed/vesk_feed.hpp"
-#include "vesk_file_backend/vesk_file_backend.hpp"
+#include "vesk/config/config.hpp"
+#include "vesk/models/partition_state.hpp"
+#include "vesk/vesk_feed/vesk_feed.hpp"
+#include "vesk/vesk_file_backend/vesk_file_backend.hpp"
 
 #include <gtest/gtest.h>
 

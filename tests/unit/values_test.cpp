@@ -1,4 +1,4 @@
-#include "values/value.hpp"
+#include "vesk/values/value.hpp"
 
 #include <gtest/gtest.h>
 

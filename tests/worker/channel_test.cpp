@@ -1,12 +1,12 @@
 // The worker channel: framing, the shared accept, closing, and message batches.
 
-#include "channel/channel.hpp"
-#include "channel/detail/handshake.hpp"
+#include "vesk/channel/channel.hpp"
+#include "vesk/channel/handshake.hpp"
 
-#include "loop/event_loop.hpp"
+#include "vesk/loop/event_loop.hpp"
 #include "log_capture.hpp"
-#include "loop/task.hpp"
-#include "pickle/pickle.hpp"
+#include "vesk/loop/task.hpp"
+#include "vesk/pickle/pickle.hpp"
 #include "protocol_values.hpp"
 
 #include <asio/connect.hpp>

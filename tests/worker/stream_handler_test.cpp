@@ -1,10 +1,10 @@
 // State conversions, the handler base and the registry of handler classes.
 
-#include "stream_handler/stream_handler.hpp"
+#include "vesk/stream_handler/stream_handler.hpp"
 
 #include "counting.hpp"
-#include "stream_handler/handler_registry.hpp"
-#include "stream_handler/value_traits.hpp"
+#include "vesk/stream_handler/handler_registry.hpp"
+#include "vesk/stream_handler/value_traits.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // The handler module "tests.handlers": handlers whose behaviour the worker tests pin down.
 
-#include "stream_handler/stream_handler.hpp"
+#include "vesk/stream_handler/stream_handler.hpp"
 
 #include <cstdint>
 #include <optional>

@@ -4,8 +4,8 @@
 
 #include "log_capture.hpp"
 #include "stored_offsets.hpp"
-#include "vesk_local_file_backend/vesk_local_file_backend.hpp"
-#include "vesk_memory_feed/vesk_memory_feed.hpp"
+#include "vesk/vesk_local_file_backend/vesk_local_file_backend.hpp"
+#include "vesk/vesk_memory_feed/vesk_memory_feed.hpp"
 #include "eventually.hpp"
 #include "worker_spy.hpp"
 

@@ -1,8 +1,8 @@
 // The worker protocol's values: what each encodes to on the wire, and how each is told apart.
 
-#include "channel/worker_protocol.hpp"
+#include "vesk/channel/worker_protocol.hpp"
 
-#include "pickle/pickle.hpp"
+#include "vesk/pickle/pickle.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 // vesk-admin: prints the organisations or processors of an administration API, one JSON record
 // per line. Any failure ends it with one line on standard error and a non-zero exit status.
 
-#include "admin_rest_client/admin_rest_client.hpp"
+#include "vesk/admin_rest_client/admin_rest_client.hpp"
 #include "cli_support.hpp"
-#include "loop/event_loop.hpp"
+#include "vesk/loop/event_loop.hpp"
 
 #include <algorithm>
 #include <cctype>

@@ -10,16 +10,16 @@
 
 #include "cli_support.hpp"
 #include "host_metrics.hpp"
-#include "loop/event_loop.hpp"
-#include "models/partition_state.hpp"
+#include "vesk/loop/event_loop.hpp"
+#include "vesk/models/partition_state.hpp"
 #include "processes.hpp"
 #include "producer.hpp"
 #include "real_cluster.hpp"
 #include "soak_logs.hpp"
-#include "vesk_azure_blob_backend/blob_client.hpp"
-#include "vesk_azure_blob_backend/vesk_azure_blob_backend.hpp"
-#include "vesk_local_file_backend/vesk_local_file_backend.hpp"
-#include "vesk_state_store/vesk_state_store.hpp"
+#include "vesk/vesk_azure_blob_backend/blob_client.hpp"
+#include "vesk/vesk_azure_blob_backend/vesk_azure_blob_backend.hpp"
+#include "vesk/vesk_local_file_backend/vesk_local_file_backend.hpp"
+#include "vesk/vesk_state_store/vesk_state_store.hpp"
 
 #include <signal.h>
 #include <spdlog/sinks/null_sink.h>

@@ -7,7 +7,7 @@
 // its metadata names, as they do on any cluster.
 
 #include "cli_support.hpp"
-#include "embedded_kafka/embedded_kafka.hpp"
+#include "vesk/embedded_kafka/embedded_kafka.hpp"
 
 #include <asio/awaitable.hpp>
 #include <asio/co_spawn.hpp>

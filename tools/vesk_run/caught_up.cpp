@@ -1,6 +1,6 @@
 #include "caught_up.hpp"
 
-#include "loop/event.hpp"
+#include "vesk/loop/event.hpp"
 
 #include <chrono>
 #include <map>

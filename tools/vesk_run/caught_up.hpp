@@ -2,10 +2,10 @@
 // What vesk-run --until-caught-up needs: knowing when every assigned partition has stored a
 // checkpoint at (or past) the high watermark its source reported when the run began.
 
-#include "loop/event_loop.hpp"
-#include "loop/logging.hpp"
+#include "vesk/loop/event_loop.hpp"
+#include "vesk/loop/logging.hpp"
 #include "vesk/vesk.hpp"
-#include "vesk_feed/vesk_feed.hpp"
+#include "vesk/vesk_feed/vesk_feed.hpp"
 
 namespace vesk::run_tool {
 

@@ -7,16 +7,16 @@
 
 #include "caught_up.hpp"
 #include "cli_support.hpp"
-#include "embedded_kafka/embedded_kafka.hpp"
-#include "loop/event_loop.hpp"
-#include "loop/logging.hpp"
-#include "stream_handler/handler_registry.hpp"
-#include "stream_handler/stream_handler.hpp"
+#include "vesk/embedded_kafka/embedded_kafka.hpp"
+#include "vesk/loop/event_loop.hpp"
+#include "vesk/loop/logging.hpp"
+#include "vesk/stream_handler/handler_registry.hpp"
+#include "vesk/stream_handler/stream_handler.hpp"
 #include "vesk/vesk.hpp"
-#include "vesk_azure_blob_backend/vesk_azure_blob_backend.hpp"
-#include "vesk_kafka_feed/vesk_kafka_feed.hpp"
-#include "vesk_local_file_backend/vesk_local_file_backend.hpp"
-#include "vesk_metrics_endpoint/vesk_metrics_endpoint.hpp"
+#include "vesk/vesk_azure_blob_backend/vesk_azure_blob_backend.hpp"
+#include "vesk/vesk_kafka_feed/vesk_kafka_feed.hpp"
+#include "vesk/vesk_local_file_backend/vesk_local_file_backend.hpp"
+#include "vesk/vesk_metrics_endpoint/vesk_metrics_endpoint.hpp"
 
 #include <asio/signal_set.hpp>
 #include <librdkafka/rdkafka.h>

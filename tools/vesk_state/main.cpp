@@ -3,8 +3,8 @@
 #include "state_commands.hpp"
 
 #include "cli_support.hpp"
-#include "loop/event_loop.hpp"
-#include "vesk_local_file_backend/vesk_local_file_backend.hpp"
+#include "vesk/loop/event_loop.hpp"
+#include "vesk/vesk_local_file_backend/vesk_local_file_backend.hpp"
 
 #include <filesystem>
 #include <iostream>

@@ -1,10 +1,10 @@
 #include "state_commands.hpp"
 
-#include "config/config.hpp"
-#include "loop/errors.hpp"
-#include "loop/logging.hpp"
-#include "pickle/pickle.hpp"
-#include "vesk_local_file_backend/vesk_local_file_backend.hpp"
+#include "vesk/config/config.hpp"
+#include "vesk/loop/errors.hpp"
+#include "vesk/loop/logging.hpp"
+#include "vesk/pickle/pickle.hpp"
+#include "vesk/vesk_local_file_backend/vesk_local_file_backend.hpp"
 
 #include <algorithm>
 #include <cstdio>

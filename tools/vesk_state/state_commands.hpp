@@ -2,11 +2,11 @@
 // The commands of vesk-state, over any file backend, so that the same commands serve a local
 // state directory and blob storage.
 
-#include "models/partition_state.hpp"
+#include "vesk/models/partition_state.hpp"
 #include "state_json.hpp"
-#include "vesk_azure_blob_backend/vesk_azure_blob_backend.hpp"
-#include "vesk_file_backend/vesk_file_backend.hpp"
-#include "vesk_state_store/vesk_state_store.hpp"
+#include "vesk/vesk_azure_blob_backend/vesk_azure_blob_backend.hpp"
+#include "vesk/vesk_file_backend/vesk_file_backend.hpp"
+#include "vesk/vesk_state_store/vesk_state_store.hpp"
 
 #include <filesystem>
 #include <iosfwd>

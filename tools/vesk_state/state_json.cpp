@@ -1,6 +1,6 @@
 #include "state_json.hpp"
 
-#include "loop/errors.hpp"
+#include "vesk/loop/errors.hpp"
 
 #include <nlohmann/json.hpp>
 

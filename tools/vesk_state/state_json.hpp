@@ -9,7 +9,7 @@
 // Both directions stream and take time linear in the size of the text: a state file holds a
 // dict of every key of a partition, often millions.
 
-#include "values/value.hpp"
+#include "vesk/values/value.hpp"
 
 #include <cstddef>
 #include <iosfwd>

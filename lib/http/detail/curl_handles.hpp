@@ -2,7 +2,7 @@
 // Owning handles for libcurl's C objects (one unique_ptr type per kind of handle), and the one
 // place that turns libcurl's error codes into HttpError with libcurl's own message.
 
-#include "http/http_client.hpp"
+#include "vesk/http/http_client.hpp"
 
 #include <curl/curl.h>
 

@@ -2,9 +2,9 @@
 // The libcurl-multi reactor of one io_context: the loop waits on libcurl's sockets and its timer,
 // so transfers cost no thread while they wait. One per io_context, created on first use.
 
-#include "http/detail/curl_handles.hpp"
-#include "loop/event.hpp"
-#include "loop/event_loop.hpp"
+#include "vesk/http/detail/curl_handles.hpp"
+#include "vesk/loop/event.hpp"
+#include "vesk/loop/event_loop.hpp"
 
 #include <asio/execution_context.hpp>
 #include <asio/io_context.hpp>

@@ -2,9 +2,9 @@
 // One request as libcurl carries it out: the easy handle built from a Request, with everything
 // libcurl reads from or writes into, and the error its outcome turns into.
 
-#include "http/detail/curl_handles.hpp"
-#include "http/detail/curl_multi.hpp"
-#include "http/http_client.hpp"
+#include "vesk/http/detail/curl_handles.hpp"
+#include "vesk/http/detail/curl_multi.hpp"
+#include "vesk/http/http_client.hpp"
 
 #include <curl/curl.h>
 

@@ -3,7 +3,7 @@
 // opcodes (everything our writer produces) by building each value where it ends up, with no
 // stack of values in between and no moves.
 
-#include "values/value.hpp"
+#include "vesk/values/value.hpp"
 
 #include <string_view>
 

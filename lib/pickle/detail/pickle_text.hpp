@@ -2,7 +2,7 @@
 // The text forms of the oldest protocols (INT, LONG, FLOAT, STRING, UNICODE and the memo indices
 // of GET and PUT), read from their line. Each throws PickleError at `position` for a malformed one.
 
-#include "values/value.hpp"
+#include "vesk/values/value.hpp"
 
 #include <cstddef>
 #include <cstdint>

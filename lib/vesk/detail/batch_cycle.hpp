@@ -6,7 +6,7 @@
 
 #include "vesk/detail/consumer_context.hpp"
 #include "vesk/detail/worker_pool.hpp"
-#include "vesk_feed/vesk_feed.hpp"
+#include "vesk/vesk_feed/vesk_feed.hpp"
 
 #include <memory>
 #include <optional>

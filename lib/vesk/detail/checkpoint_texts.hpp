@@ -2,7 +2,7 @@
 // The texts of a partition consumer's checkpoint log lines. Durations are seconds written
 // fixed-point with exactly three decimals (0.5 → "0.500").
 
-#include "models/partition_state.hpp"
+#include "vesk/models/partition_state.hpp"
 
 #include <cstddef>
 #include <string>

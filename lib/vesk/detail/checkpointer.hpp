@@ -5,8 +5,8 @@
 
 #include "vesk/detail/consumer_context.hpp"
 #include "vesk/detail/worker_pool.hpp"
-#include "vesk_feed/vesk_feed.hpp"
-#include "vesk_state_store/vesk_state_store.hpp"
+#include "vesk/vesk_feed/vesk_feed.hpp"
+#include "vesk/vesk_state_store/vesk_state_store.hpp"
 
 #include <memory>
 #include <optional>

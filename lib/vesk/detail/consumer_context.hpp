@@ -2,11 +2,11 @@
 // What the parts of a partition consumer share: the partition, its logger, loop and figures, and
 // the handshake that keeps batch cycles and collections off each other's channels.
 
-#include "loop/event.hpp"
-#include "loop/event_loop.hpp"
-#include "loop/logging.hpp"
-#include "loop/task.hpp"
-#include "models/partition_state.hpp"
+#include "vesk/loop/event.hpp"
+#include "vesk/loop/event_loop.hpp"
+#include "vesk/loop/logging.hpp"
+#include "vesk/loop/task.hpp"
+#include "vesk/models/partition_state.hpp"
 #include "vesk/metrics.hpp"
 
 #include <functional>

@@ -4,7 +4,7 @@
 // connects) becomes the pool's one fault, which ends the consumer; a worker that keeps a drain
 // or a collection waiting is named in a warning every `slow_worker_warning_interval`.
 
-#include "partitioner/default_partitioner.hpp"
+#include "vesk/partitioner/default_partitioner.hpp"
 #include "vesk/detail/consumer_context.hpp"
 #include "vesk/partition_consumer.hpp"
 

@@ -2,7 +2,7 @@
 // Owning handles for librdkafka objects, one resource each, and the one place that turns the
 // client's error forms into KafkaError.
 
-#include "vesk_kafka_feed/kafka_error.hpp"
+#include "vesk/vesk_kafka_feed/kafka_error.hpp"
 
 #include <librdkafka/rdkafka.h>
 

@@ -1,7 +1,7 @@
 #pragma once
 // The eventfd through which the Kafka client wakes the event loop when a queue receives something.
 
-#include "loop/event_loop.hpp"
+#include "vesk/loop/event_loop.hpp"
 
 #include <librdkafka/rdkafka.h>
 

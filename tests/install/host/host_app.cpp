@@ -1,9 +1,9 @@
 // Runs the engine on an in-memory source until the stored state holds every message, then
 // checks the totals. Exit code 0 when they are exact.
-#include "stream_handler/handler_registry.hpp"
-#include "vesk/vesk.hpp"
-#include "vesk_local_file_backend/vesk_local_file_backend.hpp"
-#include "vesk_memory_feed/vesk_memory_feed.hpp"
+#include <vesk/stream_handler/handler_registry.hpp>
+#include <vesk/vesk.hpp>
+#include <vesk/vesk_local_file_backend/vesk_local_file_backend.hpp>
+#include <vesk/vesk_memory_feed/vesk_memory_feed.hpp>
 
 #include <chrono>
 #include <iostream>

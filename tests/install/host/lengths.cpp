@@ -1,5 +1,5 @@
 // A handler outside the Vesk tree: the total length of every key's values.
-#include "stream_handler/stream_handler.hpp"
+#include <vesk/stream_handler/stream_handler.hpp>
 
 #include <cstdint>
 
