@@ -2,10 +2,10 @@
 // KeyCounter worker process and its "drained" back, timed from the start of the send to the
 // reply.
 
+#include "spawned_worker.hpp"
 #include "vesk/channel/channel.hpp"
 #include "vesk/channel/worker_protocol.hpp"
 #include "vesk/loop/event_loop.hpp"
-#include "spawned_worker.hpp"
 
 #include <algorithm>
 #include <chrono>

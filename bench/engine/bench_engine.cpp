@@ -2,8 +2,8 @@
 // examples.counting.KeyCounter, the same with metrics off against metrics on and scraped ten
 // times a second, then the checkpoint of 1,000,000 keys (collection and save to
 // local files) and the restore of that state into a new consumer.
-#include "vesk/vesk.hpp"
 #include "vesk/partition_consumer.hpp"
+#include "vesk/vesk.hpp"
 
 #include "checkpoint_sink.hpp"
 
@@ -13,18 +13,18 @@
 
 #include <httplib.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <thread>
 #include <filesystem>
 #include <mutex>
 #include <optional>
 #include <ranges>
 #include <regex>
-#include <sys/resource.h>
-#include <unistd.h>
+#include <thread>
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -34,7 +34,6 @@ using vesk::Vesk;
 namespace {
 
 using vesk::bench::CheckpointSink;
-
 
 double seconds_since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
@@ -68,8 +67,8 @@ struct Run {
 // With `metrics`, the engine keeps its figures and a thread scrapes /metrics every 100 ms; without,
 // it keeps none and serves nothing.
 Awaitable<Run> throughput(vesk::Logger logger, std::shared_ptr<CheckpointSink> sink,
-                             std::shared_ptr<vesk::VeskFileBackend> backend, int workers, int messages, int keys,
-                             bool metrics = true) {
+                          std::shared_ptr<vesk::VeskFileBackend> backend, int workers, int messages, int keys,
+                          bool metrics = true) {
   auto feed = std::make_shared<vesk::VeskMemoryFeed>(logger, 1, 100ms);
   std::vector<vesk::Message> batch;
   batch.reserve(static_cast<std::size_t>(messages));
@@ -99,7 +98,8 @@ Awaitable<Run> throughput(vesk::Logger logger, std::shared_ptr<CheckpointSink> s
   engine.start();
   co_await until([&] { return engine._partition_consumers.size() == 1; });
   auto consumer = *engine._partition_consumers.find(0);
-  co_await until([&] { return consumer->_state && consumer->_state->offset == messages && consumer->_all_workers_drained; });
+  co_await until(
+      [&] { return consumer->_state && consumer->_state->offset == messages && consumer->_all_workers_drained; });
   double elapsed = sink->batch_seconds();
   if (metrics) {
     // One more scrape after the run, so that the endpoint is known to have answered.
@@ -108,7 +108,8 @@ Awaitable<Run> throughput(vesk::Logger logger, std::shared_ptr<CheckpointSink> s
     auto join = [&scraper] { scraper.join(); };
     co_await vesk::run_blocking(std::move(join));
     const auto figures = engine.metrics();
-    if (figures.partitions.empty() || figures.partitions[0].metrics.messages_processed != static_cast<std::uint64_t>(messages)) {
+    if (figures.partitions.empty() ||
+        figures.partitions[0].metrics.messages_processed != static_cast<std::uint64_t>(messages)) {
       throw std::runtime_error("the metrics did not count every message");
     }
   }
@@ -201,7 +202,8 @@ int main() {
                                std::shared_ptr<vesk::VeskStateStore> store) -> Awaitable<void> {
       auto consumer = std::make_shared<Vesk::PartitionConsumer>(0, feed, store, logger, 2, std::chrono::hours(1),
                                                                 key_counter());
-      co_await until([&] { return consumer->_state && consumer->_state->offset == keys && consumer->_all_workers_drained; });
+      co_await until(
+          [&] { return consumer->_state && consumer->_state->offset == keys && consumer->_all_workers_drained; });
       co_await consumer->_do_checkpoint();
       consumer->dispose();
     }(logger, feed, store));
@@ -210,7 +212,8 @@ int main() {
     for (const auto& l : sink->lines()) {
       if (l.find("Checkpoint done") != std::string::npos) done_line = l;
     }
-    if (!std::regex_search(done_line, m, std::regex(R"(collected in ([0-9.]+)s, saved in ([0-9.]+)s, total: ([0-9.]+)s)"))) {
+    if (!std::regex_search(done_line, m,
+                           std::regex(R"(collected in ([0-9.]+)s, saved in ([0-9.]+)s, total: ([0-9.]+)s)"))) {
       throw std::runtime_error("no checkpoint line was logged");
     }
     std::printf("engine.checkpoint_1m_collect_s: %s\n", m[1].str().c_str());
@@ -226,11 +229,11 @@ int main() {
       auto start = Clock::now();
       auto consumer = std::make_shared<Vesk::PartitionConsumer>(0, feed, store, logger, 2, std::chrono::hours(1),
                                                                 key_counter());
-      co_await until([&] {
-        return consumer->_state && consumer->_state->offset == keys + 1 && consumer->_all_workers_drained;
-      });
+      co_await until(
+          [&] { return consumer->_state && consumer->_state->offset == keys + 1 && consumer->_all_workers_drained; });
       double elapsed = seconds_since(start);
-      if (consumer->_state->state.size() != static_cast<std::size_t>(keys)) throw std::runtime_error("restore lost keys");
+      if (consumer->_state->state.size() != static_cast<std::size_t>(keys))
+        throw std::runtime_error("restore lost keys");
       consumer->dispose();
       co_return elapsed;
     }(logger, feed, store));

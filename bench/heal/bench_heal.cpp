@@ -10,14 +10,14 @@
 
 #include <spdlog/sinks/base_sink.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <optional>
-#include <sys/resource.h>
-#include <unistd.h>
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -60,8 +60,8 @@ Awaitable<void> run(std::filesystem::path directory, int seconds) {
   auto feed = std::make_shared<vesk::VeskMemoryFeed>(logger, 1);
   for (int i = 0; i < 10000; ++i) feed->produce(0, "key-" + std::to_string(i % 100), "v");
   Vesk engine(logger, backend, 2, 1s);
-  engine.source(feed).process(std::shared_ptr<vesk::StreamHandlerBase>(
-      vesk::create_stream_handler("examples.counting.KeyCounter")));
+  engine.source(feed).process(
+      std::shared_ptr<vesk::StreamHandlerBase>(vesk::create_stream_handler("examples.counting.KeyCounter")));
 
   const double cpu_start = cpu_seconds();
   const auto start = Clock::now();

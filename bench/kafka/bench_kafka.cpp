@@ -96,7 +96,8 @@ class BenchCluster {
     _real.emplace(std::map<std::string, std::string>{{"bootstrap.servers", bootstrap}}, producer_properties);
     make_group_topic(bootstrap);
 #else
-    throw std::runtime_error("VESK_BENCH_KAFKA=" + where + ": built without the tests' Kafka support (VESK_BUILD_TESTS)");
+    throw std::runtime_error("VESK_BENCH_KAFKA=" + where +
+                             ": built without the tests' Kafka support (VESK_BUILD_TESTS)");
 #endif
   }
 
@@ -120,18 +121,22 @@ class BenchCluster {
     rd_kafka_destroy(rk);
   }
 
-  const std::string& bootstrap_servers() const { return _mock ? _mock->bootstrap_servers() : _real->bootstrap_servers(); }
+  const std::string& bootstrap_servers() const {
+    return _mock ? _mock->bootstrap_servers() : _real->bootstrap_servers();
+  }
   void create_topic(const std::string& topic, int partitions) {
     _mock ? _mock->create_topic(topic, partitions) : _real->create_topic(topic, partitions);
   }
-  void produce(const std::string& topic, int partition, const std::optional<std::string>& key, const std::string& value) {
+  void produce(const std::string& topic, int partition, const std::optional<std::string>& key,
+               const std::string& value) {
     _mock ? _mock->produce(topic, partition, key, value) : _real->produce(topic, partition, key, value);
   }
   void flush() { _mock ? _mock->flush() : _real->flush(); }
 #else
   const std::string& bootstrap_servers() const { return _mock->bootstrap_servers(); }
   void create_topic(const std::string& topic, int partitions) { _mock->create_topic(topic, partitions); }
-  void produce(const std::string& topic, int partition, const std::optional<std::string>& key, const std::string& value) {
+  void produce(const std::string& topic, int partition, const std::optional<std::string>& key,
+               const std::string& value) {
     _mock->produce(topic, partition, key, value);
   }
   void flush() { _mock->flush(); }
@@ -221,7 +226,8 @@ std::map<std::string, std::string> client_settings() {
     const std::string_view item = rest.substr(0, rest.find(','));
     rest.remove_prefix(std::min(rest.size(), item.size() + 1));
     const auto equals = item.find('=');
-    if (equals == std::string_view::npos) throw std::runtime_error("VESK_BENCH_KAFKA_CLIENT: no '=' in " + std::string(item));
+    if (equals == std::string_view::npos)
+      throw std::runtime_error("VESK_BENCH_KAFKA_CLIENT: no '=' in " + std::string(item));
     settings[std::string(item.substr(0, equals))] = std::string(item.substr(equals + 1));
   }
   return settings;
@@ -277,7 +283,8 @@ Rate plain_pass(const std::string& servers, const Topic& topic) {
   rd_kafka_queue_destroy(queue);
   rd_kafka_consumer_close(rk);
   rd_kafka_destroy(rk);
-  if (received != topic.total()) throw std::runtime_error("plain consumption got " + std::to_string(received) + " messages");
+  if (received != topic.total())
+    throw std::runtime_error("plain consumption got " + std::to_string(received) + " messages");
   return {received, seconds};
 }
 
@@ -410,7 +417,8 @@ struct EngineRun {
     for (int p = 0; p < setup.topic.partitions; ++p) {
       vesk::PartitionState state{p, 0, {}};
       state.state.reserve(static_cast<std::size_t>(setup.stored_keys));
-      for (int k = 0; k < setup.stored_keys; ++k) state.state.append_unique(vesk::Value("stored-" + std::to_string(k)), vesk::Value(1));
+      for (int k = 0; k < setup.stored_keys; ++k)
+        state.state.append_unique(vesk::Value("stored-" + std::to_string(k)), vesk::Value(1));
       co_await store.set_partition_state(p, state);
     }
   }
@@ -420,8 +428,8 @@ struct EngineRun {
     feed = std::make_shared<vesk::VeskKafkaFeed>(setup.servers, "bench-engine-" + std::to_string(run_counter),
                                                  setup.topic.name, "", "", "", "", logger, client_settings());
     engine = std::make_shared<vesk::Vesk>(logger, backend, setup.workers, setup.checkpoint_interval);
-    engine->source(feed).process(std::shared_ptr<vesk::StreamHandlerBase>(
-        vesk::create_stream_handler("examples.counting.KeyCounter")));
+    engine->source(feed).process(
+        std::shared_ptr<vesk::StreamHandlerBase>(vesk::create_stream_handler("examples.counting.KeyCounter")));
     started = Clock::now();
     engine->start();
     co_await until([this] { return consumers().size() == static_cast<std::size_t>(setup.topic.partitions); }, 60s);
@@ -450,7 +458,8 @@ struct EngineRun {
   // Every partition has processed a batch since the start (the stored states are at offset 0).
   bool each_partition_moved() const {
     auto all = consumers();
-    return !all.empty() && std::all_of(all.begin(), all.end(), [](const auto& c) { return c->_state && c->_state->offset > 0; });
+    return !all.empty() &&
+           std::all_of(all.begin(), all.end(), [](const auto& c) { return c->_state && c->_state->offset > 0; });
   }
 
   vesk::Awaitable<void> finish() {
@@ -527,7 +536,9 @@ constexpr long latency_warmup_messages = latency_rate;
 class PacedProducer {
  public:
   PacedProducer(BenchCluster& cluster, Topic topic)
-      : _cluster(cluster), _topic(std::move(topic)), _count(latency_rate * std::chrono::duration_cast<std::chrono::seconds>(latency_run).count()) {
+      : _cluster(cluster),
+        _topic(std::move(topic)),
+        _count(latency_rate * std::chrono::duration_cast<std::chrono::seconds>(latency_run).count()) {
     _sent.resize(static_cast<std::size_t>(_count));
   }
   void run() {
@@ -543,8 +554,12 @@ class PacedProducer {
     _cluster.flush();
   }
   long count() const { return _count; }
-  Clock::time_point sent(int partition, vesk::Offset offset) const { return _sent[static_cast<std::size_t>(index(partition, offset))]; }
-  bool warming_up(int partition, vesk::Offset offset) const { return index(partition, offset) < latency_warmup_messages; }
+  Clock::time_point sent(int partition, vesk::Offset offset) const {
+    return _sent[static_cast<std::size_t>(index(partition, offset))];
+  }
+  bool warming_up(int partition, vesk::Offset offset) const {
+    return index(partition, offset) < latency_warmup_messages;
+  }
 
  private:
   BenchCluster& _cluster;
@@ -610,12 +625,14 @@ vesk::Awaitable<Latency> engine_latency_run(BenchCluster* cluster, EngineSetup s
   EngineRun run(setup);
   co_await run.start();
   // Every partition has taken its stored state and positioned itself before messages come.
-  co_await until([&run] {
-    for (const auto& c : run.consumers()) {
-      if (!c->handed_over()) return false;
-    }
-    return true;
-  }, 60s);
+  co_await until(
+      [&run] {
+        for (const auto& c : run.consumers()) {
+          if (!c->handed_over()) return false;
+        }
+        return true;
+      },
+      60s);
   co_await vesk::sleep(500ms);
   PacedProducer producer(*cluster, setup.topic);
   std::thread producing([&producer] { producer.run(); });
@@ -704,12 +721,14 @@ void throughput_figures(BenchCluster& cluster, const Topic& main_topic, const To
   ratio_line("kafka.engine_vs_plain", passes[2], passes[0], ">= 85%");
 
   produce(cluster, many_keys, 100'000);
-  const auto keys = alternated({engine_side("1k keys", {servers, main_topic}), engine_side("100k keys", {servers, many_keys})});
+  const auto keys = alternated(
+      {engine_side("1k keys", {servers, main_topic}), engine_side("100k keys", {servers, many_keys})});
   rate_line("kafka.engine_100k_keys_msgs_per_s", keys[1]);
   ratio_line("kafka.engine_100k_keys_vs_1k_keys", keys[1], keys[0], ">= 90%");
 
   produce(cluster, sixteen, 1000);
-  const auto parts = alternated({engine_side("4 partitions", {servers, main_topic}), engine_side("16 partitions", {servers, sixteen})});
+  const auto parts = alternated(
+      {engine_side("4 partitions", {servers, main_topic}), engine_side("16 partitions", {servers, sixteen})});
   rate_line("kafka.engine_16_partitions_msgs_per_s", parts[1]);
   ratio_line("kafka.engine_16_vs_4_partitions", parts[1], parts[0], ">= 80%");
 #endif
@@ -719,9 +738,12 @@ void throughput_figures(BenchCluster& cluster, const Topic& main_topic, const To
 
 int main() {
   try {
-    BenchCluster cluster(
-        {{"linger.ms", "50"}, {"batch.num.messages", "10000"}, {"batch.size", "1000000"},
-            {"queue.buffering.max.messages", "1000000"}, {"compression.codec", "lz4"}, {"log_level", "3"}});
+    BenchCluster cluster({{"linger.ms", "50"},
+                          {"batch.num.messages", "10000"},
+                          {"batch.size", "1000000"},
+                          {"queue.buffering.max.messages", "1000000"},
+                          {"compression.codec", "lz4"},
+                          {"log_level", "3"}});
     const std::string servers = cluster.bootstrap_servers();
     const Topic main_topic{"bench", 4, 400'000};
     const Topic many_keys{"bench-100k-keys", 4, 400'000};
@@ -766,7 +788,10 @@ int main() {
         rate_line("kafka.feed_msgs_per_s", passes[1]);
         ratio_line("kafka.feed_vs_plain", passes[1], passes[0], ">= 90%");
       } else {
-        line("kafka.engine_msgs_per_s: %.0f", engine_figures({servers, mode == "100k" ? many_keys : mode == "16" ? sixteen : main_topic}).rate.per_second());
+        line("kafka.engine_msgs_per_s: %.0f", engine_figures({servers, mode == "100k" ? many_keys
+                                                                       : mode == "16" ? sixteen
+                                                                                      : main_topic})
+                                                  .rate.per_second());
       }
       return 0;
     }
@@ -777,9 +802,12 @@ int main() {
 
     // A million keys in one partition, every message changing one of them.
     {
-      BenchCluster zstd_cluster(
-          {{"linger.ms", "50"}, {"batch.num.messages", "10000"}, {"batch.size", "1000000"},
-              {"queue.buffering.max.messages", "1000000"}, {"compression.codec", "zstd"}, {"log_level", "3"}});
+      BenchCluster zstd_cluster({{"linger.ms", "50"},
+                                 {"batch.num.messages", "10000"},
+                                 {"batch.size", "1000000"},
+                                 {"queue.buffering.max.messages", "1000000"},
+                                 {"compression.codec", "zstd"},
+                                 {"log_level", "3"}});
       const Topic million{"bench-1m-keys", 1, 1'100'000};
       zstd_cluster.create_topic(million.name, 1);
       for (int i = 0; i < million.per_partition; ++i) {
@@ -796,7 +824,8 @@ int main() {
       every_1s.checkpoint_interval = 1s;
       // A pass takes about half a second, so a checkpoint every 1 s lands in some passes and not
       // in others: medians over several passes a side.
-      const auto checkpoints = alternated({engine_side("checkpoints every 30 s", every_30s), engine_side("checkpoints every 1 s", every_1s)});
+      const auto checkpoints = alternated(
+          {engine_side("checkpoints every 30 s", every_30s), engine_side("checkpoints every 1 s", every_1s)});
       rate_line("kafka.engine_1m_keys_checkpoint_30s_msgs_per_s", checkpoints[0]);
       rate_line("kafka.engine_1m_keys_checkpoint_1s_msgs_per_s", checkpoints[1]);
       ratio_line("kafka.checkpoint_1s_vs_30s", checkpoints[1], checkpoints[0], ">= 80%");

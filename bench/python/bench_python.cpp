@@ -1,20 +1,20 @@
 // Python handler benchmark: messages per second through one partition with 2 workers, 1,000,000
 // messages over 10,000 keys on the memory feed, for a Python KeyCounter (an async def process
 // returning (state or 0) + 1) and, in the same run, for the C++ examples.counting.KeyCounter.
-#include "vesk/vesk.hpp"
 #include "vesk/partition_consumer.hpp"
+#include "vesk/vesk.hpp"
 
 #include "checkpoint_sink.hpp"
 #include "vesk/vesk_local_file_backend/vesk_local_file_backend.hpp"
 #include "vesk/vesk_memory_feed/vesk_memory_feed.hpp"
 
+#include <unistd.h>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
-#include <unistd.h>
 
 using namespace std::chrono_literals;
 using vesk::Awaitable;
@@ -22,7 +22,6 @@ using vesk::Awaitable;
 namespace {
 
 using vesk::bench::CheckpointSink;
-
 
 Awaitable<double> throughput(vesk::Logger logger, std::shared_ptr<CheckpointSink> sink,
                              std::shared_ptr<vesk::VeskFileBackend> backend, const std::string& handler) {

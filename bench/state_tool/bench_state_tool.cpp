@@ -3,9 +3,9 @@
 #include "vesk/models/partition_state.hpp"
 #include "vesk/pickle/pickle.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>

@@ -16,7 +16,7 @@ struct Aggregate {
   double sum = 0;
   double min = 0;
   double max = 0;
-  double last = 0;            // the value of the newest reading
+  double last = 0;             // the value of the newest reading
   std::int64_t last_seen = 0;  // its "at" (or the message's timestamp when it has none)
 };
 VESK_RECORD(Aggregate, count, sum, min, max, last, last_seen);
@@ -32,7 +32,8 @@ class RunningAggregate : public vesk::StreamHandler<Aggregate> {
     if (!reading.is_object() || !reading.contains("value") || !reading["value"].is_number()) co_return state;
     const double value = reading["value"].get<double>();
     const auto at = reading.find("at");
-    const std::int64_t seen = at != reading.end() && at->is_number_integer() ? at->get<std::int64_t>() : message.timestamp;
+    const std::int64_t seen = at != reading.end() && at->is_number_integer() ? at->get<std::int64_t>()
+                                                                             : message.timestamp;
 
     Aggregate a = state.value_or(Aggregate{});
     a.min = a.count == 0 ? value : std::min(a.min, value);

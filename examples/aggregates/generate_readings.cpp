@@ -1,8 +1,8 @@
 // generate-readings KEYS READINGS [SEED]: prints READINGS lines "sensor-<k><TAB>{"value": v, "at": t}"
 // spread over KEYS sensors, for vesk-run --produce-lines. The same seed prints the same lines.
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cmath>
 #include <random>
 #include <string>
 

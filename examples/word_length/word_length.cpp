@@ -12,8 +12,7 @@ VESK_RECORD(Stats, messages, bytes);
 
 class WordStats : public vesk::StreamHandler<Stats> {
  public:
-  vesk::Awaitable<std::optional<Stats>> process(const vesk::Message& message,
-                                                std::optional<Stats> state) override {
+  vesk::Awaitable<std::optional<Stats>> process(const vesk::Message& message, std::optional<Stats> state) override {
     Stats s = state.value_or(Stats{});
     s.messages += 1;
     s.bytes += static_cast<std::int64_t>(message.value.size());

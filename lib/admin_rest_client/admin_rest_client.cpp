@@ -26,8 +26,8 @@ class Element {
 
   const json& require(const char* key) const {
     if (const json* value = find(key)) return *value;
-    throw MissingKeyError(key, "element " + std::to_string(_index) + " of the answer to " + _path +
-                                   " has no key \"" + key + "\"");
+    throw MissingKeyError(
+        key, "element " + std::to_string(_index) + " of the answer to " + _path + " has no key \"" + key + "\"");
   }
 
   std::string text(const char* key) const { return text_of(require(key), key); }

@@ -43,8 +43,8 @@ std::string take_worker_secret() {
 std::string handshake_frame(std::string_view secret) {
   std::string pickle = pickle::dumps(Value(std::string(secret)));
   const auto n = static_cast<std::uint32_t>(pickle.size());
-  std::string frame{static_cast<char>(n >> 24), static_cast<char>((n >> 16) & 0xff),
-                    static_cast<char>((n >> 8) & 0xff), static_cast<char>(n & 0xff)};
+  std::string frame{static_cast<char>(n >> 24), static_cast<char>((n >> 16) & 0xff), static_cast<char>((n >> 8) & 0xff),
+                    static_cast<char>(n & 0xff)};
   frame += pickle;
   return frame;
 }

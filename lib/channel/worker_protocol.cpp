@@ -1,7 +1,7 @@
 #include "vesk/channel/worker_protocol.hpp"
 
-#include "vesk/errors/errors.hpp"
 #include "vesk/channel/detail/message_batch.hpp"
+#include "vesk/errors/errors.hpp"
 
 #include <utility>
 

@@ -95,7 +95,7 @@ class StateChangesWriter {
 struct CollectionAnswer {
   enum class Form { whole, changes, refusal };
   Form form = Form::whole;
-  Dict states;              // whole: the worker's map
+  Dict states;               // whole: the worker's map
   std::int64_t removed = 0;  // changes: how many keys were removed
   std::size_t entries = 0;   // changes: the entries set into the caller's map, removed keys included
   std::string refusal;       // refusal: the worker's text, as it came

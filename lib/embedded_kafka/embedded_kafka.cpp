@@ -85,13 +85,15 @@ void VeskEmbeddedKafka::produce(const std::string& topic, int partition, const s
     // librdkafka does not write to the payload with RD_KAFKA_MSG_F_COPY; its API is not const.
     void* payload = const_cast<char*>(value.data());
     if (key) {
-      err = rd_kafka_producev(_clients->producer.get(), RD_KAFKA_V_TOPIC(topic.c_str()), RD_KAFKA_V_PARTITION(partition),
-                              RD_KAFKA_V_KEY(key->data(), key->size()), RD_KAFKA_V_VALUE(payload, value.size()),
-                              RD_KAFKA_V_MSGFLAGS(RD_KAFKA_MSG_F_COPY), RD_KAFKA_V_TIMESTAMP(timestamp), RD_KAFKA_V_END);
-    } else {
-      err = rd_kafka_producev(_clients->producer.get(), RD_KAFKA_V_TOPIC(topic.c_str()), RD_KAFKA_V_PARTITION(partition),
+      err = rd_kafka_producev(_clients->producer.get(), RD_KAFKA_V_TOPIC(topic.c_str()),
+                              RD_KAFKA_V_PARTITION(partition), RD_KAFKA_V_KEY(key->data(), key->size()),
                               RD_KAFKA_V_VALUE(payload, value.size()), RD_KAFKA_V_MSGFLAGS(RD_KAFKA_MSG_F_COPY),
                               RD_KAFKA_V_TIMESTAMP(timestamp), RD_KAFKA_V_END);
+    } else {
+      err = rd_kafka_producev(_clients->producer.get(), RD_KAFKA_V_TOPIC(topic.c_str()),
+                              RD_KAFKA_V_PARTITION(partition), RD_KAFKA_V_VALUE(payload, value.size()),
+                              RD_KAFKA_V_MSGFLAGS(RD_KAFKA_MSG_F_COPY), RD_KAFKA_V_TIMESTAMP(timestamp),
+                              RD_KAFKA_V_END);
     }
     if (err == RD_KAFKA_RESP_ERR__QUEUE_FULL) {
       rd_kafka_poll(_clients->producer.get(), 10);

@@ -33,8 +33,8 @@ class VeskEmbeddedKafka {
   void create_topic(const std::string& topic, int partitions);
   // Queues one record. `partition` -1 lets the producer choose by key, as Kafka clients do;
   // a timestamp of 0 lets the producer stamp it.
-  void produce(const std::string& topic, int partition, const std::optional<std::string>& key,
-               const std::string& value, std::int64_t timestamp = 0);
+  void produce(const std::string& topic, int partition, const std::optional<std::string>& key, const std::string& value,
+               std::int64_t timestamp = 0);
   // Waits until every queued record is acknowledged; throws when one failed.
   void flush();
 

@@ -147,9 +147,8 @@ void CurlMulti::wait(const WatchPtr& watch, curl_socket_t fd, int direction) {
     asio::post(_executor, [ready] { ready(asio::error_code()); });
     return;
   }
-  watch->descriptor.async_wait(in ? asio::posix::stream_descriptor::wait_read
-                                  : asio::posix::stream_descriptor::wait_write,
-                               ready);
+  watch->descriptor.async_wait(
+      in ? asio::posix::stream_descriptor::wait_read : asio::posix::stream_descriptor::wait_write, ready);
 }
 
 void CurlMulti::schedule_timeout(long timeout_ms) {

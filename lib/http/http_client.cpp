@@ -21,7 +21,8 @@ namespace {
 
 Awaitable<Response> perform_shared(Request request, std::shared_ptr<Session::Shared> shared) {
   if (request.timeout <= std::chrono::milliseconds::zero()) {
-    throw ValueError("the time limit of a request must be positive, got " + std::to_string(request.timeout.count()) + " ms");
+    throw ValueError("the time limit of a request must be positive, got " + std::to_string(request.timeout.count()) +
+                     " ms");
   }
   if (request.connect_timeout < std::chrono::milliseconds::zero() || request.low_speed_time.count() < 0 ||
       request.low_speed_bytes_per_second < 0) {

@@ -101,8 +101,7 @@ std::string resolve_url(const std::string& base, const std::string& reference);
 // requests in flight have ended.
 class Session {
  public:
-  explicit Session(Headers default_headers = {},
-                   std::chrono::milliseconds timeout = std::chrono::seconds(30));
+  explicit Session(Headers default_headers = {}, std::chrono::milliseconds timeout = std::chrono::seconds(30));
   Session(Headers default_headers, Limits limits);
   ~Session();
   Session(const Session&) = delete;
@@ -115,8 +114,7 @@ class Session {
 
   // Sends the default headers, then `headers` (a header given here replaces a default one of
   // the same name), with the session's limits. HttpError when the session is closed.
-  Awaitable<Response> request(std::string method, std::string url, Headers headers = {},
-                              std::string body = {});
+  Awaitable<Response> request(std::string method, std::string url, Headers headers = {}, std::string body = {});
   // The same with a body that is not copied, for requests that may be sent again.
   Awaitable<Response> request(std::string method, std::string url, Headers headers,
                               std::shared_ptr<const std::string> body);

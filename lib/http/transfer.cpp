@@ -21,7 +21,8 @@ size_t on_body(char* data, size_t size, size_t count, void* user) noexcept {
   try {
     const std::size_t n = size * count;
     auto& body = transfer->response.body;
-    if (transfer->max_body_bytes != 0 && n > transfer->max_body_bytes - std::min(body.size(), transfer->max_body_bytes)) {
+    if (transfer->max_body_bytes != 0 &&
+        n > transfer->max_body_bytes - std::min(body.size(), transfer->max_body_bytes)) {
       transfer->body_too_large = true;
       return 0;  // aborts the transfer
     }

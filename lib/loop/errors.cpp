@@ -1,7 +1,7 @@
 #include "vesk/loop/errors.hpp"
 
-#include <asio/error.hpp>
 #include <cxxabi.h>
+#include <asio/error.hpp>
 
 #include <cstdlib>
 #include <memory>
@@ -13,8 +13,7 @@ namespace {
 
 std::string demangle(const char* name) {
   int status = 0;
-  std::unique_ptr<char, decltype(&std::free)> out(abi::__cxa_demangle(name, nullptr, nullptr, &status),
-                                                   &std::free);
+  std::unique_ptr<char, decltype(&std::free)> out(abi::__cxa_demangle(name, nullptr, nullptr, &status), &std::free);
   return status == 0 && out ? std::string(out.get()) : std::string(name);
 }
 

@@ -9,8 +9,8 @@
 namespace vesk {
 
 Logger null_logger() {
-  static const Logger logger =
-      std::make_shared<spdlog::logger>("vesk.null", std::make_shared<spdlog::sinks::null_sink_mt>());
+  static const Logger logger = std::make_shared<spdlog::logger>("vesk.null",
+                                                                std::make_shared<spdlog::sinks::null_sink_mt>());
   return logger;
 }
 

@@ -97,9 +97,9 @@ class [[nodiscard]] Task {
     Task task;
     task._state = std::make_shared<detail::TaskState<T>>();
     auto state = task._state;
-    asio::co_spawn(detail::loop_executor(loop), detail::task_body<T>(state, std::move(body)),
-                   asio::bind_cancellation_slot(state->signal.slot(),
-                                                [state](std::exception_ptr e) { state->finish(e); }));
+    asio::co_spawn(
+        detail::loop_executor(loop), detail::task_body<T>(state, std::move(body)),
+        asio::bind_cancellation_slot(state->signal.slot(), [state](std::exception_ptr e) { state->finish(e); }));
     return task;
   }
 
@@ -203,25 +203,25 @@ auto run_blocking(Fn fn) -> asio::awaitable<std::invoke_result_t<Fn&>> {
   // callable (`auto job = [...]{...}; co_await run_blocking(std::move(job));`), not a capturing
   // lambda written inside the co_await.
   auto initiation = [&pool, fn = std::move(fn)](auto handler) mutable {
-        auto work = asio::make_work_guard(asio::get_associated_executor(handler));
-        asio::post(pool, [fn = std::move(fn), handler = std::move(handler), work = std::move(work)]() mutable {
-          std::exception_ptr error;
-          Holder result{};
-          try {
-            if constexpr (std::is_void_v<R>) {
-              fn();
-            } else {
-              result.emplace(fn());
-            }
-          } catch (...) {
-            error = std::current_exception();
-          }
-          auto executor = work.get_executor();
-          asio::post(executor, [handler = std::move(handler), error, result = std::move(result)]() mutable {
-            std::move(handler)(error, std::move(result));
-          });
-        });
-      };
+    auto work = asio::make_work_guard(asio::get_associated_executor(handler));
+    asio::post(pool, [fn = std::move(fn), handler = std::move(handler), work = std::move(work)]() mutable {
+      std::exception_ptr error;
+      Holder result{};
+      try {
+        if constexpr (std::is_void_v<R>) {
+          fn();
+        } else {
+          result.emplace(fn());
+        }
+      } catch (...) {
+        error = std::current_exception();
+      }
+      auto executor = work.get_executor();
+      asio::post(executor, [handler = std::move(handler), error, result = std::move(result)]() mutable {
+        std::move(handler)(error, std::move(result));
+      });
+    });
+  };
   auto holder = co_await asio::async_initiate<decltype(asio::use_awaitable), void(std::exception_ptr, Holder)>(
       std::move(initiation), asio::use_awaitable);
   if constexpr (!std::is_void_v<R>) co_return std::move(*holder);

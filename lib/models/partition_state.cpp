@@ -17,8 +17,7 @@ std::int64_t int_field(const Value& v, const char* name) {
 
 PartitionState build(Value fields) {
   if (!fields.is_dict()) {
-    throw TypeError(std::string("PartitionState must be built from a dict of its fields, got ") +
-                    fields.kind_name());
+    throw TypeError(std::string("PartitionState must be built from a dict of its fields, got ") + fields.kind_name());
   }
   auto& dict = fields.as_dict();
   for (const auto& [key, value] : dict) {

@@ -26,18 +26,13 @@ std::int32_t murmur2(std::string_view data) noexcept {
   }
   const std::size_t tail = length & ~static_cast<std::size_t>(3);
   switch (length % 4) {
-    case 3:
-      h ^= static_cast<std::uint32_t>(bytes[tail + 2]) << 16;
-      [[fallthrough]];
-    case 2:
-      h ^= static_cast<std::uint32_t>(bytes[tail + 1]) << 8;
-      [[fallthrough]];
+    case 3: h ^= static_cast<std::uint32_t>(bytes[tail + 2]) << 16; [[fallthrough]];
+    case 2: h ^= static_cast<std::uint32_t>(bytes[tail + 1]) << 8; [[fallthrough]];
     case 1:
       h ^= static_cast<std::uint32_t>(bytes[tail]);
       h *= m;
       break;
-    default:
-      break;
+    default: break;
   }
   h ^= h >> 13;
   h *= m;

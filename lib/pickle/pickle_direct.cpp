@@ -1,7 +1,7 @@
 #include "vesk/pickle/detail/pickle_direct.hpp"
 
-#include "vesk/pickle/pickle.hpp"
 #include "vesk/pickle/detail/pickle_detail.hpp"
+#include "vesk/pickle/pickle.hpp"
 
 #include <cstdint>
 #include <iterator>
@@ -154,9 +154,7 @@ class DirectReader {
     _pos += static_cast<std::size_t>(n);
     return p;
   }
-  std::uint64_t read_le(int n) {
-    return get_le(need(static_cast<std::uint64_t>(n)), static_cast<std::size_t>(n));
-  }
+  std::uint64_t read_le(int n) { return get_le(need(static_cast<std::uint64_t>(n)), static_cast<std::size_t>(n)); }
   std::string_view read_sized(int width) {
     std::uint64_t n = width == 1 ? *need(1) : read_le(width);
     return std::string_view(reinterpret_cast<const char*>(need(n)), static_cast<std::size_t>(n));
@@ -299,20 +297,34 @@ std::size_t DirectReader::batch_ahead() const {
     int width = 0;
     std::ptrdiff_t values = 1;  // how the values at this level change
     switch (c) {
-      case op::NONE: case op::NEWTRUE: case op::NEWFALSE:
-      case op::EMPTY_DICT: case op::EMPTY_LIST: case op::EMPTY_TUPLE: break;
+      case op::NONE:
+      case op::NEWTRUE:
+      case op::NEWFALSE:
+      case op::EMPTY_DICT:
+      case op::EMPTY_LIST:
+      case op::EMPTY_TUPLE: break;
       case op::BININT1: skip = 1; break;
       case op::BININT2: skip = 2; break;
       case op::BININT: skip = 4; break;
       case op::BINFLOAT: skip = 8; break;
-      case op::SHORT_BINUNICODE: case op::SHORT_BINBYTES: case op::LONG1: width = 1; break;
-      case op::BINUNICODE: case op::BINBYTES: case op::LONG4: width = 4; break;
-      case op::BINUNICODE8: case op::BINBYTES8: case op::BYTEARRAY8: width = 8; break;
+      case op::SHORT_BINUNICODE:
+      case op::SHORT_BINBYTES:
+      case op::LONG1: width = 1; break;
+      case op::BINUNICODE:
+      case op::BINBYTES:
+      case op::LONG4: width = 4; break;
+      case op::BINUNICODE8:
+      case op::BINBYTES8:
+      case op::BYTEARRAY8: width = 8; break;
       case op::TUPLE1: values = 0; break;
-      case op::TUPLE2: case op::APPEND: values = -1; break;
-      case op::TUPLE3: case op::SETITEM: values = -2; break;
+      case op::TUPLE2:
+      case op::APPEND: values = -1; break;
+      case op::TUPLE3:
+      case op::SETITEM: values = -2; break;
       case op::MARK: ++level; continue;
-      case op::SETITEMS: case op::APPENDS: case op::TUPLE:
+      case op::SETITEMS:
+      case op::APPENDS:
+      case op::TUPLE:
         if (level == 0) return c == op::TUPLE ? 0 : count;
         --level;
         values = c == op::TUPLE ? 1 : 0;

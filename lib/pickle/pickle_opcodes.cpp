@@ -99,19 +99,40 @@ struct ArgShape {
 
 ArgShape arg_shape(unsigned char c) {
   switch (c) {
-    case op::BININT1: case op::BINGET: case op::BINPUT: case op::PROTO: case op::EXT1:
-      return {ArgKind::fixed, 1};
-    case op::BININT2: case op::EXT2: return {ArgKind::fixed, 2};
-    case op::BININT: case op::LONG_BINGET: case op::LONG_BINPUT: case op::EXT4: return {ArgKind::fixed, 4};
-    case op::BINFLOAT: case op::FRAME: return {ArgKind::fixed, 8};
-    case op::SHORT_BINSTRING: case op::SHORT_BINBYTES: case op::SHORT_BINUNICODE: case op::LONG1:
-      return {ArgKind::len1, 0};
-    case op::BINSTRING: case op::BINUNICODE: case op::BINBYTES: case op::LONG4: return {ArgKind::len4, 0};
-    case op::BINUNICODE8: case op::BINBYTES8: case op::BYTEARRAY8: return {ArgKind::len8, 0};
-    case op::INT: case op::LONG: case op::FLOAT: case op::STRING: case op::UNICODE: case op::PERSID:
-    case op::GET: case op::PUT:
-      return {ArgKind::line, 0};
-    case op::GLOBAL: case op::INST: return {ArgKind::two_lines, 0};
+    case op::BININT1:
+    case op::BINGET:
+    case op::BINPUT:
+    case op::PROTO:
+    case op::EXT1: return {ArgKind::fixed, 1};
+    case op::BININT2:
+    case op::EXT2: return {ArgKind::fixed, 2};
+    case op::BININT:
+    case op::LONG_BINGET:
+    case op::LONG_BINPUT:
+    case op::EXT4: return {ArgKind::fixed, 4};
+    case op::BINFLOAT:
+    case op::FRAME: return {ArgKind::fixed, 8};
+    case op::SHORT_BINSTRING:
+    case op::SHORT_BINBYTES:
+    case op::SHORT_BINUNICODE:
+    case op::LONG1: return {ArgKind::len1, 0};
+    case op::BINSTRING:
+    case op::BINUNICODE:
+    case op::BINBYTES:
+    case op::LONG4: return {ArgKind::len4, 0};
+    case op::BINUNICODE8:
+    case op::BINBYTES8:
+    case op::BYTEARRAY8: return {ArgKind::len8, 0};
+    case op::INT:
+    case op::LONG:
+    case op::FLOAT:
+    case op::STRING:
+    case op::UNICODE:
+    case op::PERSID:
+    case op::GET:
+    case op::PUT: return {ArgKind::line, 0};
+    case op::GLOBAL:
+    case op::INST: return {ArgKind::two_lines, 0};
     default: return {opcode_name(c) ? ArgKind::none : ArgKind::unknown, 0};
   }
 }

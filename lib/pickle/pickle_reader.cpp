@@ -49,7 +49,7 @@ struct MemoEntry {
   std::uint64_t weight = 0;
   std::uint32_t depth = 0;
   Special special = Special::none;
-  bool pending = true;           // the value is still the stack item at stack_index
+  bool pending = true;  // the value is still the stack item at stack_index
   std::size_t stack_index = 0;
   std::uint32_t next = no_entry;  // the next entry pending on the same item
 };
@@ -107,7 +107,8 @@ class Reader {
   // Kept small enough to inline into every opcode: the message is built out of line.
   const unsigned char* need(std::uint64_t n) {
     std::size_t left = _data.size() - _pos;
-    if (n > left) [[unlikely]] truncated(n, left);
+    if (n > left) [[unlikely]]
+      truncated(n, left);
     const unsigned char* p = _bytes + _pos;
     _pos += static_cast<std::size_t>(n);
     return p;
@@ -158,7 +159,8 @@ class Reader {
   void push(Value&& v, std::uint64_t weight) { _stack.emplace_back(std::move(v), weight); }
   void push_int(std::int64_t i) { _stack.emplace_back(std::in_place, i, scalar_weight); }
   void push_text(std::string_view s) {
-    if (!valid_utf8(s)) [[unlikely]] invalid_text();
+    if (!valid_utf8(s)) [[unlikely]]
+      invalid_text();
     _stack.emplace_back(std::in_place, s, scalar_weight + s.size());
   }
   void push_bytes(std::string_view s) { push(Value(Bytes{std::string(s)}), scalar_weight + s.size()); }
@@ -201,9 +203,9 @@ class Reader {
       claim(_stack[i + 1]);
     }
     Item* pairs = _stack.data() + first;
-    target.value.as_dict().set_each(
-        (_stack.size() - first) / 2, [pairs](std::size_t i) -> Value& { return pairs[2 * i].value; },
-        [pairs](std::size_t i) -> Value& { return pairs[2 * i + 1].value; });
+    target.value.as_dict().set_each((_stack.size() - first) / 2,
+                                    [pairs](std::size_t i) -> Value& { return pairs[2 * i].value; },
+                                    [pairs](std::size_t i) -> Value& { return pairs[2 * i + 1].value; });
   }
   void drop_to(std::size_t size) {
     for (std::size_t i = size; i < _stack.size(); ++i) {
@@ -281,7 +283,10 @@ void Reader::memo_put(std::uint64_t index) {
       _put_seen = true;
       _assigned_small.assign(_data.size() + 1, false);
       for (std::uint64_t i = 0; i < _memo_len; ++i) {
-        if (i < _assigned_small.size()) _assigned_small[i] = true; else _assigned_big.insert(i);
+        if (i < _assigned_small.size())
+          _assigned_small[i] = true;
+        else
+          _assigned_big.insert(i);
       }
     }
     mark_assigned(index);
@@ -300,7 +305,8 @@ void Reader::memo_put(std::uint64_t index) {
 
 void Reader::memo_get(std::uint64_t index) {
   auto it = _memo.find(index);
-  if (it == _memo.end()) fail(describe_opcode(_op) + " reads memo entry " + std::to_string(index) + ", which was never stored");
+  if (it == _memo.end())
+    fail(describe_opcode(_op) + " reads memo entry " + std::to_string(index) + ", which was never stored");
   const MemoEntry& m = _entries[it->second];
   if (m.pending) {
     Item& source = _stack[m.stack_index];
@@ -451,7 +457,9 @@ void Reader::load_other() {
     }
     case op::FRAME: {
       std::uint64_t n = read_le(8);
-      if (n > size - _pos) fail("truncated pickle: FRAME declares " + std::to_string(n) + " bytes, " + std::to_string(size - _pos) + " remain");
+      if (n > size - _pos)
+        fail("truncated pickle: FRAME declares " + std::to_string(n) + " bytes, " + std::to_string(size - _pos) +
+             " remain");
       break;
     }
 

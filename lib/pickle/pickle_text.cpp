@@ -115,7 +115,8 @@ std::string string_line(std::string_view line, std::size_t position) {
       default:
         if (e >= '0' && e <= '7') {
           int v = e - '0';
-          for (int k = 0; k < 2 && i + 1 < s.size() && s[i + 1] >= '0' && s[i + 1] <= '7'; ++k) v = v * 8 + (s[++i] - '0');
+          for (int k = 0; k < 2 && i + 1 < s.size() && s[i + 1] >= '0' && s[i + 1] <= '7'; ++k)
+            v = v * 8 + (s[++i] - '0');
           out += static_cast<char>(v & 0xff);
         } else {
           out += '\\';

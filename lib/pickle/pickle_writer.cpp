@@ -80,8 +80,7 @@ inline void copy_short(char* to, const char* from, std::size_t n) noexcept {
 // encoding fails part way, the string is put back as it was, so a Writer stays usable.
 class Sink {
  public:
-  explicit Sink(std::string& out) noexcept
-      : _out(out), _start(out.size()), _exceptions(std::uncaught_exceptions()) {}
+  explicit Sink(std::string& out) noexcept : _out(out), _start(out.size()), _exceptions(std::uncaught_exceptions()) {}
   ~Sink() {
     if (std::uncaught_exceptions() > _exceptions) {
       _out.resize(_start);
@@ -170,7 +169,9 @@ void put_float(Out& out, double d) {
 
 template <class Out>
 void put_text(Out& out, std::string_view s) {
-  if (!valid_utf8(s)) throw ValueError("cannot pickle text that is not valid UTF-8: " + Value(Value::bytes(std::string(s.substr(0, 40)))).repr());
+  if (!valid_utf8(s))
+    throw ValueError("cannot pickle text that is not valid UTF-8: " +
+                     Value(Value::bytes(std::string(s.substr(0, 40)))).repr());
   if constexpr (std::is_same_v<Out, Sink>) {
     // Short text, the most common item of all: header and bytes in one go.
     if (s.size() < 0x100) {
@@ -215,9 +216,18 @@ void put_list(Sink& out, const List& list, std::size_t depth) {
 void put_tuple(Sink& out, const std::vector<Value>& items, std::size_t depth) {
   switch (items.size()) {
     case 0: put_byte(out, op::EMPTY_TUPLE); return;
-    case 1: put_items(out, items, depth); put_byte(out, op::TUPLE1); return;
-    case 2: put_items(out, items, depth); put_byte(out, op::TUPLE2); return;
-    case 3: put_items(out, items, depth); put_byte(out, op::TUPLE3); return;
+    case 1:
+      put_items(out, items, depth);
+      put_byte(out, op::TUPLE1);
+      return;
+    case 2:
+      put_items(out, items, depth);
+      put_byte(out, op::TUPLE2);
+      return;
+    case 3:
+      put_items(out, items, depth);
+      put_byte(out, op::TUPLE3);
+      return;
     default:
       put_byte(out, op::MARK);
       put_items(out, items, depth);
@@ -274,9 +284,18 @@ void put_value(Sink& out, const Value& v, std::size_t depth) {
     case Value::Kind::floating: put_float(out, v.as_float()); return;
     case Value::Kind::text: put_text(out, v.as_text()); return;
     case Value::Kind::bytes: put_bytes(out, v.as_bytes()); return;
-    case Value::Kind::list: check_depth(depth + 1); put_list(out, v.as_list(), depth + 1); return;
-    case Value::Kind::tuple: check_depth(depth + 1); put_tuple(out, v.as_tuple(), depth + 1); return;
-    case Value::Kind::dict: check_depth(depth + 1); put_dict(out, v.as_dict(), depth + 1); return;
+    case Value::Kind::list:
+      check_depth(depth + 1);
+      put_list(out, v.as_list(), depth + 1);
+      return;
+    case Value::Kind::tuple:
+      check_depth(depth + 1);
+      put_tuple(out, v.as_tuple(), depth + 1);
+      return;
+    case Value::Kind::dict:
+      check_depth(depth + 1);
+      put_dict(out, v.as_dict(), depth + 1);
+      return;
   }
 }
 
@@ -317,9 +336,9 @@ enum class FrameKind : std::uint8_t { list, tuple, dict };
 
 struct Writer::Frame {
   FrameKind kind;
-  std::size_t count = 0;     // items (for a dict: keys and values) written so far
-  std::size_t batch = 0;     // items since the current batch's MARK
-  std::size_t mark_at = 0;   // where this container's MARK sits in the output
+  std::size_t count = 0;    // items (for a dict: keys and values) written so far
+  std::size_t batch = 0;    // items since the current batch's MARK
+  std::size_t mark_at = 0;  // where this container's MARK sits in the output
 };
 
 Writer::Writer(std::string& out) : _out(out) { put_header(_out); }
@@ -438,7 +457,8 @@ void Writer::item_added() {
 }
 
 void Writer::end_list() {
-  if (_stack.empty() || _stack.back().kind != FrameKind::list) throw ValueError("pickle Writer: end_list() without begin_list()");
+  if (_stack.empty() || _stack.back().kind != FrameKind::list)
+    throw ValueError("pickle Writer: end_list() without begin_list()");
   Frame f = _stack.back();
   _stack.pop_back();
   if (f.batch == 0) {
@@ -450,7 +470,8 @@ void Writer::end_list() {
 }
 
 void Writer::end_tuple() {
-  if (_stack.empty() || _stack.back().kind != FrameKind::tuple) throw ValueError("pickle Writer: end_tuple() without begin_tuple()");
+  if (_stack.empty() || _stack.back().kind != FrameKind::tuple)
+    throw ValueError("pickle Writer: end_tuple() without begin_tuple()");
   Frame f = _stack.back();
   _stack.pop_back();
   // Short tuples get their own opcodes, as Python writes them; dropping the MARK means moving
@@ -468,7 +489,8 @@ void Writer::end_tuple() {
 }
 
 void Writer::end_dict() {
-  if (_stack.empty() || _stack.back().kind != FrameKind::dict) throw ValueError("pickle Writer: end_dict() without begin_dict()");
+  if (_stack.empty() || _stack.back().kind != FrameKind::dict)
+    throw ValueError("pickle Writer: end_dict() without begin_dict()");
   Frame f = _stack.back();
   if (f.count % 2 != 0) throw ValueError("pickle Writer: end_dict() after a key without its value");
   _stack.pop_back();

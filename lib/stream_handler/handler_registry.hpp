@@ -105,6 +105,6 @@ struct HandlerRegistrar {
 #define VESK_DETAIL_CONCAT(a, b) VESK_DETAIL_CONCAT2(a, b)
 
 // VESK_REGISTER_HANDLER(Class): registers a handler class of this module (see above).
-#define VESK_REGISTER_HANDLER(...)                                                              \
+#define VESK_REGISTER_HANDLER(...)                                                                \
   [[maybe_unused]] static const ::vesk::detail::HandlerRegistrar<__VA_ARGS__> VESK_DETAIL_CONCAT( \
       vesk_handler_registrar_, __COUNTER__)(VESK_DETAIL_MODULE_NAME, #__VA_ARGS__)

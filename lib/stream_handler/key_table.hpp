@@ -103,7 +103,8 @@ class KeyTable {
       // The last entry takes the gap: its slot and its place in the changed list follow it.
       _retarget(last, index);
       _entries[index] = std::move(_entries[last]);
-      if (_entries[index].changed_at != not_changed) _changed[_entries[index].changed_at] = static_cast<std::uint32_t>(index);
+      if (_entries[index].changed_at != not_changed)
+        _changed[_entries[index].changed_at] = static_cast<std::uint32_t>(index);
     }
     _entries.pop_back();
   }

@@ -8,9 +8,9 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <stdexcept>
 #include <map>
 #include <mutex>
+#include <stdexcept>
 #include <utility>
 
 #ifndef VESK_HANDLER_INSTALL_DIR
@@ -28,7 +28,8 @@ void StreamHandlerBase::write_key_state_changes(pickle::Writer&) const {
   throw std::logic_error("this stream handler does not keep track of its key state changes");
 }
 
-Awaitable<void> StreamHandlerBase::process_messages(std::span<const Message* const> batch, const ProcessFailed& failed) {
+Awaitable<void> StreamHandlerBase::process_messages(std::span<const Message* const> batch,
+                                                    const ProcessFailed& failed) {
   for (const Message* message : batch) {
     std::exception_ptr failure;
     try {
@@ -178,9 +179,7 @@ std::vector<std::string> HandlerRegistry::search_path() {
   return dirs;
 }
 
-std::string HandlerRegistry::module_file_name(std::string_view module_name) {
-  return std::string(module_name) + ".so";
-}
+std::string HandlerRegistry::module_file_name(std::string_view module_name) { return std::string(module_name) + ".so"; }
 
 std::string HandlerRegistry::load_module(std::string_view module_name) {
   if (!is_module_name(module_name)) {
@@ -212,7 +211,8 @@ std::string HandlerRegistry::load_module(std::string_view module_name) {
     return file;
   }
   throw HandlerLookupError("no handler module named " + quoted(module_name) + ": " + file_name +
-                           " is in none of the directories " + searched + " (VESK_HANDLER_PATH, then the install location)");
+                           " is in none of the directories " + searched +
+                           " (VESK_HANDLER_PATH, then the install location)");
 }
 
 namespace {
@@ -229,7 +229,8 @@ std::unique_ptr<StreamHandlerBase> create_python_handler(std::string_view path) 
   } catch (const HandlerLookupError& e) {
     throw HandlerLookupError("cannot load the Python handler '" + std::string(path) +
                              "': Python handlers need the handler module vesk.python (built when python3-dev "
-                             "and pybind11-dev are installed): " + e.what());
+                             "and pybind11-dev are installed): " +
+                             e.what());
   }
   void* handle = ::dlopen(file.c_str(), RTLD_NOW | RTLD_NOLOAD);
   using Create = StreamHandlerBase* (*)(const char*);

@@ -119,13 +119,14 @@ using StateTraits = std::conditional_t<ValueConvertible<T>, ValueTraits<T>, Unco
 // serialisable type (one that ValueTraits<T> converts).
 template <class T>
 class StreamHandler : public StreamHandlerBase {
-  static_assert(ValueConvertible<T>,
-                "The state type T of StreamHandler<T> (named in the line above: 'In instantiation of ...') cannot "
-                "be converted to a Value. For a struct, declare VESK_RECORD(Type, field1, field2, ...) at namespace scope in "
-                "the namespace of Type, after Type and before the handler class; or use a supported type: "
-                "integers, double, bool, std::string, vesk::Bytes, vesk::Value, std::vector, std::map or "
-                "std::unordered_map, std::optional, std::pair, std::tuple, or a type with a ValueTraits "
-                "specialisation.");
+  static_assert(
+      ValueConvertible<T>,
+      "The state type T of StreamHandler<T> (named in the line above: 'In instantiation of ...') cannot "
+      "be converted to a Value. For a struct, declare VESK_RECORD(Type, field1, field2, ...) at namespace scope in "
+      "the namespace of Type, after Type and before the handler class; or use a supported type: "
+      "integers, double, bool, std::string, vesk::Bytes, vesk::Value, std::vector, std::map or "
+      "std::unordered_map, std::optional, std::pair, std::tuple, or a type with a ValueTraits "
+      "specialisation.");
   using Traits = detail::StateTraits<T>;
 
  public:

@@ -66,7 +66,9 @@ struct RecordField {
 };
 
 template <class T>
-concept Record = requires { vesk_record_fields(static_cast<const T*>(nullptr)); };
+concept Record = requires {
+  vesk_record_fields(static_cast<const T*>(nullptr));
+};
 
 template <class T>
 concept Integer = std::integral<T> && !std::same_as<T, bool> && !std::same_as<T, char>;
@@ -220,7 +222,11 @@ struct ValueTraits<std::unordered_map<K, V, H, E, A>> : detail::MapTraits<std::u
 template <class... Ts>
 struct ValueTraits<std::tuple<Ts...>> {
   static Value to_value(const std::tuple<Ts...>& t) {
-    return std::apply([](const auto&... items) { return Value::tuple({ValueTraits<std::decay_t<decltype(items)>>::to_value(items)...}); }, t);
+    return std::apply(
+        [](const auto&... items) {
+          return Value::tuple({ValueTraits<std::decay_t<decltype(items)>>::to_value(items)...});
+        },
+        t);
   }
   static std::tuple<Ts...> from_value(const Value& v) {
     const auto& items = detail::sequence_items(v, "tuple");
@@ -261,8 +267,14 @@ template <detail::Record T>
 struct ValueTraits<T> {
   static Value to_value(const T& record) {
     Dict out;
-    std::apply([&](const auto&... fields) { (out.append_unique(Value(fields.name), ValueTraits<std::remove_cvref_t<decltype(record.*(fields.member))>>::to_value(record.*(fields.member))), ...); },
-               vesk_record_fields(static_cast<const T*>(nullptr)));
+    std::apply(
+        [&](const auto&... fields) {
+          (out.append_unique(
+               Value(fields.name),
+               ValueTraits<std::remove_cvref_t<decltype(record.*(fields.member))>>::to_value(record.*(fields.member))),
+           ...);
+        },
+        vesk_record_fields(static_cast<const T*>(nullptr)));
     return Value(std::move(out));
   }
   static T from_value(const Value& v) {
@@ -303,9 +315,12 @@ struct ValueTraits<T> {
 
 // Field-list machinery: applies a macro to every field name (up to 64 fields).
 #define VESK_DETAIL_PARENS ()
-#define VESK_DETAIL_EXPAND(...) VESK_DETAIL_EXPAND3(VESK_DETAIL_EXPAND3(VESK_DETAIL_EXPAND3(VESK_DETAIL_EXPAND3(__VA_ARGS__))))
-#define VESK_DETAIL_EXPAND3(...) VESK_DETAIL_EXPAND2(VESK_DETAIL_EXPAND2(VESK_DETAIL_EXPAND2(VESK_DETAIL_EXPAND2(__VA_ARGS__))))
-#define VESK_DETAIL_EXPAND2(...) VESK_DETAIL_EXPAND1(VESK_DETAIL_EXPAND1(VESK_DETAIL_EXPAND1(VESK_DETAIL_EXPAND1(__VA_ARGS__))))
+#define VESK_DETAIL_EXPAND(...) \
+  VESK_DETAIL_EXPAND3(VESK_DETAIL_EXPAND3(VESK_DETAIL_EXPAND3(VESK_DETAIL_EXPAND3(__VA_ARGS__))))
+#define VESK_DETAIL_EXPAND3(...) \
+  VESK_DETAIL_EXPAND2(VESK_DETAIL_EXPAND2(VESK_DETAIL_EXPAND2(VESK_DETAIL_EXPAND2(__VA_ARGS__))))
+#define VESK_DETAIL_EXPAND2(...) \
+  VESK_DETAIL_EXPAND1(VESK_DETAIL_EXPAND1(VESK_DETAIL_EXPAND1(VESK_DETAIL_EXPAND1(__VA_ARGS__))))
 #define VESK_DETAIL_EXPAND1(...) __VA_ARGS__
 #define VESK_DETAIL_FOR_EACH(macro, type, ...) \
   __VA_OPT__(VESK_DETAIL_EXPAND(VESK_DETAIL_FOR_EACH_STEP(macro, type, __VA_ARGS__)))
@@ -317,7 +332,7 @@ struct ValueTraits<T> {
 
 // VESK_RECORD(Type, field1, field2, ...): declares Type's fields for conversion to and from a
 // dict. Use it at namespace scope, in the namespace of Type (it is found by argument lookup).
-#define VESK_RECORD(Type, ...)                                                                   \
-  [[maybe_unused]] inline auto vesk_record_fields(const Type*) {                                 \
+#define VESK_RECORD(Type, ...)                                                                               \
+  [[maybe_unused]] inline auto vesk_record_fields(const Type*) {                                             \
     return std::tuple_cat(VESK_DETAIL_FOR_EACH(VESK_DETAIL_RECORD_FIELD, Type, __VA_ARGS__) std::tuple<>{}); \
   }

@@ -361,7 +361,8 @@ void Dict::adopt(std::size_t first) {
   // Hash first, so that an unhashable key fails before anything has changed.
   std::vector<std::uint32_t> hashes(total - first);
   try {
-    for (std::size_t i = first; i < total; ++i) hashes[i - first] = static_cast<std::uint32_t>(_entries[i].first.hash());
+    for (std::size_t i = first; i < total; ++i)
+      hashes[i - first] = static_cast<std::uint32_t>(_entries[i].first.hash());
   } catch (...) {
     truncate(first);
     throw;
@@ -429,9 +430,7 @@ const Value* Dict::find_text(std::string_view key) const {
   return index == npos_index() ? nullptr : &_entries[index].second;
 }
 
-Value* Dict::find_text(std::string_view key) {
-  return const_cast<Value*>(std::as_const(*this).find_text(key));
-}
+Value* Dict::find_text(std::string_view key) { return const_cast<Value*>(std::as_const(*this).find_text(key)); }
 
 const Value& Dict::at(const Value& key) const {
   if (const Value* v = find(key)) return *v;

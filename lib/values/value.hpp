@@ -66,8 +66,8 @@ class Value {
   Value() noexcept = default;
   Value(std::nullptr_t) noexcept {}
   Value(bool b) noexcept : _v(b) {}
-  template <class I, std::enable_if_t<std::is_integral_v<I> && !std::is_same_v<I, bool> &&
-                                          !std::is_same_v<I, char>, int> = 0>
+  template <class I,
+            std::enable_if_t<std::is_integral_v<I> && !std::is_same_v<I, bool> && !std::is_same_v<I, char>, int> = 0>
   Value(I i) : _v(checked_int(i)) {}
   Value(double d) noexcept : _v(d) {}
   Value(float d) noexcept : _v(static_cast<double>(d)) {}
@@ -144,8 +144,8 @@ class Value {
     return static_cast<std::int64_t>(i);
   }
 
-  std::variant<std::monostate, bool, std::int64_t, double, std::string, Bytes, detail::Box<List>,
-               detail::Box<Tuple>, detail::Box<Dict>>
+  std::variant<std::monostate, bool, std::int64_t, double, std::string, Bytes, detail::Box<List>, detail::Box<Tuple>,
+               detail::Box<Dict>>
       _v;
 };
 
@@ -198,7 +198,9 @@ class Dict {
   // unadopted entries are dropped then.
   Entry& append_unadopted() { return _entries.emplace_back(); }
   Entry& unadopted(std::size_t index) noexcept { return _entries[index]; }
-  void truncate(std::size_t size) { _entries.erase(_entries.begin() + static_cast<std::ptrdiff_t>(size), _entries.end()); }
+  void truncate(std::size_t size) {
+    _entries.erase(_entries.begin() + static_cast<std::ptrdiff_t>(size), _entries.end());
+  }
   void adopt(std::size_t first);
   Value& operator[](const Value& key);  // inserts none when missing
 

@@ -1,7 +1,7 @@
 #include "vesk/detail/batch_cycle.hpp"
 
-#include "vesk/loop/errors.hpp"
 #include "vesk/channel/worker_protocol.hpp"
+#include "vesk/loop/errors.hpp"
 
 #include <algorithm>
 #include <string>

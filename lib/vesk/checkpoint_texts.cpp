@@ -19,8 +19,8 @@ std::string collected_key_states_text(PartitionId partition, std::size_t count, 
 
 std::string checkpoint_done_text(PartitionId partition, double collection_seconds, double save_seconds) {
   return checkpoint_prefix(partition) + "Checkpoint done - collected in " + three_decimals(collection_seconds) +
-         "s, saved in " + three_decimals(save_seconds) + "s, total: " +
-         three_decimals(collection_seconds + save_seconds) + "s";
+         "s, saved in " + three_decimals(save_seconds) +
+         "s, total: " + three_decimals(collection_seconds + save_seconds) + "s";
 }
 
 }  // namespace vesk

@@ -1,9 +1,9 @@
 #include "vesk/detail/checkpointer.hpp"
 
-#include "vesk/loop/errors.hpp"
 #include "vesk/channel/worker_protocol.hpp"
 #include "vesk/detail/checkpoint_texts.hpp"
 #include "vesk/detail/state_file_taken.hpp"
+#include "vesk/loop/errors.hpp"
 
 #include <algorithm>
 #include <stdexcept>
@@ -158,8 +158,7 @@ Awaitable<void> Checkpointer::checkpoint() {
 }
 
 void Checkpointer::_merge(CollectedKeyStates& collected) {
-  const auto whole_answers =
-      static_cast<std::size_t>(std::count(collected.whole.begin(), collected.whole.end(), true));
+  const auto whole_answers = static_cast<std::size_t>(std::count(collected.whole.begin(), collected.whole.end(), true));
   if (whole_answers == collected.whole.size()) {
     // From the hand-over on, every key of the partition lives in exactly one worker, so the
     // collected maps together are the whole state: a key that a handler removed is gone.
@@ -226,7 +225,8 @@ Awaitable<CollectedKeyStates> Checkpointer::collect() {
   key_states->whole.assign(_pool.size(), false);
   std::vector<Task<void>> collection_tasks;
   collection_tasks.reserve(_pool.size());
-  for (std::size_t i = 0; i < _pool.size(); ++i) collection_tasks.push_back(_context.spawn(collect_from(i, key_states)));
+  for (std::size_t i = 0; i < _pool.size(); ++i)
+    collection_tasks.push_back(_context.spawn(collect_from(i, key_states)));
   auto all = gather(collection_tasks);
   if (auto failure = co_await attempt(std::move(all))) {
     // The other collections still own their channels: wait until they are off them, so that
@@ -266,7 +266,8 @@ Awaitable<void> Checkpointer::_read_answer(std::size_t worker, std::string encod
   // Big answers are read on the blocking pool; nothing else touches the state map meanwhile,
   // since no batch cycle runs during a collection. The job holds the consumer.
   const bool big = encoded.size() >= decode_off_loop_bytes;
-  auto read = [keep = _context.hold(), into = &_state->state, bytes = std::make_shared<std::string>(std::move(encoded))]() {
+  auto read = [keep = _context.hold(), into = &_state->state,
+               bytes = std::make_shared<std::string>(std::move(encoded))]() {
     return CollectionAnswer::decode_merging(*bytes, *into);
   };
   CollectionAnswer answer;
@@ -287,8 +288,7 @@ Awaitable<void> Checkpointer::_read_answer(std::size_t worker, std::string encod
       if (answer.entries > 0) _unsaved_changes = true;
       if (answer.removed > 0) _state->state.erase_if(is_removed);
       co_return;
-    case CollectionAnswer::Form::whole:
-      break;
+    case CollectionAnswer::Form::whole: break;
   }
   key_states.whole[worker] = true;
   Dict& into = key_states.states;

@@ -16,9 +16,8 @@
 namespace vesk {
 
 // Upper bounds, in seconds, of the batch cycle histogram's buckets (a last one holds the rest).
-inline constexpr std::array<double, 14> batch_cycle_bucket_bounds{0.0001, 0.00025, 0.0005, 0.001, 0.0025,
-                                                                  0.005,  0.01,    0.025,  0.05,  0.1,
-                                                                  0.25,   0.5,     1.0,    2.5};
+inline constexpr std::array<double, 14> batch_cycle_bucket_bounds{0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.005, 0.01,
+                                                                  0.025,  0.05,    0.1,    0.25,  0.5,    1.0,   2.5};
 
 // Batch cycle times: counts per bucket (not cumulative) and their sum.
 struct CycleHistogram {
@@ -63,8 +62,8 @@ struct PartitionSnapshot {
   // A consumer runs for it (none while it waits to be built again).
   bool consumer_live = false;
   PartitionMetrics metrics;
-  std::optional<std::int64_t> high_watermark;   // as the source knows it
-  std::optional<std::int64_t> lag;              // high watermark minus the offset in memory, at least 0
+  std::optional<std::int64_t> high_watermark;  // as the source knows it
+  std::optional<std::int64_t> lag;             // high watermark minus the offset in memory, at least 0
   std::optional<double> seconds_since_checkpoint;
   std::optional<double> seconds_since_progress;
 };
@@ -75,7 +74,7 @@ struct MetricsSnapshot {
   EngineState state = EngineState::stopped;
   std::uint64_t rebalances = 0;
   std::vector<PartitionSnapshot> partitions;  // the assigned ones, in assignment order
-  std::optional<SourceHealth> source;          // as the source reports it, when it does
+  std::optional<SourceHealth> source;         // as the source reports it, when it does
 };
 
 }  // namespace vesk

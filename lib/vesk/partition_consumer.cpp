@@ -1,10 +1,10 @@
 #include "vesk/partition_consumer.hpp"
 
-#include "vesk/loop/errors.hpp"
 #include "vesk/detail/batch_cycle.hpp"
 #include "vesk/detail/checkpointer.hpp"
 #include "vesk/detail/consumer_context.hpp"
 #include "vesk/detail/worker_pool.hpp"
+#include "vesk/loop/errors.hpp"
 
 #include <stdexcept>
 #include <string>
@@ -87,12 +87,11 @@ void Vesk::PartitionConsumer::configure(std::chrono::steady_clock::duration work
   _context->checkpoint_observer = std::move(checkpoint_observer);
 }
 
-const std::shared_ptr<PartitionMetrics>& Vesk::PartitionConsumer::metrics() const noexcept {
-  return _context->metrics;
-}
+const std::shared_ptr<PartitionMetrics>& Vesk::PartitionConsumer::metrics() const noexcept { return _context->metrics; }
 
 bool Vesk::PartitionConsumer::was_healthy(std::chrono::steady_clock::duration healthy_after) const {
-  return _checkpointer->checkpoints_stored() > 0 || std::chrono::steady_clock::now() - _pool->created_at() >= healthy_after;
+  return _checkpointer->checkpoints_stored() > 0 ||
+         std::chrono::steady_clock::now() - _pool->created_at() >= healthy_after;
 }
 
 bool Vesk::PartitionConsumer::handed_over() const noexcept { return _handshake->initial_state_sent(); }
@@ -130,8 +129,8 @@ Awaitable<Vesk::PartitionConsumer::CollectedKeyStates> Vesk::PartitionConsumer::
   return _checkpointer->collect();
 }
 
-Awaitable<void> Vesk::PartitionConsumer::collect_key_states_from_worker(std::size_t worker,
-                                                                        std::shared_ptr<CollectedKeyStates> key_states) {
+Awaitable<void> Vesk::PartitionConsumer::collect_key_states_from_worker(
+    std::size_t worker, std::shared_ptr<CollectedKeyStates> key_states) {
   return _checkpointer->collect_from(worker, std::move(key_states));
 }
 

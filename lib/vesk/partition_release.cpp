@@ -2,12 +2,12 @@
 // is stored within a deadline, then the consumer is disposed.
 #include "vesk/partition_consumer.hpp"
 
-#include "vesk/loop/errors.hpp"
 #include "vesk/detail/checkpoint_texts.hpp"
 #include "vesk/detail/checkpointer.hpp"
 #include "vesk/detail/consumer_context.hpp"
 #include "vesk/detail/state_file_taken.hpp"
 #include "vesk/detail/worker_pool.hpp"
+#include "vesk/loop/errors.hpp"
 
 #include <string>
 

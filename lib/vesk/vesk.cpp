@@ -1,8 +1,8 @@
 #include "vesk/vesk.hpp"
 
+#include "vesk/detail/checkpoint_texts.hpp"
 #include "vesk/loop/errors.hpp"
 #include "vesk/partition_consumer.hpp"
-#include "vesk/detail/checkpoint_texts.hpp"
 
 #include <algorithm>
 #include <random>
@@ -36,8 +36,9 @@ Vesk::Vesk(Logger logger, std::shared_ptr<VeskFileBackend> storage_provider, int
       _workers_per_partition(checked_workers(workers_per_partition)),
       _checkpoint_interval(checked_interval(checkpoint_interval)) {
   if (_storage->storage_provider && !_storage->storage_provider->has_conditional_writes()) {
-    _logger->warn("The state backend has no conditional writes: a checkpoint still in flight when its partition "
-                  "moves to another host can overwrite that host's newer one");
+    _logger->warn(
+        "The state backend has no conditional writes: a checkpoint still in flight when its partition "
+        "moves to another host can overwrite that host's newer one");
   }
 }
 
@@ -305,8 +306,8 @@ Awaitable<void> Vesk::AssignmentListener::_recreate_partition_consumer_on_error(
   const PartitionId partition = consumer->_partition;
   // A revoked partition is not brought back.
   if (!vesk._partition_consumers.contains(partition)) co_return;
-  vesk._logger->error("Error in partition consumer " + std::to_string(partition) + ": " + error_text(failure) +
-                      " " + error_trace(failure));
+  vesk._logger->error("Error in partition consumer " + std::to_string(partition) + ": " + error_text(failure) + " " +
+                      error_trace(failure));
   // A consumer that had been doing its work failed for a new reason: try again at once. One
   // that never got going would only fail the same way again: wait first.
   const bool healthy = consumer->was_healthy(healthy_after);
@@ -323,14 +324,14 @@ Awaitable<void> Vesk::AssignmentListener::_recreate_partition_consumer_on_error(
 }
 
 Awaitable<void> Vesk::AssignmentListener::_recreate_partition_consumer(PartitionId partition, Backoff backoff,
-                                                                      bool immediately, std::shared_ptr<Event> wake) {
+                                                                       bool immediately, std::shared_ptr<Event> wake) {
   for (;;) {
     if (!immediately) {
       const double delay = backoff.take();
       _vesk->_logger->info("Retrying partition consumer " + std::to_string(partition) + " in " + three_decimals(delay) +
                            " s");
-      co_await wake->wait_for(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-          std::chrono::duration<double>(delay)));
+      co_await wake->wait_for(
+          std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(delay)));
     }
     immediately = false;
     // Revoked, reassigned or stopped meanwhile: someone else owns the partition now, or nobody.

@@ -14,10 +14,10 @@
 #include "vesk/loop/event.hpp"
 #include "vesk/loop/event_loop.hpp"
 #include "vesk/loop/logging.hpp"
-#include "vesk/models/partition_state.hpp"
-#include "vesk/stream_handler/stream_handler.hpp"
 #include "vesk/metrics.hpp"
+#include "vesk/models/partition_state.hpp"
 #include "vesk/ordered_map.hpp"
+#include "vesk/stream_handler/stream_handler.hpp"
 #include "vesk/vesk_feed/vesk_feed.hpp"
 #include "vesk/vesk_file_backend/vesk_file_backend.hpp"
 #include "vesk/vesk_rebalance_listener/vesk_rebalance_listener.hpp"
@@ -139,9 +139,9 @@ class Vesk {
 };
 
 // The engine's listener on its source: released partitions store a last checkpoint and lose
-// their consumer, revoked (lost) ones lose it at once, assigned ones get a fresh one with a watcher task that replaces it if its run task fails.
-class Vesk::AssignmentListener : public VeskRebalanceListener,
-                                 public std::enable_shared_from_this<AssignmentListener> {
+// their consumer, revoked (lost) ones lose it at once, assigned ones get a fresh one with a watcher task that replaces
+// it if its run task fails.
+class Vesk::AssignmentListener : public VeskRebalanceListener, public std::enable_shared_from_this<AssignmentListener> {
  public:
   explicit AssignmentListener(Vesk* vesk);
 
@@ -171,4 +171,3 @@ class Vesk::AssignmentListener : public VeskRebalanceListener,
 };
 
 }  // namespace vesk
-

@@ -1,7 +1,7 @@
 #include "vesk/detail/worker_pool.hpp"
 
-#include "vesk/loop/errors.hpp"
 #include "vesk/detail/checkpoint_texts.hpp"
+#include "vesk/loop/errors.hpp"
 
 #include <algorithm>
 #include <numeric>
@@ -119,7 +119,7 @@ Awaitable<void> WorkerPool::_watch_slow_workers() {
   // Sleeps a whole interval while nothing waits, so that a wait is first looked at within one
   // interval of its start, and from then on exactly when its next warning is due.
   const auto interval = std::max<std::chrono::steady_clock::duration>(slow_worker_warning_interval,
-                                                                     std::chrono::milliseconds(10));
+                                                                      std::chrono::milliseconds(10));
   for (;;) {
     const auto now = std::chrono::steady_clock::now();
     auto next = now + interval;

@@ -8,25 +8,25 @@
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 
+#include <dlfcn.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <condition_variable>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
-#include <dlfcn.h>
 #include <filesystem>
 #include <mutex>
-#include <poll.h>
-#include <spawn.h>
 #include <stdexcept>
 #include <string_view>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <system_error>
 #include <thread>
-#include <unistd.h>
 
 extern char** environ;
 
@@ -121,8 +121,8 @@ struct SpawnAttributes {
 // handler needs: the broker password and the storage connection string (it holds the
 // account key).
 bool withheld_from_workers(std::string_view entry) {
-  for (std::string_view name : {"VESK_PARENT_PID", "VESK_WORKER_SECRET", "KAFKA_SASL_PASSWORD",
-                                "AZURE_STORAGE_CONNECTION_STRING"}) {
+  for (std::string_view name :
+       {"VESK_PARENT_PID", "VESK_WORKER_SECRET", "KAFKA_SASL_PASSWORD", "AZURE_STORAGE_CONNECTION_STRING"}) {
     if (entry.size() > name.size() && entry.substr(0, name.size()) == name && entry[name.size()] == '=') return true;
   }
   return false;
@@ -222,7 +222,8 @@ void WorkerProcess::kill() noexcept {
 std::string WorkerProcess::ExitStatus::text() const {
   if (signal != 0) {
     const char* name = ::sigabbrev_np(signal);
-    return "was killed by signal " + std::to_string(signal) + (name ? std::string(" (SIG") + name + ")" : std::string());
+    return "was killed by signal " + std::to_string(signal) +
+           (name ? std::string(" (SIG") + name + ")" : std::string());
   }
   if (status < 0) return "ended, but its exit status was collected elsewhere";
   return "exited with status " + std::to_string(status);
@@ -232,7 +233,8 @@ Awaitable<WorkerProcess::ExitStatus> WorkerProcess::wait_exit() {
   if (_exit_status) co_return *_exit_status;
   if (_pidfd >= 0) {
     const int watched = ::dup(_pidfd);
-    if (watched < 0) throw std::system_error(errno, std::generic_category(), "cannot watch worker process " + std::to_string(_pid));
+    if (watched < 0)
+      throw std::system_error(errno, std::generic_category(), "cannot watch worker process " + std::to_string(_pid));
     asio::posix::stream_descriptor pidfd(co_await asio::this_coro::executor, watched);
     co_await pidfd.async_wait(asio::posix::descriptor_base::wait_read, asio::use_awaitable);
   }
@@ -243,9 +245,8 @@ Awaitable<WorkerProcess::ExitStatus> WorkerProcess::wait_exit() {
       co_return *_exit_status;
     }
     siginfo_t info{};
-    const int rc = _pidfd >= 0
-                       ? ::waitid(waitid_by_pidfd, static_cast<id_t>(_pidfd), &info, WEXITED | WNOHANG)
-                       : ::waitid(P_PID, static_cast<id_t>(_pid), &info, WEXITED | WNOHANG);
+    const int rc = _pidfd >= 0 ? ::waitid(waitid_by_pidfd, static_cast<id_t>(_pidfd), &info, WEXITED | WNOHANG)
+                               : ::waitid(P_PID, static_cast<id_t>(_pid), &info, WEXITED | WNOHANG);
     if (rc == 0 && info.si_pid != 0) {
       _reaped = true;
       _exit_status = info.si_code == CLD_EXITED ? ExitStatus{info.si_status, 0} : ExitStatus{0, info.si_status};

@@ -5,10 +5,10 @@
 
 #include "vesk/loop/event_loop.hpp"
 
+#include <sys/types.h>
 #include <atomic>
 #include <optional>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 namespace vesk {

@@ -52,7 +52,8 @@ std::optional<std::chrono::milliseconds> retry_after(const std::optional<std::st
 
 // The pause before try `attempt` + 1: exponential, varied by up to a quarter either way, at least
 // what the service asked for, and never above the policy's maximum.
-std::chrono::milliseconds retry_delay(const RequestPolicy& policy, int attempt, const std::optional<std::string>& header) {
+std::chrono::milliseconds retry_delay(const RequestPolicy& policy, int attempt,
+                                      const std::optional<std::string>& header) {
   thread_local std::minstd_rand random{std::random_device{}()};
   double base = static_cast<double>(policy.first_retry_delay.count());
   for (int i = 1; i < attempt && base < static_cast<double>(policy.max_retry_delay.count()); ++i) base *= 2;
@@ -113,7 +114,8 @@ AsyncBlobServiceClient::AsyncBlobServiceClient(const BlobServiceClient& service,
       _policy(policy),
       _logger(logger ? std::move(logger) : null_logger()),
       _session({}, limits_of(policy)) {
-  if (_policy.max_tries < 1) throw ValueError("a blob request needs at least one try, got " + std::to_string(_policy.max_tries));
+  if (_policy.max_tries < 1)
+    throw ValueError("a blob request needs at least one try, got " + std::to_string(_policy.max_tries));
   ++_open_count;
 }
 
@@ -150,8 +152,8 @@ Awaitable<http::Response> AsyncBlobServiceClient::send(std::string method, std::
     signed_headers.emplace_back("x-ms-date", rfc1123_now());
     signed_headers.emplace_back("x-ms-version", std::string(service_version));
     if (settings.uses_shared_key()) {
-      const std::string to_sign = shared_key_string_to_sign(method, signed_headers, shared_body->size(),
-                                                            settings.account_name, settings.endpoint_path + resource, query);
+      const std::string to_sign = shared_key_string_to_sign(
+          method, signed_headers, shared_body->size(), settings.account_name, settings.endpoint_path + resource, query);
       signed_headers.emplace_back("Authorization", "SharedKey " + settings.account_name + ":" +
                                                        shared_key_signature(settings.account_key, to_sign));
     }
@@ -173,9 +175,8 @@ Awaitable<http::Response> AsyncBlobServiceClient::send(std::string method, std::
     const std::string reason = failure ? error_text(failure) : "HTTP " + std::to_string(response->status);
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.3f", std::chrono::duration<double>(delay).count());
-    _logger->warn("Retrying blob request " + method + " " + http::printable_url(url) + " in " + seconds +
-                  " s (try " + std::to_string(attempt + 1) + " of " + std::to_string(_policy.max_tries) + ") after " +
-                  reason);
+    _logger->warn("Retrying blob request " + method + " " + http::printable_url(url) + " in " + seconds + " s (try " +
+                  std::to_string(attempt + 1) + " of " + std::to_string(_policy.max_tries) + ") after " + reason);
     co_await sleep(delay);
   }
 }
@@ -186,7 +187,7 @@ AsyncBlobServiceClient::ContainerClient::ContainerClient(AsyncBlobServiceClient&
 }
 
 Awaitable<std::vector<std::string>> AsyncBlobServiceClient::ContainerClient::list_blob_names(std::string prefix,
-                                                                                            std::size_t page_size) {
+                                                                                             std::size_t page_size) {
   std::vector<std::string> names;
   std::string marker;
   while (true) {
@@ -195,8 +196,8 @@ Awaitable<std::vector<std::string>> AsyncBlobServiceClient::ContainerClient::lis
     if (!prefix.empty()) query.emplace_back("prefix", prefix);
     if (!marker.empty()) query.emplace_back("marker", marker);
     if (page_size > 0) query.emplace_back("maxresults", std::to_string(page_size));
-    const http::Response response =
-        co_await _service->send("GET", "/" + percent_encode(_container_name, false), std::move(query), HeaderList());
+    const http::Response response = co_await _service->send("GET", "/" + percent_encode(_container_name, false),
+                                                            std::move(query), HeaderList());
     expect_status(response, 200);
     BlobListPage page = parse_blob_list(response.body);
     for (auto& name : page.names) names.push_back(std::move(name));
@@ -211,8 +212,8 @@ Awaitable<std::vector<std::string>> AsyncBlobServiceClient::ContainerClient::lis
 Awaitable<bool> AsyncBlobServiceClient::ContainerClient::create() {
   // Braced lists are kept out of co_await expressions: g++ 12 miscompiles them there.
   QueryList query{{"restype", "container"}};
-  const http::Response response =
-      co_await _service->send("PUT", "/" + percent_encode(_container_name, false), std::move(query), HeaderList());
+  const http::Response response = co_await _service->send("PUT", "/" + percent_encode(_container_name, false),
+                                                          std::move(query), HeaderList());
   if (response.status == 409 && response.header("x-ms-error-code").value_or("") == "ContainerAlreadyExists") {
     co_return false;
   }
@@ -278,11 +279,12 @@ Awaitable<std::optional<std::string>> AsyncBlobServiceClient::BlobClient::upload
   } else {
     headers.emplace_back("If-None-Match", "*");
   }
-  const http::Response response =
-      co_await _service->send("PUT", resource(), QueryList(), std::move(headers), std::move(content));
+  const http::Response response = co_await _service->send("PUT", resource(), QueryList(), std::move(headers),
+                                                          std::move(content));
   // A changed blob fails If-Match with 412; an existing one fails If-None-Match: * with 409.
   const std::string code = response.header("x-ms-error-code").value_or("");
-  if ((response.status == 412 && code == "ConditionNotMet") || (response.status == 409 && code == "BlobAlreadyExists")) {
+  if ((response.status == 412 && code == "ConditionNotMet") ||
+      (response.status == 409 && code == "BlobAlreadyExists")) {
     co_return std::nullopt;
   }
   expect_status(response, 201);
@@ -296,8 +298,8 @@ Awaitable<void> AsyncBlobServiceClient::BlobClient::upload(std::string content) 
   }
   // Put Blob replaces an existing blob whole; the length is exact, never chunked.
   HeaderList headers{{"Content-Type", "application/octet-stream"}, {"x-ms-blob-type", "BlockBlob"}};
-  const http::Response response =
-      co_await _service->send("PUT", resource(), QueryList(), std::move(headers), std::move(content));
+  const http::Response response = co_await _service->send("PUT", resource(), QueryList(), std::move(headers),
+                                                          std::move(content));
   expect_status(response, 201);
 }
 

@@ -164,8 +164,8 @@ ConnectionSettings parse_connection_string(std::string_view text) {
   if (const auto* p = find("defaultendpointsprotocol")) {
     protocol = lower(*p);
     if (protocol != "http" && protocol != "https") {
-      throw ConnectionStringError("connection string: DefaultEndpointsProtocol must be http or https, not '" +
-                                  *p + "'");
+      throw ConnectionStringError("connection string: DefaultEndpointsProtocol must be http or https, not '" + *p +
+                                  "'");
     }
   }
   std::string suffix = "core.windows.net";
@@ -271,9 +271,8 @@ std::string rfc1123_date(std::int64_t unix_seconds) {
 
 std::string rfc1123_now() { return rfc1123_date(static_cast<std::int64_t>(std::time(nullptr))); }
 
-std::string shared_key_string_to_sign(std::string_view method, const HeaderList& headers,
-                                      std::size_t content_length, std::string_view account_name,
-                                      std::string_view path, const QueryList& query) {
+std::string shared_key_string_to_sign(std::string_view method, const HeaderList& headers, std::size_t content_length,
+                                      std::string_view account_name, std::string_view path, const QueryList& query) {
   const auto header = [&headers](std::string_view name) -> std::string {
     for (const auto& [n, v] : headers) {
       if (lower(n) == name) return std::string(trim(v));

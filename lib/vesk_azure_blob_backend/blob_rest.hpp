@@ -31,10 +31,10 @@ class ConnectionStringError : public std::invalid_argument {
 // Where and how to reach one storage account, as a connection string describes it.
 struct ConnectionSettings {
   std::string account_name;
-  std::string account_key;       // decoded bytes; empty when a SAS token is used instead
-  std::string blob_endpoint;     // "scheme://host[:port][/path]", no trailing "/"
-  std::string endpoint_path;     // the "/path" part of blob_endpoint, possibly empty
-  std::string sas_token;         // without a leading "?"; empty when the key signs requests
+  std::string account_key;    // decoded bytes; empty when a SAS token is used instead
+  std::string blob_endpoint;  // "scheme://host[:port][/path]", no trailing "/"
+  std::string endpoint_path;  // the "/path" part of blob_endpoint, possibly empty
+  std::string sas_token;      // without a leading "?"; empty when the key signs requests
   bool uses_shared_key() const { return !account_key.empty(); }
 };
 
@@ -60,9 +60,8 @@ std::string rfc1123_now();
 
 // The Shared Key string to sign for one request. `headers` are those sent (names compared
 // without regard to case); `path` is the URI path exactly as sent, percent-encoded.
-std::string shared_key_string_to_sign(std::string_view method, const HeaderList& headers,
-                                      std::size_t content_length, std::string_view account_name,
-                                      std::string_view path, const QueryList& query);
+std::string shared_key_string_to_sign(std::string_view method, const HeaderList& headers, std::size_t content_length,
+                                      std::string_view account_name, std::string_view path, const QueryList& query);
 
 // base64(HMAC-SHA256(key, string_to_sign)); `key` is the decoded account key.
 std::string shared_key_signature(std::string_view key, std::string_view string_to_sign);

@@ -24,7 +24,8 @@ std::shared_ptr<VeskAzureBlobBackend> VeskAzureBlobBackend::from_env(Logger logg
 }
 
 void VeskAzureBlobBackend::set_request_policy(const blob::RequestPolicy& policy) {
-  if (policy.max_tries < 1) throw ValueError("a blob request needs at least one try, got " + std::to_string(policy.max_tries));
+  if (policy.max_tries < 1)
+    throw ValueError("a blob request needs at least one try, got " + std::to_string(policy.max_tries));
   _request_policy = policy;
 }
 

@@ -11,9 +11,7 @@ VeskFileBackend::VeskFileBackend(std::string prefix) : prefix(normalise_prefix(s
 VeskFileBackend::~VeskFileBackend() = default;
 
 // The base versions complete at once without effect, so that implementations may call them.
-Awaitable<std::optional<std::string>> VeskFileBackend::get_file_contents_async(std::string) {
-  co_return std::nullopt;
-}
+Awaitable<std::optional<std::string>> VeskFileBackend::get_file_contents_async(std::string) { co_return std::nullopt; }
 Awaitable<void> VeskFileBackend::set_file_contents_async(std::string, std::string) { co_return; }
 
 Awaitable<VeskFileBackend::VersionedContents> VeskFileBackend::get_versioned_file_contents_async(std::string file_path) {

@@ -312,9 +312,9 @@ struct VeskKafkaFeed::Health {
 // A broker's refusal of the client's credentials. The client retries on its own and fails the
 // same way each time: the first refusal is the one line users see, the rest are detail.
 struct VeskKafkaFeed::Refusal {
-  std::string sasl;  // "SASL mechanism M as user U", for the line
+  std::string sasl;                  // "SASL mechanism M as user U", for the line
   std::atomic<bool> refused{false};  // read by the log callback on the client's threads
-  std::string text;  // loop thread only
+  std::string text;                  // loop thread only
 };
 
 // ---- the client and everything that hangs off it ----
@@ -423,7 +423,6 @@ class VeskKafkaFeed::Consumer : public std::enable_shared_from_this<VeskKafkaFee
   void wait_for_blocking_calls() noexcept;
 };
 
-
 template <class Fn>
 auto VeskKafkaFeed::Consumer::blocking(Fn fn) -> Awaitable<std::invoke_result_t<Fn&, rd_kafka_t*>> {
   if (!rk || closing || !blocking_gate.try_enter()) {
@@ -448,8 +447,8 @@ auto VeskKafkaFeed::Consumer::blocking(Fn fn) -> Awaitable<std::invoke_result_t<
   co_return co_await run_blocking(std::move(call));
 }
 
-void VeskKafkaFeed::Consumer::rebalance_trampoline(rd_kafka_t*, rd_kafka_resp_err_t err, rd_kafka_topic_partition_list_t* partitions,
-                          void* opaque) {
+void VeskKafkaFeed::Consumer::rebalance_trampoline(rd_kafka_t*, rd_kafka_resp_err_t err,
+                                                   rd_kafka_topic_partition_list_t* partitions, void* opaque) {
   auto* consumer = static_cast<Consumer*>(opaque);
   // The rebalance itself is carried out inside, whatever else fails.
   guarded(consumer->logger, "Kafka rebalance handling failed", [&] { consumer->on_rebalance(err, partitions); });
@@ -481,7 +480,6 @@ void VeskKafkaFeed::Consumer::commit_trampoline(rd_kafka_t*, rd_kafka_resp_err_t
   auto* consumer = static_cast<Consumer*>(opaque);
   guarded(consumer->logger, "Kafka commit handling failed", [&] { consumer->on_commit(err, offsets); });
 }
-
 
 void VeskKafkaFeed::Consumer::create(const ClientProperties& properties) {
   kafka::ConfPtr conf(rd_kafka_conf_new());
@@ -551,8 +549,8 @@ void VeskKafkaFeed::Consumer::handle_event_message(MessagePtr message) {
                  rd_kafka_message_errstr(message.get()));
   } else {
     // Every assigned partition is read from its own queue; a record here has no reader.
-    logger->warn("Kafka consumer dropped a record of partition " + std::to_string(message->partition) +
-                 " at offset " + std::to_string(message->offset) + " that arrived outside its partition queue");
+    logger->warn("Kafka consumer dropped a record of partition " + std::to_string(message->partition) + " at offset " +
+                 std::to_string(message->offset) + " that arrived outside its partition queue");
   }
 }
 
@@ -712,8 +710,8 @@ void VeskKafkaFeed::Consumer::on_error(rd_kafka_resp_err_t err, const char* reas
     logger->debug("Kafka client error: " + health->last_error);
     return;
   }
-  const auto suffix =
-      log_limiter.admit(std::string("error ") + rd_kafka_err2name(err) + " " + subject_of(reason ? reason : ""));
+  const auto suffix = log_limiter.admit(std::string("error ") + rd_kafka_err2name(err) + " " +
+                                        subject_of(reason ? reason : ""));
   if (!suffix) return;
   // A lost connection is retried by the client on its own; everything else needs a look.
   if (err == RD_KAFKA_RESP_ERR__TRANSPORT) {
@@ -784,7 +782,8 @@ Awaitable<void> VeskKafkaFeed::Consumer::await_cluster(const std::string& server
   // so that a slow broker's answer still fits in one.
   auto longest = first_start_round;
   for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                            std::chrono::steady_clock::now());
     const auto round = std::clamp(left, std::chrono::milliseconds(1), longest);
     longest = std::min(longest * 2, last_start_round);
     auto ask = [round](rd_kafka_t* handle) {
@@ -835,10 +834,8 @@ bool leadership_in_motion(rd_kafka_resp_err_t err) {
     case RD_KAFKA_RESP_ERR_NETWORK_EXCEPTION:
     case RD_KAFKA_RESP_ERR__TRANSPORT:
     case RD_KAFKA_RESP_ERR__TIMED_OUT:
-    case RD_KAFKA_RESP_ERR__ALL_BROKERS_DOWN:
-      return true;
-    default:
-      return false;
+    case RD_KAFKA_RESP_ERR__ALL_BROKERS_DOWN: return true;
+    default: return false;
   }
 }
 
@@ -883,8 +880,7 @@ Awaitable<void> VeskKafkaFeed::Consumer::seek(const std::shared_ptr<PartitionRea
   if (offset < marks.low || offset > marks.high) {
     logger->warn("Kafka partition " + std::to_string(partition) + " of " + topic + ": offset " +
                  std::to_string(offset) + " is out of range (earliest retained offset " + std::to_string(marks.low) +
-                 ", end of log " + std::to_string(marks.high) + "); reading from offset " +
-                 std::to_string(marks.low));
+                 ", end of log " + std::to_string(marks.high) + "); reading from offset " + std::to_string(marks.low));
     offset = marks.low;
   }
   reader->floor = offset;
@@ -902,7 +898,8 @@ Awaitable<void> VeskKafkaFeed::Consumer::seek(const std::shared_ptr<PartitionRea
       return resume_fetching(handle, list.get());
     };
     auto err = co_await blocking(std::move(attempt));
-    if (reader->closed || closing) throw KafkaError(RD_KAFKA_RESP_ERR__DESTROY, what + " failed: the consumer is stopping");
+    if (reader->closed || closing)
+      throw KafkaError(RD_KAFKA_RESP_ERR__DESTROY, what + " failed: the consumer is stopping");
     if (!reader->assigned) throw KafkaError(RD_KAFKA_RESP_ERR__STATE, what + " failed: the partition was revoked");
     if (!err) break;
     const bool retry = err == RD_KAFKA_RESP_ERR__STATE || err == RD_KAFKA_RESP_ERR__TIMED_OUT ||
@@ -930,7 +927,9 @@ Awaitable<void> VeskKafkaFeed::Consumer::resume(const std::shared_ptr<PartitionR
 
 std::vector<Message> VeskKafkaFeed::Consumer::read_ready(PartitionReader& reader) {
   auto n = rd_kafka_consume_batch_queue(reader.queue.get(), 0, reader.raw.data(), reader.raw.size());
-  if (n < 0) throw kafka_error(rd_kafka_last_error(), "Kafka fetch of partition " + std::to_string(reader.partition) + " failed");
+  if (n < 0)
+    throw kafka_error(rd_kafka_last_error(),
+                      "Kafka fetch of partition " + std::to_string(reader.partition) + " failed");
   reader.below_floor = false;
   if (n == 0) return {};
   // Owned at once, so that every message goes back to the client whatever happens below.
@@ -951,9 +950,8 @@ std::vector<Message> VeskKafkaFeed::Consumer::read_ready(PartitionReader& reader
     if (m->err) {
       // What was read before the failure is not handed out: the next seek refetches it.
       reader.next_offset.reset();
-      throw KafkaError(m->err, "Kafka fetch of partition " + std::to_string(reader.partition) +
-                                                     " of " + topic + " failed: " + rd_kafka_err2name(m->err) + ": " +
-                                                     rd_kafka_message_errstr(m.get()));
+      throw KafkaError(m->err, "Kafka fetch of partition " + std::to_string(reader.partition) + " of " + topic +
+                                   " failed: " + rd_kafka_err2name(m->err) + ": " + rd_kafka_message_errstr(m.get()));
     }
     if (m->offset < reader.floor) {
       reader.below_floor = true;
@@ -1226,13 +1224,14 @@ std::optional<SourceHealth> VeskKafkaFeed::health() const {
   const Health& h = *_health;
   SourceHealth out;
   out.group_member = h.member;
-  if (h.broker_contact) out.seconds_since_broker_contact = std::chrono::duration<double>(now - *h.broker_contact).count();
+  if (h.broker_contact)
+    out.seconds_since_broker_contact = std::chrono::duration<double>(now - *h.broker_contact).count();
   const auto silent = now - h.broker_contact.value_or(h.first_start);
   if (silent > unhealthy_after) {
     out.problems.push_back("no Kafka broker reachable for " + whole_seconds(silent) + " s: " +
                            (!h.last_error.empty() ? h.last_error
-                            : h.broker_contact  ? "connections stay open but nothing comes back"
-                                                : "no broker has answered yet"));
+                            : h.broker_contact    ? "connections stay open but nothing comes back"
+                                                  : "no broker has answered yet"));
   }
   const auto outside = now - h.member_at.value_or(h.first_start);
   if (!h.member && outside > unhealthy_after) {
@@ -1249,7 +1248,8 @@ void VeskKafkaFeed::checkpoint_stored(PartitionId partition, Offset offset) {
 void VeskKafkaFeed::recycle(PartitionId partition, std::vector<Message>&& batch) {
   if (!_consumer) return;
   auto it = _consumer->readers.find(partition);
-  if (it != _consumer->readers.end() && it->second->spare.capacity() < batch.capacity()) it->second->spare = std::move(batch);
+  if (it != _consumer->readers.end() && it->second->spare.capacity() < batch.capacity())
+    it->second->spare = std::move(batch);
 }
 
 Awaitable<std::vector<Message>> VeskKafkaFeed::get_many(PartitionId partition) {
@@ -1267,7 +1267,9 @@ Awaitable<std::vector<Message>> VeskKafkaFeed::get_many(PartitionId partition) {
 
   if (reader->paused) co_await consumer->resume(reader);
   for (;;) {
-    if (reader->closed) throw KafkaError(RD_KAFKA_RESP_ERR__DESTROY, "get_many: the Kafka source stopped while reading partition " + std::to_string(partition));
+    if (reader->closed)
+      throw KafkaError(RD_KAFKA_RESP_ERR__DESTROY,
+                       "get_many: the Kafka source stopped while reading partition " + std::to_string(partition));
     // Drained before reading, so that anything arriving after the read wakes the wait below.
     reader->wakeup.drain();
     auto batch = consumer->read_ready(*reader);

@@ -59,9 +59,8 @@ class VeskKafkaFeed : public VeskFeed {
   };
 
   VeskKafkaFeed(std::string kafka_bootstrap_servers, std::string kafka_group_id, std::string kafka_topic,
-                std::string kafka_sasl_mechanism, std::string kafka_security_protocol,
-                std::string kafka_sasl_username, std::string kafka_sasl_password, Logger logger,
-                ExtraProperties extra_properties = {});
+                std::string kafka_sasl_mechanism, std::string kafka_security_protocol, std::string kafka_sasl_username,
+                std::string kafka_sasl_password, Logger logger, ExtraProperties extra_properties = {});
   ~VeskKafkaFeed() override;
 
   // Built from Config::from_env(). KAFKA_BOOTSTRAP_SERVERS, KAFKA_GROUP_ID and KAFKA_TOPIC must

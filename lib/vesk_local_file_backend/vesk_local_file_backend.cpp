@@ -49,9 +49,7 @@ class UniqueFd {
 
 // A relative path that stays inside the root: not absolute, no ".." segment, no NUL.
 void check_relative(const std::string& path, const char* what) {
-  auto refuse = [&](const char* why) {
-    throw ValueError(std::string(what) + " '" + path + "' " + why);
-  };
+  auto refuse = [&](const char* why) { throw ValueError(std::string(what) + " '" + path + "' " + why); };
   if (!path.empty() && path.front() == '/') refuse("is absolute; paths must stay under the backend's root directory");
   if (path.find('\0') != std::string::npos) refuse("contains a NUL character");
   std::size_t start = 0;

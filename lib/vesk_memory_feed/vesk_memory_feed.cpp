@@ -14,7 +14,8 @@ namespace vesk {
 
 VeskMemoryFeed::VeskMemoryFeed(Logger logger, int partitions, std::chrono::steady_clock::duration max_wait)
     : VeskFeed(std::move(logger)), _max_wait(max_wait) {
-  if (partitions < 1) throw ValueError("VeskMemoryFeed needs at least one partition, got " + std::to_string(partitions));
+  if (partitions < 1)
+    throw ValueError("VeskMemoryFeed needs at least one partition, got " + std::to_string(partitions));
   _partitions.resize(static_cast<std::size_t>(partitions));
 }
 
@@ -139,7 +140,8 @@ void VeskMemoryFeed::wake_readers() {
 
 void VeskMemoryFeed::revoke(const std::vector<PartitionId>& partitions) {
   for (auto p : partitions) partition_at(p);
-  std::erase_if(_assigned, [&](PartitionId p) { return std::find(partitions.begin(), partitions.end(), p) != partitions.end(); });
+  std::erase_if(_assigned,
+                [&](PartitionId p) { return std::find(partitions.begin(), partitions.end(), p) != partitions.end(); });
   if (_listener) _listener->on_partitions_revoked(partitions);
 }
 

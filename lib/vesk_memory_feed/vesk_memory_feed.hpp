@@ -24,8 +24,7 @@ class VeskMemoryFeed : public VeskFeed {
 
   // Partitions 0 … partitions-1, all empty. get_many waits up to `max_wait` for a message and
   // then returns an empty batch, like a broker fetch that times out.
-  VeskMemoryFeed(Logger logger, int partitions,
-                 std::chrono::steady_clock::duration max_wait = std::chrono::seconds(1));
+  VeskMemoryFeed(Logger logger, int partitions, std::chrono::steady_clock::duration max_wait = std::chrono::seconds(1));
   ~VeskMemoryFeed() override;
 
   Awaitable<void> stop() override;
@@ -38,8 +37,7 @@ class VeskMemoryFeed : public VeskFeed {
 
   // Appends a message at the next offset of the partition (one past its last, 0 when empty) and
   // returns that offset. Safe from any thread; wakes readers waiting on the partition.
-  Offset produce(PartitionId partition, std::optional<std::string> key, std::string value,
-                 std::int64_t timestamp = 0);
+  Offset produce(PartitionId partition, std::optional<std::string> key, std::string value, std::int64_t timestamp = 0);
   // Appends messages that carry their own offsets, which must grow along the partition.
   void append(PartitionId partition, std::vector<Message> messages);
 

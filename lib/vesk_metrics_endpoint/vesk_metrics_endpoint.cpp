@@ -2,8 +2,8 @@
 
 #include "vesk/loop/event_loop.hpp"
 
-#include <asio/post.hpp>
 #include <httplib.h>
+#include <asio/post.hpp>
 #include <nlohmann/json.hpp>
 
 #include <atomic>
@@ -94,7 +94,8 @@ std::string prometheus_text(const MetricsSnapshot& snapshot) {
   e.family("vesk_engine_state", "gauge", "1 for the engine's current state, 0 for the others.");
   for (auto state : {MetricsSnapshot::EngineState::stopped, MetricsSnapshot::EngineState::connecting,
                      MetricsSnapshot::EngineState::consuming}) {
-    e.sample("vesk_engine_state", std::string("state=\"") + state_name(state) + "\"", state == snapshot.state ? "1" : "0");
+    e.sample("vesk_engine_state", std::string("state=\"") + state_name(state) + "\"",
+             state == snapshot.state ? "1" : "0");
   }
   e.family("vesk_assigned_partitions", "gauge", "Partitions assigned to this engine.");
   e.sample("vesk_assigned_partitions", "", number(static_cast<std::uint64_t>(snapshot.partitions.size())));
@@ -103,20 +104,24 @@ std::string prometheus_text(const MetricsSnapshot& snapshot) {
   if (snapshot.source) {
     e.family("vesk_group_member", "gauge", "1 while the host is a member of its consumer group.");
     e.sample("vesk_group_member", "", snapshot.source->group_member ? "1" : "0");
-    e.family("vesk_broker_contact_age_seconds", "gauge", "Time since a broker last answered (absent before the first answer).");
-    if (auto age = snapshot.source->seconds_since_broker_contact) e.sample("vesk_broker_contact_age_seconds", "", number(*age));
+    e.family("vesk_broker_contact_age_seconds", "gauge",
+             "Time since a broker last answered (absent before the first answer).");
+    if (auto age = snapshot.source->seconds_since_broker_contact)
+      e.sample("vesk_broker_contact_age_seconds", "", number(*age));
     e.family("vesk_source_problems", "gauge", "Problems the source reports now (see /healthz).");
     e.sample("vesk_source_problems", "", number(static_cast<std::uint64_t>(snapshot.source->problems.size())));
   }
 
-  e.per_partition("vesk_consumer_live", "gauge", "1 while a consumer runs for the partition, 0 while it waits to be rebuilt.",
+  e.per_partition("vesk_consumer_live", "gauge",
+                  "1 while a consumer runs for the partition, 0 while it waits to be rebuilt.",
                   [](const P& p) { return Opt(p.consumer_live ? 1 : 0); });
   e.per_partition("vesk_messages_processed_total", "counter", "Messages drained by the partition's workers.",
                   [](const P& p) { return Opt(p.metrics.messages_processed); });
   e.per_partition("vesk_batches_total", "counter", "Batches drained by the partition's workers.",
                   [](const P& p) { return Opt(p.metrics.batches); });
 
-  e.family("vesk_batch_cycle_seconds", "histogram", "Time from handing a batch to the workers until all have drained it.");
+  e.family("vesk_batch_cycle_seconds", "histogram",
+           "Time from handing a batch to the workers until all have drained it.");
   for (const auto& p : snapshot.partitions) {
     const std::string label = Exposition::partition_label(p);
     std::uint64_t cumulative = 0;
@@ -136,7 +141,8 @@ std::string prometheus_text(const MetricsSnapshot& snapshot) {
                   [](const P& p) { return p.metrics.offset; });
   e.per_partition("vesk_stored_offset", "gauge", "Offset of the next message to read, in the stored state.",
                   [](const P& p) { return p.metrics.stored_offset; });
-  e.per_partition("vesk_high_watermark", "gauge", "Offset one past the partition's last message, as the source knows it.",
+  e.per_partition("vesk_high_watermark", "gauge",
+                  "Offset one past the partition's last message, as the source knows it.",
                   [](const P& p) { return p.high_watermark; });
   e.per_partition("vesk_lag_messages", "gauge", "High watermark minus the offset in memory; absent while unknown.",
                   [](const P& p) { return p.lag; });
@@ -145,7 +151,8 @@ std::string prometheus_text(const MetricsSnapshot& snapshot) {
                   [](const P& p) { return Opt(p.lag ? 1 : 0); });
   e.per_partition("vesk_checkpoint_keys", "gauge", "Keys in the last stored checkpoint.",
                   [](const P& p) { return as_int(p.metrics.checkpoint_keys); });
-  e.per_partition("vesk_checkpoint_collection_seconds", "gauge", "Time the last checkpoint took to collect the key states.",
+  e.per_partition("vesk_checkpoint_collection_seconds", "gauge",
+                  "Time the last checkpoint took to collect the key states.",
                   [](const P& p) { return p.metrics.checkpoint_collection_seconds; });
   e.per_partition("vesk_checkpoint_save_seconds", "gauge", "Time the last checkpoint took to store the state.",
                   [](const P& p) { return p.metrics.checkpoint_save_seconds; });
@@ -233,7 +240,8 @@ MetricsEndpoint::MetricsEndpoint(Vesk& engine, MetricsEndpointOptions options)
     auto snapshot = _snapshot();
     if (!snapshot) {
       response.status = 503;
-      response.set_content(R"({"status": "unhealthy", "reason": "the engine's event loop did not answer"})" "\n",
+      response.set_content(R"({"status": "unhealthy", "reason": "the engine's event loop did not answer"})"
+                           "\n",
                            "application/json");
       return;
     }

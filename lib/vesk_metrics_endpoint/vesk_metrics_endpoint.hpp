@@ -1,7 +1,7 @@
 #pragma once
 // The engine's figures over HTTP: GET /metrics in the Prometheus text format (0.0.4) and
-// GET /healthz (200, or 503 naming each unhealthy partition and the source's problems). It serves on its own threads and
-// takes every snapshot on the event-loop thread, so the engine never waits for a scraper.
+// GET /healthz (200, or 503 naming each unhealthy partition and the source's problems). It serves on its own threads
+// and takes every snapshot on the event-loop thread, so the engine never waits for a scraper.
 //
 //   auto endpoint = vesk::serve_metrics(engine, {.host = "127.0.0.1", .port = 9464});  // on the loop thread
 //   ...

@@ -5,8 +5,8 @@
 // its key states in a Python dict of plain Python objects, converted from and to Values only when
 // the states are handed over and collected.
 
-#include "vesk/stream_handler/handler_registry.hpp"
 #include "vesk/loop/task.hpp"
+#include "vesk/stream_handler/handler_registry.hpp"
 #include "vesk/stream_handler/stream_handler.hpp"
 
 #include <pybind11/embed.h>
@@ -36,9 +36,8 @@ namespace {
 // Python's own view of a message: key (bytes or None), value (bytes), timestamp and offset.
 // Built in C so that a message costs two bytes objects and one small allocation.
 struct MessageObject {
-  PyObject_HEAD
-  PyObject* key;    // bytes or None
-  PyObject* value;  // bytes
+  PyObject_HEAD PyObject* key;  // bytes or None
+  PyObject* value;              // bytes
   long long timestamp;
   long long offset;
 };
@@ -72,8 +71,8 @@ PyObject* message_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   PyObject* value = nullptr;
   long long timestamp = 0;
   long long offset = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|LL:Message", const_cast<char**>(names), &key, &value,
-                                   &timestamp, &offset)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|LL:Message", const_cast<char**>(names), &key, &value, &timestamp,
+                                   &offset)) {
     return nullptr;
   }
   if (key != Py_None && !PyBytes_Check(key)) {
@@ -89,8 +88,8 @@ PyObject* message_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* message_repr(PyObject* self) {
   auto* m = reinterpret_cast<MessageObject*>(self);
-  return PyUnicode_FromFormat("Message(key=%R, value=%R, timestamp=%lld, offset=%lld)", m->key, m->value,
-                              m->timestamp, m->offset);
+  return PyUnicode_FromFormat("Message(key=%R, value=%R, timestamp=%lld, offset=%lld)", m->key, m->value, m->timestamp,
+                              m->offset);
 }
 
 PyMemberDef message_members[] = {
@@ -106,7 +105,8 @@ PyType_Slot message_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(&message_new)},
     {Py_tp_repr, reinterpret_cast<void*>(&message_repr)},
     {Py_tp_members, message_members},
-    {Py_tp_doc, const_cast<char*>("One message of the stream: key (bytes or None), value (bytes), timestamp and offset.")},
+    {Py_tp_doc,
+     const_cast<char*>("One message of the stream: key (bytes or None), value (bytes), timestamp and offset.")},
     {0, nullptr},
 };
 
@@ -337,14 +337,10 @@ Ref checked(PyObject* p) {
 // Value → Python; every Value has a Python counterpart.
 Ref to_python(const Value& value) {
   switch (value.kind()) {
-    case Value::Kind::none:
-      return borrow(Py_None);
-    case Value::Kind::boolean:
-      return borrow(value.as_bool() ? Py_True : Py_False);
-    case Value::Kind::integer:
-      return checked(PyLong_FromLongLong(value.as_int()));
-    case Value::Kind::floating:
-      return checked(PyFloat_FromDouble(value.as_float()));
+    case Value::Kind::none: return borrow(Py_None);
+    case Value::Kind::boolean: return borrow(value.as_bool() ? Py_True : Py_False);
+    case Value::Kind::integer: return checked(PyLong_FromLongLong(value.as_int()));
+    case Value::Kind::floating: return checked(PyFloat_FromDouble(value.as_float()));
     case Value::Kind::text: {
       const std::string& s = value.as_text();
       return checked(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict"));

@@ -45,7 +45,8 @@ Awaitable<std::optional<std::string>> write_file_if(std::shared_ptr<VeskFileBack
                                                     std::string bytes, std::optional<std::string> expected_tag,
                                                     std::exception_ptr encoding_failure) {
   if (encoding_failure) std::rethrow_exception(encoding_failure);
-  auto written = co_await backend->set_file_contents_if_async(std::move(name), std::move(bytes), std::move(expected_tag));
+  auto written = co_await backend->set_file_contents_if_async(std::move(name), std::move(bytes),
+                                                              std::move(expected_tag));
   if (!written.stored) co_return std::nullopt;
   co_return std::move(written.tag);
 }
@@ -70,7 +71,8 @@ std::string VeskStateStore::get_partition_state_file_name(PartitionId partition)
 
 Awaitable<std::optional<PartitionState>> VeskStateStore::get_partition_state(PartitionId partition) {
   auto backend = storage_provider;
-  std::optional<std::string> contents = co_await backend->get_file_contents_async(get_partition_state_file_name(partition));
+  std::optional<std::string> contents = co_await backend->get_file_contents_async(
+      get_partition_state_file_name(partition));
   if (!contents) co_return std::nullopt;
   co_return co_await decode_maybe_off_loop(std::move(*contents));
 }

@@ -37,10 +37,12 @@ const char* processors_body = R"([
 // Serves the two collections; "/status/N/..." answers with status N, other paths with 404.
 Reply api(const vesk::testing::ReceivedRequest& request) {
   if (request.target == "/admin/system/orgs") {
-    return Reply{200, {{"Content-Type", "application/json"}},
+    return Reply{200,
+                 {{"Content-Type", "application/json"}},
                  R"([{"_id": "o1", "name": "Acme", "plan": "gold"}, {"_id": "o2", "name": "Initech"}])"};
   }
-  if (request.target == "/admin/system/processors") return Reply{200, {{"Content-Type", "application/json"}}, processors_body};
+  if (request.target == "/admin/system/processors")
+    return Reply{200, {{"Content-Type", "application/json"}}, processors_body};
   return Reply{404, {}, "<html>not here</html>"};
 }
 
@@ -87,8 +89,8 @@ TEST(AdminConfig, OnlyABaseUrlMeansNoKeyAndAThirtySecondLimit) {
 TEST(AdminRestClient, SendsAuthorizationOnlyForANonEmptyKey) {
   TestHttpServer server(api);
   EventLoop loop;
-  for (std::optional<std::string> key : {std::optional<std::string>(), std::optional<std::string>(""),
-                                         std::optional<std::string>("s3cret")}) {
+  for (std::optional<std::string> key :
+       {std::optional<std::string>(), std::optional<std::string>(""), std::optional<std::string>("s3cret")}) {
     AdminRestClient client(config_for(server, key));
     run(loop, orgs_in_session(client));
   }
@@ -105,9 +107,9 @@ TEST(AdminRestClient, SendsAuthorizationOnlyForANonEmptyKey) {
   EXPECT_EQ(received[2].header("Authorization"), "Bearer s3cret");
 
   AdminRestClient keyed(config_for(server, "k"));
-  EXPECT_EQ(keyed._get_headers(), (vesk::http::Headers{{"Content-Type", "application/json"},
-                                                         {"Accept", "application/json"},
-                                                         {"Authorization", "Bearer k"}}));
+  EXPECT_EQ(keyed._get_headers(),
+            (vesk::http::Headers{
+                {"Content-Type", "application/json"}, {"Accept", "application/json"}, {"Authorization", "Bearer k"}}));
 }
 
 TEST(AdminRestClient, PathReplacesThePathOfTheBaseUrl) {
@@ -123,19 +125,23 @@ TEST(AdminRestClient, MapsRecordsIgnoringExtraKeysWithDependsOnNoneWhenMissingOr
   TestHttpServer server(api);
   EventLoop loop;
   AdminRestClient client(config_for(server));
-  auto [orgs, processors] = run(loop, client.with_session([](AdminRestClient& c) -> Awaitable<std::pair<std::vector<Org>, std::vector<Processor>>> {
-    auto orgs = co_await c.get_orgs();
-    auto processors = co_await c.get_processors();
-    co_return std::make_pair(orgs, processors);
-  }));
+  auto [orgs, processors] = run(
+      loop,
+      client.with_session([](AdminRestClient& c) -> Awaitable<std::pair<std::vector<Org>, std::vector<Processor>>> {
+        auto orgs = co_await c.get_orgs();
+        auto processors = co_await c.get_processors();
+        co_return std::make_pair(orgs, processors);
+      }));
   EXPECT_EQ(orgs, (std::vector<Org>{Org("o1", "Acme"), Org("o2", "Initech")}));
   ASSERT_EQ(processors.size(), 3u);
-  EXPECT_EQ(processors[0], Processor("p1", "o1", "First", "mod.First", json::parse(R"({"depth": 3, "tags": ["a"]})"), true, "p0"));
+  EXPECT_EQ(processors[0],
+            Processor("p1", "o1", "First", "mod.First", json::parse(R"({"depth": 3, "tags": ["a"]})"), true, "p0"));
   EXPECT_EQ(processors[1], Processor("p2", "o1", "Second", "mod.Second", json::array({1, 2}), false, std::nullopt));
   EXPECT_EQ(processors[2].dependsOn, std::nullopt);
   EXPECT_TRUE(processors[2].options.is_null());
-  EXPECT_EQ(json(processors[1]).dump(),
-            R"({"_id":"p2","dependsOn":null,"isEnabled":false,"options":[1,2],"orgId":"o1","processor":"mod.Second","title":"Second"})");
+  EXPECT_EQ(
+      json(processors[1]).dump(),
+      R"({"_id":"p2","dependsOn":null,"isEnabled":false,"options":[1,2],"orgId":"o1","processor":"mod.Second","title":"Second"})");
 }
 
 TEST(AdminRestClient, EmptyArrayGivesEmptyLists) {
@@ -173,7 +179,8 @@ TEST(AdminRestClient, BadAnswersFailTheWholeCallNamingWhatIsWrong) {
   EXPECT_THAT(error_of(R"([{"_id": "p", "orgId": "o", "title": "t", "processor": "m", "isEnabled": true}])", true),
               HasSubstr("missing options"));
   EXPECT_THAT(error_of(R"([{"_id": 7, "name": "Acme"}])"), HasSubstr("has \"_id\" number, not a string"));
-  EXPECT_THAT(error_of(R"([["o1", "Acme"]])"), HasSubstr("element 0 of the answer to /admin/system/orgs is array, not an object"));
+  EXPECT_THAT(error_of(R"([["o1", "Acme"]])"),
+              HasSubstr("element 0 of the answer to /admin/system/orgs is array, not an object"));
   EXPECT_THAT(error_of(R"({"_id": "o1", "name": "Acme"})"), HasSubstr("is object, not an array"));
   EXPECT_THAT(error_of("<html>oops</html>"), HasSubstr("the answer to /admin/system/orgs is not JSON"));
 }
@@ -213,7 +220,9 @@ TEST(AdminRestClient, HostileAnswersAreRefusedByTheirLimitsAndUrlsKeepTheirPassw
 
 TEST(AdminRestClient, ErrorStatusFailsWithItsStatusAndTheSessionStaysUsable) {
   int status = 404;
-  TestHttpServer server([&](const auto& r) { return r.target.find("orgs") != std::string::npos ? Reply{status, {}, "gone\nfor good"} : api(r); });
+  TestHttpServer server([&](const auto& r) {
+    return r.target.find("orgs") != std::string::npos ? Reply{status, {}, "gone\nfor good"} : api(r);
+  });
   EventLoop loop;
   AdminRestClient client(config_for(server));
   run(loop, client.with_session([&](AdminRestClient& c) -> Awaitable<void> {
@@ -268,7 +277,7 @@ TEST(AdminRestClient, RequestsNeedAnOpenSessionWhichClosesAlsoWhenTheWorkFails) 
                })),
                std::runtime_error);
   EXPECT_THROW(run(loop, client.get_orgs()), vesk::http::HttpError);  // closed
-  EXPECT_EQ(run(loop, orgs_in_session(client)).size(), 2u);            // a new session works
+  EXPECT_EQ(run(loop, orgs_in_session(client)).size(), 2u);           // a new session works
 
   AdminRestClient zero(config_for(server, std::nullopt, 0));
   EXPECT_THROW(run(loop, zero.open_session()), vesk::ValueError);

@@ -9,9 +9,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fcntl.h>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -78,9 +78,13 @@ Outcome run_admin(std::vector<std::string> args, std::vector<std::string> env = 
 int lines(const std::string& text) { return static_cast<int>(std::count(text.begin(), text.end(), '\n')); }
 
 Reply api(const vesk::testing::ReceivedRequest& request) {
-  if (request.target == "/admin/system/orgs") return Reply{200, {}, R"([{"_id": "o1", "name": "Acme", "x": 1}, {"_id": "o2", "name": "Initech"}])"};
+  if (request.target == "/admin/system/orgs")
+    return Reply{200, {}, R"([{"_id": "o1", "name": "Acme", "x": 1}, {"_id": "o2", "name": "Initech"}])"};
   if (request.target == "/admin/system/processors") {
-    return Reply{200, {}, R"([{"_id": "p1", "orgId": "o1", "title": "T", "processor": "m.C", "options": {"k": [1]}, "isEnabled": true}])"};
+    return Reply{
+        200,
+        {},
+        R"([{"_id": "p1", "orgId": "o1", "title": "T", "processor": "m.C", "options": {"k": [1]}, "isEnabled": true}])"};
   }
   return Reply{404, {}, "no such path"};
 }
@@ -160,17 +164,22 @@ TEST(VeskAdmin, KeyComesFromAFileOrTheEnvironmentAndNeverGoesOverPlainHttpToAnot
   Outcome allowed = run_admin({"--base-url", "http://192.0.2.1:9/", "--allow-insecure", "--timeout", "1", "orgs"},
                               {"VESK_ADMIN_API_KEY=k"});
   EXPECT_EQ(allowed.status, 1) << allowed.err;
-  EXPECT_EQ(run_admin({"--base-url", "http://192.0.2.1:9/", "--timeout", "1", "orgs"}).status, 1) << "no key, no refusal";
+  EXPECT_EQ(run_admin({"--base-url", "http://192.0.2.1:9/", "--timeout", "1", "orgs"}).status, 1)
+      << "no key, no refusal";
 }
 
 TEST(VeskAdmin, AnswerNestedTooDeeplyIsOneClearErrorAndExitOne) {
   std::string options = std::string(200000, '[') + std::string(200000, ']');
   TestHttpServer deep([&](const auto&) {
-    return Reply{200, {}, R"([{"_id": "p1", "orgId": "o1", "title": "T", "processor": "m.C", "isEnabled": true, "options": )" + options + "}]"};
+    return Reply{200,
+                 {},
+                 R"([{"_id": "p1", "orgId": "o1", "title": "T", "processor": "m.C", "isEnabled": true, "options": )" +
+                     options + "}]"};
   });
   Outcome outcome = run_admin({"--base-url", deep.url(), "processors"});
   EXPECT_EQ(outcome.status, 1);
-  EXPECT_EQ(outcome.err, "vesk-admin: the answer to /admin/system/processors nests arrays and objects deeper than 10000 levels\n");
+  EXPECT_EQ(outcome.err,
+            "vesk-admin: the answer to /admin/system/processors nests arrays and objects deeper than 10000 levels\n");
 }
 
 TEST(VeskAdmin, HelpAndVersion) {

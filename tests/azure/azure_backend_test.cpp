@@ -1,9 +1,9 @@
 #include "vesk/vesk_azure_blob_backend/vesk_azure_blob_backend.hpp"
 
-#include "error_of.hpp"
 #include "azurite.hpp"
-#include "vesk/http/http_client.hpp"
+#include "error_of.hpp"
 #include "log_capture.hpp"
+#include "vesk/http/http_client.hpp"
 #include "vesk/loop/event_loop.hpp"
 #include "vesk/vesk_state_store/vesk_state_store.hpp"
 
@@ -11,9 +11,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -73,7 +73,6 @@ class AzureBackend : public ::testing::Test {
     std::sort(names.begin(), names.end());
     return names;
   }
-
 
   static inline std::unique_ptr<vesk::testing::Azurite> azurite;
   static inline int counter = 0;
@@ -170,10 +169,9 @@ TEST_F(AzureBackend, MissingContainerIsAnErrorForEveryOperationNotNoFile) {
   const std::string read_error = error_of([&] { get(*b, "p-1.state.pkl"); });
   const std::string list_error = error_of([&] { list(*b, "states"); });
   EXPECT_THAT(write_error, StartsWith("HTTP 404 ContainerNotFound: "));
-  EXPECT_THAT(log.texts(spdlog::level::err),
-              ElementsAre("Error writing to file 'states/p-1.state.pkl': " + write_error,
-                          "Error reading file 'states/p-1.state.pkl': " + read_error,
-                          "Error listing files in directory 'states/': " + list_error));
+  EXPECT_THAT(log.texts(spdlog::level::err), ElementsAre("Error writing to file 'states/p-1.state.pkl': " + write_error,
+                                                         "Error reading file 'states/p-1.state.pkl': " + read_error,
+                                                         "Error listing files in directory 'states/': " + list_error));
 
   try {
     put(*b, "p-1.state.pkl", "x");
@@ -202,7 +200,8 @@ TEST_F(AzureBackend, WrongAccountKeyFailsWithAnAuthorizationError) {
 // An account SAS valid for blobs, signed here with the emulator's key.
 std::string account_sas() {
   const std::string version = "2021-08-06", permissions = "rwdlac", expiry = "2099-01-01T00:00:00Z";
-  const std::string to_sign = "devstoreaccount1\n" + permissions + "\nb\nsco\n\n" + expiry + "\n\n\n" + version + "\n\n";
+  const std::string to_sign = "devstoreaccount1\n" + permissions + "\nb\nsco\n\n" + expiry + "\n\n\n" + version +
+                              "\n\n";
   const auto key = vesk::blob::parse_connection_string("UseDevelopmentStorage=true").account_key;
   return "sv=" + version + "&ss=b&srt=sco&sp=" + permissions + "&se=" + vesk::blob::percent_encode(expiry, false) +
          "&sig=" + vesk::blob::percent_encode(vesk::blob::shared_key_signature(key, to_sign), false);

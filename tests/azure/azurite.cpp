@@ -48,8 +48,15 @@ void Azurite::start(int port) {
     throw std::runtime_error("Azurite is not installed at " + program + " (run scripts/install-deps)");
   }
   const std::string port_text = std::to_string(port);
-  std::vector<std::string> args{program, "--blobHost", "127.0.0.1", "--blobPort", port_text,
-                                "--inMemoryPersistence", "--disableTelemetry", "--silent", "--skipApiVersionCheck"};
+  std::vector<std::string> args{program,
+                                "--blobHost",
+                                "127.0.0.1",
+                                "--blobPort",
+                                port_text,
+                                "--inMemoryPersistence",
+                                "--disableTelemetry",
+                                "--silent",
+                                "--skipApiVersionCheck"};
   const auto service = spawn_service(std::move(args), ServiceTie::parent_death_signal, true);
   _pid = service.pid;
 
@@ -107,9 +114,7 @@ void Azurite::resume() {
   if (_pid > 0) ::kill(_pid, SIGCONT);
 }
 
-std::string Azurite::blob_endpoint() const {
-  return "http://127.0.0.1:" + std::to_string(_port) + "/" + account;
-}
+std::string Azurite::blob_endpoint() const { return "http://127.0.0.1:" + std::to_string(_port) + "/" + account; }
 
 std::string Azurite::connection_string() const {
   return std::string("DefaultEndpointsProtocol=http;AccountName=") + account + ";AccountKey=" + account_key +

@@ -76,8 +76,8 @@ TEST(ConnectionString, UnusableStringsNameWhatIsWrongWithoutShowingSecrets) {
 }
 
 TEST(Base64, RoundTripsAndRejectsMalformedText) {
-  for (std::string bytes : {std::string(), std::string("f"), std::string("fo"), std::string("foo"),
-                            std::string("\0\xff\x10", 3)}) {
+  for (std::string bytes :
+       {std::string(), std::string("f"), std::string("fo"), std::string("foo"), std::string("\0\xff\x10", 3)}) {
     auto decoded = base64_decode(base64_encode(bytes));
     ASSERT_TRUE(decoded);
     EXPECT_EQ(*decoded, bytes);
@@ -105,8 +105,8 @@ TEST(Rfc1123, FormatsGmtWithEnglishNames) {
 TEST(SharedKey, ListRequestSignsSortedHeadersAndDecodedQueryValues) {
   const HeaderList headers{{"x-ms-version", "2021-08-06"}, {"X-MS-Date", " Tue, 08 Dec 2026 07:38:23 GMT "}};
   const QueryList query{{"restype", "container"}, {"comp", "list"}, {"prefix", "a/"}, {"marker", "2!8!a b"}};
-  const std::string to_sign =
-      shared_key_string_to_sign("GET", headers, 0, "devstoreaccount1", "/devstoreaccount1/c", query);
+  const std::string to_sign = shared_key_string_to_sign("GET", headers, 0, "devstoreaccount1", "/devstoreaccount1/c",
+                                                        query);
   EXPECT_EQ(to_sign,
             "GET\n\n\n\n\n\n\n\n\n\n\n\n"
             "x-ms-date:Tue, 08 Dec 2026 07:38:23 GMT\nx-ms-version:2021-08-06\n"
@@ -132,7 +132,8 @@ TEST(SharedKey, UploadSignsLengthAndContentTypeAndIgnoresDateWhenMsDateIsSent) {
 TEST(ListBlobsXml, ReadsNamesEscapedAndEncodedAndTheNextMarker) {
   const std::string xml =
       "\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"utf-8\"?>"
-      "<EnumerationResults ServiceEndpoint=\"http://x/\" ContainerName=\"c\"><Prefix>s/</Prefix><MaxResults>2</MaxResults>"
+      "<EnumerationResults ServiceEndpoint=\"http://x/\" "
+      "ContainerName=\"c\"><Prefix>s/</Prefix><MaxResults>2</MaxResults>"
       "<Blobs><Blob><Name>s/a&amp;b.pkl</Name><Properties><Content-Length>3</Content-Length></Properties></Blob>"
       "<Blob><Name Encoded=\"true\">s/%01x</Name></Blob></Blobs>"
       "<NextMarker>2!72!MDAwMDE0IXMvYw--</NextMarker></EnumerationResults>";

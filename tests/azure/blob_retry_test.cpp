@@ -101,9 +101,10 @@ TEST_F(BlobRetries, TransientFailuresAreRetriedHonouringRetryAfterAndOthersAreNo
   EXPECT_EQ(loop.run_until_complete(b->get_file_contents_async("p-0.state.pkl")), "state");
   EXPECT_EQ(service.requests(), 3u);
   EXPECT_THAT(log.texts(spdlog::level::warn),
-              ::testing::ElementsAre(HasSubstr("GET http://127.0.0.1:" + std::to_string(service.server.port()) +
-                                               "/devstoreaccount1/c/states/p-0.state.pkl in 1.000 s (try 2 of 4) after HTTP 503"),
-                                     HasSubstr("in 1.000 s (try 3 of 4) after HTTP 503")));
+              ::testing::ElementsAre(
+                  HasSubstr("GET http://127.0.0.1:" + std::to_string(service.server.port()) +
+                            "/devstoreaccount1/c/states/p-0.state.pkl in 1.000 s (try 2 of 4) after HTTP 503"),
+                  HasSubstr("in 1.000 s (try 3 of 4) after HTTP 503")));
 
   log.clear();
   service.fail(1, 403);
@@ -117,9 +118,10 @@ TEST_F(BlobRetries, TransientFailuresAreRetriedHonouringRetryAfterAndOthersAreNo
   EXPECT_EQ(service.requests(), 3u + 1u + 4u);
 
   log.clear();
-  auto unreachable = backend("DefaultEndpointsProtocol=http;AccountName=a;AccountKey=a2V5;BlobEndpoint=http://127.0.0.1:" +
-                                 std::to_string(vesk::testing::unused_port()) + "/a",
-                             2);
+  auto unreachable = backend(
+      "DefaultEndpointsProtocol=http;AccountName=a;AccountKey=a2V5;BlobEndpoint=http://127.0.0.1:" +
+          std::to_string(vesk::testing::unused_port()) + "/a",
+      2);
   EXPECT_THROW(loop.run_until_complete(unreachable->get_file_contents_async("p-0.state.pkl")), vesk::http::HttpError);
   EXPECT_EQ(retries(), 1u);
 }

@@ -9,8 +9,8 @@
 #include "eventually.hpp"
 #include "log_capture.hpp"
 #include "stored_offsets.hpp"
-#include "vesk/stream_handler/handler_registry.hpp"
 #include "test_environment.hpp"
+#include "vesk/stream_handler/handler_registry.hpp"
 #include "vesk/vesk_azure_blob_backend/vesk_azure_blob_backend.hpp"
 #include "vesk/vesk_memory_feed/vesk_memory_feed.hpp"
 
@@ -141,8 +141,10 @@ TEST_F(EngineOnBlobStorage, CheckpointsFailWhileTheServiceIsDownAndSucceedOnceIt
     };
     EXPECT_TRUE(co_await eventually([&] { return write_failures() == partitions; }, 20s));
     EXPECT_TRUE(co_await eventually(
-        [&] { return t.log.count_starting_with("[p0] Error in checkpoint loop: ") > 0 &&
-                     t.log.count_starting_with("[p1] Error in checkpoint loop: ") > 0; },
+        [&] {
+          return t.log.count_starting_with("[p0] Error in checkpoint loop: ") > 0 &&
+                 t.log.count_starting_with("[p1] Error in checkpoint loop: ") > 0;
+        },
         20s));
     // The consumers keep running: the same ones as before the outage.
     EXPECT_EQ(engine._partition_consumers.size(), static_cast<std::size_t>(partitions));

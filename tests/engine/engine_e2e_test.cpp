@@ -1,8 +1,8 @@
 // The whole engine with real worker processes, the in-memory source, files on disk and the
 // examples.counting handlers: exact counts, resuming, re-spreading keys over more workers, a
 // worker killed mid-stream, and no process left behind.
-#include "vesk/vesk.hpp"
 #include "vesk/partition_consumer.hpp"
+#include "vesk/vesk.hpp"
 
 #include "engine_fixture.hpp"
 #include "engine_run.hpp"
@@ -124,7 +124,7 @@ TEST_F(EndToEnd, StopStoresWhatWasProcessedSinceTheLastCheckpointWithinItsDeadli
     EXPECT_TRUE(co_await eventually([&] {
       const auto m = engine.metrics();
       return m.partitions.size() == 3 && std::all_of(m.partitions.begin(), m.partitions.end(),
-                                                      [](const auto& p) { return p.metrics.offset == 200; });
+                                                     [](const auto& p) { return p.metrics.offset == 200; });
     }));
     // Partition 1 cannot answer its collection: it is let go at its deadline, from its file.
     auto stuck = *engine._partition_consumers.find(1);
@@ -138,8 +138,9 @@ TEST_F(EndToEnd, StopStoresWhatWasProcessedSinceTheLastCheckpointWithinItsDeadli
   auto has = [&](const std::string& start) { return log.count_starting_with(start) == 1; };
   EXPECT_TRUE(has("[p0] Final checkpoint before release: offset 200, saved in "));
   EXPECT_TRUE(has("[p2] Final checkpoint before release: offset 200, saved in "));
-  EXPECT_TRUE(has("[p1] Final checkpoint before release not stored within 1.000 s; releasing partition 1 from its "
-                  "last checkpoint at offset 0"));
+  EXPECT_TRUE(
+      has("[p1] Final checkpoint before release not stored within 1.000 s; releasing partition 1 from its "
+          "last checkpoint at offset 0"));
   EXPECT_EQ(loop.run_until_complete(store->get_partition_state(0))->offset, 200);
   EXPECT_EQ(loop.run_until_complete(store->get_partition_state(1))->offset, 0);
 }

@@ -3,12 +3,12 @@
 // fresh directory, a captured log, the handler modules and worker program of the build tree, and
 // waits for stored offsets, log lines and the end of every child process.
 
-#include "state_directory.hpp"
 #include "engine_test_support.hpp"
 #include "log_capture.hpp"
+#include "state_directory.hpp"
 #include "stored_offsets.hpp"
-#include "vesk/stream_handler/stream_handler.hpp"
 #include "test_environment.hpp"
+#include "vesk/stream_handler/stream_handler.hpp"
 
 #include <gtest/gtest.h>
 

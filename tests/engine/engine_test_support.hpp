@@ -2,23 +2,23 @@
 // Helpers for the engine tests: an in-memory file backend with fault hooks, a stand-in worker
 // that speaks the channel protocol from the test, child-process inspection and polling waits.
 
-#include "vesk/channel/channel.hpp"
 #include "eventually.hpp"
-#include "vesk/loop/event_loop.hpp"
 #include "test_environment.hpp"
+#include "vesk/channel/channel.hpp"
+#include "vesk/loop/event_loop.hpp"
 #include "vesk/vesk_file_backend/vesk_file_backend.hpp"
 
+#include <dirent.h>
+#include <sys/types.h>
+#include <unistd.h>
 #include <chrono>
 #include <cstdlib>
-#include <dirent.h>
 #include <fstream>
 #include <functional>
 #include <map>
 #include <optional>
 #include <sstream>
 #include <string>
-#include <sys/types.h>
-#include <unistd.h>
 #include <vector>
 
 namespace vesk::testing {

@@ -17,10 +17,10 @@ class FakeFeed : public VeskFeed {
  public:
   explicit FakeFeed(Logger logger = null_logger()) : VeskFeed(std::move(logger)) {}
 
-  std::vector<std::string> calls;       // "stop", "start", "seek <p> <offset>", "get_many <p>"
-  int failing_starts = 0;               // this many starts fail before one succeeds
+  std::vector<std::string> calls;  // "stop", "start", "seek <p> <offset>", "get_many <p>"
+  int failing_starts = 0;          // this many starts fail before one succeeds
   bool always_fail = false;
-  std::function<void()> on_start;       // runs at the start of every start()
+  std::function<void()> on_start;            // runs at the start of every start()
   std::deque<std::vector<Message>> batches;  // handed out by get_many, oldest first
 
   Awaitable<void> stop() override {

@@ -77,13 +77,14 @@ TEST(VeskMemoryFeed, WaitingReaderWakesWhenAnotherThreadProduces) {
   VeskMemoryFeed feed(vesk::null_logger(), 1, 10s);
   std::thread producer;
   auto start = Clock::now();
-  auto batch = loop.run_until_complete([](VeskMemoryFeed& feed, std::thread& producer) -> Awaitable<std::vector<Message>> {
-    producer = std::thread([&feed] {
-      std::this_thread::sleep_for(20ms);
-      feed.produce(0, "k", "v");
-    });
-    co_return co_await feed.get_many(0);
-  }(feed, producer));
+  auto batch = loop.run_until_complete(
+      [](VeskMemoryFeed& feed, std::thread& producer) -> Awaitable<std::vector<Message>> {
+        producer = std::thread([&feed] {
+          std::this_thread::sleep_for(20ms);
+          feed.produce(0, "k", "v");
+        });
+        co_return co_await feed.get_many(0);
+      }(feed, producer));
   producer.join();
   ASSERT_EQ(batch.size(), 1u);
   EXPECT_LT(Clock::now() - start, 2s);

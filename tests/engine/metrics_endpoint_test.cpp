@@ -101,8 +101,8 @@ TEST(HealthReport, OnlyPartitionsWithoutAConsumerOrStalledWithLagAreUnhealthy) {
     return p;
   };
   vesk::MetricsSnapshot snapshot;
-  snapshot.partitions = {partition(0, true, 0, 500), partition(1, true, std::nullopt, 500),
-                         partition(2, true, 5, 59), partition(3, true, 5, 61), partition(4, false, 0, 0)};
+  snapshot.partitions = {partition(0, true, 0, 500), partition(1, true, std::nullopt, 500), partition(2, true, 5, 59),
+                         partition(3, true, 5, 61), partition(4, false, 0, 0)};
   auto report = vesk::health_report(snapshot, 60s);
   EXPECT_FALSE(report.healthy);
   auto unhealthy = nlohmann::json::parse(report.json)["unhealthy"];
@@ -121,7 +121,8 @@ TEST(HealthReport, SourceProblemsAreUnhealthyAndAMemberWithoutPartitionsIsNot) {
   EXPECT_TRUE(idle.healthy) << idle.json;
   EXPECT_EQ(nlohmann::json::parse(idle.json)["note"], "a member of its consumer group with no partitions assigned");
 
-  snapshot.source = vesk::SourceHealth{{"no Kafka broker reachable for 42 s: _TRANSPORT: gone", "not a member"}, 42.0, false};
+  snapshot.source = vesk::SourceHealth{
+      {"no Kafka broker reachable for 42 s: _TRANSPORT: gone", "not a member"}, 42.0, false};
   auto gone = vesk::health_report(snapshot, 60s);
   EXPECT_FALSE(gone.healthy);
   const auto body = nlohmann::json::parse(gone.json);

@@ -7,9 +7,9 @@
 #include "engine_test_support.hpp"
 #include "fake_feed.hpp"
 #include "log_capture.hpp"
+#include "protocol_values.hpp"
 #include "vesk/partitioner/default_partitioner.hpp"
 #include "vesk/pickle/pickle.hpp"
-#include "protocol_values.hpp"
 
 #include <gtest/gtest.h>
 
@@ -20,19 +20,19 @@ using namespace std::chrono_literals;
 using vesk::Awaitable;
 using vesk::ChannelConnection;
 using vesk::Dict;
-using vesk::List;
 using vesk::EventLoop;
+using vesk::List;
 using vesk::Message;
 using vesk::PartitionState;
 using vesk::Task;
 using vesk::Value;
 using vesk::Vesk;
+using vesk::testing::collect_request;
 using vesk::testing::eventually;
 using vesk::testing::FakeFeed;
 using vesk::testing::LogCapture;
 using vesk::testing::MemoryBackend;
 using vesk::testing::ScopedEnv;
-using vesk::testing::collect_request;
 
 namespace {
 
@@ -43,14 +43,16 @@ using Consumer = Vesk::PartitionConsumer;
 struct StandIn {
   std::vector<Value> received;
   std::vector<std::vector<Message>> batches_received;
-  bool hold = false;                          // keep the reply to a batch until cleared
+  bool hold = false;  // keep the reply to a batch until cleared
   std::string batch_reply = vesk::testing::drained.as_text();
-  int close_on_batch = -1;                    // close instead of answering this batch (0-based)
+  int close_on_batch = -1;  // close instead of answering this batch (0-based)
   std::function<Value()> collect_reply = [] { return Value(Dict{}); };
   std::shared_ptr<ChannelConnection> connection;
 
   std::size_t batches() const { return batches_received.size(); }
-  std::vector<Message> batch(std::size_t n) const { return n < batches() ? batches_received[n] : std::vector<Message>{}; }
+  std::vector<Message> batch(std::size_t n) const {
+    return n < batches() ? batches_received[n] : std::vector<Message>{};
+  }
 
   Awaitable<void> run(std::string host, std::uint16_t port, std::string secret) {
     connection = co_await ChannelConnection::connect(host, port, secret);
@@ -94,8 +96,8 @@ class ConsumerTest : public ::testing::Test {
     consumer = std::make_shared<Consumer>(partition, feed, store, log.logger(), workers, interval);
     for (auto& worker : consumer->_worker_processes) {
       stand_ins.push_back(std::make_unique<StandIn>());
-      stand_in_tasks.push_back(
-          Task<void>::create(stand_ins.back()->run(worker.listener->host(), worker.listener->port(), worker.listener->secret())));
+      stand_in_tasks.push_back(Task<void>::create(
+          stand_ins.back()->run(worker.listener->host(), worker.listener->port(), worker.listener->secret())));
     }
   }
 
@@ -127,7 +129,8 @@ std::vector<std::string> keys_for(int worker, int workers, int count) {
   std::vector<std::string> out;
   for (int i = 0; static_cast<int>(out.size()) < count; ++i) {
     std::string key = "key-" + std::to_string(i);
-    if (static_cast<int>(vesk::DefaultPartitioner::position(key, static_cast<std::size_t>(workers))) == worker) out.push_back(key);
+    if (static_cast<int>(vesk::DefaultPartitioner::position(key, static_cast<std::size_t>(workers))) == worker)
+      out.push_back(key);
   }
   return out;
 }
@@ -224,8 +227,8 @@ TEST_F(ConsumerTest, OddRepliesEndTheCycleAndALostChannelFailsTheConsumer) {
     t.stand_ins[0]->close_on_batch = 1;
     EXPECT_TRUE(co_await eventually([&] { return t.consumer->_task.done(); }));
   }(*this));
-  EXPECT_EQ(log.texts(spdlog::level::warn),
-            (std::vector<std::string>{"Worker 1 sent unexpected response: ok", "Worker 1 sent unexpected response: ok"}));
+  EXPECT_EQ(log.texts(spdlog::level::warn), (std::vector<std::string>{"Worker 1 sent unexpected response: ok",
+                                                                      "Worker 1 sent unexpected response: ok"}));
   auto errors = log.texts(spdlog::level::err);
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_EQ(errors[0].rfind("Error waiting for worker 0 to drain: ", 0), 0u) << errors[0];
@@ -300,8 +303,10 @@ TEST_F(ConsumerTest, CheckpointLinesAreExactAndARemovedKeyLeavesTheNextCheckpoin
   std::smatch m;
   EXPECT_TRUE(std::regex_match(checkpoint_lines[2], std::regex(R"(\[p1\] Collected 2 key states in \d+\.\d{3}s)")))
       << checkpoint_lines[2];
-  EXPECT_TRUE(std::regex_match(checkpoint_lines[3], m,
-                               std::regex(R"(\[p1\] Checkpoint done - collected in (\d+\.\d{3})s, saved in (\d+\.\d{3})s, total: (\d+\.\d{3})s)")))
+  EXPECT_TRUE(std::regex_match(
+      checkpoint_lines[3], m,
+      std::regex(
+          R"(\[p1\] Checkpoint done - collected in (\d+\.\d{3})s, saved in (\d+\.\d{3})s, total: (\d+\.\d{3})s)")))
       << checkpoint_lines[3];
   EXPECT_TRUE(std::regex_match(checkpoint_lines[6], std::regex(R"(\[p1\] Collected 1 key states in \d+\.\d{3}s)")));
   auto state = stored(1);
@@ -335,7 +340,13 @@ TEST_F(ConsumerTest, AnswersOfChangesMendTheHeldStateAndAnIdleCheckpointWritesNo
       stored_states.push_back(state->state);
       sets.push_back(t.backend->sets);
     };
-    co_await round([&] { return changes(Dict{{k0[0], 1}, {k0[1], 5}}, {}); }, [&] { return changes(Dict{{k1[0], 2}}, {}); });
+    co_await round(
+        [&] {
+          return changes(Dict{{k0[0], 1}, {k0[1], 5}}, {});
+        },
+        [&] {
+          return changes(Dict{{k1[0], 2}}, {});
+        });
     co_await round([&] { return changes(Dict{{k0[0], 2}}, List{Value(k0[1])}); }, [&] { return changes(Dict{}, {}); });
     co_await round([&] { return changes(Dict{}, {}); }, [&] { return changes(Dict{}, {}); });
     co_await round([&] { return Value(Dict{{k0[1], 4}}); }, [&] { return changes(Dict{{k1[0], 3}}, {}); });

@@ -55,8 +55,6 @@ TEST(DefaultPartitioner, KeylessMessagesGoToTheFirstIndexAndOneIndexTakesAll) {
   for (const char* k : {"a", "b", "c", "", "long key"}) EXPECT_EQ(one(std::string_view(k)), 0);
 }
 
-TEST(DefaultPartitioner, RefusesAnEmptySequence) {
-  EXPECT_THROW(DefaultPartitioner({}), vesk::ValueError);
-}
+TEST(DefaultPartitioner, RefusesAnEmptySequence) { EXPECT_THROW(DefaultPartitioner({}), vesk::ValueError); }
 
 }  // namespace

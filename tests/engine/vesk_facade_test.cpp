@@ -1,8 +1,8 @@
 // The engine facade, its connect loop and its assignment listener. Partition consumers here run
 // a stand-in worker program that never connects, so no channel is ever connected: the consumers
 // only restore their state and wait, which is all these tests need of them.
-#include "vesk/vesk.hpp"
 #include "vesk/partition_consumer.hpp"
+#include "vesk/vesk.hpp"
 
 #include "engine_test_support.hpp"
 #include "fake_feed.hpp"
@@ -139,8 +139,8 @@ TEST_F(EngineTest, FailingStartsAreRetriedEverySecondAndConsumersDisposedBeforeE
     EXPECT_GE(start_times[i] - start_times[i - 1], 950ms);
     EXPECT_LT(start_times[i] - start_times[i - 1], 2000ms);
   }
-  EXPECT_EQ(log.texts(spdlog::level::err),
-            (std::vector<std::string>{"Error in Vesk _run: broker unreachable", "Error in Vesk _run: broker unreachable"}));
+  EXPECT_EQ(log.texts(spdlog::level::err), (std::vector<std::string>{"Error in Vesk _run: broker unreachable",
+                                                                     "Error in Vesk _run: broker unreachable"}));
   EXPECT_EQ(log.count_starting_with("Source started"), 1u);
   EXPECT_EQ(log.count_starting_with("Connecting to source..."), 3u);
   EXPECT_EQ(engine->_state, Vesk::State::CONSUMING);
@@ -211,7 +211,8 @@ TEST_F(EngineTest, EmptyListsOnlyLogTheirCount) {
     feed->listener()->on_partitions_revoked({2});
     co_return;
   }(feed));
-  EXPECT_EQ(info(), (std::vector<std::string>{"Partitions assigned: 0", "Partitions revoked: 0", "Partitions revoked: 1"}));
+  EXPECT_EQ(info(),
+            (std::vector<std::string>{"Partitions assigned: 0", "Partitions revoked: 0", "Partitions revoked: 1"}));
   EXPECT_TRUE(engine->_partition_consumers.empty());
 }
 
@@ -242,9 +243,10 @@ TEST_F(EngineTest, ReassignmentReplacesTheConsumerAndItsWatcherEndsQuietly) {
     co_await vesk::sleep(50ms);
     EXPECT_TRUE(log.texts(spdlog::level::err).empty());
   }(*engine, feed, log));
-  EXPECT_EQ(info(), (std::vector<std::string>{"Partitions assigned: 1", "No state for partition 1, starting from offset 0",
-                                              "Partitions assigned: 2", "No state for partition 0, starting from offset 0",
-                                              "State found for partition 1, starting from offset 0", "Partitions revoked: 2"}));
+  EXPECT_EQ(info(),
+            (std::vector<std::string>{"Partitions assigned: 1", "No state for partition 1, starting from offset 0",
+                                      "Partitions assigned: 2", "No state for partition 0, starting from offset 0",
+                                      "State found for partition 1, starting from offset 0", "Partitions revoked: 2"}));
 }
 
 TEST_F(EngineTest, AFailedConsumerIsLoggedOnceAndReplacedFromTheEngineFields) {
@@ -272,7 +274,12 @@ TEST_F(EngineTest, AFailedConsumerIsLoggedOnceAndReplacedFromTheEngineFields) {
     auto errors = log.texts(spdlog::level::err);
     EXPECT_EQ(errors.size(), 1u);
     if (!errors.empty()) {
-      EXPECT_EQ(errors[0].rfind("Error in partition consumer 3: cannot restore from the state file p-3.state.pkl: storage unavailable ", 0), 0u) << errors[0];
+      EXPECT_EQ(
+          errors[0].rfind(
+              "Error in partition consumer 3: cannot restore from the state file p-3.state.pkl: storage unavailable ",
+              0),
+          0u)
+          << errors[0];
     }
   }(*engine, feed, log));
 }

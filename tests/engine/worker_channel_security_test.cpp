@@ -57,8 +57,8 @@ class WorkerChannelSecurity : public ::testing::Test {
     for (int i = 0; i < produced; ++i) feed->produce(0, "key-" + std::to_string(i % 10), "m", i);
     loop.run_until_complete([&]() -> Awaitable<void> {
       vesk::Vesk engine(log.logger(), backend, workers, 200ms);
-      engine.source(feed).process(std::shared_ptr<vesk::StreamHandlerBase>(
-          vesk::create_stream_handler("examples.counting.KeyCounter")));
+      engine.source(feed).process(
+          std::shared_ptr<vesk::StreamHandlerBase>(vesk::create_stream_handler("examples.counting.KeyCounter")));
       engine.start();
       EXPECT_TRUE(co_await vesk::testing::stored_offsets_reach(*store, 1, produced, 60s));
       co_await engine.stop();
@@ -85,7 +85,8 @@ class WorkerChannelSecurity : public ::testing::Test {
   }
   std::size_t refusals() const {
     std::size_t n = 0;
-    for (const auto& line : log.texts(spdlog::level::warn)) n += line.starts_with("Refused a connection to the worker channel");
+    for (const auto& line : log.texts(spdlog::level::warn))
+      n += line.starts_with("Refused a connection to the worker channel");
     return n;
   }
 };

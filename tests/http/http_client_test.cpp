@@ -23,7 +23,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-Response run(EventLoop& loop, Request request) { return loop.run_until_complete(vesk::http::perform(std::move(request))); }
+Response run(EventLoop& loop, Request request) {
+  return loop.run_until_complete(vesk::http::perform(std::move(request)));
+}
 
 Request make(std::string method, std::string url, std::string body = {}) {
   Request request;
@@ -34,7 +36,9 @@ Request make(std::string method, std::string url, std::string body = {}) {
 }
 
 TEST(HttpClient, GetReturnsStatusHeadersAndWholeBody) {
-  TestHttpServer server([](const auto&) { return Reply{201, {{"X-Answer", "42"}, {"Content-Type", "text/plain"}}, "hello body"}; });
+  TestHttpServer server([](const auto&) {
+    return Reply{201, {{"X-Answer", "42"}, {"Content-Type", "text/plain"}}, "hello body"};
+  });
   EventLoop loop;
   Request request = make("GET", server.url("/some/path?x=1"));
   request.headers = {{"X-First", "a"}, {"X-Empty", ""}};
@@ -149,7 +153,9 @@ TEST(HttpClient, ResponseBodiesOverTheLimitAreRefusedWhetherAnnouncedOrNot) {
       ADD_FAILURE() << path << " was taken whole";
     } catch (const vesk::http::BodyTooLargeError& error) {
       EXPECT_EQ(error.limit, 100000u);
-      EXPECT_THAT(error.what(), ::testing::HasSubstr(std::string(path) + " failed: the response body is larger than the limit of 100000 bytes"));
+      EXPECT_THAT(error.what(),
+                  ::testing::HasSubstr(std::string(path) +
+                                       " failed: the response body is larger than the limit of 100000 bytes"));
     }
   }
   Request fits = make("GET", server.url("/fits"));
@@ -214,7 +220,8 @@ TEST(HttpClient, TransfersInFlightTogetherDoNotWaitForEachOther) {
   auto start = Clock::now();
   loop.run_until_complete([&]() -> Awaitable<void> {
     std::vector<Task<Response>> tasks;
-    for (int i = 0; i < 6; ++i) tasks.push_back(Task<Response>::create(vesk::http::perform(make("GET", server.url("/" + std::to_string(i))))));
+    for (int i = 0; i < 6; ++i)
+      tasks.push_back(Task<Response>::create(vesk::http::perform(make("GET", server.url("/" + std::to_string(i))))));
     co_await vesk::gather(tasks);
     for (int i = 0; i < 6; ++i) EXPECT_EQ(tasks[i].result().body, "/" + std::to_string(i));
   }());

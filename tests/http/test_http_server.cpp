@@ -171,7 +171,8 @@ void TestHttpServer::serve(int fd) {
         std::string line = head.substr(at, next - at);
         at = next + 2;
         auto colon = line.find(':');
-        if (colon != std::string::npos) request.headers.emplace_back(line.substr(0, colon), trim(line.substr(colon + 1)));
+        if (colon != std::string::npos)
+          request.headers.emplace_back(line.substr(0, colon), trim(line.substr(colon + 1)));
       }
       std::size_t length = 0;
       if (auto value = request.header("Content-Length")) length = std::stoul(*value);

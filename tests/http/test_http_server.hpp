@@ -32,7 +32,7 @@ struct Reply {
   std::vector<std::pair<std::string, std::string>> headers;
   std::string body;
   std::chrono::milliseconds delay{0};  // before anything is sent
-  bool unannounced_length = false;      // no Content-Length: the body ends when the connection does
+  bool unannounced_length = false;     // no Content-Length: the body ends when the connection does
 };
 
 class TestHttpServer {

@@ -81,8 +81,11 @@ Exit run_vesk(const std::filesystem::path& directory, const std::vector<std::pai
 
 std::vector<std::pair<std::string, std::string>> kafka_env(const std::string& bootstrap, const std::string& group,
                                                            const std::string& topic) {
-  return {{"KAFKA_BOOTSTRAP_SERVERS", bootstrap}, {"KAFKA_GROUP_ID", group}, {"KAFKA_TOPIC", topic},
-          {"VESK_HANDLER_PATH", VESK_TEST_HANDLER_DIR}, {"VESK_WORKER_PROGRAM", VESK_TEST_WORKER_PROGRAM}};
+  return {{"KAFKA_BOOTSTRAP_SERVERS", bootstrap},
+          {"KAFKA_GROUP_ID", group},
+          {"KAFKA_TOPIC", topic},
+          {"VESK_HANDLER_PATH", VESK_TEST_HANDLER_DIR},
+          {"VESK_WORKER_PROGRAM", VESK_TEST_WORKER_PROGRAM}};
 }
 
 class KafkaBroker : public ::testing::Test {
@@ -90,7 +93,8 @@ class KafkaBroker : public ::testing::Test {
   std::filesystem::path directory = vesk::testing::fresh_test_directory("vesk-kafka-broker");
   vesk::EventLoop loop;
   vesk::testing::LogCapture log;
-  std::shared_ptr<vesk::VeskLocalFileBackend> backend = std::make_shared<vesk::VeskLocalFileBackend>(directory.string(), "");
+  std::shared_ptr<vesk::VeskLocalFileBackend> backend = std::make_shared<vesk::VeskLocalFileBackend>(directory.string(),
+                                                                                                     "");
   vesk::VeskStateStore store{backend, vesk::null_logger()};
   RealKafkaCluster cluster;
 
@@ -100,7 +104,8 @@ class KafkaBroker : public ::testing::Test {
   // Message i of partition p has key "p<p>-<i % 20>"; KeyCounter counts per key.
   void produce(const std::string& topic, int partitions, int from, int to, bool flush = true) {
     for (int i = from; i < to; ++i) {
-      for (int p = 0; p < partitions; ++p) cluster.produce(topic, p, "p" + std::to_string(p) + "-" + std::to_string(i % 20), "v");
+      for (int p = 0; p < partitions; ++p)
+        cluster.produce(topic, p, "p" + std::to_string(p) + "-" + std::to_string(i % 20), "v");
     }
     if (flush) cluster.flush();
   }
@@ -123,13 +128,16 @@ class KafkaBroker : public ::testing::Test {
   // Runs the engine over `backlog` messages a partition, then `fault` (off the loop), which may
   // call the producer of `more` messages a partition while it lasts; then every message must be
   // stored within 30 s of the fault's end, each counted once, without the engine reconnecting.
-  void through_fault(const std::string& topic, int partitions, const std::function<void(const std::function<void()>&)>& fault) {
+  void through_fault(const std::string& topic, int partitions,
+                     const std::function<void(const std::function<void()>&)>& fault) {
     constexpr int backlog = 3000;
     constexpr int more = 1000;
     cluster.create_topic(topic, partitions);
     produce(topic, partitions, 0, backlog);
-    auto feed = std::make_shared<vesk::VeskKafkaFeed>(real_kafka().bootstrap(), topic, topic, "", "", "", "", log.logger());
-    auto handler = std::shared_ptr<vesk::StreamHandlerBase>(vesk::create_stream_handler("examples.counting.KeyCounter"));
+    auto feed = std::make_shared<vesk::VeskKafkaFeed>(real_kafka().bootstrap(), topic, topic, "", "", "", "",
+                                                      log.logger());
+    auto handler = std::shared_ptr<vesk::StreamHandlerBase>(
+        vesk::create_stream_handler("examples.counting.KeyCounter"));
     std::optional<std::chrono::duration<double>> resumed_after;
     loop.run_until_complete([&]() -> Awaitable<void> {
       vesk::Vesk engine(log.logger(), backend, 1, 200ms);
@@ -143,7 +151,8 @@ class KafkaBroker : public ::testing::Test {
       };
       co_await vesk::run_blocking(std::move(job));
       const auto back = Clock::now();
-      if (co_await vesk::testing::stored_offsets_reach(store, partitions, backlog + more, 30s)) resumed_after = Clock::now() - back;
+      if (co_await vesk::testing::stored_offsets_reach(store, partitions, backlog + more, 30s))
+        resumed_after = Clock::now() - back;
       co_await engine.stop();
       co_await feed->stop();
     }());
@@ -162,8 +171,13 @@ TEST_F(KafkaBroker, VeskRunCatchesUpOnEightPartitionsExactlyAndResumesFromStored
   cluster.create_topic("caught-up", partitions);
   produce("caught-up", partitions, 0, 2000);
   const auto env = kafka_env(real_kafka().bootstrap(), "caught-up", "caught-up");
-  const std::vector<std::string> args{"--handler", "examples.counting.KeyCounter", "--until-caught-up",
-                                      "--checkpoint-interval", "0.5", "--state-dir", directory.string()};
+  const std::vector<std::string> args{"--handler",
+                                      "examples.counting.KeyCounter",
+                                      "--until-caught-up",
+                                      "--checkpoint-interval",
+                                      "0.5",
+                                      "--state-dir",
+                                      directory.string()};
   auto first = run_vesk(directory, env, args, 90s);
   ASSERT_EQ(first.status, 0) << first.output;
   expect_exact(partitions, 2000);
@@ -172,8 +186,8 @@ TEST_F(KafkaBroker, VeskRunCatchesUpOnEightPartitionsExactlyAndResumesFromStored
   auto second = run_vesk(directory, env, args, 90s);
   ASSERT_EQ(second.status, 0) << second.output;
   for (PartitionId p = 0; p < partitions; ++p) {
-    EXPECT_THAT(second.output, testing::HasSubstr("State found for partition " + std::to_string(p) +
-                                                  ", starting from offset 2000"));
+    EXPECT_THAT(second.output,
+                testing::HasSubstr("State found for partition " + std::to_string(p) + ", starting from offset 2000"));
   }
   expect_exact(partitions, 2500);
 }
@@ -231,16 +245,22 @@ TEST_F(KafkaBroker, ScramAndPlainOverSaslAndScramOverTlsConsumeEverything) {
   const std::vector<Way> ways{
       {"SASL_PLAINTEXT", "SCRAM-SHA-512", real_kafka().bootstrap(), {}},
       {"SASL_PLAINTEXT", "PLAIN", real_kafka().bootstrap(), {}},
-      {"SASL_SSL", "SCRAM-SHA-512", real_kafka().bootstrap_tls(), {"--kafka-property", "ssl.ca.location=" + real_kafka().ca_file()}},
+      {"SASL_SSL",
+       "SCRAM-SHA-512",
+       real_kafka().bootstrap_tls(),
+       {"--kafka-property", "ssl.ca.location=" + real_kafka().ca_file()}},
   };
   for (const auto& way : ways) {
     SCOPED_TRACE(way.protocol + " " + way.mechanism);
     std::filesystem::remove_all(directory / "state");
     auto env = kafka_env(way.bootstrap, "secured-" + way.protocol + "-" + way.mechanism, "secured");
-    env.insert(env.end(), {{"KAFKA_SECURITY_PROTOCOL", way.protocol}, {"KAFKA_SASL_MECHANISM", way.mechanism},
-                           {"KAFKA_SASL_USERNAME", real_kafka().user()}, {"KAFKA_SASL_PASSWORD", real_kafka().password()}});
-    std::vector<std::string> args{"--handler", "examples.counting.KeyCounter", "--until-caught-up",
-                                  "--checkpoint-interval", "0.5", "--state-dir", (directory / "state").string()};
+    env.insert(env.end(), {{"KAFKA_SECURITY_PROTOCOL", way.protocol},
+                           {"KAFKA_SASL_MECHANISM", way.mechanism},
+                           {"KAFKA_SASL_USERNAME", real_kafka().user()},
+                           {"KAFKA_SASL_PASSWORD", real_kafka().password()}});
+    std::vector<std::string> args{
+        "--handler",   "examples.counting.KeyCounter", "--until-caught-up", "--checkpoint-interval", "0.5",
+        "--state-dir", (directory / "state").string()};
     args.insert(args.end(), way.extra.begin(), way.extra.end());
     auto run = run_vesk(directory, env, args, 60s);
     EXPECT_EQ(run.status, 0) << run.output;
@@ -257,9 +277,12 @@ TEST_F(KafkaBroker, WrongPasswordIsOneErrorLineNamingMechanismAndBrokerAndVeskRu
   if (!real_kafka().options.sasl) GTEST_SKIP() << "needs SASL";
   for (const std::string mechanism : {"SCRAM-SHA-512", "PLAIN"}) {
     auto env = kafka_env(real_kafka().bootstrap(), "refused", "refused");
-    env.insert(env.end(), {{"KAFKA_SECURITY_PROTOCOL", "SASL_PLAINTEXT"}, {"KAFKA_SASL_MECHANISM", mechanism},
-                           {"KAFKA_SASL_USERNAME", real_kafka().user()}, {"KAFKA_SASL_PASSWORD", "wrong"}});
-    auto run = run_vesk(directory, env, {"--handler", "examples.counting.KeyCounter", "--state-dir", directory.string()}, 60s);
+    env.insert(env.end(), {{"KAFKA_SECURITY_PROTOCOL", "SASL_PLAINTEXT"},
+                           {"KAFKA_SASL_MECHANISM", mechanism},
+                           {"KAFKA_SASL_USERNAME", real_kafka().user()},
+                           {"KAFKA_SASL_PASSWORD", "wrong"}});
+    auto run = run_vesk(directory, env,
+                        {"--handler", "examples.counting.KeyCounter", "--state-dir", directory.string()}, 60s);
     EXPECT_EQ(run.status, 1) << run.output;
     EXPECT_LT(run.took, 30s);
     std::vector<std::string> errors;

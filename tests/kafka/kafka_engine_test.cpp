@@ -3,12 +3,12 @@
 #include "vesk/vesk.hpp"
 
 #include "engine_run.hpp"
-#include "state_directory.hpp"
 #include "log_capture.hpp"
 #include "mock_cluster.hpp"
-#include "unused_port.hpp"
+#include "state_directory.hpp"
 #include "stored_offsets.hpp"
 #include "test_environment.hpp"
+#include "unused_port.hpp"
 #include "vesk/vesk_kafka_feed/vesk_kafka_feed.hpp"
 #include "vesk/vesk_local_file_backend/vesk_local_file_backend.hpp"
 
@@ -74,7 +74,7 @@ std::vector<std::int64_t> committed_offsets(const MockKafkaCluster& cluster, con
   rd_kafka_conf_set(conf, "bootstrap.servers", cluster.bootstrap_servers().c_str(), error, sizeof error);
   rd_kafka_conf_set(conf, "group.id", group.c_str(), error, sizeof error);
   std::unique_ptr<rd_kafka_t, void (*)(rd_kafka_t*)> client(rd_kafka_new(RD_KAFKA_CONSUMER, conf, error, sizeof error),
-                                                              &rd_kafka_destroy);
+                                                            &rd_kafka_destroy);
   std::unique_ptr<rd_kafka_topic_partition_list_t, void (*)(rd_kafka_topic_partition_list_t*)> list(
       rd_kafka_topic_partition_list_new(partitions), &rd_kafka_topic_partition_list_destroy);
   for (int p = 0; p < partitions; ++p) rd_kafka_topic_partition_list_add(list.get(), topic.c_str(), p);
@@ -96,7 +96,8 @@ TEST_F(KafkaEngine, CountsAreExactAndARestartResumesAtTheStoredOffsets) {
   vesk::testing::expect_key_counts(loop, *store, partitions, 5000, 100, 50);
 
   // Nothing is committed unless asked.
-  EXPECT_EQ(committed_offsets(cluster, "e2e", "counts"), std::vector<std::int64_t>(partitions, RD_KAFKA_OFFSET_INVALID));
+  EXPECT_EQ(committed_offsets(cluster, "e2e", "counts"),
+            std::vector<std::int64_t>(partitions, RD_KAFKA_OFFSET_INVALID));
 
   produce(cluster, 20000, 24000);
   log.clear();
@@ -116,8 +117,8 @@ TEST_F(KafkaEngine, StoredOffsetsAreCommittedForMonitorsWhenAsked) {
 }
 
 TEST_F(KafkaEngine, ConnectLoopLogsAndRetriesWhileNothingListens) {
-  auto feed = std::make_shared<VeskKafkaFeed>("127.0.0.1:" + std::to_string(unused_port()), "g", "counts", "", "",
-                                              "", "", log.logger());
+  auto feed = std::make_shared<VeskKafkaFeed>("127.0.0.1:" + std::to_string(unused_port()), "g", "counts", "", "", "",
+                                              "", log.logger());
   // The bound itself is checked against the source alone; here only the retrying matters.
   feed->start_timeout = 1s;
   auto handler = std::shared_ptr<vesk::StreamHandlerBase>(vesk::create_stream_handler("examples.counting.KeyCounter"));
@@ -144,8 +145,8 @@ TEST_F(KafkaEngine, SixteenPartitionsWithALiveProducerAllReachTheEnd) {
   constexpr int per_partition = 3000;
   MockKafkaCluster cluster;
   cluster.create_topic("live", many);
-  auto feed = std::make_shared<VeskKafkaFeed>(cluster.bootstrap_servers(), "live", "live", "", "", "", "",
-                                              log.logger(), VeskKafkaFeed::ExtraProperties{{"session.timeout.ms", "6000"}});
+  auto feed = std::make_shared<VeskKafkaFeed>(cluster.bootstrap_servers(), "live", "live", "", "", "", "", log.logger(),
+                                              VeskKafkaFeed::ExtraProperties{{"session.timeout.ms", "6000"}});
   auto handler = std::shared_ptr<vesk::StreamHandlerBase>(vesk::create_stream_handler("examples.counting.KeyCounter"));
   loop.run_until_complete([&]() -> Awaitable<void> {
     Vesk engine(log.logger(), backend, 2, 200ms);

@@ -32,7 +32,8 @@ class KafkaFault : public ::testing::Test {
   vesk::EventLoop loop;
   vesk::testing::LogCapture log;
   vesk::testing::WorkerSpy workers{VESK_TEST_WORKER_PROGRAM, directory};
-  std::shared_ptr<vesk::VeskLocalFileBackend> backend = std::make_shared<vesk::VeskLocalFileBackend>(directory.string());
+  std::shared_ptr<vesk::VeskLocalFileBackend> backend = std::make_shared<vesk::VeskLocalFileBackend>(
+      directory.string());
   vesk::VeskStateStore store{backend, vesk::null_logger()};
   MockKafkaCluster cluster;
 
@@ -44,7 +45,8 @@ class KafkaFault : public ::testing::Test {
   Awaitable<bool> run_until(const std::string& topic, const std::string& group, int partitions, vesk::Offset offset) {
     auto feed = std::make_shared<VeskKafkaFeed>(cluster.bootstrap_servers(), group, topic, "", "", "", "",
                                                 log.logger());
-    auto handler = std::shared_ptr<vesk::StreamHandlerBase>(vesk::create_stream_handler("examples.counting.KeyCounter"));
+    auto handler = std::shared_ptr<vesk::StreamHandlerBase>(
+        vesk::create_stream_handler("examples.counting.KeyCounter"));
     bool reached = false;
     {
       Vesk engine(log.logger(), backend, 1, 200ms);
@@ -80,7 +82,8 @@ TEST_F(KafkaFault, EveryStartReadsEachBacklogFromItsStoredOffset) {
     errors += log.count_starting_with("Error");
     log.clear();
     for (int p = 0; p < partitions; ++p) {
-      for (int i = 0; i < backlog; ++i) cluster.produce("race", p, "p" + std::to_string(p) + "-" + std::to_string(i % 4), "v");
+      for (int i = 0; i < backlog; ++i)
+        cluster.produce("race", p, "p" + std::to_string(p) + "-" + std::to_string(i % 4), "v");
     }
     cluster.flush();
     // A new group each time: no committed offsets, and no wait for the previous member's session.
@@ -107,7 +110,8 @@ TEST_F(KafkaFault, EveryStartReadsEachBacklogFromItsStoredOffset) {
       }
       std::string lines;
       for (const auto& text : log.texts()) {
-        const bool named = std::any_of(marks.begin(), marks.end(), [&](const auto& m) { return text.find(m) != std::string::npos; });
+        const bool named = std::any_of(marks.begin(), marks.end(),
+                                       [&](const auto& m) { return text.find(m) != std::string::npos; });
         const bool batch = text.starts_with("Distributing ") || text.starts_with("Processed ");
         if (named || !(batch || text.starts_with("[p"))) lines += "\n  " + text;
       }
@@ -133,12 +137,14 @@ TEST_F(KafkaFault, StoredOffsetsOutsideTheLogStartAtTheEarliestRetainedOffset) {
   // Partition 0 was stored far beyond its end, as after the topic was made anew.
   loop.run_until_complete(store.set_partition_state(0, vesk::PartitionState{0, 1000000, {}}));
   EXPECT_TRUE(loop.run_until_complete(run_until("range", "range", 2, messages)));
-  EXPECT_TRUE(log.contains("Kafka partition 0 of range: offset 1000000 is out of range (earliest retained offset 0, "
-                           "end of log 700); reading from offset 0"));
+  EXPECT_TRUE(
+      log.contains("Kafka partition 0 of range: offset 1000000 is out of range (earliest retained offset 0, "
+                   "end of log 700); reading from offset 0"));
   EXPECT_EQ(counted(0), messages);
   const auto warnings = log.texts(spdlog::level::warn);
   const std::string prefix = "Kafka partition 1 of range: offset 0 is out of range (earliest retained offset ";
-  const auto line = std::find_if(warnings.begin(), warnings.end(), [&](const auto& t) { return t.starts_with(prefix); });
+  const auto line = std::find_if(warnings.begin(), warnings.end(),
+                                 [&](const auto& t) { return t.starts_with(prefix); });
   ASSERT_NE(line, warnings.end());
   const auto earliest = std::stoll(line->substr(line->rfind(' ') + 1));
   EXPECT_GT(earliest, 0);

@@ -27,11 +27,10 @@ using vesk::VeskKafkaFeed;
 using vesk::testing::LogCapture;
 using vesk::testing::MockKafkaCluster;
 
-
 // gtest's ASSERT_* return from the function, which a coroutine cannot do.
-#define CO_ASSERT_EQ(a, b)  \
-  do {                      \
-    EXPECT_EQ(a, b);        \
+#define CO_ASSERT_EQ(a, b)        \
+  do {                            \
+    EXPECT_EQ(a, b);              \
     if (!((a) == (b))) co_return; \
   } while (0)
 #define CO_ASSERT_FALSE(c) \
@@ -549,7 +548,8 @@ TEST(KafkaFeed, BrokerOutageIsNamedWithLagUnknownAndClearsOnceTheBrokerIsBack) {
     co_await wait_until([&] { return listener->current.size() == 1; }, 20s, "the assignment");
     co_await seek_to(*feed, 0, 0);
     co_await read_messages(*feed, 0, 5);
-    co_await wait_until([&] { return feed->health()->group_member && feed->high_watermark(0) == 5; }, 10s, "membership");
+    co_await wait_until([&] { return feed->health()->group_member && feed->high_watermark(0) == 5; }, 10s,
+                        "membership");
     EXPECT_EQ(problems(), std::vector<std::string>{});
 
     rd_kafka_mock_broker_set_down(cluster.mock(), 1);

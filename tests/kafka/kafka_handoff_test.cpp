@@ -31,7 +31,9 @@ namespace {
 constexpr int partitions = 8;
 
 // Each test has a topic and a group of its own: on a real cluster, all tests of the binary share it.
-std::string test_topic() { return std::string("handoff-") + ::testing::UnitTest::GetInstance()->current_test_info()->name(); }
+std::string test_topic() {
+  return std::string("handoff-") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+}
 
 // Writes about `rate` messages a second, round robin over the partitions, until stopped.
 class LiveProducer {
@@ -69,8 +71,8 @@ class LiveProducer {
 
 class KafkaHandoff : public ::testing::Test, public vesk::testing::BuildTreeWorkers {
  public:
-  std::filesystem::path dir =
-      std::filesystem::temp_directory_path() / ("vesk-kafka-handoff-" + std::to_string(::getpid()));
+  std::filesystem::path dir = std::filesystem::temp_directory_path() /
+                              ("vesk-kafka-handoff-" + std::to_string(::getpid()));
   std::shared_ptr<vesk::VeskStateStore> store;
   std::unique_ptr<MockKafkaCluster> cluster;
 #ifdef VESK_TEST_REAL_KAFKA
@@ -96,7 +98,8 @@ class KafkaHandoff : public ::testing::Test, public vesk::testing::BuildTreeWork
                                      std::map<std::string, std::string> env = {}) {
     const std::string log = (dir / (name + ".log")).string();
     logs.push_back(log);
-    std::vector<std::string> args{cluster->bootstrap_servers(), test_topic(), test_topic(), (dir / "states").string(), log};
+    std::vector<std::string> args{cluster->bootstrap_servers(), test_topic(), test_topic(), (dir / "states").string(),
+                                  log};
     for (auto& p : properties) args.push_back(p);
     env.emplace("VESK_TEST_CHECKPOINT_MS", "1000");
     auto host = std::make_unique<HostProcess>(VESK_TEST_KAFKA_HOST, args, log, env);
@@ -125,7 +128,8 @@ class KafkaHandoff : public ::testing::Test, public vesk::testing::BuildTreeWork
     EventLoop loop;
     for (PartitionId p = 0; p < partitions; ++p) {
       try {
-        if (auto state = loop.run_until_complete(store->get_partition_state(p))) out[static_cast<std::size_t>(p)] = state->offset;
+        if (auto state = loop.run_until_complete(store->get_partition_state(p)))
+          out[static_cast<std::size_t>(p)] = state->offset;
       } catch (const std::exception&) {
       }
     }
@@ -134,7 +138,8 @@ class KafkaHandoff : public ::testing::Test, public vesk::testing::BuildTreeWork
 
   // Every produced offset is in exactly one stored key state of its partition.
   void expect_each_offset_stored_once(const std::vector<Offset>& produced) {
-    ASSERT_TRUE(within(60s, [&] { return stored_offsets() == produced; })) << "stored offsets never reached the produced";
+    ASSERT_TRUE(within(60s, [&] { return stored_offsets() == produced; }))
+        << "stored offsets never reached the produced";
     EventLoop loop;
     for (PartitionId p = 0; p < partitions; ++p) {
       auto state = loop.run_until_complete(store->get_partition_state(p));
@@ -197,7 +202,8 @@ TEST_F(KafkaHandoff, ScalingOutAndBackInRevokesOnlyWhatMovesAndProcessesEveryMes
     return a->sum_after("Partitions assigned: ") + b->sum_after("Partitions assigned: ") == partitions + 4 + 2;
   }));
   EXPECT_EQ(b->stop(), 0) << b->log();
-  ASSERT_TRUE(within(60s, [&] { return a->sum_after("Partitions assigned: ") - revoked(a) == partitions; })) << a->log();
+  ASSERT_TRUE(within(60s, [&] { return a->sum_after("Partitions assigned: ") - revoked(a) == partitions; }))
+      << a->log();
   // The hosts that stay keep every partition they had: nothing of theirs pauses.
   EXPECT_EQ(revoked(a), a_before) << a->log();
   const auto produced = producer.stop();

@@ -43,7 +43,8 @@ std::optional<vesk::PartitionState> stored(const std::shared_ptr<vesk::VeskState
   return loop.run_until_complete(store->get_partition_state(p));
 }
 
-bool offsets_reach(const std::shared_ptr<vesk::VeskStateStore>& store, vesk::Offset offset, std::chrono::seconds limit) {
+bool offsets_reach(const std::shared_ptr<vesk::VeskStateStore>& store, vesk::Offset offset,
+                   std::chrono::seconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (std::chrono::steady_clock::now() < deadline) {
     bool all = true;
@@ -64,8 +65,8 @@ TEST(KafkaScaleOut, TwoHostsShareThePartitionsAndTheSurvivorTakesOverWithoutGaps
   auto dir = std::filesystem::temp_directory_path() / ("vesk-kafka-scale-" + std::to_string(::getpid()));
   std::filesystem::remove_all(dir);
   std::filesystem::create_directories(dir / "states");
-  auto store = std::make_shared<vesk::VeskStateStore>(std::make_shared<vesk::VeskLocalFileBackend>((dir / "states").string()),
-                                                      vesk::null_logger());
+  auto store = std::make_shared<vesk::VeskStateStore>(
+      std::make_shared<vesk::VeskLocalFileBackend>((dir / "states").string()), vesk::null_logger());
   {
     MockKafkaCluster cluster;
     cluster.create_topic("shared", partitions);

@@ -29,11 +29,11 @@ std::vector<Case> cases() {
   add("None", Value());
   add("True", true);
   add("False", false);
-  for (std::int64_t i : {std::int64_t{0}, std::int64_t{1}, std::int64_t{255}, std::int64_t{256}, std::int64_t{65535},
-                         std::int64_t{65536}, std::int64_t{-1}, std::int64_t{-256}, std::int64_t{2147483647},
-                         std::int64_t{-2147483648LL}, std::int64_t{2147483648LL}, std::int64_t{-2147483649LL},
-                         std::int64_t{1} << 40, std::numeric_limits<std::int64_t>::max(),
-                         std::numeric_limits<std::int64_t>::min()}) {
+  for (std::int64_t i :
+       {std::int64_t{0}, std::int64_t{1}, std::int64_t{255}, std::int64_t{256}, std::int64_t{65535},
+        std::int64_t{65536}, std::int64_t{-1}, std::int64_t{-256}, std::int64_t{2147483647},
+        std::int64_t{-2147483648LL}, std::int64_t{2147483648LL}, std::int64_t{-2147483649LL}, std::int64_t{1} << 40,
+        std::numeric_limits<std::int64_t>::max(), std::numeric_limits<std::int64_t>::min()}) {
     add(std::to_string(i), i);
   }
   add("0.0", 0.0);
@@ -75,12 +75,18 @@ std::vector<Case> cases() {
   add("(1, 2, 3)", Value::tuple({1, 2, 3}));
   add("(1, 2, 3, 4)", Value::tuple({1, 2, 3, 4}));
   add("(1, 2, 3, 4, 5)", Value::tuple({1, 2, 3, 4, 5}));
-  add("((), ((),), [()])", Value::tuple({Value::tuple({}), Value::tuple({Value::tuple({})}), Value::list({Value::tuple({})})}));
+  add("((), ((),), [()])",
+      Value::tuple({Value::tuple({}), Value::tuple({Value::tuple({})}), Value::list({Value::tuple({})})}));
   add("{}", Value(Dict()));
-  add("{'a': 1, 'b': {'c': [1.5, b'x']}}", Value(Dict{{"a", 1}, {"b", Value(Dict{{"c", Value::list({1.5, Value::bytes("x")})}})}}));
+  add("{'a': 1, 'b': {'c': [1.5, b'x']}}",
+      Value(Dict{{"a", 1}, {"b", Value(Dict{{"c", Value::list({1.5, Value::bytes("x")})}})}}));
   add("{1: 'int', (1, 'k'): 'tuple', None: 'none', b'k': 'bytes', 2.5: 'float', -7: {}}",
-      Value(Dict{{1, "int"}, {Value::tuple({1, "k"}), "tuple"}, {Value(), "none"}, {Value::bytes("k"), "bytes"},
-                 {2.5, "float"}, {-7, Value(Dict())}}));
+      Value(Dict{{1, "int"},
+                 {Value::tuple({1, "k"}), "tuple"},
+                 {Value(), "none"},
+                 {Value::bytes("k"), "bytes"},
+                 {2.5, "float"},
+                 {-7, Value(Dict())}}));
   add("{'k%d' % i: i for i in range(2500)}", [] {
     Dict d;
     for (int i = 0; i < 2500; ++i) d.set("k" + std::to_string(i), i);
@@ -90,8 +96,9 @@ std::vector<Case> cases() {
       Value::list({Value::list({1, 2}), Value::list({1, 2}), Value(Dict{{"again", Value::list({1, 2})}})}));
   add("(lambda t, s: (t, t, s, s, s))((1, 'x'), 'shared text')",
       Value::tuple({Value::tuple({1, "x"}), Value::tuple({1, "x"}), "shared text", "shared text", "shared text"}));
-  add("(lambda d: {'a': d, 'b': d})({'x': [b'']})", Value(Dict{{"a", Value(Dict{{"x", Value::list({Value::bytes("")})}})},
-                                                              {"b", Value(Dict{{"x", Value::list({Value::bytes("")})}})}}));
+  add("(lambda d: {'a': d, 'b': d})({'x': [b'']})",
+      Value(Dict{{"a", Value(Dict{{"x", Value::list({Value::bytes("")})}})},
+                 {"b", Value(Dict{{"x", Value::list({Value::bytes("")})}})}}));
   return out;
 }
 
@@ -149,7 +156,8 @@ TEST_F(PicklePython, PythonLoadsEveryValueWeWrite) {
          << "    if not same(got, want):\n"
          << "        bad += 1; print('case', i, 'got', repr(got)[:200], 'want', repr(want)[:200])\n"
          << "print('checked', len(cases))\nsys.exit(1 if bad else 0)\n";
-  for (std::size_t i = 0; i < all.size(); ++i) vesk::testing::write_file(dir.path + "/" + std::to_string(i) + ".pkl", dumps(all[i].value));
+  for (std::size_t i = 0; i < all.size(); ++i)
+    vesk::testing::write_file(dir.path + "/" + std::to_string(i) + ".pkl", dumps(all[i].value));
   auto [status, output] = vesk::testing::run_python(script.str(), {dir.path}, dir.path);
   EXPECT_EQ(status, 0) << output;
   EXPECT_NE(output.find("checked " + std::to_string(all.size())), std::string::npos) << output;
@@ -174,7 +182,8 @@ TEST_F(PicklePython, WeReadWhatPythonWritesWithEveryProtocol) {
       std::string file = dir.path + "/" + std::to_string(p) + "-" + std::to_string(i) + ".pkl";
       try {
         Value got = loads(vesk::testing::read_file(file));
-        EXPECT_TRUE(same(got, all[i].value)) << "protocol " << p << ", " << all[i].python << ": " << got.repr().substr(0, 300);
+        EXPECT_TRUE(same(got, all[i].value))
+            << "protocol " << p << ", " << all[i].python << ": " << got.repr().substr(0, 300);
       } catch (const std::exception& e) {
         ADD_FAILURE() << "protocol " << p << ", " << all[i].python << ": " << e.what();
       }

@@ -270,8 +270,9 @@ TEST(PickleRead, CorruptInputIsAnErrorWithItsPosition) {
 
 TEST(PickleRead, DeclaredLengthsBeyondTheInputFailWithoutAllocating) {
   using namespace std::string_literals;
-  for (const std::string& op : {"X\xff\xff\xff\x7f"s, "\x8d\xff\xff\xff\xff\xff\xff\xff\xff"s, "\x8e\x00\x00\x00\x00\x00\x00\x01\x00"s,
-                         "\x96\x00\x00\x00\x00\x00\x10\x00\x00"s, "\x8b\xff\xff\xff\x7f"s, "\x95\xff\xff\xff\xff\xff\xff\xff\x7f"s}) {
+  for (const std::string& op :
+       {"X\xff\xff\xff\x7f"s, "\x8d\xff\xff\xff\xff\xff\xff\xff\xff"s, "\x8e\x00\x00\x00\x00\x00\x00\x01\x00"s,
+        "\x96\x00\x00\x00\x00\x00\x10\x00\x00"s, "\x8b\xff\xff\xff\x7f"s, "\x95\xff\xff\xff\xff\xff\xff\xff\x7f"s}) {
     std::string err = error_of(proto4(op));
     EXPECT_NE(err.find("truncated"), std::string::npos) << err;
   }
@@ -290,7 +291,10 @@ TEST(PickleRead, IntegersBeyondSixtyFourBitsAreAnError) {
 
 TEST(PickleRead, MemoCopiesFollowTheValueAsItWasCompleted) {
   // a = [1]; [a, a]: the inner list is memoized while empty and filled afterwards.
-  Value v = loads(proto4("]\x94(]\x94K\x01" "ah\x01" "e."));
+  Value v = loads(
+      proto4("]\x94(]\x94K\x01"
+             "ah\x01"
+             "e."));
   EXPECT_EQ(v, Value::list({Value::list({1}), Value::list({1})}));
   // The same, memoized under an explicit index, and a dict shared through a tuple.
   Value w = loads(proto4("}q\x05(\x8c\x01kK\x02uh\x05\x86."));
@@ -381,7 +385,8 @@ using namespace std::string_literals;
 std::vector<Value> writer_layouts() {
   std::vector<Value> out{sample_value()};
   Dict records;
-  for (int i = 0; i < 2500; ++i) records.set("key-" + std::to_string(i), Dict{{"count", i}, {"sum", i * 1.5}, {"last", "v"}});
+  for (int i = 0; i < 2500; ++i)
+    records.set("key-" + std::to_string(i), Dict{{"count", i}, {"sum", i * 1.5}, {"last", "v"}});
   out.emplace_back(records);
   for (std::size_t n : {0u, 1u, 2u, 999u, 1000u, 1001u}) {
     List list;
@@ -395,7 +400,8 @@ std::vector<Value> writer_layouts() {
   }
   out.push_back(Value::list({Value(Dict()), Value::tuple({1, 2, 3, 4}), Value(List()), Value::tuple({5, 6, 7, 8, 9}),
                              Value(Dict{{"a", 1}}), Value::tuple({Value(Dict{{"b", 2}}), Value::list({3}), 4, 5})}));
-  out.push_back(Value::tuple({Value::tuple({Value::tuple({})}), Value(Dict{{Value::tuple({1, Value::tuple({2})}), 3}})}));
+  out.push_back(
+      Value::tuple({Value::tuple({Value::tuple({})}), Value(Dict{{Value::tuple({1, Value::tuple({2})}), 3}})}));
   out.push_back(Value(Dict{{"x", Value::tuple({Value::list({Value(Dict())}), Value::bytes(std::string(300, 'b'))})}}));
   return out;
 }
@@ -441,30 +447,38 @@ TEST(PickleDirect, AgreesWithTheFullReaderOrLeavesTheInputToIt) {
   std::vector<Case> cases{
       // Repeated keys within a batch and across batches, small and indexed.
       {proto4("}(K\x01K\x0aK\x02K\x14K\x01K\x1eu(K\x02K\x28u."s), true},
-      {proto4("}(K\x01K\x01K\x02K\x02K\x03K\x03K\x04K\x04K\x05K\x05K\x06K\x06K\x07K\x07K\x08K\x08K\x09K\x09K\x01K\x00u."s), true},
+      {proto4(
+           "}(K\x01K\x01K\x02K\x02K\x03K\x03K\x04K\x04K\x05K\x05K\x06K\x06K\x07K\x07K\x08K\x08K\x09K\x09K\x01K\x00u."s),
+       true},
       // A key built from values of the batch, and SETITEM on a dict inside a batch.
-      {proto4("}(K\x01K\x02\x86}K\x04K\x05s\x8c\x01k]K\x06" "au."s), true},
+      {proto4("}(K\x01K\x02\x86}K\x04K\x05s\x8c\x01k]K\x06"
+              "au."s),
+       true},
       // A MARK after a dict or list that starts a sibling tuple.
       {proto4("](}(K\x01K\x02K\x03K\x04te."s), true},
       {proto4("](](K\x01K\x02K\x03te."s), true},
-      {proto4("](}(K\x01K\x02K\x03t\x86" "e."s), true},
+      {proto4("](}(K\x01K\x02K\x03t\x86"
+              "e."s),
+       true},
       // Deep but allowed, and deep enough that the full reader must judge it.
       {nested(vesk::pickle::max_depth - 1), true},
       {nested(vesk::pickle::max_depth), false},
       {nested(vesk::pickle::max_depth + 1), false},
       {proto4("K\x01\x85\x85\x85."s), true},
       // What only the full reader may take or refuse.
-      {proto4("}(]K\x01u."s), false},                  // unhashable key
-      {proto4("}(K\x01u."s), false},                   // key without a value
-      {proto4("](K\x01u."s), false},                   // SETITEMS on a list
-      {proto4("}(K\x01K\x02e."s), false},              // APPENDS on a dict
-      {proto4("K\x01K\x02."s), false},                 // two values at STOP
-      {proto4("K\x01.K"s), false},                     // data after STOP
-      {proto4("\x8c\x01\xff."s), false},               // not UTF-8
-      {proto4("](K\x01\x94h\x00" "e."s), false},          // memo
-      {proto4("(K\x01K\x02d."s), false},               // DICT from a MARK
+      {proto4("}(]K\x01u."s), false},      // unhashable key
+      {proto4("}(K\x01u."s), false},       // key without a value
+      {proto4("](K\x01u."s), false},       // SETITEMS on a list
+      {proto4("}(K\x01K\x02e."s), false},  // APPENDS on a dict
+      {proto4("K\x01K\x02."s), false},     // two values at STOP
+      {proto4("K\x01.K"s), false},         // data after STOP
+      {proto4("\x8c\x01\xff."s), false},   // not UTF-8
+      {proto4("](K\x01\x94h\x00"
+              "e."s),
+       false},                                                            // memo
+      {proto4("(K\x01K\x02d."s), false},                                  // DICT from a MARK
       {proto4("\x8a\x09\x00\x00\x00\x00\x00\x00\x00\x80\x00."s), false},  // beyond 64 bits
-      {"\x80\x06K\x01."s, false},     // unknown protocol
+      {"\x80\x06K\x01."s, false},                                         // unknown protocol
   };
   for (const auto& p : vesk::testing::python_pickles()) cases.push_back({p, false});
   for (const auto& c : cases) {
@@ -497,7 +511,9 @@ TEST(PickleMerging, APairsDictGoesIntoTheMapAsUpdateWould) {
 
   // The fast path takes the dict in, then meets a memo opcode and leaves the rest to the full reader.
   Dict small{{"a", 1}, {"b", 2}};
-  const Value memo = vesk::pickle::loads_pair_into(proto4("K\x01}(\x8c\x01" "aK\x07\x8c\x01zNu\x94\x86."s), small, &read);
+  const Value memo = vesk::pickle::loads_pair_into(proto4("K\x01}(\x8c\x01"
+                                                          "aK\x07\x8c\x01zNu\x94\x86."s),
+                                                   small, &read);
   EXPECT_EQ(memo, Value::tuple({1, Value()}));
   EXPECT_EQ(small, (Dict{{"a", 7}, {"b", 2}, {"z", Value()}}));
   EXPECT_EQ(read, 2u);

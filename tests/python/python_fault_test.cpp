@@ -28,17 +28,17 @@ TEST_F(PythonFault, AHandlerThatCannotBeBuiltInItsWorkersBacksOffAndRecovers) {
   engine.source(feed).process(handler("py:py_handlers.FailsInWorkersWhileFlagged"));
   std::ofstream(flag) << "1";
   for (int i = 0; i < 10; ++i) feed->produce(0, "k", "v");
-  loop.run_until_complete([](PythonFault& t, vesk::Vesk& engine, vesk::VeskMemoryFeed& feed,
-                             const std::string& flag) -> Awaitable<void> {
-    engine.start();
-    EXPECT_TRUE(co_await t.logged("Error in partition consumer 0: "));
-    EXPECT_TRUE(co_await t.logged("Retrying partition consumer 0 in ", 2, 30s));
-    std::filesystem::remove(flag);
-    EXPECT_TRUE(co_await t.stored_offsets_reach(1, 10, 60s));
-    co_await engine.stop();
-    co_await feed.stop();
-    EXPECT_TRUE(co_await t.no_children_left());
-  }(*this, engine, *feed, flag));
+  loop.run_until_complete(
+      [](PythonFault& t, vesk::Vesk& engine, vesk::VeskMemoryFeed& feed, const std::string& flag) -> Awaitable<void> {
+        engine.start();
+        EXPECT_TRUE(co_await t.logged("Error in partition consumer 0: "));
+        EXPECT_TRUE(co_await t.logged("Retrying partition consumer 0 in ", 2, 30s));
+        std::filesystem::remove(flag);
+        EXPECT_TRUE(co_await t.stored_offsets_reach(1, 10, 60s));
+        co_await engine.stop();
+        co_await feed.stop();
+        EXPECT_TRUE(co_await t.no_children_left());
+      }(*this, engine, *feed, flag));
   EXPECT_LE(log.count_starting_with("Error in partition consumer 0: "), 6u) << "the partition must back off";
   auto state = loop.run_until_complete(store->get_partition_state(0));
   ASSERT_TRUE(state);

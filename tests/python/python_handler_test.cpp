@@ -1,9 +1,9 @@
 // Handler classes written in Python, driven in this process through create_stream_handler("py:...").
 
+#include "python_support.hpp"
 #include "vesk/loop/event_loop.hpp"
 #include "vesk/loop/task.hpp"
 #include "vesk/pickle/pickle.hpp"
-#include "python_support.hpp"
 #include "vesk/stream_handler/stream_handler.hpp"
 
 #include <gmock/gmock.h>
@@ -96,16 +96,16 @@ TEST_F(PythonHandler, StatesCrossAsPlainDataBothWays) {
   const Value nested(Dict{{Value("list"), Value(List{Value(1), Value(-2.5), Value(true), Value()})},
                           {Value(Tuple{{Value(1), Value("t")}}), Value::bytes(std::string("\0\xff", 2))},
                           {Value(7), Value(Dict{{Value("deep"), Value(List{Value(List{})})}})}});
-  const Dict handed{{Value("n"), Value(INT64_MIN)},   {Value("f"), Value(0.1)}, {Value("s"), Value("\xc3\xa9t\xc3\xa9")},
-                    {Value("b"), Value(false)},      {Value("x"), nested},     {Value("t"), Value(Tuple{})}};
+  const Dict handed{{Value("n"), Value(INT64_MIN)}, {Value("f"), Value(0.1)}, {Value("s"), Value("\xc3\xa9t\xc3\xa9")},
+                    {Value("b"), Value(false)},     {Value("x"), nested},     {Value("t"), Value(Tuple{})}};
   handler->load_key_states(handed);
   for (const auto& [key, state] : handed) ASSERT_EQ(feed(*handler, key.as_text(), "keep"), std::nullopt);
   EXPECT_EQ(written(*handler), handed);
 
   ASSERT_EQ(feed(*handler, "n", "fields", 42), std::nullopt);
   const Value shown = written(*handler).at(Value("n"));
-  EXPECT_EQ(shown, Value(List{Value::bytes("n"), Value::bytes("fields"), Value(1700000000000), Value(42),
-                              Value(INT64_MIN)}));
+  EXPECT_EQ(shown,
+            Value(List{Value::bytes("n"), Value::bytes("fields"), Value(1700000000000), Value(42), Value(INT64_MIN)}));
 }
 
 TEST_F(PythonHandler, AStateThatIsNotPlainDataFailsItsCollectionNamingTheKeyAndType) {
@@ -138,8 +138,11 @@ TEST_F(PythonHandler, TheJsonAggregateExampleKeepsRunningFiguresAndRefusesOtherM
   EXPECT_THAT(feed(*handler, "s", R"({"value": "hot"})").value_or(""), HasSubstr("ValueError: expected an object"));
   EXPECT_THAT(feed(*handler, "s", "not json").value_or(""), HasSubstr("JSONDecodeError"));
   EXPECT_EQ(feed(*handler, "s", R"({"value": 10})"), std::nullopt);
-  const Dict expected{{Value("count"), Value(3)}, {Value("sum"), Value(12.5)}, {Value("min"), Value(-1.5)},
-                      {Value("max"), Value(10.0)}, {Value("last"), Value(10.0)}};
+  const Dict expected{{Value("count"), Value(3)},
+                      {Value("sum"), Value(12.5)},
+                      {Value("min"), Value(-1.5)},
+                      {Value("max"), Value(10.0)},
+                      {Value("last"), Value(10.0)}};
   EXPECT_EQ(written(*handler), (Dict{{Value("s"), Value(expected)}}));
 }
 

@@ -1,10 +1,10 @@
 // The real worker program running Python handler classes, against a consumer end run by the test.
 
+#include "protocol_values.hpp"
+#include "spawned_worker.hpp"
 #include "vesk/channel/channel.hpp"
 #include "vesk/loop/event_loop.hpp"
 #include "vesk/loop/task.hpp"
-#include "protocol_values.hpp"
-#include "spawned_worker.hpp"
 #include "worker_spy.hpp"
 
 #include <gmock/gmock.h>
@@ -28,8 +28,8 @@ using vesk::Awaitable;
 using vesk::Dict;
 using vesk::Message;
 using vesk::Value;
-using vesk::testing::SpawnedWorker;
 using vesk::testing::process_gone;
+using vesk::testing::SpawnedWorker;
 
 using vesk::testing::collect_request;
 using vesk::testing::drained;
@@ -53,7 +53,8 @@ struct Worker {
     }
     process = std::make_unique<SpawnedWorker>(
         program, args, VESK_TEST_HANDLER_DIR,
-        std::vector<std::string>{"VESK_WORKER_SECRET=" + listener.secret(), "PYTHONPATH=" VESK_TEST_PYTHONPATH, "LSAN_OPTIONS=suppressions=" VESK_TEST_LSAN_SUPPRESSIONS});
+        std::vector<std::string>{"VESK_WORKER_SECRET=" + listener.secret(), "PYTHONPATH=" VESK_TEST_PYTHONPATH,
+                                 "LSAN_OPTIONS=suppressions=" VESK_TEST_LSAN_SUPPRESSIONS});
   }
   Awaitable<void> connect() { conn = co_await listener.accept().wait(); }
   Awaitable<Value> exchange(const Value& v) {
@@ -107,8 +108,10 @@ TEST(PythonWorker, AnExceptionInProcessKeepsTheKeysStateAndTheBatchGoesOn) {
     EXPECT_EQ(co_await w.exchange(collect_request), expected);
     // Each failure is reported with the Python type and message.
     const std::string out = w.process->out();
-    EXPECT_THAT(out, HasSubstr("Worker process error: process failed at offset 10 for key 'k': ValueError: boom at 10"));
-    EXPECT_THAT(out, HasSubstr("Worker process error: process failed at offset 13 for key 'm': ValueError: boom at 13"));
+    EXPECT_THAT(out,
+                HasSubstr("Worker process error: process failed at offset 10 for key 'k': ValueError: boom at 10"));
+    EXPECT_THAT(out,
+                HasSubstr("Worker process error: process failed at offset 13 for key 'm': ValueError: boom at 13"));
   });
 }
 
@@ -125,7 +128,8 @@ TEST(PythonWorker, AStateThatIsNotPlainDataFailsTheCollectionNamingTheKey) {
     const Value reply = co_await w.conn->receive();
     EXPECT_TRUE(reply.is_text()) << reply.repr();
     if (reply.is_text()) {
-      EXPECT_THAT(reply.as_text(), HasSubstr("Cannot collect key states: key 'word': a state cannot hold a Python 'set'"));
+      EXPECT_THAT(reply.as_text(),
+                  HasSubstr("Cannot collect key states: key 'word': a state cannot hold a Python 'set'"));
     }
   });
 }

@@ -9,10 +9,10 @@
 #include <filesystem>
 #include <thread>
 
-#include <csignal>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <csignal>
 
 using vesk::Awaitable;
 using vesk::EventLoop;
@@ -30,7 +30,8 @@ struct LocalBackendTest : ::testing::Test {
   }
   std::vector<std::string> dir_entries(const std::string& sub) {
     std::vector<std::string> out;
-    for (const auto& e : std::filesystem::directory_iterator(dir.path + "/" + sub)) out.push_back(e.path().filename().string());
+    for (const auto& e : std::filesystem::directory_iterator(dir.path + "/" + sub))
+      out.push_back(e.path().filename().string());
     std::sort(out.begin(), out.end());
     return out;
   }
@@ -109,7 +110,8 @@ std::vector<std::string> crash_while_writing(const std::string& root, const std:
   if (child == 0) {
     EventLoop loop;
     VeskLocalFileBackend backend(root);
-    loop.run_until_complete(backend.set_file_contents_async(directory + "/p-0.state.pkl", std::string(256u << 20, 'x')));
+    loop.run_until_complete(
+        backend.set_file_contents_async(directory + "/p-0.state.pkl", std::string(256u << 20, 'x')));
     ::_exit(0);
   }
   auto leftovers = [&] {
@@ -150,7 +152,8 @@ TEST_F(LocalBackendTest, OverlappingWritesOfDifferentFiles) {
   run([&]() -> Awaitable<void> {
     std::vector<vesk::Task<void>> tasks;
     for (int i = 0; i < 8; ++i) {
-      tasks.push_back(vesk::Task<void>::create(backend.set_file_contents_async("p-" + std::to_string(i), std::string(100000, char('a' + i)))));
+      tasks.push_back(vesk::Task<void>::create(
+          backend.set_file_contents_async("p-" + std::to_string(i), std::string(100000, char('a' + i)))));
     }
     co_await vesk::gather(tasks);
   }());
@@ -203,7 +206,8 @@ TEST(BlockingCalls, CapturedValuesAreKeptAndFreedOnce) {
     auto job = [text = std::move(text)]() { return text + "!"; };
     co_return co_await vesk::run_blocking(std::move(job));
   };
-  for (int i = 0; i < 20; ++i) EXPECT_EQ(loop.run_until_complete(body(std::string(100, 'a'))), std::string(100, 'a') + "!");
+  for (int i = 0; i < 20; ++i)
+    EXPECT_EQ(loop.run_until_complete(body(std::string(100, 'a'))), std::string(100, 'a') + "!");
 }
 
 }  // namespace

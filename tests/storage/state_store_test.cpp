@@ -1,8 +1,8 @@
 #include "vesk/vesk_state_store/vesk_state_store.hpp"
 
 #include "log_capture.hpp"
-#include "vesk/pickle/pickle.hpp"
 #include "python_support.hpp"
+#include "vesk/pickle/pickle.hpp"
 #include "vesk/vesk_local_file_backend/vesk_local_file_backend.hpp"
 
 #include <gtest/gtest.h>
@@ -116,7 +116,9 @@ TEST_F(StoreTest, BytesAreTheStateAtTheMomentOfTheCall) {
     s.state.clear();
     co_await task.wait();
   }());
-  EXPECT_EQ(vesk::pickle::loads(backend->files.at("states/p-8.state.pkl")).as_dict().find_text("state")->as_dict().size(), 4u);
+  EXPECT_EQ(
+      vesk::pickle::loads(backend->files.at("states/p-8.state.pkl")).as_dict().find_text("state")->as_dict().size(),
+      4u);
 }
 
 TEST_F(StoreTest, ErrorsReachTheCaller) {
@@ -127,8 +129,8 @@ TEST_F(StoreTest, ErrorsReachTheCaller) {
   EXPECT_THROW(run(store.get_partition_state(1)), vesk::TypeError);
   backend->files["states/p-1.state.pkl"] = vesk::pickle::dumps(Value(Dict{{"partition", 1}, {"offset", 0}}));
   EXPECT_THROW(run(store.get_partition_state(1)), vesk::TypeError);
-  backend->files["states/p-1.state.pkl"] =
-      vesk::pickle::dumps(Value(Dict{{"partition", 1}, {"offset", 0}, {"state", Value(Dict())}, {"extra", 1}}));
+  backend->files["states/p-1.state.pkl"] = vesk::pickle::dumps(
+      Value(Dict{{"partition", 1}, {"offset", 0}, {"state", Value(Dict())}, {"extra", 1}}));
   EXPECT_THROW(run(store.get_partition_state(1)), vesk::TypeError);
   // A state that cannot be encoded fails at the await, not at the call.
   PartitionState bad;
@@ -162,7 +164,8 @@ assert got == want and list(got) == ['partition', 'offset', 'state'], got
 for p in (0, 2, 5):
     open(d + '/states/p-%d.state.pkl' % (100 + p), 'wb').write(pickle.dumps(want, protocol=p))
 print('ok')
-)", {dir.path}, dir.path);
+)",
+                                                    {dir.path}, dir.path);
   ASSERT_EQ(status, 0) << output;
   for (int p : {0, 2, 5}) {
     auto back = run(on_disk.get_partition_state(100 + p));

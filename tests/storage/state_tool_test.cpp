@@ -42,7 +42,8 @@ TEST_F(StateToolTest, DumpThenWriteRoundTripsThroughPython) {
 import pickle, sys
 for p in (0, 2, 4, 5):
     open(sys.argv[1] + '/p%d.pkl' % p, 'wb').write(pickle.dumps(want, protocol=p))
-)", {dir.path}, dir.path);
+)",
+                                                    {dir.path}, dir.path);
   ASSERT_EQ(made, 0) << made_out;
   for (int p : {0, 2, 4, 5}) {
     std::string in = at("p" + std::to_string(p) + ".pkl");
@@ -60,7 +61,8 @@ assert data[:2] == b'\x80\x04', data[:2]
 got = pickle.loads(data)
 assert same(got, want), repr(got)
 print('same')
-)", {at("back.pkl")}, dir.path);
+)",
+                                                            {at("back.pkl")}, dir.path);
     EXPECT_EQ(checked, 0) << "protocol " << p << ": " << checked_out;
   }
 }
@@ -75,7 +77,8 @@ TEST_F(StateToolTest, JsonFormIsTheDocumentedOne) {
 import pickle, sys
 got = pickle.load(open(sys.argv[1], 'rb'))
 assert got == {'partition': 1, 'offset': 2, 'state': {'t': (1, 'a'), 'n': float('inf'), 'd': {1: 2, (): None}, 'b': b'', 'x': 'NaN'}}, got
-)", {at("s.pkl")}, dir.path);
+)",
+                                                          {at("s.pkl")}, dir.path);
   EXPECT_EQ(checked, 0) << checked_out;
 }
 
@@ -85,7 +88,8 @@ TEST_F(StateToolTest, BadInputFailsWithOneClearLine) {
   auto [made, made_out] = vesk::testing::run_python(R"(
 import pickle, sys, collections
 open(sys.argv[1] + '/object.pkl', 'wb').write(pickle.dumps(collections.OrderedDict(a=1), protocol=4))
-)", {dir.path}, dir.path);
+)",
+                                                    {dir.path}, dir.path);
   ASSERT_EQ(made, 0) << made_out;
   struct Case {
     std::string args;
@@ -100,8 +104,10 @@ open(sys.argv[1] + '/object.pkl', 'wb').write(pickle.dumps(collections.OrderedDi
            {"write " + shell_quote(at("w.pkl")), "{\"partition\": 1,", "bad JSON"},
            {"write " + shell_quote(at("w.pkl")), "[1, 2]", "must be an object"},
            {"write " + shell_quote(at("w.pkl")), "{\"partition\": 1, \"offset\": 2}", "'state' is missing"},
-           {"write " + shell_quote(at("w.pkl")), "{\"partition\": 1, \"offset\": 2, \"state\": {\"k\": {\"$bytes\": \"***\"}}}", "base64"},
-           {"write " + shell_quote(at("w.pkl")), "{\"partition\": 1, \"offset\": 18446744073709551615, \"state\": {}}", "64 bits"},
+           {"write " + shell_quote(at("w.pkl")),
+            "{\"partition\": 1, \"offset\": 2, \"state\": {\"k\": {\"$bytes\": \"***\"}}}", "base64"},
+           {"write " + shell_quote(at("w.pkl")), "{\"partition\": 1, \"offset\": 18446744073709551615, \"state\": {}}",
+            "64 bits"},
        }) {
     std::string in;
     if (!c.stdin_text.empty()) {
@@ -154,7 +160,8 @@ TEST_F(StateToolTest, LocalStateDirectoryCommands) {
   vesk::testing::write_file(at("p2.json"), R"({"partition": 2, "offset": 7, "state": {"k": {"n": [1, 2]}, "j": 3}})");
   vesk::testing::write_file(at("p5.json"), R"({"partition": 5, "offset": 9, "state": {"m": "x"}})");
   expect_calls(*this, {{"write" + d + " --partition 2", 0, ""}}, at("p2.json"));
-  expect_calls(*this, {{"write" + d + " --partition 5", 0, ""}, {"write" + d + " --partition 4", 1, "not of partition 4"}},
+  expect_calls(*this,
+               {{"write" + d + " --partition 5", 0, ""}, {"write" + d + " --partition 4", 1, "not of partition 4"}},
                at("p5.json"));
   expect_calls(*this, {
                           {"list" + d, 0, at("state") + "/p-2.state.pkl\n" + at("state") + "/p-5.state.pkl\n"},
@@ -171,13 +178,15 @@ TEST_F(StateToolTest, LocalStateDirectoryCommands) {
   EXPECT_THAT(stats, ::testing::ContainsRegex("p-5\\.state\\.pkl +5 +9 +1 +[0-9]+\n"));
   auto [dumped, json] = tool("dump" + d + " --partition 2");
   EXPECT_EQ(dumped, 0);
-  EXPECT_EQ(json, "{\n  \"partition\": 2,\n  \"offset\": 7,\n  \"state\": {\n    \"k\": {\n      \"n\": [\n        1,\n"
-                  "        2\n      ]\n    },\n    \"j\": 3\n  }\n}\n");
+  EXPECT_EQ(json,
+            "{\n  \"partition\": 2,\n  \"offset\": 7,\n  \"state\": {\n    \"k\": {\n      \"n\": [\n        1,\n"
+            "        2\n      ]\n    },\n    \"j\": 3\n  }\n}\n");
 }
 
 TEST_F(StateToolTest, JsonNestedTooDeeplyIsOneClearErrorAndExitOne) {
   const std::string deep(100000, '[');
-  vesk::testing::write_file(at("deep.json"), R"({"partition": 0, "offset": 0, "state": {"k": )" + deep + std::string(100000, ']') + "}}");
+  vesk::testing::write_file(
+      at("deep.json"), R"({"partition": 0, "offset": 0, "state": {"k": )" + deep + std::string(100000, ']') + "}}");
   auto [status, out] = tool("write " + shell_quote(at("w.pkl")), at("deep.json"));
   EXPECT_EQ(status, 1);
   EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;

@@ -16,7 +16,11 @@ namespace vesk::testing {
 struct EngineRun {
   EngineRun(Logger logger, std::shared_ptr<VeskFileBackend> backend, VeskStateStore& store, int partitions,
             int workers = 2)
-      : logger(std::move(logger)), backend(std::move(backend)), store(store), partitions(partitions), workers(workers) {}
+      : logger(std::move(logger)),
+        backend(std::move(backend)),
+        store(store),
+        partitions(partitions),
+        workers(workers) {}
 
   Logger logger;
   std::shared_ptr<VeskFileBackend> backend;

@@ -48,9 +48,8 @@ std::vector<std::string> LogCapture::texts(spdlog::level::level_enum level) cons
 
 std::size_t LogCapture::count_starting_with(const std::string& prefix) const {
   auto all = lines();
-  return static_cast<std::size_t>(std::count_if(all.begin(), all.end(), [&](const LogLine& l) {
-    return l.text.compare(0, prefix.size(), prefix) == 0;
-  }));
+  return static_cast<std::size_t>(std::count_if(
+      all.begin(), all.end(), [&](const LogLine& l) { return l.text.compare(0, prefix.size(), prefix) == 0; }));
 }
 
 bool LogCapture::contains(const std::string& text) const {

@@ -28,7 +28,8 @@ struct ClientDeleter {
 using Client = std::unique_ptr<rd_kafka_t, ClientDeleter>;
 
 Client make_client(rd_kafka_type_t type, const std::map<std::string, std::string>& properties,
-                   void (*on_delivery)(rd_kafka_t*, const rd_kafka_message_t*, void*) = nullptr, void* opaque = nullptr) {
+                   void (*on_delivery)(rd_kafka_t*, const rd_kafka_message_t*, void*) = nullptr,
+                   void* opaque = nullptr) {
   rd_kafka_conf_t* conf = rd_kafka_conf_new();
   char errstr[512];
   for (const auto& [name, value] : properties) {
@@ -133,10 +134,12 @@ void RealKafka::start() {
 void RealKafka::wait_for_lines() {
   std::string output;
   const auto complete = [&] {
-    return output.find("bootstrap: ") != std::string::npos && (!options.sasl || output.find("sasl: ") != std::string::npos) &&
+    return output.find("bootstrap: ") != std::string::npos &&
+           (!options.sasl || output.find("sasl: ") != std::string::npos) &&
            (!options.tls || output.find("ca: ") != std::string::npos) && output.ends_with('\n');
   };
-  if (!read_until(_output, output, Clock::now() + std::chrono::seconds(180), [&](const std::string&) { return complete(); })) {
+  if (!read_until(_output, output, Clock::now() + std::chrono::seconds(180),
+                  [&](const std::string&) { return complete(); })) {
     kill();
     throw std::runtime_error("scripts/kafka-cluster ended, or did not start within 180 s; it printed: " + output);
   }
@@ -177,7 +180,8 @@ void RealKafka::kill() {
   // The nodes were in the same group; wait until each has gone, so a restart finds its ports free.
   for (int node = 1; node <= options.nodes; ++node) {
     const pid_t p = node_pid(node);
-    for (int i = 0; p > 0 && i < 200 && ::kill(p, 0) == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    for (int i = 0; p > 0 && i < 200 && ::kill(p, 0) == 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(25));
   }
 }
 
@@ -351,9 +355,9 @@ void RealKafkaCluster::produce(const std::string& topic, int partition, const st
     const void* key_data = key ? key->data() : nullptr;
     const std::size_t key_size = key ? key->size() : 0;
     const auto err = rd_kafka_producev(rk, RD_KAFKA_V_TOPIC(topic.c_str()), RD_KAFKA_V_PARTITION(partition),
-                                       RD_KAFKA_V_KEY(key_data, key_size),
-                                       RD_KAFKA_V_VALUE(payload, value.size()), RD_KAFKA_V_MSGFLAGS(RD_KAFKA_MSG_F_COPY),
-                                       RD_KAFKA_V_TIMESTAMP(timestamp), RD_KAFKA_V_END);
+                                       RD_KAFKA_V_KEY(key_data, key_size), RD_KAFKA_V_VALUE(payload, value.size()),
+                                       RD_KAFKA_V_MSGFLAGS(RD_KAFKA_MSG_F_COPY), RD_KAFKA_V_TIMESTAMP(timestamp),
+                                       RD_KAFKA_V_END);
     const bool unknown = err == RD_KAFKA_RESP_ERR__UNKNOWN_TOPIC || err == RD_KAFKA_RESP_ERR__UNKNOWN_PARTITION;
     if (err == RD_KAFKA_RESP_ERR__QUEUE_FULL || (unknown && Clock::now() < give_up)) {
       rd_kafka_poll(rk, unknown ? 100 : 10);

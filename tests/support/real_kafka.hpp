@@ -88,8 +88,8 @@ class RealKafkaCluster {
 
   // Creates the topic (replication: every node, up to 3) and waits until each partition has a leader.
   void create_topic(const std::string& topic, int partitions);
-  void produce(const std::string& topic, int partition, const std::optional<std::string>& key,
-               const std::string& value, std::int64_t timestamp = 0);
+  void produce(const std::string& topic, int partition, const std::optional<std::string>& key, const std::string& value,
+               std::int64_t timestamp = 0);
   void flush();
 
  private:

@@ -42,8 +42,8 @@ ServiceProcess spawn_service(std::vector<std::string> args, ServiceTie tie, bool
 bool read_until(int fd, std::string& output, std::chrono::steady_clock::time_point deadline,
                 const std::function<bool(const std::string&)>& ready) {
   while (!ready(output)) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                            std::chrono::steady_clock::now());
     pollfd p{fd, POLLIN, 0};
     const int polled = left.count() > 0 ? ::poll(&p, 1, static_cast<int>(left.count())) : 0;
     if (polled < 0 && errno == EINTR) continue;

@@ -1,8 +1,8 @@
 #pragma once
 // A fresh directory of state files for one test.
 
-#include "vesk/loop/logging.hpp"
 #include "test_directory.hpp"
+#include "vesk/loop/logging.hpp"
 #include "vesk/vesk_local_file_backend/vesk_local_file_backend.hpp"
 #include "vesk/vesk_state_store/vesk_state_store.hpp"
 

@@ -3,8 +3,8 @@
 // and checking what examples.counting.KeyCounter stored.
 
 #include "vesk/loop/errors.hpp"
-#include "vesk/loop/task.hpp"
 #include "vesk/loop/event_loop.hpp"
+#include "vesk/loop/task.hpp"
 #include "vesk/vesk_state_store/vesk_state_store.hpp"
 
 #include <gtest/gtest.h>

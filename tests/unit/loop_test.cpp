@@ -1,5 +1,5 @@
-#include "vesk/loop/event_loop.hpp"
 #include "vesk/loop/event.hpp"
+#include "vesk/loop/event_loop.hpp"
 #include "vesk/loop/gate.hpp"
 #include "vesk/loop/logging.hpp"
 
@@ -197,7 +197,8 @@ TEST(Loop, ALoopThatLogsErrorsAndGoesOnStillStopsWhenCancelled) {
     auto looping = Task<void>::create([](vesk::Logger logger) -> Awaitable<void> {
       for (;;) {
         auto step = sleep_then_fail(1ms, "again");
-        if (auto failure = co_await vesk::attempt(std::move(step))) logger->error("Error: " + vesk::error_text(failure));
+        if (auto failure = co_await vesk::attempt(std::move(step)))
+          logger->error("Error: " + vesk::error_text(failure));
       }
     }(logger));
     co_await vesk::sleep(20ms);
@@ -298,8 +299,7 @@ TEST(Loop, ErrorTextAndTraceDescribeTheError) {
   EXPECT_EQ(vesk::error_text(error), "disk full");
   EXPECT_NE(vesk::error_trace(error).find("std::runtime_error: disk full"), std::string::npos);
   EXPECT_TRUE(vesk::is_cancellation(std::make_exception_ptr(CancelledError())));
-  EXPECT_TRUE(vesk::is_cancellation(
-      std::make_exception_ptr(std::system_error(asio::error::operation_aborted))));
+  EXPECT_TRUE(vesk::is_cancellation(std::make_exception_ptr(std::system_error(asio::error::operation_aborted))));
   EXPECT_FALSE(vesk::is_cancellation(error));
 }
 

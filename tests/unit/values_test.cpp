@@ -50,9 +50,9 @@ TEST(Value, ReprReadsLikePython) {
   Dict d;
   d.set("k", Value::tuple({1, 2.5, Value()}));
   d.set(7, Value::bytes(std::string("\x00\xff'", 3)));
-  d.set(Value::tuple({Value(true)}), List{Value("it's"), Value(1e100), Value(-std::numeric_limits<double>::infinity())});
-  EXPECT_EQ(Value(d).repr(),
-            "{'k': (1, 2.5, None), 7: b'\\x00\\xff\\'', (True,): ['it\\'s', 1e+100, -inf]}");
+  d.set(Value::tuple({Value(true)}),
+        List{Value("it's"), Value(1e100), Value(-std::numeric_limits<double>::infinity())});
+  EXPECT_EQ(Value(d).repr(), "{'k': (1, 2.5, None), 7: b'\\x00\\xff\\'', (True,): ['it\\'s', 1e+100, -inf]}");
   EXPECT_EQ(Value(3.0).repr(), "3.0");
   EXPECT_EQ(Value::tuple({}).repr(), "()");
 }
@@ -135,7 +135,8 @@ TEST(Dict, SetEachActsAsSetOneByOne) {
     }
     for (std::size_t i = 0; i < keys.size(); ++i) single.set(keys[i], values[i]);
     batched.set_each(
-        keys.size(), [&](std::size_t i) -> Value& { return keys[i]; }, [&](std::size_t i) -> Value& { return values[i]; });
+        keys.size(), [&](std::size_t i) -> Value& { return keys[i]; },
+        [&](std::size_t i) -> Value& { return values[i]; });
     ASSERT_EQ(batched.size(), single.size());
     for (std::size_t i = 0; i < single.size(); ++i) {
       EXPECT_EQ(batched.entries()[i], single.entries()[i]) << base << " " << i;
@@ -209,8 +210,8 @@ TEST(Dict, EraseIfKeepsTheOthersInOrderAndFindable) {
 }
 
 TEST(Value, HashSeparatesKindsOfEqualLookingValues) {
-  std::unordered_set<Value, vesk::ValueHash> set{Value(1), Value(true), Value("1"), Value::bytes("1"),
-                                                Value(1.0), Value::tuple({1})};
+  std::unordered_set<Value, vesk::ValueHash> set{Value(1),          Value(true), Value("1"),
+                                                 Value::bytes("1"), Value(1.0),  Value::tuple({1})};
   EXPECT_EQ(set.size(), 6u);
 }
 

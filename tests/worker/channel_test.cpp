@@ -3,11 +3,11 @@
 #include "vesk/channel/channel.hpp"
 #include "vesk/channel/handshake.hpp"
 
-#include "vesk/loop/event_loop.hpp"
 #include "log_capture.hpp"
+#include "protocol_values.hpp"
+#include "vesk/loop/event_loop.hpp"
 #include "vesk/loop/task.hpp"
 #include "vesk/pickle/pickle.hpp"
-#include "protocol_values.hpp"
 
 #include <asio/connect.hpp>
 #include <asio/ip/address_v4.hpp>
@@ -57,7 +57,8 @@ Awaitable<asio::ip::tcp::socket> raw_connect(const ChannelListener& listener, st
 
 // A message as a batch carries it: (key bytes or None, value bytes, timestamp, offset).
 Value as_value(const Message& m) {
-  return Value::tuple({m.key ? Value::bytes(*m.key) : Value(), Value::bytes(m.value), Value(m.timestamp), Value(m.offset)});
+  return Value::tuple(
+      {m.key ? Value::bytes(*m.key) : Value(), Value::bytes(m.value), Value(m.timestamp), Value(m.offset)});
 }
 
 template <class E>
@@ -189,7 +190,8 @@ Awaitable<std::string> read_refusal(asio::ip::tcp::socket& socket) {
   std::string got(64, '\0');
   std::size_t have = 0;
   try {
-    for (;;) have += co_await socket.async_read_some(asio::buffer(got.data() + have, got.size() - have), asio::use_awaitable);
+    for (;;)
+      have += co_await socket.async_read_some(asio::buffer(got.data() + have, got.size() - have), asio::use_awaitable);
   } catch (const std::system_error&) {
   }
   got.resize(have);
@@ -219,7 +221,8 @@ TEST(Channel, OnlyTheListenersSecretTakesTheChannelAndOthersAreRefusedMeanwhile)
     EXPECT_EQ(co_await worker->receive(), Value(Dict{}));
     // The silent connection is dropped once the worker is in.
     EXPECT_EQ(co_await read_refusal(silent), "nothing");
-    const std::string prefix = "Refused a connection to the worker channel 127.0.0.1:" + std::to_string(listener.port());
+    const std::string prefix = "Refused a connection to the worker channel 127.0.0.1:" +
+                               std::to_string(listener.port());
     EXPECT_THAT(log.texts(spdlog::level::warn),
                 ::testing::ElementsAre(::testing::AllOf(::testing::StartsWith(prefix),
                                                         HasSubstr("its handshake does not carry the secret")),
@@ -238,7 +241,8 @@ TEST(Channel, BatchesAreEncodedStraightFromTheMessages) {
   const std::vector<Message> messages{{"k\xff", std::string("v\0w", 3), 17, 4}, {std::nullopt, "", -1, 5}};
   List expected;
   for (const auto& m : messages) expected.push_back(as_value(m));
-  EXPECT_EQ(expected[0], Value::tuple({Value::bytes("k\xff"), Value::bytes(std::string("v\0w", 3)), Value(17), Value(4)}));
+  EXPECT_EQ(expected[0],
+            Value::tuple({Value::bytes("k\xff"), Value::bytes(std::string("v\0w", 3)), Value(17), Value(4)}));
   EXPECT_EQ(expected[1], Value::tuple({Value(), Value::bytes(""), Value(-1), Value(5)}));
 
   std::string encoded;
@@ -253,8 +257,8 @@ TEST(Channel, BatchesAreEncodedStraightFromTheMessages) {
 TEST(Channel, BatchesDecodeStraightIntoMessagesAndOtherPicklesFallBack) {
   // Across slices of 1000, every key and value size class and integers of every width.
   std::vector<Message> messages;
-  const std::int64_t ints[] = {0, 255, 256, 65535, 65536, -1, INT32_MIN, INT32_MAX, std::int64_t{1} << 40,
-                               INT64_MIN, INT64_MAX, -129, 128};
+  const std::int64_t ints[] = {
+      0, 255, 256, 65535, 65536, -1, INT32_MIN, INT32_MAX, std::int64_t{1} << 40, INT64_MIN, INT64_MAX, -129, 128};
   for (int i = 0; i < 2500; ++i) {
     std::optional<std::string> key;
     if (i % 7 != 0) key = "key-" + std::to_string(i);

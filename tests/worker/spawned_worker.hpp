@@ -47,7 +47,8 @@ class SpawnedWorker {
     for (char** e = environ; *e != nullptr; ++e) {
       const std::string entry(*e);
       bool replaced = false;
-      for (const auto& o : overrides) replaced = replaced || entry.substr(0, entry.find('=') + 1) == o.substr(0, o.find('=') + 1);
+      for (const auto& o : overrides)
+        replaced = replaced || entry.substr(0, entry.find('=') + 1) == o.substr(0, o.find('=') + 1);
       if (!replaced) envs.push_back(entry);
     }
     envs.insert(envs.end(), overrides.begin(), overrides.end());

@@ -81,8 +81,8 @@ TEST(ValueTraits, ContainersRoundTrip) {
   EXPECT_EQ(round_trip(offsets), offsets);
   EXPECT_EQ(vesk::from_value<std::vector<std::int64_t>>(Value::tuple({Value(1)})), std::vector<std::int64_t>{1});
 
-  const std::map<std::string, std::vector<std::pair<std::int64_t, std::string>>> nested{
-      {"a", {{1, "x"}, {2, "y"}}}, {"b", {}}};
+  const std::map<std::string, std::vector<std::pair<std::int64_t, std::string>>> nested{{"a", {{1, "x"}, {2, "y"}}},
+                                                                                        {"b", {}}};
   const Value nested_value = vesk::to_value(nested);
   EXPECT_EQ(nested_value.as_dict().at(Value("a")),
             Value(vesk::List{Value::tuple({Value(1), Value("x")}), Value::tuple({Value(2), Value("y")})}));
@@ -107,7 +107,8 @@ TEST(ValueTraits, OptionalsAndValuesPassThrough) {
 }
 
 TEST(ValueTraits, ContainerErrorsSayWhereTheBadItemIs) {
-  EXPECT_THAT(conversion_error<std::vector<std::int64_t>>(Value(vesk::List{Value(1), Value("x")})), HasSubstr("item 1"));
+  EXPECT_THAT(conversion_error<std::vector<std::int64_t>>(Value(vesk::List{Value(1), Value("x")})),
+              HasSubstr("item 1"));
   EXPECT_THAT((conversion_error<std::map<std::string, std::int64_t>>(Value(Dict{{Value("k"), Value(1.5)}}))),
               HasSubstr("'k'"));
   EXPECT_THAT((conversion_error<std::map<std::string, std::int64_t>>(Value(Dict{{Value(1), Value(1)}}))),
@@ -129,18 +130,20 @@ TEST(ValueTraits, RecordsBecomeDictsOfTheirFieldsInOrder) {
   EXPECT_EQ(round_trip(p), p);
   EXPECT_EQ(round_trip(Point{1, 2, std::nullopt}), (Point{1, 2, std::nullopt}));
   // Field order in the dict does not matter when reading back.
-  EXPECT_EQ(vesk::from_value<Point>(Value(Dict{{Value("label"), Value()}, {Value("y"), Value(2)}, {Value("x"), Value(1)}})),
-            (Point{1, 2, std::nullopt}));
+  EXPECT_EQ(
+      vesk::from_value<Point>(Value(Dict{{Value("label"), Value()}, {Value("y"), Value(2)}, {Value("x"), Value(1)}})),
+      (Point{1, 2, std::nullopt}));
 }
 
 TEST(ValueTraits, RecordsRefuseMissingUnknownAndMistypedFields) {
   EXPECT_THAT(conversion_error<Point>(Value(Dict{{Value("x"), Value(1)}, {Value("label"), Value()}})),
               HasSubstr("'y' is missing"));
-  EXPECT_THAT(conversion_error<Point>(Value(Dict{{Value("x"), Value(1)}, {Value("y"), Value(2)}, {Value("label"), Value()},
-                                                 {Value("z"), Value(3)}})),
+  EXPECT_THAT(conversion_error<Point>(Value(Dict{
+                  {Value("x"), Value(1)}, {Value("y"), Value(2)}, {Value("label"), Value()}, {Value("z"), Value(3)}})),
               HasSubstr("unknown record field 'z'"));
-  EXPECT_THAT(conversion_error<Point>(Value(Dict{{Value("x"), Value("1")}, {Value("y"), Value(2)}, {Value("label"), Value()}})),
-              HasSubstr("'x'"));
+  EXPECT_THAT(
+      conversion_error<Point>(Value(Dict{{Value("x"), Value("1")}, {Value("y"), Value(2)}, {Value("label"), Value()}})),
+      HasSubstr("'x'"));
   EXPECT_THAT(conversion_error<Point>(Value(vesk::List{})), HasSubstr("list"));
 }
 
@@ -157,8 +160,8 @@ class Delegating : public vesk::StreamHandler<std::int64_t> {
 
 class FailsOnBoom : public vesk::StreamHandler<std::vector<std::int64_t>> {
  public:
-  vesk::Awaitable<std::optional<std::vector<std::int64_t>>> process(const vesk::Message& m,
-                                                                    std::optional<std::vector<std::int64_t>> s) override {
+  vesk::Awaitable<std::optional<std::vector<std::int64_t>>> process(
+      const vesk::Message& m, std::optional<std::vector<std::int64_t>> s) override {
     auto offsets = s.value_or(std::vector<std::int64_t>{});
     offsets.push_back(m.offset);
     if (m.value == "boom") throw std::runtime_error("boom");
@@ -227,7 +230,11 @@ TEST(StreamHandler, ABatchEndsAsTheSameMessagesRunOneByOne) {
   std::vector<vesk::Message> messages;
   for (int i = 0; i < 3000; ++i) {
     const int pick = (i * 7919) % 100;
-    messages.push_back(message("k" + std::to_string((i * 31) % 500), pick < 5 ? "boom" : pick < 10 ? "forget" : "x", i));
+    messages.push_back(message("k" + std::to_string((i * 31) % 500),
+                               pick < 5    ? "boom"
+                               : pick < 10 ? "forget"
+                                           : "x",
+                               i));
   }
   FailsOnBoom batched, single;
   std::vector<vesk::Offset> batch_failures, single_failures;
@@ -321,7 +328,8 @@ TEST(HandlerRegistry, CreationFailuresSayWhatIsMissing) {
   EXPECT_THAT(creation_error("no.such.module.Handler"), HasSubstr(VESK_TEST_HANDLER_DIR));
   EXPECT_THAT(creation_error("examples.counting.Missing"), HasSubstr("has no class 'Missing'"));
   // A nested class's path names its enclosing class as a module, which does not exist.
-  EXPECT_THAT(creation_error("tests.handlers.Outer.Inner"), HasSubstr("no handler module named 'tests.handlers.Outer'"));
+  EXPECT_THAT(creation_error("tests.handlers.Outer.Inner"),
+              HasSubstr("no handler module named 'tests.handlers.Outer'"));
   EXPECT_THAT(creation_error("../../tmp/evil.Handler"), HasSubstr("invalid handler module name"));
   EXPECT_THAT(creation_error(".Handler"), HasSubstr("invalid handler module name"));
   EXPECT_THAT(creation_error("tests.handlers.FailsToConstruct"), HasSubstr("refuses to be built"));

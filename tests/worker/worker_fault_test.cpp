@@ -2,11 +2,11 @@
 // faults: a handler that fails, and a state that a collection cannot send.
 #include "vesk/vesk.hpp"
 
+#include "eventually.hpp"
 #include "log_capture.hpp"
 #include "stored_offsets.hpp"
 #include "vesk/vesk_local_file_backend/vesk_local_file_backend.hpp"
 #include "vesk/vesk_memory_feed/vesk_memory_feed.hpp"
-#include "eventually.hpp"
 #include "worker_spy.hpp"
 
 #include <gmock/gmock.h>
@@ -31,7 +31,8 @@ class WorkerFault : public ::testing::Test {
   vesk::EventLoop loop;
   vesk::testing::LogCapture log;
   vesk::testing::WorkerSpy workers{VESK_WORKER_PROGRAM, directory};
-  std::shared_ptr<vesk::VeskLocalFileBackend> backend = std::make_shared<vesk::VeskLocalFileBackend>(directory.string());
+  std::shared_ptr<vesk::VeskLocalFileBackend> backend = std::make_shared<vesk::VeskLocalFileBackend>(
+      directory.string());
   vesk::VeskStateStore store{backend, vesk::null_logger()};
   std::shared_ptr<VeskMemoryFeed> feed = std::make_shared<VeskMemoryFeed>(log.logger(), 1, 200ms);
 
@@ -73,7 +74,8 @@ TEST_F(WorkerFault, FailingMessagesArePrintedTenASecondAndKeepTheirKeysState) {
   const auto lines = workers.lines_starting_with("Worker process error: ");
   ASSERT_EQ(lines.size(), 11u) << workers.output();
   for (int i = 0; i < 10; ++i) {
-    EXPECT_EQ(lines[i], "Worker process error: process failed at offset " + std::to_string(5 + i) + " for key 'b': boom");
+    EXPECT_EQ(lines[i],
+              "Worker process error: process failed at offset " + std::to_string(5 + i) + " for key 'b': boom");
   }
   EXPECT_EQ(lines[10], "Worker process error: 15 more process failures not printed");
   auto state = loop.run_until_complete(store.get_partition_state(0));

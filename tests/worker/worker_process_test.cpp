@@ -1,10 +1,10 @@
 // The real worker program against a consumer end run by the test.
 
+#include "protocol_values.hpp"
+#include "spawned_worker.hpp"
 #include "vesk/channel/channel.hpp"
 #include "vesk/loop/event_loop.hpp"
 #include "vesk/loop/task.hpp"
-#include "protocol_values.hpp"
-#include "spawned_worker.hpp"
 #include "worker_spy.hpp"
 
 #include <gmock/gmock.h>
@@ -33,8 +33,8 @@ using vesk::Dict;
 using vesk::List;
 using vesk::Message;
 using vesk::Value;
-using vesk::testing::SpawnedWorker;
 using vesk::testing::process_gone;
+using vesk::testing::SpawnedWorker;
 
 using vesk::testing::collect_request;
 using vesk::testing::drained;
@@ -151,8 +151,8 @@ TEST_F(WorkerProcess, KeyCounterCountsPerKeyAcrossBatches) {
     const std::vector<Message> batch1{msg("a", "x"), msg("a", "x"), msg("b", "x")};
     EXPECT_EQ(co_await w->batch(batch1), drained);
     const Value first = co_await w->collect();
-    const Value expected1(Dict{{Value("restored"), Value(5)}, {Value("old"), Value(2)}, {Value("a"), Value(2)},
-                               {Value("b"), Value(1)}});
+    const Value expected1(
+        Dict{{Value("restored"), Value(5)}, {Value("old"), Value(2)}, {Value("a"), Value(2)}, {Value("b"), Value(1)}});
     EXPECT_EQ(first, expected1);
     // A collection is answered with what changed since the last answer: here nothing.
     EXPECT_EQ(co_await w->exchange(collect_request), no_changes);
@@ -170,20 +170,22 @@ TEST_F(WorkerProcess, OffsetLogKeepsBatchOrderAndRecordStatesSurviveTheChannel) 
     auto log = co_await start("examples.counting.OffsetLog");
     auto summary = co_await start("tests.handlers.Summarise");
     const Value log_handed(Dict{{Value("k"), Value(List{Value(3)})}});
-    const Value summary_handed(Dict{{Value("k"), Value(Dict{{Value("count"), Value(1)}, {Value("last"), Value("a")}})}});
+    const Value summary_handed(
+        Dict{{Value("k"), Value(Dict{{Value("count"), Value(1)}, {Value("last"), Value("a")}})}});
     co_await log->hand_over(log_handed);
     co_await summary->hand_over(summary_handed);
     const std::vector<Message> log1{msg("k", "", 10), msg("j", "", 11), msg("k", "", 12)};
     const std::vector<Message> log2{msg("k", "", 13)};
     EXPECT_EQ(co_await log->batch(log1), drained);
     EXPECT_EQ(co_await log->batch(log2), drained);
-    const Value log_expected(
-        Dict{{Value("k"), Value(List{Value(3), Value(10), Value(12), Value(13)})}, {Value("j"), Value(List{Value(11)})}});
+    const Value log_expected(Dict{{Value("k"), Value(List{Value(3), Value(10), Value(12), Value(13)})},
+                                  {Value("j"), Value(List{Value(11)})}});
     EXPECT_EQ(co_await log->collect(), log_expected);
     const std::vector<Message> summary1{msg("k", "b"), msg("n", "c")};
     EXPECT_EQ(co_await summary->batch(summary1), drained);
-    const Value summary_expected(Dict{{Value("k"), Value(Dict{{Value("count"), Value(2)}, {Value("last"), Value("b")}})},
-                                      {Value("n"), Value(Dict{{Value("count"), Value(1)}, {Value("last"), Value("c")}})}});
+    const Value summary_expected(
+        Dict{{Value("k"), Value(Dict{{Value("count"), Value(2)}, {Value("last"), Value("b")}})},
+             {Value("n"), Value(Dict{{Value("count"), Value(1)}, {Value("last"), Value("c")}})}});
     EXPECT_EQ(co_await summary->collect(), summary_expected);
   });
 }
@@ -197,8 +199,9 @@ TEST_F(WorkerProcess, AHandlerFailureKeepsTheKeysStateAndTheBatchGoesOn) {
     EXPECT_EQ(co_await w->batch(batch), drained);
     const Value expected(Dict{{Value("k"), Value(6)}, {Value("j"), Value(1)}});
     EXPECT_EQ(co_await w->collect(), expected);
-    EXPECT_EQ(w->process->out(), "Worker process error: process failed at offset 0 for key 'k': boom\n"
-                                 "Worker process error: process failed at offset 0 for key 'm': boom\n");
+    EXPECT_EQ(w->process->out(),
+              "Worker process error: process failed at offset 0 for key 'k': boom\n"
+              "Worker process error: process failed at offset 0 for key 'm': boom\n");
   });
 }
 
@@ -239,8 +242,8 @@ TEST_F(WorkerProcess, KeylessAndNonUtf8KeysAreSkippedAloneWithOneLineEach) {
   run([]() -> Awaitable<void> {
     auto w = co_await start("examples.counting.KeyCounter");
     co_await w->hand_over(empty_map);
-    const std::vector<Message> batch{msg("a", "x", 1),         keyless("x", 7),          msg("\xff\xfe", "x", 8),
-                                     msg("a", "x", 9),         msg("\xc0\x80", "x", 10), msg("\xed\xa0\x80", "x", 11),
+    const std::vector<Message> batch{msg("a", "x", 1),        keyless("x", 7),          msg("\xff\xfe", "x", 8),
+                                     msg("a", "x", 9),        msg("\xc0\x80", "x", 10), msg("\xed\xa0\x80", "x", 11),
                                      msg("\xc3\xa9", "x", 12)};
     EXPECT_EQ(co_await w->batch(batch), drained);
     const Value expected(Dict{{Value("a"), Value(2)}, {Value("\xc3\xa9"), Value(1)}});

@@ -48,7 +48,8 @@ TEST(WorkerProtocol, TextsAreTheirWordsAndAreToldApartFromBatches) {
   const std::vector<Message> messages{{std::string("k"), "v", 1, 7}, {std::nullopt, "", 2, 8}};
   const std::string batch = encoded([&](std::string& out) { wp::MessageBatch::encode(out, messages); });
   EXPECT_EQ(decoded_request(batch), Value(2));
-  EXPECT_EQ(decoded_request(encoded([](std::string& out) { wp::MessageBatch::encode(out, std::vector<Message>{}); })), Value(0));
+  EXPECT_EQ(decoded_request(encoded([](std::string& out) { wp::MessageBatch::encode(out, std::vector<Message>{}); })),
+            Value(0));
   EXPECT_EQ(decoded_request(encoded(wp::CollectRequest::encode)), Value("collect"));
   // A list in another layout is no batch of ours: it is handed on whole.
   EXPECT_EQ(decoded_request(dumps(Value(List{Value(1)}))), Value(List{Value(1)}));
@@ -82,16 +83,19 @@ TEST(WorkerProtocol, CollectionAnswerInEachForm) {
     out.finish();
     writer.finish();
   }
-  EXPECT_EQ(vesk::pickle::loads(changes),
-            Value::tuple({Value(2), Value(Dict{{Value("gone"), Value()}, {Value("back"), Value(5)},
-                                               {Value("new"), Value("s")}})}));
+  EXPECT_EQ(
+      vesk::pickle::loads(changes),
+      Value::tuple(
+          {Value(2), Value(Dict{{Value("gone"), Value()}, {Value("back"), Value(5)}, {Value("new"), Value("s")}})}));
   Dict into{{Value("gone"), Value(1)}, {Value("kept"), Value(2)}, {Value("back"), Value(3)}};
   const auto merged = wp::CollectionAnswer::decode_merging(changes, into);
   EXPECT_EQ(merged.form, wp::CollectionAnswer::Form::changes);
   EXPECT_EQ(merged.removed, 2);
   EXPECT_EQ(merged.entries, 4u);
-  EXPECT_EQ(Value(into), Value(Dict{{Value("gone"), Value()}, {Value("kept"), Value(2)}, {Value("back"), Value(5)},
-                                    {Value("new"), Value("s")}}));
+  EXPECT_EQ(
+      Value(into),
+      Value(Dict{
+          {Value("gone"), Value()}, {Value("kept"), Value(2)}, {Value("back"), Value(5)}, {Value("new"), Value("s")}}));
 
   Dict untouched{{Value("kept"), Value(2)}};
   const Dict whole{{Value("a"), Value(1)}};

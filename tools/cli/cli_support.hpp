@@ -98,8 +98,9 @@ inline std::optional<int> parse(CLI::App& app, int argc, const char* const* argv
     if (first.size() > 1 && first[0] == '-') return report_usage_error(app, "unknown option '" + first + "'");
     bool in_subcommand = !app.get_subcommands().empty();
     bool has_subcommands = !app.get_subcommands({}).empty();
-    return report_usage_error(app, std::string(has_subcommands && !in_subcommand ? "unknown command '" : "unexpected argument '") +
-                                       first + "'");
+    return report_usage_error(
+        app,
+        std::string(has_subcommands && !in_subcommand ? "unknown command '" : "unexpected argument '") + first + "'");
   }
   return std::nullopt;
 }

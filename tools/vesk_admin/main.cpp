@@ -1,8 +1,8 @@
 // vesk-admin: prints the organisations or processors of an administration API, one JSON record
 // per line. Any failure ends it with one line on standard error and a non-zero exit status.
 
-#include "vesk/admin_rest_client/admin_rest_client.hpp"
 #include "cli_support.hpp"
+#include "vesk/admin_rest_client/admin_rest_client.hpp"
 #include "vesk/loop/event_loop.hpp"
 
 #include <algorithm>
@@ -140,10 +140,11 @@ int main(int argc, char** argv) {
   vesk::cli::setup(app);
 
   if (auto status = vesk::cli::parse(app, argc, argv)) return *status;
-  if (app.get_subcommands().empty()) return vesk::cli::report_usage_error(app, "a command is required: orgs or processors");
+  if (app.get_subcommands().empty())
+    return vesk::cli::report_usage_error(app, "a command is required: orgs or processors");
   if (app.get_subcommands().size() > 1) {
-    return vesk::cli::report_usage_error(app, "one command only, got '" + app.get_subcommands()[0]->get_name() + "' and '" +
-                                                  app.get_subcommands()[1]->get_name() + "'");
+    return vesk::cli::report_usage_error(app, "one command only, got '" + app.get_subcommands()[0]->get_name() +
+                                                  "' and '" + app.get_subcommands()[1]->get_name() + "'");
   }
   const std::string command = app.get_subcommands().front()->get_name();
 
@@ -152,9 +153,10 @@ int main(int argc, char** argv) {
     if (call.api_key && call.api_key_file) throw UsageError("give --api-key-file or --api-key, not both");
     config.api_key = api_key(call);
     const UrlParts url = url_parts(call.base_url);
-    if (config.api_key && !config.api_key->empty() && url.plain_http && !is_loopback(url.host) && !call.allow_insecure) {
-      throw UsageError("refusing to send the API key over plain http to " + (url.host.empty() ? "the server" : url.host) +
-                       ": use https, or --allow-insecure");
+    if (config.api_key && !config.api_key->empty() && url.plain_http && !is_loopback(url.host) &&
+        !call.allow_insecure) {
+      throw UsageError("refusing to send the API key over plain http to " +
+                       (url.host.empty() ? "the server" : url.host) + ": use https, or --allow-insecure");
     }
   } catch (const UsageError& error) {
     return vesk::cli::report_usage_error(app, error.what());

@@ -10,12 +10,12 @@
 
 #include "cli_support.hpp"
 #include "host_metrics.hpp"
-#include "vesk/loop/event_loop.hpp"
-#include "vesk/models/partition_state.hpp"
 #include "processes.hpp"
 #include "producer.hpp"
 #include "real_cluster.hpp"
 #include "soak_logs.hpp"
+#include "vesk/loop/event_loop.hpp"
+#include "vesk/models/partition_state.hpp"
 #include "vesk/vesk_azure_blob_backend/blob_client.hpp"
 #include "vesk/vesk_azure_blob_backend/vesk_azure_blob_backend.hpp"
 #include "vesk/vesk_local_file_backend/vesk_local_file_backend.hpp"
@@ -79,8 +79,8 @@ struct Options {
   std::vector<std::string> faults;
 };
 
-constexpr const char* fault_kinds[] = {"host_kill",       "worker_kill", "worker_stop", "storage_restart",
-                                       "host_term",       "broker_kill", "broker_stop"};
+constexpr const char* fault_kinds[] = {"host_kill", "worker_kill", "worker_stop", "storage_restart",
+                                       "host_term", "broker_kill", "broker_stop"};
 
 // Where a companion program is: the flag, then beside this program, then in the build tree.
 std::string find_program(const std::optional<std::string>& given, const std::string& name, const char* built) {
@@ -196,8 +196,8 @@ class Soak {
     Clock::time_point until;
     Clock::time_point since;
     Clock::time_point last_check;
-    int starts = 0;     // the node's starts before the fault
-    int in_sync = 0;    // checks in a row that found every replica in sync
+    int starts = 0;   // the node's starts before the fault
+    int in_sync = 0;  // checks in a row that found every replica in sync
   } _broker;
   std::string _kafka_cluster;
   Clock::time_point _last_broker_fault;
@@ -258,7 +258,8 @@ void Soak::start_real_cluster() {
   _cluster->create_topic(topic_name, _o.partitions, std::chrono::seconds(60));
   const auto deadline = Clock::now() + std::chrono::seconds(60);
   while (!_cluster->fully_replicated(topic_name, std::chrono::milliseconds(2000))) {
-    if (Clock::now() > deadline) throw std::runtime_error("topic " + std::string(topic_name) + " is not fully replicated after 60 s");
+    if (Clock::now() > deadline)
+      throw std::runtime_error("topic " + std::string(topic_name) + " is not fully replicated after 60 s");
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
   }
 }
@@ -284,8 +285,8 @@ void Soak::tick_broker(Clock::time_point now) {
     _broker.in_sync = in_sync ? _broker.in_sync + 1 : 0;
     if (_broker.in_sync >= 3) {
       _broker.phase = Phase::up;
-      std::cout << "broker node " << _broker.node << " back in sync " << fixed(Seconds(Clock::now() - _broker.since).count(), 1)
-                << " s after its fault" << std::endl;
+      std::cout << "broker node " << _broker.node << " back in sync "
+                << fixed(Seconds(Clock::now() - _broker.since).count(), 1) << " s after its fault" << std::endl;
     }
   }
 }
@@ -293,10 +294,10 @@ void Soak::tick_broker(Clock::time_point now) {
 void Soak::start_azurite(int port) {
   const std::string log = (_dir / ("azurite." + std::to_string(++_azurite_starts) + ".log")).string();
   // Kept on disk, so that the states survive a restart as they would on the real service.
-  _azurite_pid = _processes.start({_azurite, "--blobHost", "127.0.0.1", "--blobPort", std::to_string(port), "--location",
-                                   (_dir / "azurite-data").string(), "--disableTelemetry", "--silent",
-                                   "--skipApiVersionCheck"},
-                                  log);
+  _azurite_pid = _processes.start(
+      {_azurite, "--blobHost", "127.0.0.1", "--blobPort", std::to_string(port), "--location",
+       (_dir / "azurite-data").string(), "--disableTelemetry", "--silent", "--skipApiVersionCheck"},
+      log);
   _azurite_phase = Phase::starting;
 }
 
@@ -321,16 +322,13 @@ void Soak::start_host(Host& host) {
       (_dir / ("host" + std::to_string(host.index) + "." + std::to_string(++host.incarnation) + ".log")).string();
   host.logs.push_back(log);
   // clang-format off: one flag and its value a line
-  std::vector<std::string> argv{_vesk_run,
-                                "--handler", handler_path,
-                                "--workers", std::to_string(_o.workers),
-                                "--checkpoint-interval", fixed(_o.checkpoint_interval, 3),
-                                "--status-interval", "5",
-                                "--metrics-port", "0",
-                                // A host that dies is noticed, and a new one joins, within seconds
-                                // (a real broker refuses sessions under 6 s).
-                                "--kafka-property", _cluster ? "session.timeout.ms=6000" : "session.timeout.ms=3000",
-                                "--kafka-property", _cluster ? "heartbeat.interval.ms=1000" : "heartbeat.interval.ms=500"};
+  std::vector<std::string> argv{
+      _vesk_run, "--handler", handler_path, "--workers", std::to_string(_o.workers), "--checkpoint-interval",
+      fixed(_o.checkpoint_interval, 3), "--status-interval", "5", "--metrics-port", "0",
+      // A host that dies is noticed, and a new one joins, within seconds
+      // (a real broker refuses sessions under 6 s).
+      "--kafka-property", _cluster ? "session.timeout.ms=6000" : "session.timeout.ms=3000", "--kafka-property",
+      _cluster ? "heartbeat.interval.ms=1000" : "heartbeat.interval.ms=500"};
   // clang-format on
   if (!_use_azurite) {
     argv.push_back("--state-dir");
@@ -543,14 +541,15 @@ void Soak::inject() {
   // Broker faults come at least every 12 s while a node can go down, killed and stopped in turn,
   // so that a run of any length has both.
   const auto now_point = Clock::now();
-  if (_cluster && chosen("broker_kill") && chosen("broker_stop") && available("broker_kill") && now_point - _last_broker_fault >= std::chrono::seconds(12)) {
+  if (_cluster && chosen("broker_kill") && chosen("broker_stop") && available("broker_kill") &&
+      now_point - _last_broker_fault >= std::chrono::seconds(12)) {
     kind = _faults_by_kind["broker_kill"] > _faults_by_kind["broker_stop"] ? "broker_stop" : "broker_kill";
   }
   if (kind.starts_with("broker_")) _last_broker_fault = now_point;
-  Fault fault{kind, std::chrono::duration_cast<std::chrono::milliseconds>(
-                        std::chrono::system_clock::now().time_since_epoch())
-                        .count(),
-              Seconds(elapsed()), ""};
+  Fault fault{
+      kind,
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch()).count(),
+      Seconds(elapsed()), ""};
   const auto now = Clock::now();
   if (kind == "host_kill" || kind == "host_term") {
     Host& host = *settled[std::uniform_int_distribution<std::size_t>(0, settled.size() - 1)(_random)];
@@ -567,7 +566,8 @@ void Soak::inject() {
       ::kill(host.pid, SIGTERM);
       host.phase = Phase::stopping;
       host.stop_sent = now;
-      fault.what = "SIGTERM host " + std::to_string(host.index) + " (pid " + std::to_string(host.pid) + "), then restart";
+      fault.what = "SIGTERM host " + std::to_string(host.index) + " (pid " + std::to_string(host.pid) +
+                   "), then restart";
     }
   } else if (kind == "worker_kill" || kind == "worker_stop") {
     auto [host, worker] = workers[std::uniform_int_distribution<std::size_t>(0, workers.size() - 1)(_random)];
@@ -628,15 +628,15 @@ void Soak::end_faults() {
 
 std::optional<std::vector<vesk::PartitionState>> Soak::read_states(bool quiet) {
   try {
-    return _loop.run_until_complete([](vesk::VeskStateStore& store, int partitions)
-                                        -> vesk::Awaitable<std::vector<vesk::PartitionState>> {
-      std::vector<vesk::PartitionState> states;
-      for (int p = 0; p < partitions; ++p) {
-        auto state = co_await store.get_partition_state(p);
-        states.push_back(state ? std::move(*state) : vesk::PartitionState{p, 0, {}});
-      }
-      co_return states;
-    }(*_store, _o.partitions));
+    return _loop.run_until_complete(
+        [](vesk::VeskStateStore& store, int partitions) -> vesk::Awaitable<std::vector<vesk::PartitionState>> {
+          std::vector<vesk::PartitionState> states;
+          for (int p = 0; p < partitions; ++p) {
+            auto state = co_await store.get_partition_state(p);
+            states.push_back(state ? std::move(*state) : vesk::PartitionState{p, 0, {}});
+          }
+          co_return states;
+        }(*_store, _o.partitions));
   } catch (const std::exception& e) {
     if (!quiet) fail(std::string("cannot read the stored states: ") + e.what());
     return std::nullopt;
@@ -686,7 +686,8 @@ void Soak::stop_hosts() {
   for (auto& host : _hosts) {
     auto e = wait_after_sigterm(host.pid, "host " + std::to_string(host.index), std::chrono::seconds(60));
     if (e && !e->clean()) {
-      fail("host " + std::to_string(host.index) + " ended with " + e->text() + " after SIGTERM; see " + host.logs.back());
+      fail("host " + std::to_string(host.index) + " ended with " + e->text() + " after SIGTERM; see " +
+           host.logs.back());
     }
     host.phase = Phase::down;
   }
@@ -743,11 +744,13 @@ void Soak::check_nothing_left() {
     left.clear();
     for (pid_t w : _workers_seen) {
       bool zombie = false;
-      if (vesk::chaos::exists(w, &zombie) && vesk::chaos::command_line(w).find("vesk_worker_host") != std::string::npos) {
+      if (vesk::chaos::exists(w, &zombie) &&
+          vesk::chaos::command_line(w).find("vesk_worker_host") != std::string::npos) {
         left.push_back("worker " + std::to_string(w));
       }
     }
-    for (pid_t c : vesk::chaos::children_of(::getpid(), "")) left.push_back("process " + std::to_string(c) + " (" + vesk::chaos::command_line(c) + ")");
+    for (pid_t c : vesk::chaos::children_of(::getpid(), ""))
+      left.push_back("process " + std::to_string(c) + " (" + vesk::chaos::command_line(c) + ")");
     if (left.empty() || Clock::now() > deadline) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
@@ -806,8 +809,8 @@ void Soak::print_figures(const std::vector<std::int64_t>& ends) {
       const double wait = static_cast<double>(*next - fault.at_ms) / 1000.0;
       if (wait > longest) {
         longest = wait;
-        longest_what = "partition " + std::to_string(p) + " after fault " + std::to_string(&fault - _faults.data() + 1) +
-                       " (" + fault.what + ")";
+        longest_what = "partition " + std::to_string(p) + " after fault " +
+                       std::to_string(&fault - _faults.data() + 1) + " (" + fault.what + ")";
       }
     }
   }
@@ -936,23 +939,30 @@ int Soak::run() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app("Fault-injection soak: several vesk-run hosts of examples.counting.OffsetLog on a mock or a real Kafka "
-               "cluster, killed, stopped and restarted at random, then a check that no message was lost.",
-               "vesk-chaos");
-  app.footer("Figures are printed as name: value lines. Exit status 0: every check held; 1: one failed (the hosts' "
-             "logs follow); 2: a mistake in the call.");
+  CLI::App app(
+      "Fault-injection soak: several vesk-run hosts of examples.counting.OffsetLog on a mock or a real Kafka "
+      "cluster, killed, stopped and restarted at random, then a check that no message was lost.",
+      "vesk-chaos");
+  app.footer(
+      "Figures are printed as name: value lines. Exit status 0: every check held; 1: one failed (the hosts' "
+      "logs follow); 2: a mistake in the call.");
   Options o;
   auto positive_seconds = vesk::cli::needs("needs a number of seconds above 0", vesk::cli::seconds_above_zero);
   auto whole = [](long long low, long long high) {
     return vesk::cli::needs("needs a whole number from " + std::to_string(low) + " to " + std::to_string(high),
                             [=](const std::string& t) { return vesk::cli::whole_number_in(t, low, high); });
   };
-  app.add_option("--seconds", o.seconds, "How long faults are injected")->type_name("S")->required()->check(positive_seconds);
+  app.add_option("--seconds", o.seconds, "How long faults are injected")
+      ->type_name("S")
+      ->required()
+      ->check(positive_seconds);
   app.add_option("--seed", o.seed, "Seed of the fault schedule (default: a random one, printed)")
       ->type_name("N")
       ->check(whole(0, 9223372036854775807LL));
   app.add_option("--hosts", o.hosts, "vesk-run hosts (default 3)")->type_name("H")->check(whole(1, 16));
-  app.add_option("--partitions", o.partitions, "Partitions of the topic (default 8)")->type_name("N")->check(whole(1, 64));
+  app.add_option("--partitions", o.partitions, "Partitions of the topic (default 8)")
+      ->type_name("N")
+      ->check(whole(1, 64));
   app.add_option("--workers", o.workers, "Workers per partition (default 2)")->type_name("N")->check(whole(1, 16));
   app.add_option("--rate", o.rate, "Messages per second produced (default 200)")
       ->type_name("N")
@@ -962,9 +972,8 @@ int main(int argc, char** argv) {
       ->check(positive_seconds);
   app.add_option("--storage", o.storage, "azurite, directory, or auto: Azurite when installed (default)")
       ->type_name("KIND")
-      ->check(vesk::cli::needs("needs azurite, directory or auto", [](const std::string& t) {
-        return t == "azurite" || t == "directory" || t == "auto";
-      }));
+      ->check(vesk::cli::needs("needs azurite, directory or auto",
+                               [](const std::string& t) { return t == "azurite" || t == "directory" || t == "auto"; }));
   app.add_option("--kafka", o.kafka,
                  "mock: vesk-kafka-mock (default); real: three KRaft nodes of scripts/kafka-cluster, with a topic "
                  "replicated on all three (min.insync.replicas 2), and broker nodes killed (restarted after 1-5 s) "
@@ -977,8 +986,9 @@ int main(int argc, char** argv) {
   app.add_option("--catch-up-limit", o.catch_up_limit, "Seconds allowed to catch up after the faults (default 300)")
       ->type_name("SECONDS")
       ->check(positive_seconds);
-  app.add_option("--work-dir", o.work_dir, "Keep logs and state here (default: a new temporary directory, removed "
-                                           "after a passing run)")
+  app.add_option("--work-dir", o.work_dir,
+                 "Keep logs and state here (default: a new temporary directory, removed "
+                 "after a passing run)")
       ->type_name("DIR");
   app.add_option("--faults", o.faults,
                  "Only these kinds of fault: host_kill, worker_kill, worker_stop, storage_restart, host_term, "
@@ -993,7 +1003,8 @@ int main(int argc, char** argv) {
                                }));
   app.add_flag("--keep", o.keep, "Keep the temporary directory after a passing run");
   app.add_option("--vesk-run", o.vesk_run, "The vesk-run program (default: beside this one)")->type_name("PATH");
-  app.add_option("--kafka-mock", o.kafka_mock, "The vesk-kafka-mock program (default: beside this one)")->type_name("PATH");
+  app.add_option("--kafka-mock", o.kafka_mock, "The vesk-kafka-mock program (default: beside this one)")
+      ->type_name("PATH");
   app.add_option("--azurite", o.azurite, "The azurite-blob program")->type_name("PATH");
   app.add_option("--kafka-cluster", o.kafka_cluster, "The kafka-cluster script (default: the source tree's)")
       ->type_name("PATH");

@@ -17,7 +17,9 @@ Producer::Producer(const std::string& bootstrap, std::string topic, int partitio
   char error[512];
   // Idempotence keeps a retried send from writing a message twice, so offsets follow the sequence.
   const std::pair<const char*, const char*> settings[] = {
-      {"bootstrap.servers", bootstrap.c_str()}, {"linger.ms", "20"}, {"enable.idempotence", "true"},
+      {"bootstrap.servers", bootstrap.c_str()},
+      {"linger.ms", "20"},
+      {"enable.idempotence", "true"},
       // Broker faults are the soak's own doing: the client's complaints about them are noise.
       {"log_level", "2"}};
   for (const auto& [name, value] : settings) {
@@ -41,7 +43,9 @@ Producer::~Producer() {
   if (_thread.joinable()) _thread.join();
 }
 
-void Producer::start() { _thread = std::thread([this] { run(); }); }
+void Producer::start() {
+  _thread = std::thread([this] { run(); });
+}
 
 void Producer::on_delivery(rd_kafka_t*, const rd_kafka_message_t* message, void* opaque) {
   auto* self = static_cast<Producer*>(opaque);
@@ -94,8 +98,8 @@ std::vector<std::int64_t> Producer::end_offsets(std::chrono::milliseconds limit)
   std::vector<std::int64_t> ends;
   for (int p = 0; p < _partitions; ++p) {
     std::int64_t low = 0, high = 0;
-    const rd_kafka_resp_err_t err =
-        rd_kafka_query_watermark_offsets(_client.get(), _topic.c_str(), p, &low, &high, static_cast<int>(limit.count()));
+    const rd_kafka_resp_err_t err = rd_kafka_query_watermark_offsets(_client.get(), _topic.c_str(), p, &low, &high,
+                                                                     static_cast<int>(limit.count()));
     if (err != RD_KAFKA_RESP_ERR_NO_ERROR) {
       throw std::runtime_error("cannot read the end offset of partition " + std::to_string(p) + ": " +
                                rd_kafka_err2str(err));

@@ -16,7 +16,8 @@ RealCluster::~RealCluster() = default;
 
 void RealCluster::start(std::chrono::seconds limit) {
   const std::string log = log_path();
-  const pid_t pid = _processes.start({_script, "--dir", (_dir / "kafka").string(), "--nodes", std::to_string(nodes)}, log);
+  const pid_t pid = _processes.start({_script, "--dir", (_dir / "kafka").string(), "--nodes", std::to_string(nodes)},
+                                     log);
   _script_pid = pid;
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (_bootstrap.empty()) {
@@ -34,7 +35,8 @@ void RealCluster::start(std::chrono::seconds limit) {
   }
   rd_kafka_conf_t* conf = rd_kafka_conf_new();
   char error[512];
-  const std::pair<const char*, const char*> settings[] = {{"bootstrap.servers", _bootstrap.c_str()}, {"log_level", "0"}};
+  const std::pair<const char*, const char*> settings[] = {{"bootstrap.servers", _bootstrap.c_str()},
+                                                          {"log_level", "0"}};
   for (const auto& [name, value] : settings) {
     if (rd_kafka_conf_set(conf, name, value, error, sizeof error) != RD_KAFKA_CONF_OK) {
       rd_kafka_conf_destroy(conf);

@@ -73,7 +73,8 @@ tcp::endpoint endpoint_of(const std::string& bootstrap) {
 int main(int argc, char** argv) {
   CLI::App app("Serves librdkafka's mock Kafka cluster with one topic and prints its bootstrap address.",
                "vesk-kafka-mock");
-  app.footer("SIGTERM and SIGINT stop it. The cluster keeps about 5 MiB per partition; older offsets read as out of range.");
+  app.footer(
+      "SIGTERM and SIGINT stop it. The cluster keeps about 5 MiB per partition; older offsets read as out of range.");
   int partitions = 1;
   std::string topic;
   std::optional<int> port;

@@ -18,20 +18,20 @@
 #include "vesk/vesk_local_file_backend/vesk_local_file_backend.hpp"
 #include "vesk/vesk_metrics_endpoint/vesk_metrics_endpoint.hpp"
 
-#include <asio/signal_set.hpp>
 #include <librdkafka/rdkafka.h>
 #include <spdlog/sinks/stdout_color_sinks.h>
+#include <asio/signal_set.hpp>
 
+#include <pthread.h>
 #include <cctype>
 #include <chrono>
 #include <csignal>
-#include <pthread.h>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <memory>
 #include <optional>
-#include <cstdio>
 #include <string>
 #include <utility>
 #include <vector>
@@ -78,11 +78,14 @@ std::optional<int> parse(int argc, char** argv, Options& o) {
                                        [](const std::string& t) { return vesk::cli::whole_number_in(t, 1, 1000000); });
   auto positive_seconds = vesk::cli::needs("needs a number of seconds above 0", vesk::cli::seconds_above_zero);
   auto not_empty = vesk::cli::needs("needs a value", [](const std::string& t) { return !t.empty(); });
-  app.add_option("--handler", o.handler, "The handler class to run: <module>.<class>, e.g. examples.counting.KeyCounter")
+  app.add_option("--handler", o.handler,
+                 "The handler class to run: <module>.<class>, e.g. examples.counting.KeyCounter")
       ->type_name("PATH")
       ->required()
       ->check(not_empty);
-  app.add_option("--workers", o.workers, "Worker processes per partition (default 2)")->type_name("N")->check(positive_int);
+  app.add_option("--workers", o.workers, "Worker processes per partition (default 2)")
+      ->type_name("N")
+      ->check(positive_int);
   app.add_option("--checkpoint-interval", o.checkpoint_interval, "Seconds between checkpoints (default 30)")
       ->type_name("SECONDS")
       ->check(positive_seconds);
@@ -132,9 +135,8 @@ std::optional<int> parse(int argc, char** argv, Options& o) {
   app.add_option("--status-interval", o.status_interval,
                  "Seconds between status lines in the log (default 10, 0 for none)")
       ->type_name("SECONDS")
-      ->check(vesk::cli::needs("needs a number of seconds, 0 or more", [](const std::string& t) {
-        return t == "0" || vesk::cli::seconds_above_zero(t);
-      }));
+      ->check(vesk::cli::needs("needs a number of seconds, 0 or more",
+                               [](const std::string& t) { return t == "0" || vesk::cli::seconds_above_zero(t); }));
   app.add_option("--kafka-property", o.kafka_properties,
                  "A Kafka client property, applied after Vesk's own (e.g. session.timeout.ms=6000); repeatable")
       ->type_name("KEY=VALUE")
@@ -154,10 +156,11 @@ std::optional<int> parse(int argc, char** argv, Options& o) {
       ->check(positive_seconds);
   vesk::cli::setup(app);
   if (auto status = vesk::cli::parse(app, argc, argv)) return status;
-  if (o.metrics_host && !o.metrics_port) return vesk::cli::report_usage_error(app, "--metrics-host needs --metrics-port");
+  if (o.metrics_host && !o.metrics_port)
+    return vesk::cli::report_usage_error(app, "--metrics-host needs --metrics-port");
   if ((o.produce_file || o.produce_lines_file) && !o.embedded_partitions) {
-    return vesk::cli::report_usage_error(app, std::string(o.produce_file ? "--produce" : "--produce-lines") +
-                                                  " needs --embedded-kafka");
+    return vesk::cli::report_usage_error(
+        app, std::string(o.produce_file ? "--produce" : "--produce-lines") + " needs --embedded-kafka");
   }
   return std::nullopt;
 }
@@ -240,7 +243,8 @@ std::string seconds_text(double seconds) {
 
 // One line every `interval`: the assigned partitions, messages per second since the last line,
 // the total lag and the oldest checkpoint's age.
-vesk::Awaitable<void> log_status(const vesk::Vesk& engine, std::chrono::duration<double> interval, vesk::Logger logger) {
+vesk::Awaitable<void> log_status(const vesk::Vesk& engine, std::chrono::duration<double> interval,
+                                 vesk::Logger logger) {
   auto total_of = [](const vesk::MetricsSnapshot& s) {
     std::uint64_t total = 0;
     for (const auto& p : s.partitions) total += p.metrics.messages_processed;
@@ -313,8 +317,7 @@ vesk::Awaitable<void> until_refused(const vesk::VeskKafkaFeed& feed) {
 // Runs until a signal arrives, --run-for passes, a broker refuses the credentials or (with
 // --until-caught-up) every partition has stored what it held at the start; then stops the
 // engine and the source. The exit status: 1 after a refusal, otherwise 0.
-vesk::Awaitable<int> serve(vesk::Vesk& engine, vesk::VeskKafkaFeed& feed, const Options& o,
-                           vesk::Logger logger) {
+vesk::Awaitable<int> serve(vesk::Vesk& engine, vesk::VeskKafkaFeed& feed, const Options& o, vesk::Logger logger) {
   auto& loop = vesk::EventLoop::running();
   asio::signal_set signals(loop.context(), SIGINT, SIGTERM);
   // Held since main() began: one that came during start-up is taken now, and stops the run cleanly.
@@ -326,9 +329,8 @@ vesk::Awaitable<int> serve(vesk::Vesk& engine, vesk::VeskKafkaFeed& feed, const 
   const std::chrono::duration<double> run_for = o.run_for ? std::chrono::duration<double>(*o.run_for)
                                                           : std::chrono::hours(24 * 365 * 10);
   auto timer = vesk::Task<void>::create(vesk::sleep(run_for));
-  auto caught_up = vesk::Task<void>::create(o.until_caught_up
-                                                ? vesk::run_tool::until_caught_up(engine, feed, logger)
-                                                : vesk::sleep(std::chrono::hours(24 * 365 * 10)));
+  auto caught_up = vesk::Task<void>::create(o.until_caught_up ? vesk::run_tool::until_caught_up(engine, feed, logger)
+                                                              : vesk::sleep(std::chrono::hours(24 * 365 * 10)));
   const auto started = std::chrono::steady_clock::now();
   std::exception_ptr failure;  // of the watcher; the run still stops cleanly first
   std::unique_ptr<vesk::MetricsEndpoint> endpoint;
@@ -338,9 +340,9 @@ vesk::Awaitable<int> serve(vesk::Vesk& engine, vesk::VeskKafkaFeed& feed, const 
     logger->info("Metrics at http://" + endpoint->host() + ":" + std::to_string(endpoint->port()) +
                  "/metrics, health at /healthz");
   }
-  auto status_line = vesk::Task<void>::create(o.status_interval > 0
-                                                  ? log_status(engine, std::chrono::duration<double>(o.status_interval), logger)
-                                                  : vesk::sleep(std::chrono::hours(24 * 365 * 10)));
+  auto status_line = vesk::Task<void>::create(
+      o.status_interval > 0 ? log_status(engine, std::chrono::duration<double>(o.status_interval), logger)
+                            : vesk::sleep(std::chrono::hours(24 * 365 * 10)));
   auto refused = vesk::Task<void>::create(until_refused(feed));
   engine.start();
   co_await vesk::wait_any(stopping, timer, caught_up, refused);
@@ -438,8 +440,8 @@ int main(int argc, char** argv) {
 
     vesk::EventLoop loop;
     vesk::Vesk engine(logger, backend, o.workers, std::chrono::duration<double>(o.checkpoint_interval));
-    engine.release_deadline =
-        std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(o.release_timeout));
+    engine.release_deadline = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(o.release_timeout));
     engine.source(feed).process(handler);
     return loop.run_until_complete(serve(engine, *feed, o, logger));
   } catch (const UsageError& e) {

@@ -56,9 +56,10 @@ void add_state_dir(CLI::App& sub, Call& call) {
 
 int main(int argc, char** argv) {
   std::ios::sync_with_stdio(false);
-  CLI::App app("Inspects and writes Vesk partition-state files (p-N.state.pkl: a pickle of {\"partition\", "
-               "\"offset\", \"state\"}).",
-               "vesk-state");
+  CLI::App app(
+      "Inspects and writes Vesk partition-state files (p-N.state.pkl: a pickle of {\"partition\", "
+      "\"offset\", \"state\"}).",
+      "vesk-state");
   app.footer(std::string(storage_help) + "\n" + json_help);
   Call call;
 
@@ -68,7 +69,8 @@ int main(int argc, char** argv) {
   add_state_dir(*dump, call);
   dump->footer(storage_help);
 
-  CLI::App* write = app.add_subcommand("write", "Read a state's JSON on standard input and write FILE, or store it for --partition N");
+  CLI::App* write = app.add_subcommand(
+      "write", "Read a state's JSON on standard input and write FILE, or store it for --partition N");
   write->add_option("FILE", call.file, "The state file to write (pickle protocol 4)")->type_name("");
   add_partition(*write, call, "Store the JSON as the state of partition N (its \"partition\" must be N)");
   add_state_dir(*write, call);
@@ -90,19 +92,23 @@ int main(int argc, char** argv) {
 
   vesk::cli::setup(app);
   if (auto status = vesk::cli::parse(app, argc, argv)) return *status;
-  if (app.get_subcommands().empty()) return vesk::cli::report_usage_error(app, "a command is required: dump, write, list, get or stats");
+  if (app.get_subcommands().empty())
+    return vesk::cli::report_usage_error(app, "a command is required: dump, write, list, get or stats");
   CLI::App* command = app.get_subcommands().front();
   const std::string name = command->get_name();
 
   if (name == "dump" || name == "write") {
-    if (call.file && call.partition) return vesk::cli::report_usage_error(app, name + ": give FILE or --partition N, not both");
-    if (!call.file && !call.partition) return vesk::cli::report_usage_error(app, name + " needs a FILE or --partition N");
+    if (call.file && call.partition)
+      return vesk::cli::report_usage_error(app, name + ": give FILE or --partition N, not both");
+    if (!call.file && !call.partition)
+      return vesk::cli::report_usage_error(app, name + " needs a FILE or --partition N");
     if (call.file && call.state_dir) {
-      return vesk::cli::report_usage_error(app, name + ": --state-dir goes with --partition N; FILE is a path of its own");
+      return vesk::cli::report_usage_error(app,
+                                           name + ": --state-dir goes with --partition N; FILE is a path of its own");
     }
   }
 
-  const std::string subject = call.file ? *call.file
+  const std::string subject = call.file        ? *call.file
                               : call.partition ? name + " partition " + std::to_string(*call.partition)
                                                : name;
   try {
@@ -112,7 +118,8 @@ int main(int argc, char** argv) {
       std::filesystem::path dir = file.parent_path();
       auto backend = std::make_shared<vesk::VeskLocalFileBackend>(dir.empty() ? std::filesystem::path(".") : dir);
       std::string file_name = file.filename().string();
-      if (file_name.empty() || file_name == "." || file_name == "..") throw vesk::ValueError("'" + file.string() + "' names no file");
+      if (file_name.empty() || file_name == "." || file_name == "..")
+        throw vesk::ValueError("'" + file.string() + "' names no file");
       if (name == "dump") {
         loop.run_until_complete(vesk::state_tool::dump_state(*backend, file_name, std::cout));
       } else {

@@ -66,8 +66,7 @@ Storage open_storage(const std::optional<std::string>& state_dir, bool must_exis
   if (env.AZURE_STORAGE_CONTAINER_NAME.empty()) missing.emplace_back("AZURE_STORAGE_CONTAINER_NAME");
   if (!missing.empty()) {
     throw ValueError("blob storage is not configured: set " + missing.front() +
-                     (missing.size() > 1 ? " and " + missing.back() : std::string()) +
-                     ", or give --state-dir DIR");
+                     (missing.size() > 1 ? " and " + missing.back() : std::string()) + ", or give --state-dir DIR");
   }
   // The tool reports failures itself, on one line; the backend's own log lines would repeat them.
   auto blob = VeskAzureBlobBackend::from_env(null_logger());
@@ -79,7 +78,8 @@ Awaitable<std::vector<std::string>> state_file_names(Storage& storage) {
   if (storage.directory) {
     for (const auto& entry : std::filesystem::directory_iterator(*storage.directory)) {
       std::string name = entry.path().filename().string();
-      if (auto partition = partition_of(name); partition && entry.is_regular_file()) found.emplace_back(*partition, name);
+      if (auto partition = partition_of(name); partition && entry.is_regular_file())
+        found.emplace_back(*partition, name);
     }
   } else {
     const std::string& prefix = storage.blob->prefix;
@@ -131,8 +131,8 @@ Awaitable<void> dump_partition(VeskStateStore& store, PartitionId partition, std
 Awaitable<void> write_partition(VeskStateStore& store, PartitionId partition, std::istream& in) {
   PartitionState state = state_from_json(in);
   if (state.partition != partition) {
-    throw ValueError("the JSON is the state of partition " + std::to_string(state.partition) +
-                     ", not of partition " + std::to_string(partition));
+    throw ValueError("the JSON is the state of partition " + std::to_string(state.partition) + ", not of partition " +
+                     std::to_string(partition));
   }
   co_await store.set_partition_state(partition, state);
 }

@@ -2,8 +2,8 @@
 // The commands of vesk-state, over any file backend, so that the same commands serve a local
 // state directory and blob storage.
 
-#include "vesk/models/partition_state.hpp"
 #include "state_json.hpp"
+#include "vesk/models/partition_state.hpp"
 #include "vesk/vesk_azure_blob_backend/vesk_azure_blob_backend.hpp"
 #include "vesk/vesk_file_backend/vesk_file_backend.hpp"
 #include "vesk/vesk_state_store/vesk_state_store.hpp"

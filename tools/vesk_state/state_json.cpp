@@ -205,9 +205,9 @@ class ValueBuilder : public nlohmann::json_sax<nlohmann::json> {
   struct Frame {
     bool is_object = false;
     bool raw_text = false;
-    std::string key;                                 // of the member being read
+    std::string key;                                     // of the member being read
     std::vector<std::pair<std::string, Value>> entries;  // objects
-    List items;                                      // arrays
+    List items;                                          // arrays
   };
 
   bool push(bool is_object) {
@@ -274,7 +274,8 @@ class ValueBuilder : public nlohmann::json_sax<nlohmann::json> {
       d.reserve(pairs.size());
       for (std::size_t i = 0; i < pairs.size(); ++i) {
         std::string at = "[" + std::to_string(i) + "]";
-        if (!pairs[i].is_list() || pairs[i].as_list().size() != 2) bad("a \"$dict\" entry must be a [key, value] pair", at);
+        if (!pairs[i].is_list() || pairs[i].as_list().size() != 2)
+          bad("a \"$dict\" entry must be a [key, value] pair", at);
         List& pair = pairs[i].as_list();
         if (!pair[0].hashable()) bad(std::string("a dict key cannot be a ") + pair[0].kind_name(), at);
         d.set(std::move(pair[0]), std::move(pair[1]));

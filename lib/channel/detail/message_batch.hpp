@@ -126,7 +126,6 @@ class BatchReader {
   const unsigned char* _end;
 };
 
-
 // Appends one whole pickle of the batch to `out`; `get(item)` gives the message record of each
 // item of `messages` (records, pointers to them, ...). The buffer is sized once for the whole
 // batch, then filled with plain stores.
@@ -145,9 +144,7 @@ void write_message_batch(std::string& out, const Messages& messages, Get get) {
   *raw.p++ = 4;
   *raw.p++ = static_cast<char>(op::EMPTY_LIST);
   std::size_t in_slice = 0;
-  auto put_bytes = [&raw](std::string_view b) {
-    put_sized(raw, b, op::SHORT_BINBYTES, op::BINBYTES, op::BINBYTES8);
-  };
+  auto put_bytes = [&raw](std::string_view b) { put_sized(raw, b, op::SHORT_BINBYTES, op::BINBYTES, op::BINBYTES8); };
   for (const auto& item : messages) {
     const auto& m = get(item);
     if (in_slice == 0) *raw.p++ = static_cast<char>(op::MARK);

@@ -22,7 +22,8 @@ inline double get_binfloat(const unsigned char* p) noexcept {
 // over `batch_bytes` bytes, of a dict that was empty, with `bytes_left` bytes of input to come:
 // a big first batch usually means more batches of the same kind follow. Bounded by the input, so
 // no input can make a reader reserve out of proportion; 0 when the batch says nothing.
-inline std::size_t dict_size_guess(std::size_t batch_entries, std::size_t batch_bytes, std::size_t bytes_left) noexcept {
+inline std::size_t dict_size_guess(std::size_t batch_entries, std::size_t batch_bytes,
+                                   std::size_t bytes_left) noexcept {
   if (batch_entries < 64 || batch_bytes == 0) return 0;
   std::size_t per_entry = batch_bytes / batch_entries;
   if (per_entry < 2) per_entry = 2;

@@ -6,8 +6,8 @@
 #include "vesk/loop/event_loop.hpp"
 #include "vesk/loop/logging.hpp"
 #include "vesk/loop/task.hpp"
-#include "vesk/models/partition_state.hpp"
 #include "vesk/metrics.hpp"
+#include "vesk/models/partition_state.hpp"
 
 #include <functional>
 #include <memory>

@@ -4,9 +4,9 @@
 // connects) becomes the pool's one fault, which ends the consumer; a worker that keeps a drain
 // or a collection waiting is named in a warning every `slow_worker_warning_interval`.
 
-#include "vesk/partitioner/default_partitioner.hpp"
 #include "vesk/detail/consumer_context.hpp"
 #include "vesk/partition_consumer.hpp"
+#include "vesk/partitioner/default_partitioner.hpp"
 
 #include <chrono>
 #include <optional>

@@ -36,7 +36,7 @@ int main(int argc, char** argv) {
       for (const auto& [key, value] : state->state) stored += value.as_int();
     }
     std::cout << "stored total " << stored << ", expected " << total << "\n";
-    co_return done && stored == total;
+    co_return done&& stored == total;
   }());
   return exact ? 0 : 1;
 }
