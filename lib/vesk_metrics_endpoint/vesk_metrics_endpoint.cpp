@@ -84,13 +84,8 @@ const char* state_name(MetricsSnapshot::EngineState state) {
   return "unknown";
 }
 
-}  // namespace
-
-std::string prometheus_text(const MetricsSnapshot& snapshot) {
-  using P = PartitionSnapshot;
-  using Opt = std::optional<std::uint64_t>;
-  using OptD = std::optional<double>;
-  Exposition e(snapshot);
+// The engine's own families: its state, assignments, rebalances and the source's health.
+void engine_families(Exposition& e, const MetricsSnapshot& snapshot) {
   e.family("vesk_engine_state", "gauge", "1 for the engine's current state, 0 for the others.");
   for (auto state : {MetricsSnapshot::EngineState::stopped, MetricsSnapshot::EngineState::connecting,
                      MetricsSnapshot::EngineState::consuming}) {
@@ -111,15 +106,10 @@ std::string prometheus_text(const MetricsSnapshot& snapshot) {
     e.family("vesk_source_problems", "gauge", "Problems the source reports now (see /healthz).");
     e.sample("vesk_source_problems", "", number(static_cast<std::uint64_t>(snapshot.source->problems.size())));
   }
+}
 
-  e.per_partition("vesk_consumer_live", "gauge",
-                  "1 while a consumer runs for the partition, 0 while it waits to be rebuilt.",
-                  [](const P& p) { return Opt(p.consumer_live ? 1 : 0); });
-  e.per_partition("vesk_messages_processed_total", "counter", "Messages drained by the partition's workers.",
-                  [](const P& p) { return Opt(p.metrics.messages_processed); });
-  e.per_partition("vesk_batches_total", "counter", "Batches drained by the partition's workers.",
-                  [](const P& p) { return Opt(p.metrics.batches); });
-
+// The batch cycle's histogram, one series per partition.
+void batch_cycle_histogram(Exposition& e, const MetricsSnapshot& snapshot) {
   e.family("vesk_batch_cycle_seconds", "histogram",
            "Time from handing a batch to the workers until all have drained it.");
   for (const auto& p : snapshot.partitions) {
@@ -136,6 +126,26 @@ std::string prometheus_text(const MetricsSnapshot& snapshot) {
     e.sample("vesk_batch_cycle_seconds_sum", label, number(h.sum_seconds));
     e.sample("vesk_batch_cycle_seconds_count", label, number(cumulative));
   }
+}
+
+}  // namespace
+
+std::string prometheus_text(const MetricsSnapshot& snapshot) {
+  using P = PartitionSnapshot;
+  using Opt = std::optional<std::uint64_t>;
+  using OptD = std::optional<double>;
+  Exposition e(snapshot);
+  engine_families(e, snapshot);
+
+  e.per_partition("vesk_consumer_live", "gauge",
+                  "1 while a consumer runs for the partition, 0 while it waits to be rebuilt.",
+                  [](const P& p) { return Opt(p.consumer_live ? 1 : 0); });
+  e.per_partition("vesk_messages_processed_total", "counter", "Messages drained by the partition's workers.",
+                  [](const P& p) { return Opt(p.metrics.messages_processed); });
+  e.per_partition("vesk_batches_total", "counter", "Batches drained by the partition's workers.",
+                  [](const P& p) { return Opt(p.metrics.batches); });
+
+  batch_cycle_histogram(e, snapshot);
 
   e.per_partition("vesk_offset", "gauge", "Offset of the next message to read, in memory.",
                   [](const P& p) { return p.metrics.offset; });
