@@ -19,12 +19,12 @@
 
 namespace vesk::worker_protocol::detail {
 
-namespace op = pickle::detail::op;
-using pickle::detail::container_slice;
-using pickle::detail::get_le;
-using pickle::detail::int_from_le_bytes;
-using pickle::detail::put_int;
-using pickle::detail::put_sized;
+namespace op = pickle::op;
+using pickle::container_slice;
+using pickle::get_le;
+using pickle::int_from_le_bytes;
+using pickle::put_int;
+using pickle::put_sized;
 
 // The opcode writers' output for a buffer sized up front: plain stores, no checks.
 struct RawOut {
