@@ -26,10 +26,8 @@
 #include <thread>
 
 using namespace std::chrono_literals;
-using vesk::Awaitable;
-using vesk::PartitionId;
-using vesk::testing::real_kafka;
-using vesk::testing::RealKafkaCluster;
+using namespace vesk;
+using namespace vesk::testing;
 
 namespace {
 
