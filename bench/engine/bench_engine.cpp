@@ -5,7 +5,7 @@
 #include "vesk/partition_consumer.hpp"
 #include "vesk/vesk.hpp"
 
-#include "checkpoint_sink.hpp"
+#include "engine_bench.hpp"
 
 #include "vesk/vesk_local_file_backend/vesk_local_file_backend.hpp"
 #include "vesk/vesk_memory_feed/vesk_memory_feed.hpp"
@@ -127,15 +127,12 @@ Awaitable<Run> throughput(vesk::Logger logger, std::shared_ptr<CheckpointSink> s
 }  // namespace
 
 int main() {
-  ::setenv("VESK_HANDLER_PATH", VESK_BENCH_HANDLER_DIR, 0);
-  ::setenv("VESK_WORKER_PROGRAM", VESK_BENCH_WORKER_PROGRAM, 0);
-  auto directory = std::filesystem::temp_directory_path() / ("vesk-bench-engine-" + std::to_string(::getpid()));
+  vesk::bench::EngineBench bench("bench_engine", VESK_BENCH_HANDLER_DIR, VESK_BENCH_WORKER_PROGRAM);
+  const auto& directory = bench.directory;
+  const auto& sink = bench.sink;
+  const auto& logger = bench.logger;
   std::filesystem::create_directories(directory);
-  auto sink = std::make_shared<CheckpointSink>();
-  auto logger = std::make_shared<spdlog::logger>("bench", sink);
-  logger->set_level(spdlog::level::info);
-  int status = 0;
-  try {
+  int status = bench.run([&] {
     vesk::EventLoop loop;
     auto backend = std::make_shared<vesk::VeskLocalFileBackend>(directory);
     auto store = std::make_shared<vesk::VeskStateStore>(backend, logger);
@@ -239,13 +236,9 @@ int main() {
     }(logger, feed, store));
     std::printf("engine.restore_1m_s: %.3f (goal < 0.5)\n", restore);
     loop.run_for(50ms);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "bench_engine: %s\n", e.what());
-    status = 1;
-  }
+  });
   for (const auto& l : sink->lines()) {
     if (l.rfind("[p", 0) != 0) std::fprintf(stderr, "%s\n", l.c_str());
   }
-  std::filesystem::remove_all(directory);
   return status;
 }

@@ -4,7 +4,7 @@
 #include "vesk/partition_consumer.hpp"
 #include "vesk/vesk.hpp"
 
-#include "checkpoint_sink.hpp"
+#include "engine_bench.hpp"
 #include "vesk/vesk_local_file_backend/vesk_local_file_backend.hpp"
 #include "vesk/vesk_memory_feed/vesk_memory_feed.hpp"
 
@@ -57,15 +57,12 @@ Awaitable<double> throughput(vesk::Logger logger, std::shared_ptr<CheckpointSink
 }  // namespace
 
 int main() {
-  ::setenv("VESK_HANDLER_PATH", VESK_BENCH_HANDLER_DIR, 0);
-  ::setenv("VESK_WORKER_PROGRAM", VESK_BENCH_WORKER_PROGRAM, 0);
+  vesk::bench::EngineBench bench("bench_python", VESK_BENCH_HANDLER_DIR, VESK_BENCH_WORKER_PROGRAM);
   ::setenv("PYTHONPATH", VESK_BENCH_PYTHONPATH, 0);
-  auto directory = std::filesystem::temp_directory_path() / ("vesk-bench-python-" + std::to_string(::getpid()));
-  auto sink = std::make_shared<CheckpointSink>();
-  auto logger = std::make_shared<spdlog::logger>("bench", sink);
-  logger->set_level(spdlog::level::info);
-  int status = 0;
-  try {
+  const auto& directory = bench.directory;
+  const auto& sink = bench.sink;
+  const auto& logger = bench.logger;
+  int status = bench.run([&] {
     vesk::EventLoop loop;
     // Each run starts from no stored state.
     auto run = [&](const std::string& handler) {
@@ -78,14 +75,10 @@ int main() {
     std::printf("python.msgs_per_s_2_workers: %.0f (goal >= 500000)\n", python);
     std::printf("python.cpp_key_counter_msgs_per_s_2_workers: %.0f (the C++ KeyCounter in the same run)\n", cpp);
     loop.run_for(50ms);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "bench_python: %s\n", e.what());
-    status = 1;
-  }
+  });
   // Warnings, errors and the checkpoint lines, for a run that went wrong.
   if (status != 0) {
     for (const auto& line : sink->lines()) std::fprintf(stderr, "%s\n", line.c_str());
   }
-  std::filesystem::remove_all(directory);
   return status;
 }

@@ -86,6 +86,16 @@ json parse_array(const std::string& body, const char* path, std::size_t max_dept
   return parsed;
 }
 
+// The elements of an array answer to `path`, each made by `make` from the element's fields.
+template <class T, class Make>
+std::vector<T> read_elements(const std::string& body, const char* path, std::size_t max_depth, Make make) {
+  json answer = parse_array(body, path, max_depth);
+  std::vector<T> items;
+  items.reserve(answer.size());
+  for (std::size_t i = 0; i < answer.size(); ++i) items.push_back(make(Element(answer[i], i, path)));
+  return items;
+}
+
 std::string excerpt(const std::string& body) {
   std::string text = body.substr(0, 200);
   for (char& c : text) {
@@ -154,27 +164,16 @@ Awaitable<std::string> AdminRestClient::_get_body(const char* path) {
 }
 
 Awaitable<std::vector<Org>> AdminRestClient::get_orgs() {
-  json answer = parse_array(co_await _get_body(orgs_path), orgs_path, config.max_json_depth);
-  std::vector<Org> orgs;
-  orgs.reserve(answer.size());
-  for (std::size_t i = 0; i < answer.size(); ++i) {
-    Element element(answer[i], i, orgs_path);
-    orgs.emplace_back(element.text("_id"), element.text("name"));
-  }
-  co_return orgs;
+  co_return read_elements<Org>(co_await _get_body(orgs_path), orgs_path, config.max_json_depth,
+                               [](const Element& element) { return Org(element.text("_id"), element.text("name")); });
 }
 
 Awaitable<std::vector<Processor>> AdminRestClient::get_processors() {
-  json answer = parse_array(co_await _get_body(processors_path), processors_path, config.max_json_depth);
-  std::vector<Processor> processors;
-  processors.reserve(answer.size());
-  for (std::size_t i = 0; i < answer.size(); ++i) {
-    Element element(answer[i], i, processors_path);
-    processors.emplace_back(element.text("_id"), element.text("orgId"), element.text("title"),
-                            element.text("processor"), element.require("options"), element.boolean("isEnabled"),
-                            element.optional_text("dependsOn"));
-  }
-  co_return processors;
+  co_return read_elements<Processor>(
+      co_await _get_body(processors_path), processors_path, config.max_json_depth, [](const Element& element) {
+        return Processor(element.text("_id"), element.text("orgId"), element.text("title"), element.text("processor"),
+                         element.require("options"), element.boolean("isEnabled"), element.optional_text("dependsOn"));
+      });
 }
 
 }  // namespace vesk

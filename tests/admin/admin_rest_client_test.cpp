@@ -11,16 +11,9 @@
 
 using namespace std::chrono_literals;
 using nlohmann::json;
-using testing::HasSubstr;
-using vesk::AdminRestClient;
-using vesk::Awaitable;
-using vesk::CoreAPIConfig;
-using vesk::EventLoop;
-using vesk::Org;
-using vesk::Processor;
-using vesk::Task;
-using vesk::testing::Reply;
-using vesk::testing::TestHttpServer;
+using ::testing::HasSubstr;
+using namespace vesk;
+using namespace vesk::testing;
 
 namespace {
 

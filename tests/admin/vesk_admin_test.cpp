@@ -21,10 +21,9 @@
 extern char** environ;
 
 using namespace std::chrono_literals;
-using testing::HasSubstr;
-using testing::StartsWith;
-using vesk::testing::Reply;
-using vesk::testing::TestHttpServer;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+using namespace vesk::testing;
 
 namespace {
 

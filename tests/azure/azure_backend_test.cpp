@@ -19,16 +19,11 @@
 #include <vector>
 
 using namespace std::chrono_literals;
-using testing::ElementsAre;
-using testing::StartsWith;
-using vesk::Awaitable;
-using vesk::AzureStorageConfig;
-using vesk::EventLoop;
-using vesk::VeskAzureBlobBackend;
-using vesk::blob::AsyncBlobServiceClient;
-using vesk::blob::BlobError;
-
-using vesk::testing::error_of;
+using ::testing::ElementsAre;
+using ::testing::StartsWith;
+using namespace vesk;
+using namespace vesk::blob;
+using namespace vesk::testing;
 
 namespace {
 

@@ -19,16 +19,8 @@
 #include <set>
 
 using namespace std::chrono_literals;
-using vesk::Awaitable;
-using vesk::EventLoop;
-using vesk::PartitionId;
-using vesk::PartitionState;
-using vesk::Vesk;
-using vesk::VeskMemoryFeed;
-using vesk::testing::child_processes;
-using vesk::testing::eventually;
-using vesk::testing::LogCapture;
-using vesk::testing::ScopedEnv;
+using namespace vesk;
+using namespace vesk::testing;
 
 namespace {
 

@@ -17,15 +17,8 @@
 #include <regex>
 
 using namespace std::chrono_literals;
-using vesk::Awaitable;
-using vesk::Dict;
-using vesk::PartitionId;
-using vesk::PartitionState;
-using vesk::Value;
-using vesk::Vesk;
-using vesk::VeskMemoryFeed;
-using vesk::testing::eventually;
-using vesk::testing::ScopedEnv;
+using namespace vesk;
+using namespace vesk::testing;
 
 namespace {
 

@@ -17,22 +17,8 @@
 #include <regex>
 
 using namespace std::chrono_literals;
-using vesk::Awaitable;
-using vesk::ChannelConnection;
-using vesk::Dict;
-using vesk::EventLoop;
-using vesk::List;
-using vesk::Message;
-using vesk::PartitionState;
-using vesk::Task;
-using vesk::Value;
-using vesk::Vesk;
-using vesk::testing::collect_request;
-using vesk::testing::eventually;
-using vesk::testing::FakeFeed;
-using vesk::testing::LogCapture;
-using vesk::testing::MemoryBackend;
-using vesk::testing::ScopedEnv;
+using namespace vesk;
+using namespace vesk::testing;
 
 namespace {
 

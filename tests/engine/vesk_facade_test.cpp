@@ -12,15 +12,8 @@
 #include <gtest/gtest.h>
 
 using namespace std::chrono_literals;
-using vesk::Awaitable;
-using vesk::EventLoop;
-using vesk::PartitionId;
-using vesk::Vesk;
-using vesk::testing::eventually;
-using vesk::testing::FakeFeed;
-using vesk::testing::LogCapture;
-using vesk::testing::MemoryBackend;
-using vesk::testing::ScopedEnv;
+using namespace vesk;
+using namespace vesk::testing;
 
 namespace {
 

@@ -26,10 +26,8 @@
 #include <thread>
 
 using namespace std::chrono_literals;
-using vesk::Awaitable;
-using vesk::PartitionId;
-using vesk::testing::real_kafka;
-using vesk::testing::RealKafkaCluster;
+using namespace vesk;
+using namespace vesk::testing;
 
 namespace {
 
@@ -187,7 +185,7 @@ TEST_F(KafkaBroker, VeskRunCatchesUpOnEightPartitionsExactlyAndResumesFromStored
   ASSERT_EQ(second.status, 0) << second.output;
   for (PartitionId p = 0; p < partitions; ++p) {
     EXPECT_THAT(second.output,
-                testing::HasSubstr("State found for partition " + std::to_string(p) + ", starting from offset 2000"));
+                ::testing::HasSubstr("State found for partition " + std::to_string(p) + ", starting from offset 2000"));
   }
   expect_exact(partitions, 2500);
 }
@@ -291,8 +289,8 @@ TEST_F(KafkaBroker, WrongPasswordIsOneErrorLineNamingMechanismAndBrokerAndVeskRu
       if (line.find("] [error] ") != std::string::npos) errors.push_back(line);
     }
     ASSERT_EQ(errors.size(), 1u) << run.output;
-    EXPECT_THAT(errors[0], testing::HasSubstr("SASL mechanism " + mechanism));
-    EXPECT_THAT(errors[0], testing::HasSubstr(real_kafka().bootstrap()));
+    EXPECT_THAT(errors[0], ::testing::HasSubstr("SASL mechanism " + mechanism));
+    EXPECT_THAT(errors[0], ::testing::HasSubstr(real_kafka().bootstrap()));
   }
 }
 

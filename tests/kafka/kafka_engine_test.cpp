@@ -17,13 +17,8 @@
 #include <thread>
 
 using namespace std::chrono_literals;
-using vesk::Awaitable;
-using vesk::EventLoop;
-using vesk::PartitionId;
-using vesk::Vesk;
-using vesk::VeskKafkaFeed;
-using vesk::testing::LogCapture;
-using vesk::testing::MockKafkaCluster;
+using namespace vesk;
+using namespace vesk::testing;
 
 namespace {
 
@@ -83,8 +78,6 @@ std::vector<std::int64_t> committed_offsets(const MockKafkaCluster& cluster, con
   for (int p = 0; p < partitions; ++p) offsets.push_back(list->elems[p].offset);
   return offsets;
 }
-
-using vesk::testing::unused_port;
 
 }  // namespace
 

@@ -19,12 +19,8 @@
 #include <thread>
 
 using namespace std::chrono_literals;
-using vesk::EventLoop;
-using vesk::Offset;
-using vesk::PartitionId;
-using vesk::testing::HostProcess;
-using vesk::testing::MockKafkaCluster;
-using vesk::testing::within;
+using namespace vesk;
+using namespace vesk::testing;
 
 namespace {
 

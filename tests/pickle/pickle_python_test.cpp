@@ -10,11 +10,8 @@
 #include <limits>
 #include <sstream>
 
-using vesk::Dict;
-using vesk::List;
-using vesk::Value;
-using vesk::pickle::dumps;
-using vesk::pickle::loads;
+using namespace vesk;
+using namespace vesk::pickle;
 
 namespace {
 

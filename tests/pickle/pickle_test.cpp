@@ -10,14 +10,8 @@
 #include <limits>
 #include <random>
 
-using vesk::Bytes;
-using vesk::Dict;
-using vesk::List;
-using vesk::Value;
-using vesk::pickle::dumps;
-using vesk::pickle::loads;
-using vesk::pickle::PickleError;
-using vesk::pickle::Writer;
+using namespace vesk;
+using namespace vesk::pickle;
 
 namespace {
 

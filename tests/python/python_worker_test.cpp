@@ -5,6 +5,7 @@
 #include "vesk/channel/channel.hpp"
 #include "vesk/loop/event_loop.hpp"
 #include "vesk/loop/task.hpp"
+#include "worker_end.hpp"
 #include "worker_spy.hpp"
 
 #include <gmock/gmock.h>
@@ -24,24 +25,16 @@ namespace {
 
 using namespace std::chrono_literals;
 using ::testing::HasSubstr;
-using vesk::Awaitable;
-using vesk::Dict;
-using vesk::Message;
-using vesk::Value;
-using vesk::testing::process_gone;
-using vesk::testing::SpawnedWorker;
-
-using vesk::testing::collect_request;
-using vesk::testing::drained;
+using namespace vesk;
+using namespace vesk::testing;
 
 Message msg(std::string key, std::string value, vesk::Offset offset) {
   return Message{std::move(key), std::move(value), 0, offset};
 }
 
-struct Worker {
-  vesk::ChannelListener listener;
+struct Worker : WorkerEnd {
+  ChannelListener listener;
   std::unique_ptr<SpawnedWorker> process;
-  std::shared_ptr<vesk::ChannelConnection> conn;
 
   // Starts the worker program for `path`, directly or through `wrapper` (a shell command line).
   Worker(const std::string& path, const std::string& wrapper = "") {
@@ -57,21 +50,7 @@ struct Worker {
                                  "LSAN_OPTIONS=suppressions=" VESK_TEST_LSAN_SUPPRESSIONS});
   }
   Awaitable<void> connect() { conn = co_await listener.accept().wait(); }
-  Awaitable<Value> exchange(const Value& v) {
-    co_await conn->send(v);
-    co_return co_await conn->receive();
-  }
-  Awaitable<Value> batch(const std::vector<Message>& messages) {
-    co_await conn->send_batch(messages);
-    co_return co_await conn->receive();
-  }
 };
-
-// Runs `body` on a loop of its own; a body still running after `limit` fails the test.
-void run(std::function<Awaitable<void>()> body, std::chrono::seconds limit = 60s) {
-  vesk::EventLoop loop(1);
-  vesk::testing::run_within(loop, body, limit);
-}
 
 TEST(PythonWorker, AClassThatCannotBeLoadedEndsTheWorkerAtStartWithAClearMessage) {
   const std::vector<std::pair<std::string, std::string>> cases{
@@ -79,7 +58,7 @@ TEST(PythonWorker, AClassThatCannotBeLoadedEndsTheWorkerAtStartWithAClearMessage
       {"py:py_handlers.Missing", "module 'py_handlers' has no class 'Missing'"},
   };
   for (const auto& [path, reason] : cases) {
-    run([&]() -> Awaitable<void> {
+    run_bounded([&]() -> Awaitable<void> {
       Worker w(path);
       co_await w.connect();  // it connects before it loads the class
       bool closed = false;
@@ -97,7 +76,7 @@ TEST(PythonWorker, AClassThatCannotBeLoadedEndsTheWorkerAtStartWithAClearMessage
 }
 
 TEST(PythonWorker, AnExceptionInProcessKeepsTheKeysStateAndTheBatchGoesOn) {
-  run([]() -> Awaitable<void> {
+  run_bounded([]() -> Awaitable<void> {
     Worker w("py:py_handlers.Counter");
     co_await w.connect();
     const Value handed(Dict{{Value("k"), Value(5)}});
@@ -116,7 +95,7 @@ TEST(PythonWorker, AnExceptionInProcessKeepsTheKeysStateAndTheBatchGoesOn) {
 }
 
 TEST(PythonWorker, AStateThatIsNotPlainDataFailsTheCollectionNamingTheKey) {
-  run([]() -> Awaitable<void> {
+  run_bounded([]() -> Awaitable<void> {
     Worker w("py:py_handlers.Literal");
     co_await w.connect();
     const Value empty{Dict{}};
@@ -139,7 +118,7 @@ bool maps_libpython(pid_t pid) {
 }
 
 TEST(PythonWorker, OnlyWorkersOfPythonHandlersLoadTheInterpreter) {
-  run([]() -> Awaitable<void> {
+  run_bounded([]() -> Awaitable<void> {
     Worker cpp("examples.counting.OffsetLog");
     Worker python("py:py_handlers.Counter");
     co_await cpp.connect();
@@ -158,7 +137,7 @@ TEST(PythonWorker, OnlyWorkersOfPythonHandlersLoadTheInterpreter) {
 }
 
 TEST(PythonWorker, DiesWithTheProcessThatStartedIt) {
-  run([]() -> Awaitable<void> {
+  run_bounded([]() -> Awaitable<void> {
     const std::string pid_file = "/tmp/vesk_python_worker_test." + std::to_string(::getpid()) + ".pid";
     std::remove(pid_file.c_str());
     // A shell starts the worker and stays its parent, as a host application would.

@@ -29,4 +29,11 @@ inline void run_within(EventLoop& loop, const std::function<Awaitable<void>()>& 
   }
 }
 
+// Runs `body` on a one-thread loop of its own, bounded as run_within bounds it.
+inline void run_bounded(const std::function<Awaitable<void>()>& body,
+                        std::chrono::seconds limit = std::chrono::seconds(60)) {
+  EventLoop loop(1);
+  run_within(loop, body, limit);
+}
+
 }  // namespace vesk::testing

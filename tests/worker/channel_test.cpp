@@ -29,21 +29,9 @@ namespace {
 
 using namespace std::chrono_literals;
 using ::testing::HasSubstr;
-using vesk::Awaitable;
-using vesk::ChannelConnection;
-using vesk::ChannelListener;
-using vesk::Dict;
-using vesk::List;
-using vesk::Message;
-using vesk::Value;
-using vesk::testing::collect_request;
-using vesk::testing::drained;
+using namespace vesk;
+using namespace vesk::testing;
 namespace wp = vesk::worker_protocol;
-
-void run(std::function<Awaitable<void>()> body) {
-  vesk::EventLoop loop(1);
-  vesk::testing::run_within(loop, body, std::chrono::seconds(60));
-}
 
 // A raw client socket, for writing bytes no well-behaved end would send. It has sent the
 // handshake with `secret` (the listener's own unless given) and nothing else.
@@ -72,7 +60,7 @@ Awaitable<std::string> receive_error(ChannelConnection& conn) {
 }
 
 TEST(Channel, ValuesArriveWholeAndInOrderBothWays) {
-  run([]() -> Awaitable<void> {
+  run_bounded([]() -> Awaitable<void> {
     ChannelListener listener;
     EXPECT_EQ(listener.host(), "127.0.0.1");
     EXPECT_NE(listener.port(), 0);
@@ -105,7 +93,7 @@ TEST(Channel, ValuesArriveWholeAndInOrderBothWays) {
 }
 
 TEST(Channel, TheAcceptIsOneTaskSharedByItsAwaiters) {
-  run([]() -> Awaitable<void> {
+  run_bounded([]() -> Awaitable<void> {
     ChannelListener listener;
     auto first = listener.accept();
     auto again = listener.accept();
@@ -126,7 +114,7 @@ TEST(Channel, TheAcceptIsOneTaskSharedByItsAwaiters) {
 }
 
 TEST(Channel, ClosingTheListenerFailsAPendingAccept) {
-  run([]() -> Awaitable<void> {
+  run_bounded([]() -> Awaitable<void> {
     ChannelListener listener;
     auto accepted = listener.accept();
     co_await vesk::sleep(10ms);  // the accept is under way
@@ -154,7 +142,7 @@ TEST(Channel, ClosingTheListenerFailsAPendingAccept) {
 }
 
 TEST(Channel, ThePeerGoingAwayIsAnEndOfStreamError) {
-  run([]() -> Awaitable<void> {
+  run_bounded([]() -> Awaitable<void> {
     ChannelListener listener;
     auto accepted = listener.accept();
     auto worker = co_await ChannelConnection::connect(listener.host(), listener.port(), listener.secret());
@@ -174,7 +162,7 @@ TEST(Channel, ThePeerGoingAwayIsAnEndOfStreamError) {
 }
 
 TEST(Channel, AnAbsurdFrameLengthIsRefused) {
-  run([]() -> Awaitable<void> {
+  run_bounded([]() -> Awaitable<void> {
     ChannelListener listener;
     auto accepted = listener.accept();
     auto raw = co_await raw_connect(listener);
@@ -200,7 +188,7 @@ Awaitable<std::string> read_refusal(asio::ip::tcp::socket& socket) {
 
 TEST(Channel, OnlyTheListenersSecretTakesTheChannelAndOthersAreRefusedMeanwhile) {
   vesk::testing::LogCapture log;
-  run([&log]() -> Awaitable<void> {
+  run_bounded([&log]() -> Awaitable<void> {
     ChannelListener listener(log.logger());
     ChannelListener other;
     EXPECT_EQ(listener.secret().size(), 64u);

@@ -60,18 +60,24 @@ class WorkerFault : public ::testing::Test {
   Awaitable<bool> stored_offset_reaches(vesk::Offset offset) {
     return vesk::testing::stored_offsets_reach(store, 1, offset, 30s);
   }
+
+  // Runs the Flaky handler until `offset` is stored and the worker has said how many failures it
+  // did not print; returns its error lines.
+  std::vector<std::string> flaky_error_lines(vesk::Offset offset) {
+    with_engine("tests.handlers.Flaky", [&]() -> Awaitable<void> {
+      EXPECT_TRUE(co_await stored_offset_reaches(offset));
+      EXPECT_TRUE(co_await vesk::testing::eventually(
+          [&] { return !workers.lines_starting_with("Worker process error: 15 more").empty(); }, 10s));
+    });
+    return workers.lines_starting_with("Worker process error: ");
+  }
 };
 
 TEST_F(WorkerFault, FailingMessagesArePrintedTenASecondAndKeepTheirKeysState) {
   for (int i = 0; i < 5; ++i) feed->produce(0, "k", "x");
   for (int i = 0; i < 25; ++i) feed->produce(0, "b", "boom");
   for (int i = 0; i < 5; ++i) feed->produce(0, "k", "x");
-  with_engine("tests.handlers.Flaky", [&]() -> Awaitable<void> {
-    EXPECT_TRUE(co_await stored_offset_reaches(35));
-    EXPECT_TRUE(co_await vesk::testing::eventually(
-        [&] { return !workers.lines_starting_with("Worker process error: 15 more").empty(); }, 10s));
-  });
-  const auto lines = workers.lines_starting_with("Worker process error: ");
+  const auto lines = flaky_error_lines(35);
   ASSERT_EQ(lines.size(), 11u) << workers.output();
   for (int i = 0; i < 10; ++i) {
     EXPECT_EQ(lines[i],
@@ -85,12 +91,7 @@ TEST_F(WorkerFault, FailingMessagesArePrintedTenASecondAndKeepTheirKeysState) {
 
 TEST_F(WorkerFault, SkippedMessagesArePrintedTenASecond) {
   for (int i = 0; i < 25; ++i) feed->produce(0, std::nullopt, "x");
-  with_engine("tests.handlers.Flaky", [&]() -> Awaitable<void> {
-    EXPECT_TRUE(co_await stored_offset_reaches(25));
-    EXPECT_TRUE(co_await vesk::testing::eventually(
-        [&] { return !workers.lines_starting_with("Worker process error: 15 more").empty(); }, 10s));
-  });
-  const auto lines = workers.lines_starting_with("Worker process error: ");
+  const auto lines = flaky_error_lines(25);
   ASSERT_EQ(lines.size(), 11u) << workers.output();
   EXPECT_EQ(lines[0], "Worker process error: message at offset 0 skipped: it has no key");
   EXPECT_EQ(lines[10], "Worker process error: 15 more skipped messages not printed");

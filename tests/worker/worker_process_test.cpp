@@ -5,6 +5,7 @@
 #include "vesk/channel/channel.hpp"
 #include "vesk/loop/event_loop.hpp"
 #include "vesk/loop/task.hpp"
+#include "worker_end.hpp"
 #include "worker_spy.hpp"
 
 #include <gmock/gmock.h>
@@ -26,18 +27,9 @@ namespace {
 
 using namespace std::chrono_literals;
 using ::testing::HasSubstr;
-using vesk::Awaitable;
-using vesk::ChannelConnection;
-using vesk::ChannelListener;
-using vesk::Dict;
-using vesk::List;
-using vesk::Message;
-using vesk::Value;
-using vesk::testing::process_gone;
-using vesk::testing::SpawnedWorker;
+using namespace vesk;
+using namespace vesk::testing;
 
-using vesk::testing::collect_request;
-using vesk::testing::drained;
 const Value empty_map{Dict{}};
 const Value no_changes = Value::tuple({Value(0), Value(Dict{})});
 const std::vector<Message> none;
@@ -61,19 +53,10 @@ int count_lines_starting(const std::string& text, const std::string& prefix) {
 }
 
 // One worker with its channel, as a partition consumer holds it.
-struct Worker {
+struct Worker : WorkerEnd {
   std::unique_ptr<ChannelListener> listener;
   std::unique_ptr<SpawnedWorker> process;
-  std::shared_ptr<ChannelConnection> conn;
 
-  Awaitable<Value> exchange(const Value& v) {
-    co_await conn->send(v);
-    co_return co_await conn->receive();
-  }
-  Awaitable<Value> batch(const std::vector<Message>& messages) {
-    co_await conn->send_batch(messages);
-    co_return co_await conn->receive();
-  }
   // The hand-over, kept as the consumer keeps it.
   Awaitable<void> hand_over(const Value& map) {
     held = map.as_dict();
