@@ -115,8 +115,7 @@ CollectionAnswer CollectionAnswer::decode_merging(std::string_view pickle, Dict&
   } else if (reply.is_dict()) {
     answer.states = std::move(reply.as_dict());
   } else {
-    throw TypeError(std::string("a collection answer must be a state map, a pair of changes or a text, got a ") +
-                    reply.kind_name());
+    throw UnexpectedCollectionAnswer(reply.kind_name());
   }
   return answer;
 }

@@ -23,6 +23,7 @@
 //                     frame limit); the channel stays in step.
 // On one channel the consumer waits for the answer to a value before it sends the next one.
 
+#include "vesk/errors/errors.hpp"
 #include "vesk/pickle/pickle.hpp"
 #include "vesk/values/value.hpp"
 #include "vesk/vesk_feed/message.hpp"
@@ -92,6 +93,15 @@ class StateChangesWriter {
   pickle::Writer& _writer;
 };
 
+// A reply to the collection request that is none of its forms; `kind` names the value it was.
+class UnexpectedCollectionAnswer : public TypeError {
+ public:
+  explicit UnexpectedCollectionAnswer(std::string kind_name)
+      : TypeError("a collection answer must be a state map, a pair of changes or a text, got a " + kind_name),
+        kind(std::move(kind_name)) {}
+  std::string kind;
+};
+
 struct CollectionAnswer {
   enum class Form { whole, changes, refusal };
   Form form = Form::whole;
@@ -105,7 +115,7 @@ struct CollectionAnswer {
   // Decodes an answer. The changes are set straight into `into`, in their order, as Dict::set
   // would take them: a removed key then holds None, for the caller to erase (when `removed` > 0)
   // once the answer is read. A large map is so updated without building the changes first. A
-  // whole map stays in `states`. Another kind of value is a TypeError naming it, a corrupt one a
+  // whole map stays in `states`. Another kind of value is an UnexpectedCollectionAnswer, a corrupt one a
   // PickleError; on either, `into` may hold some of the entries (None for removed keys among them).
   static CollectionAnswer decode_merging(std::string_view pickle, Dict& into);
 };

@@ -27,8 +27,8 @@ Awaitable<void> receive_answer(ChannelConnection& connection, std::string& encod
 [[noreturn]] void rethrow_naming(const std::exception_ptr& failure, const std::string& worker) {
   try {
     std::rethrow_exception(failure);
-  } catch (const TypeError& e) {
-    throw TypeError(worker + " answered the collection request with something else: " + e.what());
+  } catch (const worker_protocol::UnexpectedCollectionAnswer& e) {
+    throw TypeError(worker + " answered the collection request with a " + e.kind + " instead of its state map");
   }
 }
 
