@@ -87,17 +87,19 @@ void WorkerPool::raise_fault(std::exception_ptr fault) {
 }
 
 Awaitable<void> WorkerPool::until_fault(Task<void>& work) {
-  // However this wait ends, work that is still running is cancelled with it.
-  struct CancelUnlessDone {
-    Task<void>& work;
-    ~CancelUnlessDone() {
-      if (!work.done()) work.cancel();
-    }
-  } cancel_unless_done{work};
-  co_await wait_any(work, _fault_task);
-  if (!work.done()) {
-    // A worker failed while the work waited on something else, or the pool was disposed.
-    std::rethrow_exception(_fault->error ? _fault->error : std::make_exception_ptr(CancelledError()));
+  // Not attempt(): a cancellation of this wait must end the work too.
+  std::exception_ptr stopped;
+  try {
+    co_await wait_any(work, _fault_task);
+  } catch (...) {
+    stopped = std::current_exception();
+  }
+  if (stopped || !work.done()) {
+    // Disposed, or a worker failed while the work waited on something else: the work ends too.
+    // (Not from a destructor: frames destroyed with the loop must not touch its other objects.)
+    work.cancel();
+    if (!stopped) stopped = _fault->error ? _fault->error : std::make_exception_ptr(CancelledError());
+    std::rethrow_exception(stopped);
   }
   co_await work.wait();
 }
