@@ -734,16 +734,18 @@ void throughput_figures(BenchCluster& cluster, const Topic& main_topic, const To
 #endif
 }
 
+// The producer that fills the benchmark topics: large batches, compressed with `codec`.
+std::map<std::string, std::string> filling_producer(const std::string& codec) {
+  return {{"linger.ms", "50"},          {"batch.num.messages", "10000"},
+          {"batch.size", "1000000"},    {"queue.buffering.max.messages", "1000000"},
+          {"compression.codec", codec}, {"log_level", "3"}};
+}
+
 }  // namespace
 
 int main() {
   try {
-    BenchCluster cluster({{"linger.ms", "50"},
-                          {"batch.num.messages", "10000"},
-                          {"batch.size", "1000000"},
-                          {"queue.buffering.max.messages", "1000000"},
-                          {"compression.codec", "lz4"},
-                          {"log_level", "3"}});
+    BenchCluster cluster(filling_producer("lz4"));
     const std::string servers = cluster.bootstrap_servers();
     const Topic main_topic{"bench", 4, 400'000};
     const Topic many_keys{"bench-100k-keys", 4, 400'000};
@@ -802,12 +804,7 @@ int main() {
 
     // A million keys in one partition, every message changing one of them.
     {
-      BenchCluster zstd_cluster({{"linger.ms", "50"},
-                                 {"batch.num.messages", "10000"},
-                                 {"batch.size", "1000000"},
-                                 {"queue.buffering.max.messages", "1000000"},
-                                 {"compression.codec", "zstd"},
-                                 {"log_level", "3"}});
+      BenchCluster zstd_cluster(filling_producer("zstd"));
       const Topic million{"bench-1m-keys", 1, 1'100'000};
       zstd_cluster.create_topic(million.name, 1);
       for (int i = 0; i < million.per_partition; ++i) {
