@@ -16,6 +16,11 @@ version="$(sed -n 's:.*<kafka.version>\(.*\)</kafka.version>.*:\1:p' "$root/scri
 libs="${VESK_KAFKA_LIBS:-$root/.tools/kafka/$version/libs}"
 [ -d "$libs" ] || fail "no Kafka jars in $libs: run scripts/install-deps"
 kafka() { java -Xmx256m -XX:+UseSerialGC -cp "$libs/*" "$@"; }
+# The console producer moved into the tools module in Kafka 4.
+case "$(basename "$libs"/kafka_2.13-*.jar)" in
+  kafka_2.13-[0-3].*) console_producer=kafka.tools.ConsoleProducer ;;
+  *) console_producer=org.apache.kafka.tools.ConsoleProducer ;;
+esac
 
 "$root/scripts/kafka-cluster" --dir "$dir/kafka" >"$dir/cluster.out" 2>"$dir/cluster.log" &
 cluster_pid=$!
@@ -26,7 +31,7 @@ bootstrap="$(sed -n 's/^bootstrap: //p' "$dir/cluster.out")"
 kafka org.apache.kafka.tools.TopicCommand --bootstrap-server "$bootstrap" --create --topic monitored \
   --partitions 3 --replication-factor 1 >"$dir/topic.log" 2>&1 || fail "topic not created"
 seq 0 2999 | awk '{ printf "k%d\tv%d\n", $1 % 30, $1 }' |
-  kafka kafka.tools.ConsoleProducer --bootstrap-server "$bootstrap" --topic monitored \
+  kafka "$console_producer" --bootstrap-server "$bootstrap" --topic monitored \
     --property parse.key=true --property key.separator=$'\t' >"$dir/produce.log" 2>&1 || fail "producing failed"
 
 KAFKA_BOOTSTRAP_SERVERS="$bootstrap" KAFKA_TOPIC=monitored KAFKA_GROUP_ID=monitored VESK_HANDLER_PATH="$handlers" \
