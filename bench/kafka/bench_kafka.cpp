@@ -9,7 +9,8 @@
 //               get_many and recycle per partition) and the engine (examples.counting.KeyCounter,
 //               2 workers a partition), in turn for 3 rounds; each side repeats passes over the
 //               topic until it has timed at least 1 s. Medians with the range of the passes, and
-//               the ratios of the feed and of the engine to plain.
+//               the ratios of the feed and of the engine to plain; then the CPU a message costs
+//               each (its threads and workers, while it reads) against plain's.
 //   100k keys   the same size with 100,000 keys per partition, against the 1,000-key topic run in
 //               turn with it; median of 3 a side, each at least 1 s.
 //   16 parts    16 partitions x 100,000 messages, 1,000 keys, against the 4-partition topic
@@ -52,9 +53,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <optional>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -188,6 +192,7 @@ double median(std::vector<double> v) {
 // The rates of one side's passes: a figure is their median, quoted with their range.
 struct Passes {
   std::vector<double> rates;
+  std::vector<double> cpu_ns_per_message;
   double median() const { return ::median(rates); }
   std::string spread() const {
     if (rates.empty()) return "no passes";
@@ -203,17 +208,52 @@ double load_average() {
   return ::getloadavg(load, 1) == 1 ? load[0] : -1;
 }
 
-double cpu_seconds() {
+double cpu_seconds(int who = RUSAGE_SELF) {
   rusage usage{};
-  ::getrusage(RUSAGE_SELF, &usage);
+  ::getrusage(who, &usage);
   auto s = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
   return s(usage.ru_utime) + s(usage.ru_stime);
 }
 
+// CPU time of the running child processes (the engine's workers), from /proc.
+double live_children_cpu_seconds() {
+  const std::string parent = std::to_string(::getpid());
+  const double tick = static_cast<double>(::sysconf(_SC_CLK_TCK));
+  double total = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    std::ifstream stat(entry.path() / "stat");
+    std::string text;
+    if (!std::getline(stat, text)) continue;
+    // Past the command name, which may hold spaces: state, ppid, then utime and stime at 12, 13.
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::vector<std::string> f{std::istream_iterator<std::string>(fields), {}};
+    if (f.size() > 12 && f[1] == parent) total += (std::stod(f[11]) + std::stod(f[12])) / tick;
+  }
+  return total;
+}
+
+// CPU time of this process (every thread: the client's, and the mock cluster's when it runs
+// here) and of its running child processes (the engine's workers), from construction to
+// `spent()`.
+class CpuClock {
+ public:
+  double spent() const { return now() - _start; }
+
+ private:
+  static double now() { return cpu_seconds() + live_children_cpu_seconds(); }
+  double _start = now();
+};
+
 struct Rate {
   long messages = 0;
   double seconds = 0;
+  // CPU spent by everything the side ran while it read (and processed) `cpu_messages`.
+  double cpu_seconds = 0;
+  long cpu_messages = 0;
   double per_second() const { return seconds > 0 ? static_cast<double>(messages) / seconds : 0; }
+  double cpu_ns_per_message() const {
+    return cpu_messages > 0 ? 1e9 * cpu_seconds / static_cast<double>(cpu_messages) : 0;
+  }
 };
 
 // VESK_BENCH_KAFKA_CLIENT="name=value,...": client settings given to both sides alike (the plain
@@ -263,6 +303,7 @@ void assign_all(rd_kafka_t* rk, const Topic& topic) {
 Rate plain_pass(const std::string& servers, const Topic& topic) {
   rd_kafka_t* rk = plain_consumer(servers, "bench-plain");
   assign_all(rk, topic);
+  const CpuClock cpu;
   rd_kafka_queue_t* queue = rd_kafka_queue_get_consumer(rk);
   std::vector<rd_kafka_message_t*> batch(1000);
   long received = 0;
@@ -280,23 +321,26 @@ Rate plain_pass(const std::string& servers, const Topic& topic) {
     }
   }
   const double seconds = first ? std::chrono::duration<double>(Clock::now() - *first).count() : 0;
+  const double cpu_spent = cpu.spent();
   rd_kafka_queue_destroy(queue);
   rd_kafka_consumer_close(rk);
   rd_kafka_destroy(rk);
   if (received != topic.total())
     throw std::runtime_error("plain consumption got " + std::to_string(received) + " messages");
-  return {received, seconds};
+  return {received, seconds, cpu_spent, received};
 }
 
 template <class Pass>
-double at_least_a_second(Pass pass) {
+Rate at_least_a_second(Pass pass) {
   Rate sum;
   while (sum.seconds < 1.0) {
     const Rate r = pass();
     sum.messages += r.messages;
     sum.seconds += r.seconds;
+    sum.cpu_seconds += r.cpu_seconds;
+    sum.cpu_messages += r.cpu_messages;
   }
-  return sum.per_second();
+  return sum;
 }
 
 // One side of a comparison: its name, and one pass of it.
@@ -313,7 +357,9 @@ std::vector<Passes> alternated(const std::vector<Side>& sides, int rounds = 3) {
   for (int round = 0; round < rounds; ++round) {
     for (std::size_t i = 0; i < sides.size(); ++i) {
       const std::size_t side = (static_cast<std::size_t>(round) + i) % sides.size();
-      out[side].rates.push_back(at_least_a_second(sides[side].pass));
+      const Rate rate = at_least_a_second(sides[side].pass);
+      out[side].rates.push_back(rate.per_second());
+      out[side].cpu_ns_per_message.push_back(rate.cpu_ns_per_message());
       std::fprintf(stderr, "round %d %s: %.0f msg/s [load %.2f]\n", round, sides[side].name.c_str(),
                    out[side].rates.back(), load_average());
     }
@@ -348,6 +394,7 @@ vesk::Awaitable<Rate> feed_run(std::string servers, Topic topic) {
   feed.set_listener(listener);
   co_await feed.start();
   while (listener->count < static_cast<std::size_t>(topic.partitions)) co_await vesk::sleep(5ms);
+  const CpuClock cpu;
   std::optional<Clock::time_point> first;
   std::vector<vesk::Task<void>> readers;
   for (int p = 0; p < topic.partitions; ++p) {
@@ -355,8 +402,9 @@ vesk::Awaitable<Rate> feed_run(std::string servers, Topic topic) {
   }
   co_await vesk::gather(readers);
   const double seconds = std::chrono::duration<double>(Clock::now() - *first).count();
+  const double cpu_spent = cpu.spent();
   co_await feed.stop();
-  co_return Rate{topic.total(), seconds};
+  co_return Rate{topic.total(), seconds, cpu_spent, topic.total()};
 }
 
 Rate feed_pass(const std::string& servers, const Topic& topic) {
@@ -456,6 +504,13 @@ struct EngineRun {
   }
 
   // Every partition has processed a batch since the start (the stored states are at offset 0).
+  // Messages every partition has processed since the start.
+  long processed_so_far() const {
+    long total = 0;
+    for (const auto& c : consumers()) total += c->_state ? c->_state->offset : 0;
+    return total;
+  }
+
   bool each_partition_moved() const {
     auto all = consumers();
     return !all.empty() &&
@@ -498,9 +553,11 @@ vesk::Awaitable<EngineFigures> engine_pass(EngineSetup setup, std::chrono::secon
   EngineFigures figures;
   co_await until([&run] { return run.each_partition_moved(); }, 60s);
   figures.first_batch_seconds = std::chrono::duration<double>(Clock::now() - run.started).count();
+  const CpuClock cpu;
+  const long processed_before = run.processed_so_far();
   co_await until([&run, end = setup.topic.per_partition] { return run.processed(end); }, 180s);
   const auto [messages, seconds] = run.sink->after_first_batch();
-  figures.rate = {messages, seconds};
+  figures.rate = {messages, seconds, cpu.spent(), setup.topic.total() - processed_before};
   figures.join_seconds = std::chrono::duration<double>(run.assigned - run.started).count();
   if (idle_for > 0s) {
     // Past the first checkpoint that holds everything, then idle.
@@ -682,6 +739,17 @@ void ratio_line(const std::string& name, const Passes& side, const Passes& base,
   line(format.c_str(), 100 * side.median() / base.median(), goal);
 }
 
+// How many times the CPU a message costs on one side it costs on the other: on a machine whose
+// cores are all busy, the most a side's rate can reach against the other's is the inverse.
+void cpu_ratio_line(const std::string& name, const Passes& side, const Passes& base) {
+  const double side_ns = median(side.cpu_ns_per_message);
+  const double base_ns = median(base.cpu_ns_per_message);
+  char format[128];
+  std::snprintf(format, sizeof format, "%s: %%.2fx (%.0f against %.0f ns of CPU a message)", name.c_str(), side_ns,
+                base_ns);
+  line(format, side_ns / base_ns);
+}
+
 #ifdef VESK_BENCH_WITH_ENGINE
 // One partition, as `vesk-run --embedded-kafka` starts with: with several, one partition's seek
 // wakes the client's fetcher for the others, and would hide a partition left waiting.
@@ -716,9 +784,11 @@ void throughput_figures(BenchCluster& cluster, const Topic& main_topic, const To
   rate_line("kafka.plain_msgs_per_s", passes[0]);
   rate_line("kafka.feed_msgs_per_s", passes[1]);
   ratio_line("kafka.feed_vs_plain", passes[1], passes[0], ">= 90%");
+  cpu_ratio_line("kafka.feed_cpu_vs_plain", passes[1], passes[0]);
 #ifdef VESK_BENCH_WITH_ENGINE
   rate_line("kafka.engine_msgs_per_s", passes[2]);
   ratio_line("kafka.engine_vs_plain", passes[2], passes[0], ">= 85%");
+  cpu_ratio_line("kafka.engine_cpu_vs_plain", passes[2], passes[0]);
 
   produce(cluster, many_keys, 100'000);
   const auto keys = alternated(
@@ -789,6 +859,7 @@ int main() {
         rate_line("kafka.plain_msgs_per_s", passes[0]);
         rate_line("kafka.feed_msgs_per_s", passes[1]);
         ratio_line("kafka.feed_vs_plain", passes[1], passes[0], ">= 90%");
+        cpu_ratio_line("kafka.feed_cpu_vs_plain", passes[1], passes[0]);
       } else {
         line("kafka.engine_msgs_per_s: %.0f", engine_figures({servers, mode == "100k" ? many_keys
                                                                        : mode == "16" ? sixteen
