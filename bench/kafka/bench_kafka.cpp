@@ -503,7 +503,6 @@ struct EngineRun {
     return true;
   }
 
-  // Every partition has processed a batch since the start (the stored states are at offset 0).
   // Messages every partition has processed since the start.
   long processed_so_far() const {
     long total = 0;
@@ -511,6 +510,7 @@ struct EngineRun {
     return total;
   }
 
+  // Every partition has processed a batch since the start (the stored states are at offset 0).
   bool each_partition_moved() const {
     auto all = consumers();
     return !all.empty() &&
@@ -739,8 +739,8 @@ void ratio_line(const std::string& name, const Passes& side, const Passes& base,
   line(format.c_str(), 100 * side.median() / base.median(), goal);
 }
 
-// How many times the CPU a message costs on one side it costs on the other: on a machine whose
-// cores are all busy, the most a side's rate can reach against the other's is the inverse.
+// How many times plain's CPU a message a side spends. A side that keeps every core busy cannot
+// read faster than the cores over its CPU a message, however fast plain reads.
 void cpu_ratio_line(const std::string& name, const Passes& side, const Passes& base) {
   const double side_ns = median(side.cpu_ns_per_message);
   const double base_ns = median(base.cpu_ns_per_message);
