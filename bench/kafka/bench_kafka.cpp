@@ -208,9 +208,9 @@ double load_average() {
   return ::getloadavg(load, 1) == 1 ? load[0] : -1;
 }
 
-double cpu_seconds(int who = RUSAGE_SELF) {
+double cpu_seconds() {
   rusage usage{};
-  ::getrusage(who, &usage);
+  ::getrusage(RUSAGE_SELF, &usage);
   auto s = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
   return s(usage.ru_utime) + s(usage.ru_stime);
 }
